@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Makes every clip the tests and the demo use, with ffmpeg, into DIR.
+#   scripts/make-clips.sh DIR
+# Solid colours let a test tell on screen which file is showing.
+set -euo pipefail
+out="${1:?usage: make-clips.sh DIR}"
+mkdir -p "$out"
+cd "$out"
+[ -f .complete ] && exit 0
+
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+V264=(-c:v libx264 -preset ultrafast -tune zerolatency -g 25 -pix_fmt yuv420p)
+AAC=(-c:a aac -b:a 64k)
+
+# name colour size seconds audio(stereo|mono|51|none)
+clip() {
+  local name=$1 colour=$2 size=$3 secs=$4 audio=$5
+  local args=(-f lavfi -i "color=c=${colour}:s=${size}:r=25:d=${secs}")
+  case "$audio" in
+    none)   ff "${args[@]}" "${V264[@]}" -an "$name" ;;
+    stereo) ff "${args[@]}" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=${secs}" \
+               "${V264[@]}" "${AAC[@]}" -ac 2 -shortest "$name" ;;
+    mono)   ff "${args[@]}" -f lavfi -i "sine=frequency=660:sample_rate=48000:duration=${secs}" \
+               "${V264[@]}" "${AAC[@]}" -ac 1 -shortest "$name" ;;
+    51)     ff "${args[@]}" -f lavfi -i "sine=frequency=550:sample_rate=48000:duration=${secs}" \
+               "${V264[@]}" "${AAC[@]}" -ac 6 -channel_layout 5.1 -shortest "$name" ;;
+  esac
+}
+
+clip red.mp4      red     320x180 4 stereo
+clip green.mp4    lime    320x180 4 stereo
+clip blue.mp4     blue    320x180 4 stereo
+clip yellow.mp4   yellow  320x180 4 stereo
+clip white.mp4    white   320x180 4 stereo
+clip silent.mp4   cyan    320x180 4 none
+clip mono.mp4     magenta 320x180 4 mono
+clip surround.mp4 orange  320x180 4 51
+clip square.mp4   purple  320x240 4 stereo
+clip long.mp4     gray    320x180 20 stereo
+
+# Two video streams (red then blue) and one audio stream.
+ff -f lavfi -i "color=c=red:s=320x180:r=25:d=4" -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" \
+   -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   -map 0:v -map 1:v -map 2:a "${V264[@]}" "${AAC[@]}" -ac 2 -shortest two_video.mp4
+
+# A subtitle stream beside video and audio.
+cat > subs.srt <<'SRT'
+1
+00:00:00,000 --> 00:00:03,000
+hello
+SRT
+ff -f lavfi -i "color=c=lime:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   -i subs.srt -map 0:v -map 1:a -map 2:s "${V264[@]}" "${AAC[@]}" -ac 2 -c:s mov_text -shortest subtitle.mp4
+rm -f subs.srt
+
+# Matroska and WebM.
+ff -f lavfi -i "color=c=red:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   "${V264[@]}" "${AAC[@]}" -ac 2 -shortest clip.mkv
+ff -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" "${V264[@]}" -an silent.mkv
+ff -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   -c:v libvpx -deadline realtime -cpu-used 8 -b:v 200k -c:a libvorbis -ac 2 -shortest clip.webm
+
+# HTTP live stream: a playlist with MPEG-TS segments.
+mkdir -p hls
+ff -f lavfi -i "color=c=lime:s=320x180:r=25:d=6" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=6" \
+   "${V264[@]}" "${AAC[@]}" -ac 2 -shortest -f hls -hls_time 2 -hls_list_size 0 \
+   -hls_segment_filename "hls/seg%d.ts" hls/playlist.m3u8
+
+# Broken inputs.
+: > empty.mp4
+head -c 3000 red.mp4 > truncated.mp4
+echo "this is not a video" > text.mp4
+# Names that a shell or a pipeline description would misread.
+cp red.mp4 "with space.mp4"
+cp green.mp4 "it's.mp4"
+cp blue.mp4 'quote".mp4'
+
+touch .complete

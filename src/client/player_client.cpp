@@ -1,0 +1,277 @@
+#include "client/player_client.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadline_after(double seconds) {
+  return Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
+int decode_status(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+const char* ack_for_event(const std::string& line) {
+  static const std::pair<const char*, const char*> events[] = {
+      {"end of video!", "ack_end"},   {"playing", "ack_playing"},
+      {"Preload complete", "ack_preload_complete"}, {"Preload error", "ack_preload_error"},
+      {"stopped", "ack_stopped"},     {"reset", "ack_reset"},
+      {"crash", "ack_crash"},
+  };
+  for (const auto& e : events)
+    if (line == e.first) return e.second;
+  return nullptr;
+}
+
+PlayerClient::~PlayerClient() {
+  if (running()) kill_now(SIGKILL);
+  if (pid_ > 0 && !exit_status_) wait_exit(5);
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+  if (out_thread_.joinable()) out_thread_.join();
+  if (err_thread_.joinable()) err_thread_.join();
+}
+
+bool PlayerClient::start(const Options& opts) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) return false;
+  auto_ack_ = opts.auto_ack;
+  log_path_ = opts.log_path;
+
+  std::vector<std::string> argv_strings = opts.command_prefix;
+  argv_strings.push_back(opts.binary);
+  argv_strings.insert(argv_strings.end(), opts.args.begin(), opts.args.end());
+  std::vector<char*> argv;
+  for (auto& s : argv_strings) argv.push_back(const_cast<char*>(s.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (const auto& kv : opts.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  pid_ = pid;
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  stdin_fd_ = in_pipe[1];
+  stdout_fd_ = out_pipe[0];
+  stderr_fd_ = err_pipe[0];
+  signal(SIGPIPE, SIG_IGN);
+  out_thread_ = std::thread(&PlayerClient::read_stdout, this);
+  err_thread_ = std::thread(&PlayerClient::read_stderr, this);
+  return true;
+}
+
+bool PlayerClient::running() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pid_ > 0 && !exit_status_;
+}
+
+void PlayerClient::set_line_handler(LineHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+void PlayerClient::send_raw(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  if (stdin_fd_ < 0) return;
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = write(stdin_fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void PlayerClient::send(const std::string& line) { send_raw(line + "\n"); }
+
+void PlayerClient::close_stdin() {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+  stdin_fd_ = -1;
+}
+
+void PlayerClient::read_stdout() {
+  FILE* log = log_path_.empty() ? nullptr : fopen(log_path_.c_str(), "a");
+  std::string pending;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(stdout_fd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      if (log) {
+        fprintf(log, "%s\n", line.c_str());
+        fflush(log);
+      }
+      LineHandler handler;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+        handler = handler_;
+      }
+      cond_.notify_all();
+      if (auto_ack_) {
+        if (const char* ack = ack_for_event(line)) {
+          int delay = ack_delay_ms_;
+          if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+          send(ack);
+        }
+      }
+      if (handler) handler(line);
+    }
+  }
+  if (log) fclose(log);
+  close(stdout_fd_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stdout_closed_ = true;
+  }
+  cond_.notify_all();
+}
+
+void PlayerClient::read_stderr() {
+  char buf[1024];
+  for (;;) {
+    ssize_t n = read(stderr_fd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::lock_guard<std::mutex> lock(mutex_);
+    stderr_.append(buf, static_cast<size_t>(n));
+  }
+  close(stderr_fd_);
+}
+
+int PlayerClient::wait_for(const std::function<bool(const std::string&)>& test, double timeout_s, size_t from) {
+  auto deadline = deadline_after(timeout_s);
+  std::unique_lock<std::mutex> lock(mutex_);
+  size_t checked = from;
+  for (;;) {
+    for (; checked < lines_.size(); ++checked)
+      if (test(lines_[checked])) return static_cast<int>(checked);
+    if (stdout_closed_) return -1;
+    if (cond_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      for (; checked < lines_.size(); ++checked)
+        if (test(lines_[checked])) return static_cast<int>(checked);
+      return -1;
+    }
+  }
+}
+
+int PlayerClient::wait_for_line(const std::string& exact, double timeout_s, size_t from) {
+  return wait_for([&](const std::string& l) { return l == exact; }, timeout_s, from);
+}
+
+int PlayerClient::wait_for_substring(const std::string& part, double timeout_s, size_t from) {
+  return wait_for([&](const std::string& l) { return l.find(part) != std::string::npos; }, timeout_s, from);
+}
+
+bool PlayerClient::wait_for_count(const std::string& exact, int n, double timeout_s, size_t from) {
+  int seen = 0;
+  return wait_for(
+             [&](const std::string& l) {
+               if (l == exact) ++seen;
+               return seen >= n;
+             },
+             timeout_s, from) >= 0;
+}
+
+std::vector<std::string> PlayerClient::lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+std::string PlayerClient::line(size_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return index < lines_.size() ? lines_[index] : std::string();
+}
+
+size_t PlayerClient::line_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_.size();
+}
+
+int PlayerClient::count_exact(const std::string& exact, size_t from) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (size_t i = from; i < lines_.size(); ++i) n += lines_[i] == exact;
+  return n;
+}
+
+int PlayerClient::count_substring(const std::string& part, size_t from) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (size_t i = from; i < lines_.size(); ++i) n += lines_[i].find(part) != std::string::npos;
+  return n;
+}
+
+std::string PlayerClient::stderr_text() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stderr_;
+}
+
+std::optional<int> PlayerClient::wait_exit(double timeout_s) {
+  auto deadline = deadline_after(timeout_s);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (exit_status_) return exit_status_;
+    }
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        exit_status_ = decode_status(status);
+      }
+      if (out_thread_.joinable()) out_thread_.join();
+      if (err_thread_.joinable()) err_thread_.join();
+      return exit_status_;
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void PlayerClient::kill_now(int sig) {
+  if (pid_ > 0) ::kill(pid_, sig);
+}
+
+std::optional<int> PlayerClient::stop(double timeout_s) {
+  if (!running()) return wait_exit(0);
+  send("exit");
+  auto status = wait_exit(timeout_s);
+  if (!status) {
+    kill_now(SIGKILL);
+    status = wait_exit(5);
+  }
+  return status;
+}

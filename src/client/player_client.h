@@ -1,0 +1,92 @@
+// Client side of the player's line protocol: starts the player as a child
+// process, reads its lines, answers its events and sends commands.
+// Shared by the end-to-end tests and the reference manager.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// The acknowledgement that answers an event line, or nullptr for any other line.
+const char* ack_for_event(const std::string& line);
+
+class PlayerClient {
+ public:
+  struct Options {
+    std::string binary;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> env;  // set in the child
+    std::vector<std::string> command_prefix;                // e.g. {"unshare", "-m", "sh", "-c", ...}
+    bool auto_ack = true;
+    std::string log_path;  // every line of the player is appended here when set
+  };
+  using LineHandler = std::function<void(const std::string&)>;
+
+  PlayerClient() = default;
+  ~PlayerClient();
+  PlayerClient(const PlayerClient&) = delete;
+  PlayerClient& operator=(const PlayerClient&) = delete;
+
+  bool start(const Options& opts);
+  bool running() const;
+  pid_t pid() const { return pid_; }
+
+  void send(const std::string& line);  // a line feed is appended
+  void send_raw(const std::string& bytes);
+  void close_stdin();
+
+  void set_auto_ack(bool on) { auto_ack_ = on; }
+  void set_ack_delay_ms(int ms) { ack_delay_ms_ = ms; }
+  // Called on the reader thread for every line, after it is recorded.
+  void set_line_handler(LineHandler handler);
+
+  // Index of the first line at or after `from` that satisfies the test, or -1 on time-out.
+  int wait_for(const std::function<bool(const std::string&)>& test, double timeout_s, size_t from = 0);
+  int wait_for_line(const std::string& exact, double timeout_s, size_t from = 0);
+  int wait_for_substring(const std::string& part, double timeout_s, size_t from = 0);
+  // Waits until `n` lines equal `exact` (from `from` on); true when reached.
+  bool wait_for_count(const std::string& exact, int n, double timeout_s, size_t from = 0);
+
+  std::vector<std::string> lines() const;
+  std::string line(size_t index) const;
+  size_t line_count() const;
+  int count_exact(const std::string& exact, size_t from = 0) const;
+  int count_substring(const std::string& part, size_t from = 0) const;
+  std::string stderr_text() const;
+
+  // Exit status (or 128 + signal) once the process has ended; nullopt on time-out.
+  std::optional<int> wait_exit(double timeout_s);
+  void kill_now(int sig = 9);
+  // Sends "exit", then kills after the time-out. Returns the status.
+  std::optional<int> stop(double timeout_s = 10);
+
+ private:
+  void read_stdout();
+  void read_stderr();
+  void reap_if_exited();
+
+  pid_t pid_ = -1;
+  int stdin_fd_ = -1;
+  int stdout_fd_ = -1;
+  int stderr_fd_ = -1;
+  std::thread out_thread_;
+  std::thread err_thread_;
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<std::string> lines_;
+  std::string stderr_;
+  std::optional<int> exit_status_;
+  bool stdout_closed_ = false;
+  std::atomic<bool> auto_ack_{true};
+  std::atomic<int> ack_delay_ms_{0};
+  LineHandler handler_;
+  std::string log_path_;
+  std::mutex write_mutex_;
+};

@@ -1,0 +1,213 @@
+#include "core/commands.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "messaging/ack_delivery.h"
+#include "switching/preload.h"
+#include "switching/switch_command.h"
+#include "switching/video_command.h"
+
+namespace {
+
+bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
+
+LineReader& stdin_reader() {
+  static LineReader reader(STDIN_FILENO);
+  return reader;
+}
+
+}  // namespace
+
+bool LineReader::has_buffered_line() const {
+  if (buffer_.size() >= COMMAND_LINE_MAX) return true;
+  return buffer_.find('\n') != std::string::npos;
+}
+
+bool LineReader::readable_now() const {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(fd_, &set);
+  timeval zero{0, 0};
+  return select(fd_ + 1, &set, nullptr, nullptr, &zero) > 0;
+}
+
+bool LineReader::take_buffered(std::string& line) {
+  size_t window = std::min(buffer_.size(), COMMAND_LINE_MAX);
+  size_t nl = buffer_.find('\n');
+  if (nl != std::string::npos && nl < window) {
+    line.assign(buffer_, 0, nl);
+    buffer_.erase(0, nl + 1);
+    return true;
+  }
+  if (buffer_.size() >= COMMAND_LINE_MAX) {
+    line.assign(buffer_, 0, COMMAND_LINE_MAX);
+    buffer_.erase(0, COMMAND_LINE_MAX);
+    return true;
+  }
+  return false;
+}
+
+bool LineReader::next_line(std::string& line) {
+  for (;;) {
+    if (take_buffered(line)) return true;
+    char chunk[512];
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n > 0) {
+      buffer_.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 && !buffer_.empty()) {  // last line of the input, without a line feed
+      line.swap(buffer_);
+      buffer_.clear();
+      return true;
+    }
+    return false;  // nothing more now (or an error); a partial line waits for its end
+  }
+}
+
+bool handle_input_line(PlayerState& st, const std::string& line) {
+  if (line.empty()) return false;
+  if (starts_with(line.c_str(), "ack_")) {
+    signal_ack_received(line.c_str());
+    return false;
+  }
+  log_line("[STDIN] Processing command: %s", line.c_str());
+  if (dispatch_command(st, line.c_str()) == CommandOutcome::Rejected) return false;
+  log_line("[HEARTBEAT] Command processed: %s (iteration %lu)", line.c_str(),
+           static_cast<unsigned long>(main_loop_iterations.load()));
+  return true;
+}
+
+void read_and_handle_stdin(PlayerState& st) {
+  LineReader& reader = stdin_reader();
+  if (!reader.has_buffered_line() && !reader.readable_now()) return;
+  log_line("[HEARTBEAT] About to read stdin (iteration %lu)", static_cast<unsigned long>(main_loop_iterations.load()));
+  int previous_flags = fcntl(STDIN_FILENO, F_GETFL);
+  if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags | O_NONBLOCK);
+  std::string line;
+  while (reader.next_line(line)) {
+    if (handle_input_line(st, line)) break;
+  }
+  if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags);
+}
+
+CommandOutcome dispatch_command(PlayerState& st, const char* line) {
+  if (strcmp(line, "play") == 0) {
+    command_play(st);
+  } else if (strcmp(line, "pause") == 0) {
+    command_pause(st);
+  } else if (strcmp(line, "restart") == 0) {
+    command_restart(st);
+  } else if (strcmp(line, "tempo") == 0) {
+    command_tempo(st);
+  } else if (starts_with(line, "preload ")) {
+    return handle_preload_command(st, line + strlen("preload "));
+  } else if (starts_with(line, "switch")) {
+    handle_switch_command(st);
+  } else if (starts_with(line, "video ")) {
+    return handle_video_command(st, line + strlen("video "));
+  } else if (strcmp(line, "stop") == 0) {
+    command_stop(st);
+  } else if (strcmp(line, "status") == 0) {
+    command_status(st);
+  } else if (strcmp(line, "exit") == 0) {
+    st.quit = TRUE;
+  }
+  return CommandOutcome::Processed;
+}
+
+void command_play(PlayerState& st) {
+  if (st.pipeline) gst_element_set_state(st.pipeline, GST_STATE_PLAYING);
+  st.is_playing = TRUE;
+  st.position_guard_active = TRUE;
+}
+
+void command_pause(PlayerState& st) {
+  if (st.pipeline) gst_element_set_state(st.pipeline, GST_STATE_PAUSED);
+  st.is_playing = FALSE;
+  st.position_guard_active = FALSE;
+}
+
+void command_restart(PlayerState& st) {
+  if (st.pipeline) {
+    gst_element_seek_simple(st.pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 0);
+    gst_element_set_state(st.pipeline, GST_STATE_PLAYING);
+  }
+  st.is_playing = TRUE;
+  st.position_guard_last = 0;
+  st.position_guard_active = TRUE;
+}
+
+std::string format_tempo(gint64 position, gint64 duration) {
+  long p = static_cast<long>(position / GST_SECOND);
+  long d = static_cast<long>(duration / GST_SECOND);
+  char text[96];
+  snprintf(text, sizeof text, "Tempo: %02ld:%02ld / %02ld:%02ld", p / 60, p % 60, d / 60, d % 60);
+  return text;
+}
+
+void command_tempo(PlayerState& st) {
+  gint64 position = 0, duration = 0;
+  if (st.pipeline && gst_element_query_position(st.pipeline, GST_FORMAT_TIME, &position) &&
+      gst_element_query_duration(st.pipeline, GST_FORMAT_TIME, &duration)) {
+    log_line("%s", format_tempo(position, duration).c_str());
+  } else {
+    log_line("Tempo indisponível");
+  }
+}
+
+void command_stop(PlayerState& st) {
+  if (st.pipeline) {
+    gst_element_seek_simple(st.pipeline, GST_FORMAT_TIME,
+                            static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
+    gst_element_set_state(st.pipeline, GST_STATE_PAUSED);
+  }
+  st.is_playing = FALSE;
+  st.position_guard_active = FALSE;
+  st.position_guard_last = 0;
+  if (restart_scheduled) {
+    log_line("[STOP] 🔄 Canceling scheduled restart");
+    restart_scheduled = 0;
+    waiting_for_video_end = 0;
+    iterations_since_last_restart = 0;
+  }
+  if (ignore_next_switch) {
+    log_line("[STOP] 🧹 Resetting ignore_next_switch flag");
+    ignore_next_switch = 0;
+  }
+  if (!suppress_events) send_with_ack("stopped", "ack_stopped");
+}
+
+void command_status(PlayerState& st) {
+  const char* status = "paused";
+  gint64 position = 0;
+  if (st.is_playing) {
+    status = "playing";
+  } else if (st.pipeline && gst_element_query_position(st.pipeline, GST_FORMAT_TIME, &position) && position == 0) {
+    status = "stopped";
+  }
+
+  GStr playing;
+  if (st.filesrc && !st.uri_mode) {
+    g_object_get(st.filesrc, "location", playing.out(), nullptr);
+  } else if (st.uri_mode && st.pipeline) {
+    g_object_get(st.pipeline, "uri", playing.out(), nullptr);
+  }
+  const char* playing_text = playing ? playing.get() : "none";
+  if (st.uri_mode && playing && g_str_has_prefix(playing_text, "file://")) playing_text += strlen("file://");
+
+  gint64 time_ns = 0;
+  int seconds = 0;
+  if (st.pipeline && gst_element_query_position(st.pipeline, GST_FORMAT_TIME, &time_ns))
+    seconds = static_cast<int>(time_ns / GST_SECOND);
+  log_line("Status: %s | Playing: %s | Preload: %s | Time: %d", status, playing_text,
+           st.preload_video_path ? st.preload_video_path : "none", seconds);
+}

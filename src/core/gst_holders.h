@@ -1,0 +1,68 @@
+// Small owners for GStreamer and GLib references, so that early returns
+// cannot leak them.
+#pragma once
+#include <gst/gst.h>
+#include <utility>
+
+template <typename T>
+class GstRef {
+ public:
+  GstRef() = default;
+  explicit GstRef(T* p) : p_(p) {}  // adopts a reference
+  GstRef(const GstRef&) = delete;
+  GstRef& operator=(const GstRef&) = delete;
+  GstRef(GstRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  GstRef& operator=(GstRef&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.p_, nullptr));
+    return *this;
+  }
+  ~GstRef() { reset(); }
+
+  T* get() const { return p_; }
+  T* release() { return std::exchange(p_, nullptr); }
+  void reset(T* p = nullptr) {
+    if (p_) gst_object_unref(p_);
+    p_ = p;
+  }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+using ElementRef = GstRef<GstElement>;
+using PadRef = GstRef<GstPad>;
+
+class GStr {
+ public:
+  GStr() = default;
+  explicit GStr(gchar* s) : s_(s) {}  // adopts
+  GStr(const GStr&) = delete;
+  GStr& operator=(const GStr&) = delete;
+  ~GStr() { g_free(s_); }
+  const gchar* get() const { return s_; }
+  const gchar* or_null_text() const { return s_ ? s_ : "(null)"; }
+  gchar** out() {
+    g_free(s_);
+    s_ = nullptr;
+    return &s_;
+  }
+  explicit operator bool() const { return s_ != nullptr; }
+
+ private:
+  gchar* s_ = nullptr;
+};
+
+class MessageRef {
+ public:
+  explicit MessageRef(GstMessage* m) : m_(m) {}
+  MessageRef(const MessageRef&) = delete;
+  MessageRef& operator=(const MessageRef&) = delete;
+  ~MessageRef() {
+    if (m_) gst_message_unref(m_);
+  }
+  GstMessage* get() const { return m_; }
+
+ private:
+  GstMessage* m_;
+};

@@ -1,0 +1,73 @@
+#include "core/lifecycle.h"
+
+#include <cstring>
+#include <thread>
+
+#include "core/log.h"
+#include "core/pipeline_setup.h"
+
+StartupOptions parse_arguments(int argc, char** argv) {
+  StartupOptions opts;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--maxlog") == 0) opts.maxlog_flag = TRUE;
+    if (strcmp(argv[i], "--no_sound") == 0) opts.no_sound = TRUE;
+  }
+  if (argc > 1) opts.location = argv[1];
+  return opts;
+}
+
+void configure_gstreamer_logging() {
+  g_setenv("GST_DEBUG", "3", TRUE);
+  g_setenv("GST_DEBUG_FILE", "/logplayer.txt", TRUE);
+  g_setenv("GST_DEBUG_NO_COLOR", "1", TRUE);
+}
+
+bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
+  st.no_sound = opts.no_sound;
+  st.pipeline = build_startup_pipeline(opts.location, opts.no_sound);
+  if (!st.pipeline) return false;
+  st.bus = gst_element_get_bus(st.pipeline);
+  st.element_counter = 1;
+  if (GST_IS_PIPELINE(st.pipeline)) {
+    discover_elements(st);
+  } else {
+    st.uri_mode = TRUE;
+  }
+  publish_state_pointers(st);
+  return true;
+}
+
+void preroll_pipeline(PlayerState& st, GstClockTime timeout) {
+  gst_element_set_state(st.pipeline, GST_STATE_PAUSED);
+  if (gst_element_get_state(st.pipeline, nullptr, nullptr, timeout) == GST_STATE_CHANGE_ASYNC)
+    log_line("WARNING: Pipeline did not preroll within %lu s - continuing",
+             static_cast<unsigned long>(timeout / GST_SECOND));
+}
+
+void release_pipeline(PlayerState& st) {
+  if (st.pipeline) gst_element_set_state(st.pipeline, GST_STATE_NULL);
+  auto drop = [](auto*& ref) {
+    if (ref) gst_object_unref(ref);
+    ref = nullptr;
+  };
+  drop(st.bus);
+  if (st.filesrc && st.uri_mode) st.filesrc = nullptr;
+  drop(st.filesrc);
+  drop(st.input_selector);
+  drop(st.audio_selector);
+  drop(st.glimagesink_element);
+  drop(st.glupload);
+  drop(g_filesrc);
+  drop(g_glimagesink);
+  drop(active_qtdemux);
+  global_pipeline = nullptr;
+  drop(st.pipeline);
+}
+
+void arm_shutdown_deadline(unsigned seconds, int status) {
+  std::thread([seconds, status] {
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    log_line("[EXIT] Shutdown did not finish within %u s - exiting with code %d", seconds, status);
+    terminate_process(status);
+  }).detach();
+}

@@ -1,0 +1,23 @@
+// Pieces of start-up and shutdown that tests drive too.
+#pragma once
+#include "core/player_state.h"
+
+struct StartupOptions {
+  const char* location = nullptr;
+  gboolean no_sound = FALSE;
+  gboolean maxlog_flag = FALSE;
+};
+
+// Reads the flags and the location (the first argument) after gst_init.
+StartupOptions parse_arguments(int argc, char** argv);
+// Sets GStreamer's own log to its file; must run before gst_init.
+void configure_gstreamer_logging();
+// Builds the pipeline for the location, discovers its elements and publishes
+// the state pointers. Returns false when no pipeline could be made.
+bool build_and_discover(PlayerState& st, const StartupOptions& opts);
+// Sets the pipeline to PAUSED and waits for the preroll, at most the given time.
+void preroll_pipeline(PlayerState& st, GstClockTime timeout);
+// Sets the pipeline to NULL and releases every handle the state holds.
+void release_pipeline(PlayerState& st);
+// Ends the process with the status if shutdown has not finished within the time.
+void arm_shutdown_deadline(unsigned seconds, int status);

@@ -1,0 +1,197 @@
+#include "core/main_loop.h"
+
+#include <cstring>
+
+#include "core/commands.h"
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "messaging/ack_delivery.h"
+#include "watchdog/restart_policy.h"
+
+namespace {
+
+void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
+  log_line("[BUS] Processing EOS message (CRITICAL)...");
+  log_line("[EOS DEBUG] Source: %s | cleanup_in_progress=%d | active_qtdemux=%p", src_name,
+           cleanup_in_progress.load(), static_cast<void*>(active_qtdemux));
+  if (cleanup_in_progress) {
+    log_line("[EOS] IGNORED - cleanup in progress");
+    return;
+  }
+  if (!active_qtdemux) {
+    log_line("[EOS] IGNORED - no active source (NULL)");
+    return;
+  }
+  bool is_from_pipeline = src == GST_OBJECT(st.pipeline);
+  bool is_from_active_qtdemux = false;
+  if (!is_from_pipeline && GST_IS_ELEMENT(src)) {
+    is_from_active_qtdemux = src == GST_OBJECT(active_qtdemux);
+    log_line("[EOS DEBUG] is_from_pipeline=%d | is_from_active_qtdemux=%d", is_from_pipeline ? 1 : 0,
+             is_from_active_qtdemux ? 1 : 0);
+  }
+  if (!is_from_pipeline && !is_from_active_qtdemux) {
+    log_line("[EOS] IGNORED - from orphan element: %s", src_name);
+    return;
+  }
+  log_line("[EOS] VALID - end of video!");
+  if (restart_scheduled && waiting_for_video_end) {
+    log_line("[EOS DETECTED] Video ended - executing scheduled restart...");
+    restart_pending = 1;
+  } else if (!suppress_events) {
+    send_with_ack("end of video!", "ack_end");
+  }
+}
+
+void handle_error(PlayerState& st, GstMessage* msg) {
+  log_line("[BUS] ⚠️⚠️⚠️  Processing ERROR message (CRITICAL)...");
+  GError* err = nullptr;
+  gchar* debug = nullptr;
+  gst_message_parse_error(msg, &err, &debug);
+  log_line("[stderr] Erro: %s", err ? err->message : "(null)");
+  if (debug) log_line("[stderr] Debug info: %s", debug);
+  if (err) g_error_free(err);
+  g_free(debug);
+  st.fatal_error = TRUE;
+  st.quit = TRUE;
+  log_line("[BUS] ❌ ERROR message processed, quit flag set - APPLICATION WILL EXIT (exit code 1)");
+}
+
+void handle_state_changed(PlayerState& st, GstMessage* msg, GstObject* src, const char* src_name) {
+  log_line("[BUS] Processing STATE_CHANGED message from %s...", src_name);
+  GstState old_state, new_state, pending;
+  gst_message_parse_state_changed(msg, &old_state, &new_state, &pending);
+  if (src == GST_OBJECT(st.pipeline)) {
+    log_line("[STATE] Pipeline: %s -> %s (pending: %s)", gst_element_state_get_name(old_state),
+             gst_element_state_get_name(new_state), gst_element_state_get_name(pending));
+    if (old_state == GST_STATE_PAUSED && new_state == GST_STATE_PLAYING && !suppress_events)
+      send_with_ack("playing", "ack_playing");
+    return;
+  }
+  static const char* const watched[] = {"filesrc", "qtdemux", "input-selector", "audio-selector"};
+  for (const char* pattern : watched) {
+    if (strstr(src_name, pattern)) {
+      log_line("[STATE] %s: %s -> %s", src_name, gst_element_state_get_name(old_state),
+               gst_element_state_get_name(new_state));
+      return;
+    }
+  }
+}
+
+void handle_async_done(PlayerState& st, GstObject* src) {
+  log_line("[BUS] Processing ASYNC_DONE message...");
+  if (src == GST_OBJECT(st.pipeline)) {
+    log_line("[ASYNC_DONE] Pipeline completed async state change!");
+    GstState current, pending;
+    gst_element_get_state(st.pipeline, &current, &pending, 0);
+    log_line("[ASYNC_DONE] Current state: %s (pending: %s)", gst_element_state_get_name(current),
+             gst_element_state_get_name(pending));
+  }
+  log_line("[BUS] ASYNC_DONE message processed");
+}
+
+}  // namespace
+
+namespace {
+
+enum class Drain { Next, Stop };
+
+// Handles one popped message; the caller releases it.
+Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, bool& handled) {
+  GstMessageType type = GST_MESSAGE_TYPE(msg);
+  const char* type_name = gst_message_type_get_name(type);
+  GstObject* src = GST_MESSAGE_SRC(msg);
+  if (!src) {
+    log_line("[BUS] ⚠️  DISCARDED message from NULL source (msg_src == NULL)");
+    return Drain::Next;
+  }
+  GStr name(gst_object_get_name(src));
+  const char* src_name = name.or_null_text();
+  log_line("[BUS] Got %s message from %s", type_name, src_name);
+  if (name && strcmp(name.get(), "(null)") == 0) {
+    log_line("[BUS] ⚠️  DISCARDED message with '(null)' name");
+    return Drain::Next;
+  }
+  if (type == GST_MESSAGE_STATE_CHANGED && src != GST_OBJECT(st.pipeline) &&
+      ++state_change_count > BUS_STATE_CHANGE_LIMIT) {
+    log_line("[BUS] ⚠️  DISCARDED %s from %s (limit reached: %d messages)", type_name, src_name,
+             BUS_STATE_CHANGE_LIMIT);
+    return Drain::Stop;
+  }
+  switch (type) {
+    case GST_MESSAGE_EOS:
+      handle_eos(st, src, src_name);
+      break;
+    case GST_MESSAGE_ERROR:
+      handle_error(st, msg);
+      break;
+    case GST_MESSAGE_STATE_CHANGED:
+      handle_state_changed(st, msg, src, src_name);
+      break;
+    case GST_MESSAGE_ASYNC_DONE:
+      handle_async_done(st, src);
+      break;
+    default:
+      break;
+  }
+  log_line("[BUS] Message %s from %s processed, unreffing...", type_name, src_name);
+  handled = true;
+  return Drain::Next;
+}
+
+}  // namespace
+
+void drain_bus(PlayerState& st) {
+  if (!st.bus) return;
+  int state_change_count = 0;
+  while (gst_bus_have_pending(st.bus)) {
+    log_line("[BUS] Processing pending message (iteration %lu)...",
+             static_cast<unsigned long>(main_loop_iterations.load()));
+    GstMessage* peeked = gst_bus_peek(st.bus);
+    if (!peeked) {
+      log_line("[BUS] ⚠️  gst_bus_have_pending() returned TRUE but peek() returned NULL - bus corrupted!");
+      break;
+    }
+    gst_message_unref(peeked);
+
+    GstMessage* msg = gst_bus_pop(st.bus);
+    if (!msg) continue;
+    bool handled = false;
+    Drain next = handle_message(st, msg, state_change_count, handled);
+    gst_message_unref(msg);
+    if (handled) log_line("[BUS] Message unreffed successfully");
+    if (next == Drain::Stop) break;
+  }
+}
+
+void apply_position_guard(PlayerState& st) {
+  if (!st.position_guard_active || !st.is_playing || !st.pipeline) return;
+  gint64 position = 0;
+  if (!gst_element_query_position(st.pipeline, GST_FORMAT_TIME, &position)) return;
+  if (st.position_guard_last > 0 && position > st.position_guard_last + POSITION_JUMP_LIMIT) {
+    gst_element_seek_simple(st.pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 0);
+    st.position_guard_last = 0;
+  } else {
+    st.position_guard_last = position;
+  }
+}
+
+void main_loop_iteration(PlayerState& st) {
+  uint64_t iteration = ++main_loop_iterations;
+  last_iteration_time = time(nullptr);
+  drain_bus(st);
+  read_and_handle_stdin(st);
+  apply_position_guard(st);
+  if (iteration % 1000 == 0)
+    log_line("[CONTEXT DEBUG] Iteration %lu | pending_sources=%s", static_cast<unsigned long>(iteration),
+             g_main_context_pending(nullptr) ? "YES" : "NO");
+  check_shared_memory();
+  print_restart_progress();
+  g_main_context_iteration(g_main_context_default(), FALSE);
+  schedule_restart_by_iterations();
+  if (restart_pending) execute_pending_restart(st);
+  g_usleep(MAIN_LOOP_SLEEP_US);
+}
+
+void run_main_loop(PlayerState& st) {
+  while (!st.quit) main_loop_iteration(st);
+}

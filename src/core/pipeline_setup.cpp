@@ -1,0 +1,220 @@
+#include "core/pipeline_setup.h"
+
+#include <cstring>
+
+#include "core/gst_holders.h"
+#include "core/log.h"
+
+namespace {
+
+constexpr const char* QUEUE_LIMITS = "max-size-time=30000000000 max-size-buffers=0 max-size-bytes=0";
+
+bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
+
+std::string quoted(const char* text) { return "\"" + escape_for_description(text ? text : "") + "\""; }
+
+}  // namespace
+
+std::string location_extension(const char* location) {
+  if (!location) return "";
+  const char* dot = strrchr(location, '.');
+  return dot ? std::string(dot) : std::string();
+}
+
+SourceKind classify_location(const char* location) {
+  if (!location) return SourceKind::Synthetic;
+  if (starts_with(location, "http://") || starts_with(location, "https://")) return SourceKind::HttpStream;
+  if (starts_with(location, "/dev/video")) return SourceKind::Camera;
+  std::string ext = location_extension(location);
+  if (ext == ".mkv") return SourceKind::Matroska;
+  if (ext == ".mp4") return SourceKind::Mp4;
+  if (ext == ".webm") return SourceKind::WebM;
+  return SourceKind::Other;
+}
+
+std::string escape_for_description(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string file_uri_for(const char* location) { return std::string("file://") + (location ? location : ""); }
+
+std::string startup_description(SourceKind kind, const char* location, gboolean no_sound) {
+  const std::string q = std::string(" ") + QUEUE_LIMITS;
+  switch (kind) {
+    case SourceKind::Synthetic:
+      // A black picture at one frame per second; videotestsrc makes frames of the size the caps announce.
+      return "videotestsrc pattern=black ! video/x-raw,format=I420,width=1920,height=1080,framerate=1/1 ! "
+             "videoconvert ! x264enc bitrate=100 speed-preset=ultrafast tune=zerolatency ! h264parse ! "
+             "input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink name=videosink";
+    case SourceKind::HttpStream:
+      return "souphttpsrc location=" + quoted(location) + " ! hlsdemux ! tsdemux name=demux demux. ! queue" + q +
+             " ! h264parse ! v4l2slh264dec ! glupload ! glimagesink sync=false demux. ! queue" + q +
+             " ! aacparse ! avdec_aac ! audioconvert ! alsasink";
+    case SourceKind::Camera:
+      return "v4l2src device=" + quoted(location) +
+             " ! image/jpeg,width=1280,height=720,framerate=30/1 ! jpegparse ! jpegdec ! glupload ! "
+             "glimagesink sync=false";
+    case SourceKind::Matroska:
+      if (no_sound)
+        return "filesrc location=" + quoted(location) + " ! matroskademux name=demux demux.video_0 ! queue" + q +
+               " ! h264parse ! v4l2slh264dec ! glupload ! glimagesink sync=true name=videosink";
+      return "filesrc location=" + quoted(location) + " ! matroskademux name=demux demux.video_0 ! queue" + q +
+             " ! h264parse ! v4l2slh264dec ! glupload ! glimagesink name=videosink demux.audio_0 ! queue" + q +
+             " ! decodebin ! audioconvert ! alsasink ";
+    case SourceKind::Mp4:
+      if (no_sound)
+        return "filesrc name=filesrc0 location=" + quoted(location) +
+               " ! qtdemux name=demux0 demux0.video_0 ! queue" + q +
+               " ! h264parse ! input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink name=videosink";
+      return "filesrc name=filesrc0 location=" + quoted(location) + " ! qtdemux name=demux0 demux0.video_0 ! queue" +
+             q +
+             " ! h264parse ! input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink sync=true "
+             "name=videosink demux0.audio_0 ! queue" +
+             q +
+             " ! decodebin ! audioconvert ! audio/x-raw,channels=2 ! input-selector name=audio_selector ! "
+             "audioconvert ! alsasink";
+    case SourceKind::WebM:
+      return "filesrc location=" + quoted(location) + " ! decodebin ! glupload ! glimagesink name=videosink";
+    case SourceKind::Other:
+      break;
+  }
+  return "";
+}
+
+std::string switching_description(const char* path, gboolean no_sound) {
+  const std::string q = std::string(" ") + QUEUE_LIMITS;
+  std::string video = "filesrc name=filesrc0 location=" + quoted(path) +
+                      " ! qtdemux name=demux0 demux0.video_0 ! queue name=queue0" + q +
+                      " ! h264parse name=h264parse0 ! input-selector name=selector ! v4l2slh264dec ! glupload ! "
+                      "glimagesink sync=true name=videosink";
+  if (no_sound) return video;
+  return video + " demux0.audio_0 ! queue name=audio_queue0" + q +
+         " ! decodebin name=decodebin0 ! audioconvert name=audioconvert0 ! audio/x-raw,channels=2 ! "
+         "input-selector name=audio_selector ! audioconvert ! alsasink";
+}
+
+GstElement* build_startup_pipeline(const char* location, gboolean no_sound) {
+  SourceKind kind = classify_location(location);
+  if (kind == SourceKind::Other) {
+    GstElement* playbin = gst_element_factory_make("playbin", "player");
+    if (!playbin) return nullptr;
+    g_object_set(playbin, "uri", file_uri_for(location).c_str(), nullptr);
+    if (no_sound) {
+      GstElement* fakesink = gst_element_factory_make("fakesink", nullptr);
+      if (fakesink) g_object_set(playbin, "audio-sink", fakesink, nullptr);
+    }
+    return playbin;
+  }
+  std::string description = startup_description(kind, location, no_sound);
+  GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+  if (pipeline) guard_against_missing_audio(pipeline);
+  return pipeline;
+}
+
+void discover_elements(PlayerState& st) {
+  GstIterator* it = gst_bin_iterate_elements(GST_BIN(st.pipeline));
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    GstElement* child = GST_ELEMENT(g_value_get_object(&item));
+    GstElementFactory* factory = gst_element_get_factory(child);
+    const char* factory_name = factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+    auto replace = [child](GstElement*& field) {
+      if (field) gst_object_unref(field);
+      field = GST_ELEMENT(gst_object_ref(child));
+    };
+    if (strcmp(factory_name, "filesrc") == 0) {
+      replace(st.filesrc);
+      replace(g_filesrc);
+    } else if (strcmp(factory_name, "input-selector") == 0) {
+      GStr name(gst_object_get_name(GST_OBJECT(child)));
+      if (name && strcmp(name.get(), "audio_selector") == 0) {
+        replace(st.audio_selector);
+        log_line("DEBUG: audio_selector found: %p", static_cast<void*>(child));
+      } else {
+        replace(st.input_selector);
+        log_line("DEBUG: input_selector found: %p", static_cast<void*>(child));
+      }
+    } else if (strcmp(factory_name, "glimagesink") == 0) {
+      replace(st.glimagesink_element);
+      replace(g_glimagesink);
+      g_object_set(child, "force-aspect-ratio", TRUE, "sync", TRUE, nullptr);
+    } else if (strcmp(factory_name, "glupload") == 0) {
+      replace(st.glupload);
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+}
+
+namespace {
+
+bool is_fed_into_decodebin(GstElement* queue) {
+  PadRef src(gst_element_get_static_pad(queue, "src"));
+  if (!src) return false;
+  PadRef peer(gst_pad_get_peer(src.get()));
+  if (!peer) return false;
+  ElementRef downstream(gst_pad_get_parent_element(peer.get()));
+  if (!downstream) return false;
+  GstElementFactory* factory = gst_element_get_factory(downstream.get());
+  return factory && strcmp(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "decodebin") == 0;
+}
+
+void feed_empty_audio_stream(GstPad* sink) {
+  gst_pad_send_event(sink, gst_event_new_stream_start("video-player-no-audio"));
+  GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
+  gst_pad_send_event(sink, gst_event_new_caps(caps));
+  gst_caps_unref(caps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  gst_pad_send_event(sink, gst_event_new_segment(&segment));
+  gst_pad_send_event(sink, gst_event_new_eos());
+}
+
+void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
+  GstObject* parent = gst_object_get_parent(GST_OBJECT(demuxer));
+  if (!parent) return;
+  if (GST_IS_BIN(parent)) {
+    GstIterator* it = gst_bin_iterate_elements(GST_BIN(parent));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+      GstElement* child = GST_ELEMENT(g_value_get_object(&item));
+      GstElementFactory* factory = gst_element_get_factory(child);
+      if (factory && strcmp(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "queue") == 0) {
+        PadRef sink(gst_element_get_static_pad(child, "sink"));
+        if (sink && !gst_pad_is_linked(sink.get()) && is_fed_into_decodebin(child)) {
+          log_line("[AUDIO] No audio stream in this file - audio branch ends at once");
+          feed_empty_audio_stream(sink.get());
+        }
+      }
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+  }
+  gst_object_unref(parent);
+}
+
+}  // namespace
+
+void guard_against_missing_audio(GstElement* pipeline) {
+  if (!GST_IS_BIN(pipeline)) return;
+  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    GstElement* child = GST_ELEMENT(g_value_get_object(&item));
+    GstElementFactory* factory = gst_element_get_factory(child);
+    const char* name = factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+    if (strcmp(name, "qtdemux") == 0 || strcmp(name, "matroskademux") == 0)
+      g_signal_connect(child, "no-more-pads", G_CALLBACK(on_demuxer_no_more_pads), nullptr);
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+}

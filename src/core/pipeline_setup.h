@@ -1,0 +1,30 @@
+// Choosing and building the pipeline for a media location, and finding the
+// elements the rest of the player works on.
+#pragma once
+#include <gst/gst.h>
+
+#include <string>
+
+#include "core/player_state.h"
+
+enum class SourceKind { Synthetic, HttpStream, Camera, Matroska, Mp4, WebM, Other };
+
+// Text from the last "." of the location to its end, or "" without a dot.
+std::string location_extension(const char* location);
+SourceKind classify_location(const char* location);
+// Makes any text safe between the double quotes of a pipeline description.
+std::string escape_for_description(const std::string& text);
+// The gst_parse_launch description for a kind (empty for Other: a playbin is made instead).
+std::string startup_description(SourceKind kind, const char* location, gboolean no_sound);
+// The rebuild's switching pipeline for one MP4 file.
+std::string switching_description(const char* path, gboolean no_sound);
+// "file://" + location, as given.
+std::string file_uri_for(const char* location);
+
+GstElement* build_startup_pipeline(const char* location, gboolean no_sound);
+// Fills the selectors, file source, sink and glupload of the state from the pipeline's children.
+void discover_elements(PlayerState& st);
+// A demuxer without an audio stream leaves the audio queue of a sound description
+// unfed, and the pipeline could never preroll. When the demuxer has announced all
+// its pads, such queues receive an empty audio stream that ends at once.
+void guard_against_missing_audio(GstElement* pipeline);

@@ -1,0 +1,61 @@
+#include "core/player_state.h"
+
+#include <mutex>
+
+PlayerState& player_state() {
+  static PlayerState state;
+  return state;
+}
+
+std::atomic<int>* g_video_switching_in_progress = nullptr;
+std::atomic<GstPad*>* g_preload_selector_pad = nullptr;
+std::atomic<int>* g_preload_ready = nullptr;
+std::atomic<gulong>* g_preload_video_probe_id = nullptr;
+std::atomic<gulong>* g_preload_audio_probe_id = nullptr;
+std::atomic<GstElement*> global_pipeline{nullptr};
+
+void publish_state_pointers(PlayerState& st) {
+  g_video_switching_in_progress = &st.video_switching_in_progress;
+  g_preload_selector_pad = &st.preload_selector_pad;
+  g_preload_ready = &st.preload_ready;
+  g_preload_video_probe_id = &st.preload_video_probe_id;
+  g_preload_audio_probe_id = &st.preload_audio_probe_id;
+  global_pipeline = st.pipeline;
+}
+
+std::atomic<int> switch_in_progress{0};
+std::atomic<int> cleanup_in_progress{0};
+std::atomic<guint> active_cleanup_timeout_id{0};
+GstElement* active_qtdemux = nullptr;
+GstElement* active_audio_selector_pad_owner = nullptr;
+std::atomic<int> suppress_events{0};
+std::atomic<int> ignore_next_switch{0};
+std::atomic<int> restart_scheduled{0};
+std::atomic<int> waiting_for_video_end{0};
+std::atomic<int> restart_pending{0};
+std::atomic<int> restart_for_ar_fix{0};
+std::atomic<uint64_t> iterations_since_last_restart{0};
+std::atomic<uint64_t> main_loop_iterations{0};
+std::atomic<time_t> last_iteration_time{0};
+std::atomic<float> current_aspect_ratio{0.0f};
+GstElement* g_filesrc = nullptr;
+GstElement* g_glimagesink = nullptr;
+std::atomic<int> maxlog{1};
+std::atomic<int> heartbeat_running{0};
+std::atomic<int> ack_system_running{0};
+GMutex operation_lock;
+
+namespace {
+std::mutex g_preload_file_path_mutex;
+std::string g_preload_file_path;
+}  // namespace
+
+void set_preload_file_path(const char* path) {
+  std::lock_guard<std::mutex> lock(g_preload_file_path_mutex);
+  g_preload_file_path = path ? path : "";
+}
+
+std::string preload_file_path() {
+  std::lock_guard<std::mutex> lock(g_preload_file_path_mutex);
+  return g_preload_file_path;
+}

@@ -1,0 +1,151 @@
+#include "messaging/ack_delivery.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "core/log.h"
+#include "core/player_state.h"
+
+MessageQueue msg_queue;
+AckState ack_state;
+pthread_t ack_thread;
+
+namespace {
+
+constexpr long NANOS_PER_SECOND = 1000000000L;
+
+void copy_text(char* dest, size_t size, const char* src) {
+  if (!src) src = "";
+  size_t n = strnlen(src, size - 1);
+  memcpy(dest, src, n);
+  dest[n] = '\0';
+}
+
+bool ack_thread_started = false;
+
+}  // namespace
+
+void message_queue_init(MessageQueue* q) {
+  q->head = 0;
+  q->tail = 0;
+  q->count = 0;
+  pthread_mutex_init(&q->mutex, nullptr);
+  pthread_cond_init(&q->cond, nullptr);
+}
+
+int message_queue_push(MessageQueue* q, const char* message, const char* ack_name) {
+  pthread_mutex_lock(&q->mutex);
+  if (q->count >= MESSAGE_QUEUE_CAPACITY) {
+    log_raw("[ACK QUEUE] ERROR: Queue full (%d messages)!\n", MESSAGE_QUEUE_CAPACITY);
+    pthread_mutex_unlock(&q->mutex);
+    return 0;
+  }
+  QueuedMessage& slot = q->messages[q->head];
+  copy_text(slot.message, sizeof slot.message, message);
+  copy_text(slot.ack_name, sizeof slot.ack_name, ack_name);
+  q->head = (q->head + 1) % MESSAGE_QUEUE_CAPACITY;
+  q->count++;
+  pthread_cond_signal(&q->cond);
+  pthread_mutex_unlock(&q->mutex);
+  return 1;
+}
+
+int message_queue_pop(MessageQueue* q, QueuedMessage* out) {
+  pthread_mutex_lock(&q->mutex);
+  while (q->count == 0 && ack_system_running) pthread_cond_wait(&q->cond, &q->mutex);
+  if (!ack_system_running) {
+    pthread_mutex_unlock(&q->mutex);
+    return 0;
+  }
+  *out = q->messages[q->tail];
+  q->tail = (q->tail + 1) % MESSAGE_QUEUE_CAPACITY;
+  q->count--;
+  pthread_mutex_unlock(&q->mutex);
+  return 1;
+}
+
+void send_with_ack(const char* message, const char* ack_name) {
+  if (!ack_system_running) {
+    log_line("%s", message);
+    return;
+  }
+  if (!message_queue_push(&msg_queue, message, ack_name))
+    log_raw("[ACK ERROR] Failed to queue message: %s\n", message);
+}
+
+void signal_ack_received(const char* line) {
+  pthread_mutex_lock(&ack_state.mutex);
+  if (strcmp(line, ack_state.awaited_ack) == 0) {
+    ack_state.received = 1;
+    pthread_cond_signal(&ack_state.cond);
+  }
+  pthread_mutex_unlock(&ack_state.mutex);
+}
+
+void* ack_thread_func(void*) {
+  log_line("[ACK THREAD] Started - processing messages with ACK confirmation");
+  while (ack_system_running) {
+    QueuedMessage entry;
+    if (!message_queue_pop(&msg_queue, &entry)) break;
+
+    bool delivered = false;
+    for (int attempt = 1; attempt <= ACK_MAX_ATTEMPTS && !delivered; ++attempt) {
+      pthread_mutex_lock(&ack_state.mutex);
+      copy_text(ack_state.awaited_ack, sizeof ack_state.awaited_ack, entry.ack_name);
+      ack_state.received = 0;
+
+      timespec start{};
+      clock_gettime(CLOCK_REALTIME, &start);
+      log_line("%s", entry.message);
+
+      timespec deadline{};
+      clock_gettime(CLOCK_REALTIME, &deadline);
+      deadline.tv_sec += 1;
+      if (deadline.tv_nsec >= NANOS_PER_SECOND) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= NANOS_PER_SECOND;
+      }
+      pthread_cond_timedwait(&ack_state.cond, &ack_state.mutex, &deadline);
+
+      if (ack_state.received) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        log_raw("[ACK TIMING] ✅ ACK '%s' received in %ld ms\n", entry.ack_name, elapsed_ms);
+        delivered = true;
+      }
+      pthread_mutex_unlock(&ack_state.mutex);
+      if (!delivered) log_raw("[ACK RETRY] No ACK for '%s' (attempt %d/%d)\n", entry.ack_name, attempt, ACK_MAX_ATTEMPTS);
+    }
+    if (!delivered) {
+      log_raw("[ACK ERROR] ❌ Failed to receive ACK '%s' after %d retries - TERMINATING!\n", entry.ack_name,
+              ACK_MAX_ATTEMPTS);
+      terminate_process(1);
+    }
+  }
+  log_line("[ACK THREAD] Stopped");
+  return nullptr;
+}
+
+void start_ack_system() {
+  message_queue_init(&msg_queue);
+  pthread_mutex_init(&ack_state.mutex, nullptr);
+  pthread_cond_init(&ack_state.cond, nullptr);
+  ack_state.received = 0;
+  ack_state.awaited_ack[0] = '\0';
+  ack_system_running = 1;
+  ack_thread_started = pthread_create(&ack_thread, nullptr, ack_thread_func, nullptr) == 0;
+  log_line("[ACK SYSTEM] Thread started - guaranteed message delivery");
+}
+
+// The mutexes and conditions stay initialised after the stop: a streaming
+// thread that saw delivery running a moment earlier may still touch them.
+void stop_ack_system() {
+  pthread_mutex_lock(&msg_queue.mutex);
+  ack_system_running = 0;
+  pthread_cond_broadcast(&msg_queue.cond);
+  pthread_mutex_unlock(&msg_queue.mutex);
+  if (ack_thread_started) pthread_join(ack_thread, nullptr);
+  ack_thread_started = false;
+  log_line("[ACK SYSTEM] Thread stopped and resources cleaned");
+}

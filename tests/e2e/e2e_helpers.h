@@ -1,0 +1,58 @@
+// Common steps of the end-to-end tests, which act as the manager.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/test_support.h"
+
+constexpr double STARTUP_TIMEOUT = 30;
+constexpr double EVENT_TIMEOUT = 30;
+
+class PlayerE2E : public ::testing::Test {
+ protected:
+  // Starts the player on the test's own display and waits for "ready".
+  void start(std::vector<std::string> args, bool auto_ack = true) {
+    auto opts = player_options(display, std::move(args));
+    opts.auto_ack = auto_ack;
+    player = std::make_unique<PlayerClient>();
+    ASSERT_TRUE(player->start(opts));
+    ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
+  }
+  // Waits for the heartbeat's thread line, the last line of start-up.
+  void wait_started() {
+    ASSERT_GE(player->wait_for_line("[HEARTBEAT] Independent thread started - monitoring every 3s", STARTUP_TIMEOUT),
+              0)
+        << dump();
+  }
+  void play_and_wait_playing() {
+    size_t from = player->line_count();
+    player->send("play");
+    ASSERT_GE(player->wait_for_line("playing", EVENT_TIMEOUT, from), 0) << dump();
+    wait_acknowledged("ack_playing", from);
+  }
+  // Waits until the player has taken in the acknowledgement of an event.
+  void wait_acknowledged(const std::string& ack, size_t from = 0) {
+    ASSERT_GE(player->wait_for_substring("[ACK TIMING] ✅ ACK '" + ack + "' received", EVENT_TIMEOUT, from), 0)
+        << dump();
+  }
+  int exit_and_wait() {
+    auto status = player->stop(20);
+    return status ? *status : -1;
+  }
+  std::string dump() const {
+    if (!player) return "";
+    std::string out = "--- player output (last 80 lines) ---\n";
+    auto all = player->lines();
+    size_t first = all.size() > 80 ? all.size() - 80 : 0;
+    for (size_t i = first; i < all.size(); ++i) out += all[i] + "\n";
+    out += "--- stderr ---\n" + player->stderr_text();
+    return out;
+  }
+  void TearDown() override {
+    if (player && player->running()) player->kill_now(9);
+  }
+
+  VirtualDisplay display;
+  std::unique_ptr<PlayerClient> player;
+};

@@ -1,0 +1,174 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+const Rgb RED{255, 0, 0}, GREEN{0, 255, 0}, BLUE{0, 0, 255}, YELLOW{255, 255, 0}, WHITE{255, 255, 255},
+    CYAN{0, 255, 255}, MAGENTA{255, 0, 255}, ORANGE{255, 165, 0}, PURPLE{128, 0, 128}, GRAY{128, 128, 128},
+    BLACK{0, 0, 0};
+
+std::string clips_dir() { return CLIPS_DIR; }
+std::string clip(const std::string& name) { return clips_dir() + "/" + name; }
+std::string player_binary() { return PLAYER_BINARY; }
+
+bool near_colour(const Rgb& a, const Rgb& b, int tolerance) {
+  return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance && std::abs(a.b - b.b) <= tolerance;
+}
+
+namespace {
+
+pid_t spawn(const std::vector<std::string>& args, int stdout_fd = -1) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(stdout_fd >= 0 ? stdout_fd : devnull, 1);
+    dup2(devnull, 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void stop_child(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+std::string read_line_from(int fd, double timeout_s) {
+  std::string out;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(timeout_s * 1000));
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  while (std::chrono::steady_clock::now() < deadline) {
+    char c;
+    ssize_t n = read(fd, &c, 1);
+    if (n == 1) {
+      if (c == '\n') return out;
+      out.push_back(c);
+    } else if (n == 0) {
+      break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+VirtualDisplay::VirtualDisplay() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  pid_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten", "tcp"});
+  close(fds[1]);
+  std::string number = read_line_from(fds[0], 20);
+  close(fds[0]);
+  name_ = ":" + number;
+}
+
+VirtualDisplay::~VirtualDisplay() { stop_child(pid_); }
+
+std::optional<Rgb> VirtualDisplay::pixel(int x, int y) const {
+  std::string cmd = "ffmpeg -nostdin -loglevel error -f x11grab -video_size 1x1 -i '" + name_ + "+" +
+                    std::to_string(x) + "," + std::to_string(y) + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return std::nullopt;
+  unsigned char rgb[3];
+  size_t n = fread(rgb, 1, 3, p);
+  pclose(p);
+  if (n != 3) return std::nullopt;
+  return Rgb{rgb[0], rgb[1], rgb[2]};
+}
+
+bool VirtualDisplay::wait_for_colour(const Rgb& colour, double timeout_s, int x, int y) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(timeout_s * 1000));
+  do {
+    auto px = pixel(x, y);
+    if (px && near_colour(*px, colour)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+HttpServer::HttpServer(const std::string& dir, const std::string& script) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  std::string code = script.empty() ? std::string(HTTP_SERVER_SCRIPT) : script;
+  pid_ = spawn({"python3", code, dir}, fds[1]);
+  close(fds[1]);
+  port_ = std::atoi(read_line_from(fds[0], 20).c_str());
+  close(fds[0]);
+}
+
+HttpServer::~HttpServer() { stop_child(pid_); }
+
+std::string HttpServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+}
+
+PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<std::string> args) {
+  PlayerClient::Options opts;
+  opts.binary = player_binary();
+  opts.args = std::move(args);
+  opts.env = {{"DISPLAY", display.name()}};
+  return opts;
+}
+
+StdoutCapture::StdoutCapture() {
+  char tmpl[] = "/tmp/player-capture-XXXXXX";
+  int fd = mkstemp(tmpl);
+  path_ = tmpl;
+  fflush(stdout);
+  saved_fd_ = dup(1);
+  dup2(fd, 1);
+  close(fd);
+}
+
+StdoutCapture::~StdoutCapture() {
+  fflush(stdout);
+  dup2(saved_fd_, 1);
+  close(saved_fd_);
+  unlink(path_.c_str());
+}
+
+std::string StdoutCapture::text() {
+  fflush(stdout);
+  std::ifstream in(path_);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> StdoutCapture::lines() {
+  std::vector<std::string> out;
+  std::stringstream ss(text());
+  std::string line;
+  while (std::getline(ss, line)) out.push_back(line);
+  return out;
+}
+
+int StdoutCapture::count_line(const std::string& exact) {
+  int n = 0;
+  for (auto& l : lines()) n += l == exact;
+  return n;
+}
+
+bool StdoutCapture::has_substring(const std::string& part) { return text().find(part) != std::string::npos; }

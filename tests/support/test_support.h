@@ -1,0 +1,69 @@
+// Shared helpers for the tests: where things are, a private virtual display,
+// a local HTTP server, and capturing this process's standard output.
+#pragma once
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/player_client.h"
+
+std::string clips_dir();
+std::string clip(const std::string& name);
+std::string player_binary();
+
+struct Rgb {
+  int r = 0, g = 0, b = 0;
+};
+// True when the two colours differ by at most `tolerance` in every channel.
+bool near_colour(const Rgb& a, const Rgb& b, int tolerance = 40);
+extern const Rgb RED, GREEN, BLUE, YELLOW, WHITE, CYAN, MAGENTA, ORANGE, PURPLE, GRAY, BLACK;
+
+// An Xvfb server of the test's own, so that parallel tests never share a screen.
+class VirtualDisplay {
+ public:
+  VirtualDisplay();
+  ~VirtualDisplay();
+  const std::string& name() const { return name_; }
+  // The colour at (x, y) of the screen, from a real screen grab.
+  std::optional<Rgb> pixel(int x = 40, int y = 40) const;
+  // Waits until the pixel is near the colour; true when it got there.
+  bool wait_for_colour(const Rgb& colour, double timeout_s, int x = 40, int y = 40) const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+// python3's http.server on 127.0.0.1, serving a directory.
+class HttpServer {
+ public:
+  explicit HttpServer(const std::string& dir, const std::string& script = "");
+  ~HttpServer();
+  int port() const { return port_; }
+  std::string url(const std::string& path) const;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Options for starting the player under a test's own display.
+PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<std::string> args);
+
+// Redirects this process's standard output into a buffer while alive.
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture();
+  // Everything written so far.
+  std::string text();
+  std::vector<std::string> lines();
+  int count_line(const std::string& exact);
+  bool has_substring(const std::string& part);
+
+ private:
+  int saved_fd_ = -1;
+  std::string path_;
+};
