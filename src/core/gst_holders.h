@@ -25,6 +25,11 @@ class GstRef {
     p_ = p;
   }
   explicit operator bool() const { return p_ != nullptr; }
+  // For g_object_get of an object property: the holder adopts what is stored.
+  T** out_ptr() {
+    reset();
+    return &p_;
+  }
 
  private:
   T* p_ = nullptr;

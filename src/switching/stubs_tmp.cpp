@@ -1,10 +1,6 @@
 #include "core/log.h"
 #include "restart/pipeline_restart.h"
-#include "switching/preload.h"
-#include "switching/switch_command.h"
 #include "switching/video_command.h"
 
-CommandOutcome handle_preload_command(PlayerState&, const char*) { return CommandOutcome::Processed; }
-void handle_switch_command(PlayerState&) {}
 CommandOutcome handle_video_command(PlayerState&, const char*) { return CommandOutcome::Processed; }
 gboolean perform_complete_pipeline_restart(PlayerState&, gboolean) { return TRUE; }

@@ -129,6 +129,8 @@ PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<
   opts.binary = player_binary();
   opts.args = std::move(args);
   opts.env = {{"DISPLAY", display.name()}};
+  // Set PLAYER_TEST_LOG to keep every player line of a test run in a file.
+  if (const char* log = getenv("PLAYER_TEST_LOG")) opts.log_path = log;
   return opts;
 }
 

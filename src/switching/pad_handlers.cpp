@@ -1,0 +1,224 @@
+// Completing a branch as its demuxer and its decodebin expose their pads.
+#include <cstring>
+
+#include "aspect/aspect_ratio.h"
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "messaging/ack_delivery.h"
+#include "switching/branch.h"
+
+std::mutex& preload_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+GstElement* object_element(GstElement* demuxer, const char* key) {
+  return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
+}
+
+void set_queue_limits(GstElement* queue) {
+  g_object_set(queue, "max-size-time", static_cast<guint64>(BRANCH_QUEUE_MAX_TIME), "max-size-buffers", 0u,
+               "max-size-bytes", 0u, nullptr);
+}
+
+GstPadProbeReturn preload_blocking_probe(GstPad*, GstPadProbeInfo* info, gpointer) {
+  return (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
+void flush_selector_pad(GstPad* pad) {
+  if (!pad) return;
+  gst_pad_send_event(pad, gst_event_new_flush_start());
+  gst_pad_send_event(pad, gst_event_new_flush_stop(FALSE));
+}
+
+namespace {
+
+// The selector answers caps queries on its sink pads from downstream, which
+// refuses everything once the decoder has negotiated: link without caps checks;
+// the stream negotiates when its pad becomes active.
+bool link_into_selector(GstPad* src, GstPad* selector_pad) {
+  return GST_PAD_LINK_SUCCESSFUL(gst_pad_link_full(src, selector_pad, GST_PAD_LINK_CHECK_HIERARCHY));
+}
+
+void free_audio_context(gpointer data, GClosure*) { g_free(data); }
+
+bool is_current_preload(GstElement* demuxer) { return player_state().preload_qtdemux == demuxer; }
+
+void link_video_pad(GstElement* demuxer, GstPad* pad) {
+  GstElement* queue = object_element(demuxer, branch_key::QUEUE);
+  GstElement* parser = object_element(demuxer, branch_key::H264PARSE);
+  GstElement* selector = object_element(demuxer, branch_key::SELECTOR);
+  int is_preload = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(demuxer), branch_key::IS_PRELOAD));
+  if (!queue || !parser || !selector) return;
+
+  if (!gst_element_link(queue, parser)) {
+    log_line("ERROR: Failed to link queue to h264parse");
+    return;
+  }
+  PadRef queue_sink(gst_element_get_static_pad(queue, "sink"));
+  if (!queue_sink) {
+    log_line("ERROR: Failed to get sink pad from queue");
+    return;
+  }
+  if (GST_PAD_LINK_FAILED(gst_pad_link(pad, queue_sink.get()))) log_line("ERROR: Failed to link qtdemux pad to queue");
+  queue_sink.reset();
+
+  std::unique_lock<std::mutex> lock(preload_lock());
+  if (is_preload && !is_current_preload(demuxer)) {
+    log_line("[PRELOAD] Branch was replaced before its video pad was linked - ignoring it");
+    return;
+  }
+  PadRef selector_pad(gst_element_request_pad_simple(selector, "sink_%u"));
+  PadRef parser_src(gst_element_get_static_pad(parser, "src"));
+  if (!selector_pad || !parser_src || !link_into_selector(parser_src.get(), selector_pad.get())) {
+    log_line("ERROR: Failed to link h264parse to input-selector");
+    return;
+  }
+  if (!is_preload) {
+    g_object_set(selector, "active-pad", selector_pad.get(), nullptr);
+    if (g_video_switching_in_progress) *g_video_switching_in_progress = 0;
+    return;
+  }
+
+  PadRef previous_active_pad;
+  g_object_get(selector, "active-pad", previous_active_pad.out_ptr(), nullptr);
+  if (g_preload_selector_pad) g_preload_selector_pad->store(GST_PAD(gst_object_ref(selector_pad.get())));
+  log_raw("[PROBE DEBUG] Video probe check: g_preload_video_probe_id=%p | is_preload=%d\n",
+          static_cast<void*>(g_preload_video_probe_id), is_preload);
+  if (g_preload_video_probe_id) {
+    gulong id = gst_pad_add_probe(selector_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, preload_blocking_probe, nullptr,
+                                  nullptr);
+    g_preload_video_probe_id->store(id);
+    log_raw("[PROBE LEAK CHECK] Video probe ADDED: ID=%lu | pad=%p | global_ptr=%p\n", id,
+            static_cast<void*>(selector_pad.get()), static_cast<void*>(g_preload_video_probe_id));
+  } else {
+    log_line("[PROBE DEBUG] ⚠️  Video probe NOT added: g_preload_video_probe_id is NULL!");
+  }
+  lock.unlock();
+
+  g_usleep(100000);
+  if (previous_active_pad) g_object_set(selector, "active-pad", previous_active_pad.get(), nullptr);
+
+  lock.lock();
+  if (!is_current_preload(demuxer)) {
+    log_line("[PRELOAD] Branch was replaced while its video pad was being linked - ignoring it");
+    return;
+  }
+  if (g_preload_ready) *g_preload_ready = 1;
+  lock.unlock();
+  check_preload_aspect_ratio();
+}
+
+void link_audio_pad(GstElement* demuxer, GstPad* pad, const char* name) {
+  log_raw("DEBUG: Audio pad detected: %s\n", name);
+  GstElement* audio_queue = object_element(demuxer, branch_key::AUDIO_QUEUE);
+  GstElement* decodebin = object_element(demuxer, branch_key::DECODEBIN);
+  GstElement* audioconvert = object_element(demuxer, branch_key::AUDIOCONVERT);
+  GstElement* audio_selector = object_element(demuxer, branch_key::AUDIO_SELECTOR);
+  if (!audio_queue || !decodebin || !audioconvert || !audio_selector) {
+    log_line("DEBUG: Audio elements not available (probably --no_sound or initial video)");
+    return;
+  }
+  log_line("DEBUG: Connecting audio chain...");
+  PadRef queue_sink(gst_element_get_static_pad(audio_queue, "sink"));
+  if (!queue_sink || GST_PAD_LINK_FAILED(gst_pad_link(pad, queue_sink.get()))) {
+    log_line("ERROR: Failed to link qtdemux->audio_queue");
+    return;
+  }
+  log_line("DEBUG: qtdemux->audio_queue linked");
+  if (!gst_element_link(audio_queue, decodebin)) {
+    log_line("ERROR: Failed to link audio_queue->decodebin");
+    return;
+  }
+  log_line("DEBUG: audio_queue->decodebin linked");
+
+  auto* ctx = g_new0(AudioLinkContext, 1);
+  ctx->audioconvert = audioconvert;
+  ctx->audio_selector = audio_selector;
+  ctx->is_preload = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(demuxer), branch_key::IS_PRELOAD));
+  ctx->audio_pad_out = static_cast<std::atomic<GstPad*>*>(g_object_get_data(G_OBJECT(demuxer), branch_key::PRELOAD_AUDIO_PAD));
+  ctx->capsfilter_out =
+      static_cast<std::atomic<GstElement*>*>(g_object_get_data(G_OBJECT(demuxer), branch_key::PRELOAD_AUDIO_CAPSFILTER));
+  ctx->demuxer = demuxer;
+  g_signal_connect_data(decodebin, "pad-added", G_CALLBACK(on_decodebin_pad_added), ctx, free_audio_context,
+                        static_cast<GConnectFlags>(0));
+
+  // The preload keeps these at NULL until its file turns out to have sound.
+  for (GstElement* e : {audio_queue, decodebin, audioconvert}) {
+    gst_element_set_locked_state(e, FALSE);
+    gst_element_sync_state_with_parent(e);
+  }
+  log_line("DEBUG: Audio chain connected successfully");
+}
+
+}  // namespace
+
+void on_pad_added(GstElement* demuxer, GstPad* pad, gpointer) {
+  GStr name(gst_object_get_name(GST_OBJECT(pad)));
+  if (!name) return;
+  if (g_str_has_prefix(name.get(), "video_")) {
+    link_video_pad(demuxer, pad);
+  } else if (g_str_has_prefix(name.get(), "audio_")) {
+    link_audio_pad(demuxer, pad, name.get());
+  }
+}
+
+void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
+  auto* ctx = static_cast<AudioLinkContext*>(user_data);
+  GstCaps* caps = gst_pad_query_caps(pad, nullptr);
+  if (!caps) return;
+  bool is_audio = gst_caps_get_size(caps) > 0 &&
+                  g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "audio/");
+  gst_caps_unref(caps);
+  if (!is_audio) return;
+
+  std::lock_guard<std::mutex> lock(preload_lock());
+  if (ctx->is_preload && !is_current_preload(ctx->demuxer)) return;  // replaced meanwhile
+
+  PadRef convert_sink(gst_element_get_static_pad(ctx->audioconvert, "sink"));
+  if (!convert_sink || GST_PAD_LINK_FAILED(gst_pad_link(pad, convert_sink.get()))) return;
+  log_line("DEBUG: decodebin->audioconvert linked");
+
+  GstElement* capsfilter = gst_element_factory_make("capsfilter", nullptr);
+  if (!capsfilter) return;
+  GstCaps* stereo = gst_caps_new_simple("audio/x-raw", "channels", G_TYPE_INT, 2, nullptr);
+  g_object_set(capsfilter, "caps", stereo, nullptr);
+  gst_caps_unref(stereo);
+  GstObject* parent = gst_object_get_parent(GST_OBJECT(ctx->audioconvert));
+  if (!parent) {
+    gst_object_unref(gst_object_ref_sink(capsfilter));
+    return;
+  }
+  gst_bin_add(GST_BIN(parent), capsfilter);
+  gst_element_sync_state_with_parent(capsfilter);
+  gst_object_unref(parent);
+
+  if (ctx->capsfilter_out && ctx->is_preload) ctx->capsfilter_out->store(capsfilter);
+  if (ctx->demuxer) g_object_set_data(G_OBJECT(ctx->demuxer), branch_key::AUDIO_CAPSFILTER, capsfilter);
+  if (!gst_element_link(ctx->audioconvert, capsfilter)) return;
+
+  PadRef selector_pad(gst_element_request_pad_simple(ctx->audio_selector, "sink_%u"));
+  PadRef filter_src(gst_element_get_static_pad(capsfilter, "src"));
+  if (!selector_pad || !filter_src || !link_into_selector(filter_src.get(), selector_pad.get())) return;
+  log_line("DEBUG: audioconvert->capsfilter(stereo)->audio_selector linked");
+
+  if (!ctx->is_preload) {
+    g_object_set(ctx->audio_selector, "active-pad", selector_pad.get(), nullptr);
+    log_line("DEBUG: Audio pad activated immediately (initial video)");
+    return;
+  }
+  if (!ctx->audio_pad_out) return;
+  ctx->audio_pad_out->store(GST_PAD(gst_object_ref(selector_pad.get())));
+  log_raw("[PROBE DEBUG] Audio probe check: g_preload_audio_probe_id=%p | is_preload=%d\n",
+          static_cast<void*>(g_preload_audio_probe_id), ctx->is_preload);
+  if (g_preload_audio_probe_id) {
+    gulong id =
+        gst_pad_add_probe(selector_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, preload_blocking_probe, nullptr, nullptr);
+    g_preload_audio_probe_id->store(id);
+    log_raw("[PROBE LEAK CHECK] Audio probe ADDED: ID=%lu | pad=%p | global_ptr=%p\n", id,
+            static_cast<void*>(selector_pad.get()), static_cast<void*>(g_preload_audio_probe_id));
+  } else {
+    log_line("[PROBE DEBUG] ⚠️  Audio probe NOT added: g_preload_audio_probe_id is NULL!");
+  }
+  log_raw("DEBUG: Preload audio pad saved: %p\n", static_cast<void*>(selector_pad.get()));
+}

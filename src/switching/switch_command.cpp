@@ -1,0 +1,362 @@
+// The switch command: flips both selectors to the preloaded branch, stops and
+// removes the old branch, seeks to the start and leaves the rest to the
+// deferred cleanup.
+#include "switching/switch_command.h"
+
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "switching/branch.h"
+#include "switching/cleanup.h"
+
+namespace {
+
+constexpr GstClockTime STATE_WAIT = GST_SECOND;
+
+const char* state_change_text(GstStateChangeReturn r) {
+  switch (r) {
+    case GST_STATE_CHANGE_SUCCESS:
+      return "SUCCESS";
+    case GST_STATE_CHANGE_ASYNC:
+      return "ASYNC";
+    case GST_STATE_CHANGE_FAILURE:
+      return "FAILURE";
+    default:
+      return "NO_PREROLL";
+  }
+}
+
+GstElement* ref_object_element(GstElement* demuxer, const char* key) {
+  GstElement* e = object_element(demuxer, key);
+  return e ? GST_ELEMENT(gst_object_ref(e)) : nullptr;
+}
+
+void report_state(const char* format, GstElement* e, GstClockTime timeout) {
+  GstState current, pending;
+  gst_element_get_state(e, &current, &pending, timeout);
+  log_raw(format, gst_element_state_get_name(current), gst_element_state_get_name(pending));
+}
+
+void unlink_demux_pad(GstElement* demuxer, const char* pad_name, const char* line) {
+  PadRef pad(gst_element_get_static_pad(demuxer, pad_name));
+  if (!pad) return;
+  PadRef peer(gst_pad_get_peer(pad.get()));
+  if (!peer) return;
+  log_line("%s", line);
+  gst_pad_unlink(pad.get(), peer.get());
+}
+
+// A branch whose file has no sound never brought its audio elements up: take them out.
+void drop_unused_audio_elements(PlayerState& st) {
+  GstElement* audio_queue = st.preload_audio_queue;
+  if (!audio_queue) return;
+  PadRef sink(gst_element_get_static_pad(audio_queue, "sink"));
+  if (sink && gst_pad_is_linked(sink.get())) return;
+  for (GstElement* e : {st.preload_audio_queue, st.preload_decodebin, st.preload_audioconvert}) {
+    if (!e) continue;
+    gst_element_set_state(e, GST_STATE_NULL);
+    gst_bin_remove(GST_BIN(st.pipeline), e);
+  }
+  for (const char* key : {branch_key::AUDIO_QUEUE, branch_key::DECODEBIN, branch_key::AUDIOCONVERT})
+    g_object_set_data(G_OBJECT(st.preload_qtdemux), key, nullptr);
+  st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
+}
+
+// Audio for a branch without sound: an audio stream that ends at once, so the
+// audio sink reaches its end of stream and the pipeline can report the end of
+// the video. Pushed from a thread of its own because the selector holds the
+// pushing thread until the pad is flushed or released.
+GstPad* request_silent_audio_pad(GstElement* audio_selector) {
+  GstPad* pad = gst_element_request_pad_simple(audio_selector, "sink_%u");
+  if (!pad) return nullptr;
+  log_line("[SWITCH] 🔇 New video has no sound - audio ends at once");
+  return pad;
+}
+
+gpointer push_silent_stream(gpointer data) {
+  GstPad* pad = static_cast<GstPad*>(data);
+  gst_pad_send_event(pad, gst_event_new_stream_start("video-player-silence"));
+  GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
+  gst_pad_send_event(pad, gst_event_new_caps(caps));
+  gst_caps_unref(caps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  gst_pad_send_event(pad, gst_event_new_segment(&segment));
+  gst_pad_send_event(pad, gst_event_new_eos());
+  gst_object_unref(pad);
+  return nullptr;
+}
+
+bool rejected(PlayerState& st) {
+  if (ignore_next_switch) {
+    log_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)");
+    ignore_next_switch = 0;
+    return true;
+  }
+  const char* reason = nullptr;
+  if (switch_in_progress)
+    reason = "[SWITCH] REJECTED - switch already in progress";
+  else if (cleanup_in_progress)
+    reason = "[SWITCH] REJECTED - cleanup in progress";
+  else if (!st.input_selector)
+    reason = "[SWITCH] ERROR - input_selector is NULL";
+  else if (!st.preload_selector_pad.load())
+    reason = "[SWITCH] ERROR - preload_selector_pad is NULL";
+  else if (!st.preload_ready)
+    reason = "[SWITCH] ERROR - preload_ready is FALSE";
+  if (reason) log_line("%s", reason);
+  return reason != nullptr;
+}
+
+void remove_probe(GstPad* pad, std::atomic<gulong>& id_field, std::atomic<gulong>* published, const char* kind) {
+  gulong id = id_field;
+  if (id != 0 && pad) {
+    log_raw("[PROBE LEAK CHECK] %s probe REMOVING: local_ID=%lu | global_ID=%lu | pad=%p\n", kind, id,
+            published ? published->load() : 0UL, static_cast<void*>(pad));
+    gst_pad_remove_probe(pad, id);
+    log_raw("[SWITCH] %s blocking probe removed (ID: %lu)\n", kind, id);
+    id_field = 0;
+  } else {
+    log_raw("[PROBE LEAK CHECK] ⚠️  %s probe NOT removed: local_ID=%lu | pad=%p | LEAK DETECTED!\n", kind, id,
+            static_cast<void*>(pad));
+  }
+}
+
+}  // namespace
+
+void handle_switch_command(PlayerState& st) {
+  g_mutex_lock(&operation_lock);
+  log_line("[SWITCH] Command received");
+  if (rejected(st)) {
+    g_mutex_unlock(&operation_lock);
+    return;
+  }
+
+  if (restart_scheduled) {
+    log_line("[SWITCH] 🔄 Canceling scheduled restart (switch provides cleanup)");
+    restart_scheduled = 0;
+    waiting_for_video_end = 0;
+    iterations_since_last_restart = 0;
+    ignore_next_switch = 0;
+  }
+  switch_in_progress = 1;
+  GstPad* preload_pad = st.preload_selector_pad.load();
+  log_raw("[SWITCH] Validation OK - input_selector=%p, preload_ready=%d, preload_selector_pad=%p\n",
+          static_cast<void*>(st.input_selector), st.preload_ready.load(), static_cast<void*>(preload_pad));
+  PadRef current_active_pad;
+  g_object_get(st.input_selector, "active-pad", current_active_pad.out_ptr(), nullptr);
+  log_raw("[SWITCH] Current active pad: %p\n", static_cast<void*>(current_active_pad.get()));
+
+  log_line("[SWITCH] Removing blocking probes...");
+  remove_probe(preload_pad, st.preload_video_probe_id, g_preload_video_probe_id, "Video");
+  remove_probe(st.preload_audio_selector_pad.load(), st.preload_audio_probe_id, g_preload_audio_probe_id, "Audio");
+
+  log_line("[SWITCH] Keeping preload elements in PAUSED (will activate AFTER seek)...");
+  log_line("[SWITCH] Preload elements activated");
+  g_usleep(50000);
+
+  // The preload has streamed its file through the probes and may be holding
+  // an end of stream in the selector: forget it, or the new file would end at once.
+  flush_selector_pad(preload_pad);
+  flush_selector_pad(st.preload_audio_selector_pad.load());
+  drop_unused_audio_elements(st);
+
+  PadRef old_video_pad;
+  g_object_get(st.input_selector, "active-pad", old_video_pad.out_ptr(), nullptr);
+  log_raw("[SWITCH] Current VIDEO pad BEFORE switch: %p\n", static_cast<void*>(old_video_pad.get()));
+  log_raw("[SWITCH] Switching video pad to %p...\n", static_cast<void*>(preload_pad));
+  g_object_set(st.input_selector, "active-pad", preload_pad, nullptr);
+  log_line("[SWITCH] Video switch executed");
+  // Release the old branch's thread from the selector before its elements stop.
+  flush_selector_pad(old_video_pad.get());
+
+  GstPad* silent_pad = nullptr;
+  if (st.audio_selector && !st.preload_audio_selector_pad.load() && !st.preload_audio_queue) {
+    silent_pad = request_silent_audio_pad(st.audio_selector);
+    st.preload_audio_selector_pad = silent_pad ? GST_PAD(gst_object_ref(silent_pad)) : nullptr;
+  }
+
+  PadRef old_audio_pad;
+  ElementRef old_audio_queue, old_decodebin, old_audioconvert, old_audio_capsfilter;
+  GstPad* preload_audio_pad = st.preload_audio_selector_pad.load();
+  log_raw("[SWITCH] Audio switch - audio_selector=%p, preload_audio_selector_pad=%p\n",
+          static_cast<void*>(st.audio_selector), static_cast<void*>(preload_audio_pad));
+  if (st.audio_selector && preload_audio_pad) {
+    g_object_get(st.audio_selector, "active-pad", old_audio_pad.out_ptr(), nullptr);
+    log_raw("[SWITCH] Current audio pad BEFORE switch: %p\n", static_cast<void*>(old_audio_pad.get()));
+    flush_selector_pad(old_audio_pad.get());
+    if (active_qtdemux) {
+      old_audio_queue.reset(ref_object_element(active_qtdemux, branch_key::AUDIO_QUEUE));
+      old_decodebin.reset(ref_object_element(active_qtdemux, branch_key::DECODEBIN));
+      old_audioconvert.reset(ref_object_element(active_qtdemux, branch_key::AUDIOCONVERT));
+      old_audio_capsfilter.reset(ref_object_element(active_qtdemux, branch_key::AUDIO_CAPSFILTER));
+      log_line("[SWITCH] Stopping OLD audio elements...");
+      for (auto* e : {&old_audio_queue, &old_decodebin, &old_audioconvert, &old_audio_capsfilter})
+        if (*e) gst_element_set_state(e->get(), GST_STATE_NULL);
+      log_line("[SWITCH] OLD audio elements set to NULL - waiting for state change...");
+      if (old_audio_queue) report_state("[SWITCH] old_audio_queue state: %s (pending: %s)\n", old_audio_queue.get(), STATE_WAIT);
+      if (old_decodebin) report_state("[SWITCH] old_decodebin state: %s (pending: %s)\n", old_decodebin.get(), STATE_WAIT);
+      if (old_audioconvert)
+        report_state("[SWITCH] old_audioconvert state: %s (pending: %s)\n", old_audioconvert.get(), STATE_WAIT);
+      log_line("[SWITCH] ✅ OLD audio elements fully stopped");
+      log_line("[SWITCH] 🗑️  REMOVING old audio elements from pipeline...");
+      // The caps filter goes with them, or every switch would leave one behind.
+      for (auto* e : {&old_audio_queue, &old_decodebin, &old_audioconvert, &old_audio_capsfilter})
+        if (*e) gst_bin_remove(GST_BIN(st.pipeline), e->get());
+      log_line("[SWITCH] ✅ Old audio elements REMOVED from pipeline");
+    }
+    log_line("[SWITCH] Switching audio pad...");
+    g_object_set(st.audio_selector, "active-pad", preload_audio_pad, nullptr);
+    log_raw("[SWITCH] Audio switch executed - new pad: %p\n", static_cast<void*>(preload_audio_pad));
+  } else if (st.audio_selector) {
+    log_line("[SWITCH] Audio selector available but no preload audio pad");
+  } else {
+    log_line("[SWITCH] No audio selector available");
+  }
+
+  ElementRef old_qtdemux_to_stop(active_qtdemux);
+  active_qtdemux = nullptr;
+  log_raw("[SWITCH] 💾 Saved OLD qtdemux reference: %p (will be stopped)\n",
+          static_cast<void*>(old_qtdemux_to_stop.get()));
+  ElementRef old_filesrc, old_queue, old_h264parse;
+  if (old_qtdemux_to_stop) {
+    GstElement* demux = old_qtdemux_to_stop.get();
+    log_line("[SWITCH] Stopping ALL OLD video elements (filesrc, qtdemux, queue, h264parse)...");
+    old_filesrc.reset(ref_object_element(demux, branch_key::FILESRC));
+    old_queue.reset(ref_object_element(demux, branch_key::QUEUE));
+    old_h264parse.reset(ref_object_element(demux, branch_key::H264PARSE));
+    log_line("[SWITCH] Unlinking OLD qtdemux from downstream elements...");
+    unlink_demux_pad(demux, "video_0", "[SWITCH] Unlinking demux video_0 → queue...");
+    if (!st.no_sound) unlink_demux_pad(demux, "audio_0", "[SWITCH] Unlinking demux audio_0 → audio_queue...");
+    log_line("[SWITCH] ✅ Demux unlinked - now setting elements to NULL...");
+    GstElement* olds[] = {old_filesrc.get(), demux, old_queue.get(), old_h264parse.get()};
+    for (GstElement* e : olds)
+      if (e) gst_element_set_state(e, GST_STATE_NULL);
+    log_line("[SWITCH] OLD video elements set to NULL - waiting for state change...");
+    log_line("[SWITCH] 🗑️  REMOVING old elements from pipeline to stop internal threads...");
+    for (GstElement* e : olds)
+      if (e) gst_bin_remove(GST_BIN(st.pipeline), e);
+    log_line("[SWITCH] ✅ Old video elements REMOVED from pipeline");
+    log_line("[SWITCH] Checking final state after removal...");
+    const char* formats[] = {"[SWITCH] old_filesrc state: %s (pending: %s)\n",
+                             "[SWITCH] old_qtdemux_to_stop state: %s (pending: %s)\n",
+                             "[SWITCH] old_queue state: %s (pending: %s)\n",
+                             "[SWITCH] old_h264parse state: %s (pending: %s)\n"};
+    for (int i = 0; i < 4; ++i)
+      if (olds[i]) report_state(formats[i], olds[i], STATE_WAIT);
+    log_line("[SWITCH] ✅ ALL OLD elements (video + audio) fully stopped");
+  }
+
+  log_line("[SWITCH] ========================================");
+  log_line("[SWITCH] ABOUT TO EXECUTE SEEK - THIS MAY CAUSE not-linked ERROR");
+  log_line("[SWITCH] Pipeline state before seek:");
+  report_state("[SWITCH] - Pipeline: %s (pending: %s)\n", st.pipeline, 0);
+  log_line("[SWITCH] Executing seek to start new video...");
+  gboolean seek_ok = gst_element_seek_simple(
+      st.pipeline, GST_FORMAT_TIME, static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
+  log_raw("[SWITCH] Seek executed (result=%d)\n", seek_ok);
+  log_line("[SWITCH] ========================================");
+  if (silent_pad) g_thread_unref(g_thread_new("silent-audio", push_silent_stream, silent_pad));
+
+  log_line("[SWITCH] POST-SEEK: Checking pipeline state...");
+  GstState state, pending;
+  GstStateChangeReturn ret = gst_element_get_state(st.pipeline, &state, &pending, 0);
+  log_raw("[SWITCH] POST-SEEK: Pipeline=%s, Pending=%s, Return=%s\n", gst_element_state_get_name(state),
+          gst_element_state_get_name(pending), state_change_text(ret));
+  if (st.preload_filesrc && st.preload_qtdemux) {
+    GstState s1, s2;
+    gst_element_get_state(st.preload_filesrc, &s1, nullptr, 0);
+    gst_element_get_state(st.preload_qtdemux, &s2, nullptr, 0);
+    log_raw("[SWITCH] POST-SEEK: preload_filesrc=%s, preload_qtdemux=%s\n", gst_element_state_get_name(s1),
+            gst_element_state_get_name(s2));
+  }
+  if (old_qtdemux_to_stop) {
+    GstState s;
+    gst_element_get_state(old_qtdemux_to_stop.get(), &s, nullptr, 0);
+    log_raw("[SWITCH] POST-SEEK: old_qtdemux_to_stop=%s (to be cleaned)\n", gst_element_state_get_name(s));
+  }
+
+  log_line("[SWITCH] NOW activating preload elements to PLAYING (post-seek)...");
+  struct Activation {
+    GstElement* element;
+    const char* line;
+  } activations[] = {
+      {st.preload_filesrc, "[SWITCH] preload_filesrc → PLAYING"},
+      {st.preload_qtdemux, "[SWITCH] preload_qtdemux → PLAYING"},
+      {st.preload_queue, "[SWITCH] preload_queue → PLAYING"},
+      {st.preload_h264parse, "[SWITCH] preload_h264parse → PLAYING"},
+      {st.preload_audio_queue, "[SWITCH] preload_audio_queue → PLAYING"},
+      {st.preload_decodebin, "[SWITCH] preload_decodebin → PLAYING"},
+      {st.preload_audioconvert, "[SWITCH] preload_audioconvert → PLAYING"},
+      {st.preload_audio_capsfilter.load(), "[SWITCH] preload_audio_capsfilter → PLAYING"},
+  };
+  for (const auto& a : activations) {
+    if (!a.element) continue;
+    gst_element_set_state(a.element, GST_STATE_PLAYING);
+    log_line("%s", a.line);
+  }
+  log_line("[SWITCH] ✅ All preload elements activated to PLAYING");
+  g_usleep(100000);
+
+  log_line("[SWITCH] Updating control variables...");
+  if (old_qtdemux_to_stop) {
+    log_raw("[SWITCH] Scheduling async cleanup for old video source (qtdemux=%p)...\n",
+            static_cast<void*>(old_qtdemux_to_stop.get()));
+    if (guint cancelled = cancel_pending_cleanup())
+      log_raw("[SWITCH] Cancelled previous cleanup (ID: %u) to prevent thread leak\n", cancelled);
+    auto* d = g_new0(CleanupData, 1);
+    d->pipeline = st.pipeline;
+    d->old_qtdemux = old_qtdemux_to_stop.release();
+    d->old_filesrc = old_filesrc.release();
+    d->old_queue = old_queue.release();
+    d->old_h264parse = old_h264parse.release();
+    d->video_selector = st.input_selector;
+    d->old_video_pad = old_video_pad.release();
+    log_raw("[SWITCH] Saved OLD video pad for cleanup: %p\n", static_cast<void*>(d->old_video_pad));
+    if (active_audio_selector_pad_owner && active_audio_selector_pad_owner == d->old_qtdemux) {
+      d->has_audio = 1;
+      d->old_audio_queue = old_audio_queue.release();
+      d->old_decodebin = old_decodebin.release();
+      d->old_audioconvert = old_audioconvert.release();
+      d->old_audio_capsfilter = old_audio_capsfilter.release();
+      d->audio_selector = st.audio_selector;
+      d->old_audio_pad = old_audio_pad.release();
+      log_raw("[SWITCH] Saved OLD audio pad for cleanup: %p\n", static_cast<void*>(d->old_audio_pad));
+    }
+    guint id = schedule_cleanup(d);
+    log_raw("[SWITCH] Async cleanup scheduled (ID: %u, will execute in 2s)\n", id);
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(preload_lock());
+    active_qtdemux = GST_ELEMENT(gst_object_ref(st.preload_qtdemux));
+    if (st.preload_audio_selector_pad.load()) active_audio_selector_pad_owner = st.preload_qtdemux;
+    if (st.filesrc) gst_object_unref(st.filesrc);
+    st.filesrc = GST_ELEMENT(gst_object_ref(st.preload_filesrc));
+    st.preload_filesrc = st.preload_qtdemux = st.preload_queue = st.preload_h264parse = nullptr;
+    log_line("[SWITCH] Clearing video pad references (no unref)...");
+    st.preload_selector_pad = nullptr;
+    log_line("[SWITCH] Clearing audio variables (no unref)...");
+    st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
+    st.preload_audio_capsfilter = nullptr;
+    st.preload_audio_selector_pad = nullptr;
+    log_line("[SWITCH] Freeing preload_video_path...");
+    g_free(st.preload_video_path);
+    st.preload_video_path = nullptr;
+    st.preload_ready = 0;
+  }
+  log_line("[SWITCH] Variables updated successfully");
+
+  log_raw("[SWITCH] Reconfiguring glimagesink - glimagesink_element=%p...\n",
+          static_cast<void*>(st.glimagesink_element));
+  if (st.glimagesink_element) {
+    log_line("[SWITCH] Setting force-aspect-ratio to TRUE...");
+    g_object_set(st.glimagesink_element, "force-aspect-ratio", TRUE, nullptr);
+    log_line("[SWITCH] Sending reconfigure event...");
+    gst_element_send_event(st.glimagesink_element, gst_event_new_reconfigure());
+    g_usleep(50000);
+    log_line("[SWITCH] Glimagesink reconfigured");
+  }
+  log_line("[SWITCH] Command completed successfully!");
+  switch_in_progress = 0;
+  g_mutex_unlock(&operation_lock);
+}

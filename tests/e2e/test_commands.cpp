@@ -1,0 +1,161 @@
+// The command channel and the transport commands, driven as the manager drives them.
+#include <unistd.h>
+
+#include "e2e_helpers.h"
+
+namespace {
+
+// Index of the "[STDIN] Processing command" line for a command, from `from` on.
+int processed_at(PlayerClient& p, const std::string& command, size_t from = 0) {
+  return p.wait_for_line("[STDIN] Processing command: " + command, 10, from);
+}
+
+// Iteration number printed in the "Command processed" line of a command.
+long iteration_of(PlayerClient& p, const std::string& command, size_t from = 0) {
+  int i = p.wait_for_substring("[HEARTBEAT] Command processed: " + command + " (iteration ", 10, from);
+  if (i < 0) return -1;
+  std::string l = p.line(i);
+  return std::atol(l.c_str() + l.rfind(' ') + 1);
+}
+
+}  // namespace
+
+TEST_F(PlayerE2E, PlayPauseAndPlayAgainEachSendPlaying) {
+  start({clip("long.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  EXPECT_EQ(player->count_exact("playing"), 1);
+  size_t from = player->line_count();
+  player->send("pause");
+  ASSERT_GE(player->wait_for_line("[STATE] Pipeline: PLAYING -> PAUSED (pending: VOID_PENDING)", 10, from), 0)
+      << dump();
+  play_and_wait_playing();
+  EXPECT_EQ(player->count_exact("playing"), 2);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, StopThenStatusAndTempo) {
+  start({clip("long.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  size_t from = player->line_count();
+  player->send("tempo");
+  ASSERT_GE(player->wait_for(
+                [](const std::string& l) { return l.rfind("Tempo: 00:0", 0) == 0 && l.find(" / 00:20") != std::string::npos; },
+                10, from),
+            0)
+      << dump();
+
+  from = player->line_count();
+  player->send("stop");
+  ASSERT_GE(player->wait_for_line("stopped", EVENT_TIMEOUT, from), 0) << dump();
+  wait_acknowledged("ack_stopped", from);
+  // The seek completes asynchronously; status reports "stopped" once it has.
+  std::string expected = "Status: stopped | Playing: " + clip("long.mp4") + " | Preload: none | Time: 0";
+  bool seen = false;
+  for (int i = 0; i < 20 && !seen; ++i) {
+    from = player->line_count();
+    player->send("status");
+    int at = player->wait_for_substring("Status: ", 5, from);
+    seen = at >= 0 && player->line(at) == expected;
+    if (!seen) usleep(200000);
+  }
+  EXPECT_TRUE(seen) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, TempoWithoutDurationIsUnavailable) {
+  start({});  // the idle picture has no duration
+  wait_started();
+  player->send("tempo");
+  EXPECT_GE(player->wait_for_line("Tempo indisponível", 10), 0) << dump();
+  player->send("status");
+  EXPECT_GE(player->wait_for_substring("Status: ", 10), 0) << dump();
+  EXPECT_GE(player->wait_for_substring("| Playing: none | Preload: none |", 1), 0) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, UnrecognisedLinesOnlyLogTwoLines) {
+  start({clip("red.mp4")});
+  wait_started();
+  for (std::string bad : {"PLAY", "play\r", "preload", "video", "pla"}) {
+    size_t from = player->line_count();
+    player->send(bad);
+    int at = processed_at(*player, bad, from);
+    ASSERT_GE(at, 0) << bad << dump();
+    ASSERT_GE(iteration_of(*player, bad, at), 0) << dump();
+    EXPECT_EQ(player->line(at + 1).rfind("[HEARTBEAT] Command processed: " + bad + " (iteration ", 0), 0u)
+        << bad << dump();
+  }
+  usleep(300000);
+  EXPECT_EQ(player->count_exact("playing"), 0);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, AcknowledgementAndCommandTogetherShareAnIteration) {
+  start({clip("red.mp4")});
+  wait_started();
+  size_t from = player->line_count();
+  player->send_raw("ack_ready\nstatus\n");
+  long it = iteration_of(*player, "status", from);
+  ASSERT_GT(it, 0) << dump();
+  EXPECT_GE(player->wait_for_line("[HEARTBEAT] About to read stdin (iteration " + std::to_string(it) + ")", 1, from), 0);
+
+  from = player->line_count();
+  player->send_raw("status\ntempo\n");
+  long first = iteration_of(*player, "status", from);
+  long second = iteration_of(*player, "tempo", from);
+  ASSERT_GT(first, 0);
+  EXPECT_EQ(second, first + 1) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, LongLinesAreReadInPieces) {
+  start({clip("red.mp4")});
+  wait_started();
+  player->send(std::string(600, 'x'));
+  EXPECT_GE(processed_at(*player, std::string(511, 'x')), 0) << dump();
+  EXPECT_GE(processed_at(*player, std::string(89, 'x')), 0) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, SwitchPrefixIsASwitch) {
+  start({clip("red.mp4")});
+  wait_started();
+  player->send("switchover");
+  EXPECT_GE(processed_at(*player, "switchover"), 0);
+  EXPECT_GE(player->wait_for_line("[SWITCH] Command received", 10), 0) << dump();
+  EXPECT_GE(player->wait_for_line("[SWITCH] ERROR - preload_selector_pad is NULL", 10), 0) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, ExitWhileAnEventAwaitsItsAnswerEndsWithStatus1) {
+  start({clip("red.mp4")}, /*auto_ack=*/false);
+  wait_started();
+  player->send_raw("stop\nexit\n");
+  auto status = player->wait_exit(20);
+  ASSERT_TRUE(status.has_value()) << dump();
+  EXPECT_EQ(*status, 1) << dump();
+  EXPECT_GE(player->wait_for_line("[ACK ERROR] ❌ Failed to receive ACK 'ack_stopped' after 3 retries - TERMINATING!", 1),
+            0)
+      << dump();
+}
+
+TEST_F(PlayerE2E, ClosedInputKeepsThePlayerRunning) {
+  start({clip("long.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  player->close_stdin();
+  size_t from = player->line_count();
+  ASSERT_TRUE(player->wait_for_count("[HEARTBEAT] ✅ Main loop ALIVE", 0, 0));
+  int alive = 0;
+  for (int i = 0; i < 2; ++i) {
+    int at = player->wait_for_substring("[HEARTBEAT] ✅ Main loop ALIVE", 12, from);
+    ASSERT_GE(at, 0) << dump();
+    from = at + 1;
+    ++alive;
+  }
+  EXPECT_EQ(alive, 2);
+  EXPECT_TRUE(player->running());
+  EXPECT_GT(player->count_substring("[HEARTBEAT] About to read stdin"), 20);
+}

@@ -1,0 +1,63 @@
+// Preload and switch as the manager drives them, with the real binary.
+#include <unistd.h>
+
+#include "e2e_helpers.h"
+
+namespace {
+
+class Switching : public PlayerE2E {
+ protected:
+  void preload_ready(const std::string& path) {
+    size_t from = player->line_count();
+    player->send("preload " + path);
+    ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
+    wait_acknowledged("ack_preload_complete", from);
+  }
+  void switch_to(const Rgb& colour) {
+    size_t from = player->line_count();
+    player->send("switch");
+    ASSERT_GE(player->wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, from), 0) << dump();
+    EXPECT_TRUE(display.wait_for_colour(colour, 10)) << dump();
+  }
+  int delivered(const std::string& ack) {
+    return player->count_substring("[ACK TIMING] ✅ ACK '" + ack + "' received");
+  }
+};
+
+}  // namespace
+
+TEST_F(Switching, ManagerCycleReportsEveryEndOnce) {
+  start({clip("red.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  ASSERT_TRUE(display.wait_for_colour(RED, 10));
+
+  struct Step {
+    const char* file;
+    Rgb colour;
+  };
+  const Step steps[] = {{"green.mp4", GREEN},  {"blue.mp4", BLUE},       {"silent.mp4", CYAN},
+                        {"mono.mp4", MAGENTA}, {"surround.mp4", ORANGE}, {"yellow.mp4", YELLOW},
+                        {"silent.mp4", CYAN},  {"white.mp4", WHITE}};
+  int ends = 0;
+  bool first = true;
+  for (const Step& s : steps) {
+    preload_ready(clip(s.file));
+    if (!first) {
+      ASSERT_TRUE(player->wait_for_count("end of video!", 1, EVENT_TIMEOUT, player->line_count() > 0 ? 0 : 0));
+      // Wait for this file's end: one more delivered "end of video!" than before.
+      for (int i = 0; i < 300 && delivered("ack_end") < ends + 1; ++i) usleep(100000);
+      ASSERT_EQ(delivered("ack_end"), ends + 1) << s.file << dump();
+      ++ends;
+    }
+    switch_to(s.colour);
+    if (HasFatalFailure()) return;
+    first = false;
+  }
+  for (int i = 0; i < 300 && delivered("ack_end") < ends + 1; ++i) usleep(100000);
+  EXPECT_EQ(delivered("ack_end"), ends + 1) << dump();
+  usleep(1500000);
+  EXPECT_EQ(delivered("ack_end"), ends + 1) << dump();
+  EXPECT_TRUE(player->running());
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
