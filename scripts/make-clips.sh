@@ -6,7 +6,8 @@ set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
 mkdir -p "$out"
 cd "$out"
-[ -f .complete ] && exit 0
+CLIPS_VERSION=3
+[ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 V264=(-c:v libx264 -preset ultrafast -tune zerolatency -g 25 -pix_fmt yuv420p)
@@ -36,6 +37,8 @@ clip silent.mp4   cyan    320x180 4 none
 clip mono.mp4     magenta 320x180 4 mono
 clip surround.mp4 orange  320x180 4 51
 clip square.mp4   purple  320x240 4 stereo
+clip square2.mp4  teal    320x240 4 stereo
+clip silent_square.mp4 navy 320x240 4 none
 clip long.mp4     gray    320x180 20 stereo
 
 # Two video streams (red then blue) and one audio stream.
@@ -75,4 +78,4 @@ cp red.mp4 "with space.mp4"
 cp green.mp4 "it's.mp4"
 cp blue.mp4 'quote".mp4'
 
-touch .complete
+echo "$CLIPS_VERSION" > .complete

@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  route_library_messages_to_stdout();
   if (maxlog) configure_gstreamer_logging();
   gst_init(&argc, &argv);
   if (maxlog) log_line("[LOGS] GStreamer logs enabled: level=3 (INFO), file=/logplayer.txt");

@@ -156,8 +156,9 @@ std::string format_tempo(gint64 position, gint64 duration) {
 
 void command_tempo(PlayerState& st) {
   gint64 position = 0, duration = 0;
+  // A query can succeed with -1, meaning "not known yet": that is no time to show.
   if (st.pipeline && gst_element_query_position(st.pipeline, GST_FORMAT_TIME, &position) &&
-      gst_element_query_duration(st.pipeline, GST_FORMAT_TIME, &duration)) {
+      gst_element_query_duration(st.pipeline, GST_FORMAT_TIME, &duration) && position >= 0 && duration >= 0) {
     log_line("%s", format_tempo(position, duration).c_str());
   } else {
     log_line("Tempo indisponível");

@@ -1,6 +1,7 @@
 #include "core/lifecycle.h"
 
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "core/log.h"
@@ -36,6 +37,23 @@ bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
   publish_state_pointers(st);
   return true;
 }
+
+namespace {
+
+void library_message_to_stdout(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
+  const char* kind = (level & G_LOG_LEVEL_ERROR)      ? "ERROR"
+                     : (level & G_LOG_LEVEL_CRITICAL) ? "CRITICAL"
+                     : (level & G_LOG_LEVEL_WARNING)  ? "WARNING"
+                                                      : "INFO";
+  std::string text = message ? message : "";
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  log_line("[stderr] %s-%s: %s", domain ? domain : "glib", kind, text.c_str());
+}
+
+}  // namespace
+
+void route_library_messages_to_stdout() { g_log_set_default_handler(library_message_to_stdout, nullptr); }
 
 void preroll_pipeline(PlayerState& st, GstClockTime timeout) {
   gst_element_set_state(st.pipeline, GST_STATE_PAUSED);

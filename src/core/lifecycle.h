@@ -15,6 +15,9 @@ void configure_gstreamer_logging();
 // Builds the pipeline for the location, discovers its elements and publishes
 // the state pointers. Returns false when no pipeline could be made.
 bool build_and_discover(PlayerState& st, const StartupOptions& opts);
+// GLib and GStreamer warnings would go to standard error; the manager reads
+// only standard output, so they go there, one line each.
+void route_library_messages_to_stdout();
 // Sets the pipeline to PAUSED and waits for the preroll, at most the given time.
 void preroll_pipeline(PlayerState& st, GstClockTime timeout);
 // Sets the pipeline to NULL and releases every handle the state holds.

@@ -96,7 +96,7 @@ std::string switching_description(const char* path, gboolean no_sound) {
   if (no_sound) return video;
   return video + " demux0.audio_0 ! queue name=audio_queue0" + q +
          " ! decodebin name=decodebin0 ! audioconvert name=audioconvert0 ! audio/x-raw,channels=2 ! "
-         "input-selector name=audio_selector ! audioconvert ! alsasink";
+         "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! alsasink";
 }
 
 GstElement* build_startup_pipeline(const char* location, gboolean no_sound) {

@@ -74,6 +74,9 @@ GstPad* request_silent_audio_pad(GstElement* audio_selector) {
 
 gpointer push_silent_stream(gpointer data) {
   GstPad* pad = static_cast<GstPad*>(data);
+  // The audio sink may still hold the previous file's end of stream and
+  // would drop everything after it: a flush through the active pad clears it.
+  flush_selector_pad(pad);
   gst_pad_send_event(pad, gst_event_new_stream_start("video-player-silence"));
   GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
   gst_pad_send_event(pad, gst_event_new_caps(caps));
@@ -84,6 +87,23 @@ gpointer push_silent_stream(gpointer data) {
   gst_pad_send_event(pad, gst_event_new_eos());
   gst_object_unref(pad);
   return nullptr;
+}
+
+// Sends flush-start into a selector pad that is no longer active: a thread the
+// selector holds there (waiting for running time or for the other pads' end
+// of stream) returns, and nothing more gets through the pad.
+void release_held_thread(GstPad* pad) {
+  if (pad) gst_pad_send_event(pad, gst_event_new_flush_start());
+}
+
+// A pad whose end of stream has arrived is flushed so that it forgets it.
+// Its branch has nothing more to push, so the flush cannot let stray data in.
+void forget_end_of_stream(GstPad* pad) {
+  if (!pad) return;
+  GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
+  if (!eos) return;
+  gst_event_unref(eos);
+  flush_selector_pad(pad);
 }
 
 bool rejected(PlayerState& st) {
@@ -154,10 +174,10 @@ void handle_switch_command(PlayerState& st) {
   log_line("[SWITCH] Preload elements activated");
   g_usleep(50000);
 
-  // The preload has streamed its file through the probes and may be holding
-  // an end of stream in the selector: forget it, or the new file would end at once.
-  flush_selector_pad(preload_pad);
-  flush_selector_pad(st.preload_audio_selector_pad.load());
+  // A preload that has streamed its whole file through the probes holds its
+  // end of stream in the selector: forget it, or the new file would end at once.
+  forget_end_of_stream(preload_pad);
+  forget_end_of_stream(st.preload_audio_selector_pad.load());
   drop_unused_audio_elements(st);
 
   PadRef old_video_pad;
@@ -167,7 +187,7 @@ void handle_switch_command(PlayerState& st) {
   g_object_set(st.input_selector, "active-pad", preload_pad, nullptr);
   log_line("[SWITCH] Video switch executed");
   // Release the old branch's thread from the selector before its elements stop.
-  flush_selector_pad(old_video_pad.get());
+  release_held_thread(old_video_pad.get());
 
   GstPad* silent_pad = nullptr;
   if (st.audio_selector && !st.preload_audio_selector_pad.load() && !st.preload_audio_queue) {
@@ -183,7 +203,13 @@ void handle_switch_command(PlayerState& st) {
   if (st.audio_selector && preload_audio_pad) {
     g_object_get(st.audio_selector, "active-pad", old_audio_pad.out_ptr(), nullptr);
     log_raw("[SWITCH] Current audio pad BEFORE switch: %p\n", static_cast<void*>(old_audio_pad.get()));
-    flush_selector_pad(old_audio_pad.get());
+    // Flipped before the old audio elements stop, so that the old pad is no
+    // longer active when its held thread is released: a flush through the
+    // active pad would leave the audio sink flushing.
+    log_line("[SWITCH] Switching audio pad...");
+    g_object_set(st.audio_selector, "active-pad", preload_audio_pad, nullptr);
+    log_raw("[SWITCH] Audio switch executed - new pad: %p\n", static_cast<void*>(preload_audio_pad));
+    release_held_thread(old_audio_pad.get());
     if (active_qtdemux) {
       old_audio_queue.reset(ref_object_element(active_qtdemux, branch_key::AUDIO_QUEUE));
       old_decodebin.reset(ref_object_element(active_qtdemux, branch_key::DECODEBIN));
@@ -204,9 +230,6 @@ void handle_switch_command(PlayerState& st) {
         if (*e) gst_bin_remove(GST_BIN(st.pipeline), e->get());
       log_line("[SWITCH] ✅ Old audio elements REMOVED from pipeline");
     }
-    log_line("[SWITCH] Switching audio pad...");
-    g_object_set(st.audio_selector, "active-pad", preload_audio_pad, nullptr);
-    log_raw("[SWITCH] Audio switch executed - new pad: %p\n", static_cast<void*>(preload_audio_pad));
   } else if (st.audio_selector) {
     log_line("[SWITCH] Audio selector available but no preload audio pad");
   } else {

@@ -13,7 +13,7 @@
 #include <thread>
 
 const Rgb RED{255, 0, 0}, GREEN{0, 255, 0}, BLUE{0, 0, 255}, YELLOW{255, 255, 0}, WHITE{255, 255, 255},
-    CYAN{0, 255, 255}, MAGENTA{255, 0, 255}, ORANGE{255, 165, 0}, PURPLE{128, 0, 128}, GRAY{128, 128, 128},
+    CYAN{0, 255, 255}, MAGENTA{255, 0, 255}, ORANGE{255, 165, 0}, PURPLE{128, 0, 128}, TEAL{0, 128, 128}, NAVY{0, 0, 128}, GRAY{128, 128, 128},
     BLACK{0, 0, 0};
 
 std::string clips_dir() { return CLIPS_DIR; }

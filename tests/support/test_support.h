@@ -18,7 +18,7 @@ struct Rgb {
 };
 // True when the two colours differ by at most `tolerance` in every channel.
 bool near_colour(const Rgb& a, const Rgb& b, int tolerance = 40);
-extern const Rgb RED, GREEN, BLUE, YELLOW, WHITE, CYAN, MAGENTA, ORANGE, PURPLE, GRAY, BLACK;
+extern const Rgb RED, GREEN, BLUE, YELLOW, WHITE, CYAN, MAGENTA, ORANGE, PURPLE, TEAL, NAVY, GRAY, BLACK;
 
 // An Xvfb server of the test's own, so that parallel tests never share a screen.
 class VirtualDisplay {

@@ -1,0 +1,198 @@
+// The complete rebuild: the running pipeline is thrown away and a fresh
+// switching pipeline plays the preloaded file, or the file on screen again.
+#include "restart/pipeline_restart.h"
+
+#include <cstring>
+#include <string>
+
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "core/pipeline_setup.h"
+#include "messaging/ack_delivery.h"
+#include "switching/branch.h"
+#include "switching/cleanup.h"
+
+namespace {
+
+constexpr const char* PLACEHOLDER_PATH = "/placeholder.mp4";
+// A pipeline that does not reach its state in this time is left behind
+// rather than hanging the player with its watchdog stopped.
+constexpr GstClockTime STATE_CHANGE_LIMIT = 10 * GST_SECOND;
+
+template <typename T>
+void drop(T*& ref) {
+  if (ref) gst_object_unref(ref);
+  ref = nullptr;
+}
+
+GstElement* lookup(GstElement* pipeline, const char* name) { return gst_bin_get_by_name(GST_BIN(pipeline), name); }
+
+gboolean skip(const char* line) {
+  log_line("%s", line);
+  iterations_since_last_restart = 0;
+  suppress_events = 0;
+  return TRUE;
+}
+
+void tear_down(PlayerState& st) {
+  GstElement* old = st.pipeline;
+  st.pipeline = nullptr;
+  global_pipeline = nullptr;
+  gst_element_set_state(old, GST_STATE_NULL);
+  if (gst_element_get_state(old, nullptr, nullptr, STATE_CHANGE_LIMIT) != GST_STATE_CHANGE_SUCCESS) {
+    log_line("[RESTART] ⚠️  Old pipeline did not stop in time - leaving it behind");
+    return;  // releasing a pipeline that is still running would crash; leak it instead
+  }
+  gst_object_unref(old);
+}
+
+void clear_handles(PlayerState& st) {
+  std::lock_guard<std::mutex> lock(preload_lock());
+  drop(st.filesrc);
+  drop(st.input_selector);
+  drop(st.glimagesink_element);
+  st.preload_filesrc = st.preload_qtdemux = st.preload_queue = st.preload_h264parse = nullptr;
+  st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
+  st.preload_audio_capsfilter = nullptr;
+  if (GstPad* p = st.preload_selector_pad.exchange(nullptr)) gst_object_unref(p);
+  if (GstPad* p = st.preload_audio_selector_pad.exchange(nullptr)) gst_object_unref(p);
+  st.preload_video_probe_id = 0;
+  st.preload_audio_probe_id = 0;
+  st.preload_ready = 0;
+  g_free(st.preload_video_path);
+  st.preload_video_path = nullptr;
+}
+
+void add_branch_metadata(PlayerState& st, GstElement* demux, gboolean no_sound) {
+  log_line("[RESTART] 🔧 Adding metadata to demux0 for proper switch behavior...");
+  ElementRef queue(lookup(st.pipeline, "queue0"));
+  ElementRef parser(lookup(st.pipeline, "h264parse0"));
+  if (demux && queue && parser && st.input_selector) {
+    GObject* d = G_OBJECT(demux);
+    g_object_set_data(d, branch_key::FILESRC, st.filesrc);
+    g_object_set_data(d, branch_key::QUEUE, queue.get());
+    g_object_set_data(d, branch_key::H264PARSE, parser.get());
+    g_object_set_data(d, branch_key::SELECTOR, st.input_selector);
+    g_object_set_data(d, branch_key::IS_PRELOAD, GINT_TO_POINTER(0));
+    log_raw("[RESTART] ✅ Video metadata added (filesrc=%p, queue=%p, h264parse=%p)\n", static_cast<void*>(st.filesrc),
+            static_cast<void*>(queue.get()), static_cast<void*>(parser.get()));
+  } else {
+    log_line("[RESTART] ⚠️  WARNING: Could not find all elements for metadata!");
+  }
+  active_audio_selector_pad_owner = nullptr;
+  if (no_sound) return;
+
+  drop(st.audio_selector);
+  st.audio_selector = lookup(st.pipeline, "audio_selector");
+  log_raw("[RESTART] 🔄 Updated audio_selector: %p\n", static_cast<void*>(st.audio_selector));
+  ElementRef audio_queue(lookup(st.pipeline, "audio_queue0"));
+  ElementRef decodebin(lookup(st.pipeline, "decodebin0"));
+  ElementRef audioconvert(lookup(st.pipeline, "audioconvert0"));
+  if (demux && audio_queue && decodebin && audioconvert) {
+    GObject* d = G_OBJECT(demux);
+    g_object_set_data(d, branch_key::AUDIO_QUEUE, audio_queue.get());
+    g_object_set_data(d, branch_key::DECODEBIN, decodebin.get());
+    g_object_set_data(d, branch_key::AUDIOCONVERT, audioconvert.get());
+    g_object_set_data(d, branch_key::AUDIO_SELECTOR, st.audio_selector);
+    log_raw("[RESTART] ✅ Audio metadata added (audio_queue=%p, decodebin=%p, audioconvert=%p)\n",
+            static_cast<void*>(audio_queue.get()), static_cast<void*>(decodebin.get()),
+            static_cast<void*>(audioconvert.get()));
+  } else {
+    log_line("[RESTART] ⚠️  WARNING: Could not find all audio elements for metadata!");
+  }
+}
+
+}  // namespace
+
+gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
+  log_line("[RESTART] 🔇 Suppressing events during restart");
+  suppress_events = 1;
+  log_line("[RESTART] 🔄 Starting complete pipeline restart...");
+  if (guint id = cancel_pending_cleanup()) log_raw("[RESTART] ⚠️  Cancelled pending cleanup (ID: %u) before restart\n", id);
+  if (cleanup_in_progress) {
+    log_line("[RESTART] ⚠️  Resetting cleanup_in_progress flag");
+    cleanup_in_progress = 0;
+  }
+
+  // A ready preload is rebuilt for even when nothing with a file source is on
+  // screen (the idle picture), or its "Preload complete" would never come.
+  bool preload_is_ready = st.preload_video_path && st.preload_ready;
+  if (!st.pipeline || (!st.filesrc && !preload_is_ready)) return skip("[RESTART] ⚠️  SKIP: No active video");
+
+  std::string target;
+  if (preload_is_ready) {
+    target = st.preload_video_path;
+    log_raw("[RESTART] 🎬 Preload detected - will switch to: %s\n", target.c_str());
+  } else {
+    GStr location;
+    g_object_get(st.filesrc, "location", location.out(), nullptr);
+    if (location && strcmp(location.get(), PLACEHOLDER_PATH) == 0) return skip("[RESTART] ⚠️  SKIP: Placeholder video");
+    if (!location) {
+      log_line("[RESTART] ❌ ERROR: No file to restore!");
+      suppress_events = 0;
+      return FALSE;
+    }
+    target = location.get();
+    log_raw("[RESTART] 🔁 No preload - will replay: %s\n", target.c_str());
+  }
+  log_raw("[RESTART] 💾 Target video: %s\n", target.c_str());
+  log_line("[RESTART] 🧹 Cleaning up old pipeline...");
+  tear_down(st);
+  clear_handles(st);
+
+  log_line("[RESTART] 🔨 Creating fresh pipeline...");
+  GstElement* pipeline = gst_parse_launch(switching_description(target.c_str(), no_sound).c_str(), nullptr);
+  if (!pipeline) {
+    log_line("[RESTART] ❌ ERROR: Failed to create pipeline!");
+    suppress_events = 0;
+    return FALSE;
+  }
+  guard_against_missing_audio(pipeline);
+  st.pipeline = pipeline;
+  st.filesrc = lookup(pipeline, "filesrc0");
+  st.input_selector = lookup(pipeline, "selector");
+  st.glimagesink_element = lookup(pipeline, "videosink");
+  global_pipeline = pipeline;
+  drop(g_filesrc);
+  if (st.filesrc) g_filesrc = GST_ELEMENT(gst_object_ref(st.filesrc));
+  drop(g_glimagesink);
+  if (st.glimagesink_element) g_glimagesink = GST_ELEMENT(gst_object_ref(st.glimagesink_element));
+
+  GstElement* demux = lookup(pipeline, "demux0");
+  drop(active_qtdemux);
+  active_qtdemux = demux;
+  add_branch_metadata(st, demux, no_sound);
+  log_raw("[RESTART] 🔄 Updated global tracking variables (demux=%p)\n", static_cast<void*>(demux));
+
+  log_line("[RESTART] ▶️  Starting playback from beginning...");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  if (gst_element_get_state(pipeline, nullptr, nullptr, STATE_CHANGE_LIMIT) == GST_STATE_CHANGE_ASYNC)
+    log_line("[RESTART] ⚠️  New pipeline is still starting - going on");
+  st.is_playing = TRUE;
+  iterations_since_last_restart = 0;
+  restart_scheduled = 0;
+  waiting_for_video_end = 0;
+
+  log_line("[RESTART] 🔊 Re-enabling events");
+  suppress_events = 0;
+  bool ar_fix = restart_for_ar_fix.exchange(0) != 0;
+  if (ar_fix) {
+    log_line("[RESTART] 📤 SKIP 'end of video!' - AR fix restart (not real video end)");
+  } else {
+    log_line("[RESTART] 📤 Emitting 'end of video!' (simulating normal flow)");
+    send_with_ack("end of video!", "ack_end");
+  }
+  ignore_next_switch = 1;
+  log_line("[RESTART] 🔇 Next switch will be ignored (already handled internally)");
+  log_line("[RESTART] 📡 Emitting 'reset' event to manager");
+  send_with_ack("reset", "ack_reset");
+  g_usleep(500000);
+  log_line("[RESTART] ✅ Restart complete - emitting 'playing'");
+  send_with_ack("playing", "ack_playing");
+  if (ar_fix) {
+    log_line("[RESTART] 📤 Emitting 'Preload complete' (AR fix - video now playing)");
+    send_with_ack("Preload complete", "ack_preload_complete");
+  }
+  log_line("[RESTART] 🎬 Normal operation resumed");
+  return TRUE;
+}

@@ -1,0 +1,116 @@
+// Complete rebuilds of the pipeline, seen from the manager's side.
+#include <unistd.h>
+
+#include <fstream>
+
+#include "e2e_helpers.h"
+
+namespace {
+
+class Rebuild : public PlayerE2E {
+ protected:
+  // Index of the first exact line at or after `from`, waiting for it.
+  int expect_line(const std::string& line, size_t from, double timeout = EVENT_TIMEOUT) {
+    int at = player->wait_for_line(line, timeout, from);
+    EXPECT_GE(at, 0) << line << dump();
+    return at;
+  }
+};
+
+}  // namespace
+
+TEST_F(Rebuild, AspectRatioChangeRebuildsForThePreload) {
+  start({clip("red.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  size_t from = player->line_count();
+  player->send("preload " + clip("square.mp4"));
+  int reset = expect_line("reset", from);
+  ASSERT_GE(reset, 0);
+  // No "Preload complete" before the rebuild.
+  for (int i = static_cast<int>(from); i < reset; ++i) EXPECT_NE(player->line(i), "Preload complete");
+  EXPECT_EQ(player->count_substring("║  🔄 RESTART IMEDIATO (arranque - primeiro vídeo)!       ║", from), 1);
+  int playing = expect_line("playing", reset + 1);
+  int complete = expect_line("Preload complete", playing + 1);
+  int playing2 = expect_line("playing", complete + 1);
+  ASSERT_GE(playing2, 0);
+  EXPECT_EQ(player->count_exact("end of video!", from), 0);
+  EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
+  wait_acknowledged("ack_preload_complete", from);
+
+  from = player->line_count();
+  player->send("switch");
+  expect_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)", from);
+  // The next preload of the same ratio completes normally and the switch works.
+  from = player->line_count();
+  player->send("preload " + clip("square2.mp4"));
+  expect_line("Preload complete", from);
+  wait_acknowledged("ack_preload_complete", from);
+  player->send("switch");
+  expect_line("[SWITCH] Command completed successfully!", from);
+  EXPECT_TRUE(display.wait_for_colour(TEAL, 10)) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(Rebuild, PreloadFromTheIdlePictureRebuildsForTheClip) {
+  start({});
+  wait_started();
+  play_and_wait_playing();
+  size_t from = player->line_count();
+  player->send("preload " + clip("green.mp4"));
+  int reset = expect_line("reset", from);
+  int playing = expect_line("playing", reset + 1);
+  expect_line("Preload complete", playing + 1);
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  // The clip's end is now reported.
+  expect_line("end of video!", playing + 1);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(Rebuild, ScheduledRatioRebuildPlaysASilentFile) {
+  start({clip("red.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  size_t from = player->line_count();
+  player->send("preload " + clip("green.mp4"));
+  expect_line("Preload complete", from);
+  wait_acknowledged("ack_preload_complete", from);
+  player->send("switch");
+  expect_line("[SWITCH] Command completed successfully!", from);
+  ASSERT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+
+  // A different ratio after a normal completion: rebuilt when the green file ends.
+  from = player->line_count();
+  player->send("preload " + clip("silent_square.mp4"));
+  int complete = expect_line("Preload complete", from);
+  ASSERT_GE(complete, 0);
+  EXPECT_EQ(player->count_exact("[AR] 📅 Scheduling restart for after video ends...", from), 1) << dump();
+  int eos = expect_line("[EOS DETECTED] Video ended - executing scheduled restart...", complete);
+  int end = expect_line("end of video!", eos);
+  int reset = expect_line("reset", end);
+  expect_line("playing", reset);
+  EXPECT_TRUE(display.wait_for_colour(NAVY, 10)) << dump();
+  // The silent file plays to its end, which is reported too.
+  expect_line("end of video!", reset);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PlayerE2E, MemoryGuardEndsWithStatus2AboveTheThreshold) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+  std::string fake = ::testing::TempDir() + "meminfo_high";
+  {
+    std::ofstream out(fake);
+    out << "MemTotal:       16000000 kB\nShmemHugePages:   9999999 kB\nShmem:           2764801 kB\n";
+  }
+  auto opts = player_options(display, {clip("long.mp4")});
+  opts.command_prefix = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /proc/meminfo && exec \"$@\"", fake};
+  player = std::make_unique<PlayerClient>();
+  ASSERT_TRUE(player->start(opts));
+  auto status = player->wait_exit(90);
+  ASSERT_TRUE(status.has_value()) << dump();
+  EXPECT_EQ(*status, 2) << dump();
+  EXPECT_GE(player->wait_for_line(
+                "[SHMEM] ⚠️ CRITICAL: High memory detected: 2764801 KB (2.6 GB) > threshold 2764800 KB", 1),
+            0)
+      << dump();
+}
