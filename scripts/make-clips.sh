@@ -6,7 +6,7 @@ set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=3
+CLIPS_VERSION=4
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -46,14 +46,15 @@ ff -f lavfi -i "color=c=red:s=320x180:r=25:d=4" -f lavfi -i "color=c=blue:s=320x
    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
    -map 0:v -map 1:v -map 2:a "${V264[@]}" "${AAC[@]}" -ac 2 -shortest two_video.mp4
 
-# A subtitle stream beside video and audio.
+# A subtitle stream beside video and audio (without -shortest, which leaves
+# the demuxer seeing the subtitle track alone).
 cat > subs.srt <<'SRT'
 1
 00:00:00,000 --> 00:00:03,000
 hello
 SRT
 ff -f lavfi -i "color=c=lime:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
-   -i subs.srt -map 0:v -map 1:a -map 2:s "${V264[@]}" "${AAC[@]}" -ac 2 -c:s mov_text -shortest subtitle.mp4
+   -i subs.srt -map 0:v -map 1:a -map 2:s "${V264[@]}" "${AAC[@]}" -ac 2 -c:s mov_text subtitle.mp4
 rm -f subs.srt
 
 # Matroska and WebM.

@@ -113,7 +113,7 @@ GstElement* build_startup_pipeline(const char* location, gboolean no_sound) {
   }
   std::string description = startup_description(kind, location, no_sound);
   GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
-  if (pipeline) guard_against_missing_audio(pipeline);
+  if (pipeline) guard_demuxers(pipeline);
   return pipeline;
 }
 
@@ -201,9 +201,21 @@ void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
   gst_object_unref(parent);
 }
 
+GstPadProbeReturn drop_data(GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_DROP; }
+
+void on_demuxer_pad_added(GstElement*, GstPad* pad, gpointer) {
+  GStr name(gst_object_get_name(GST_OBJECT(pad)));
+  if (name && !g_str_has_prefix(name.get(), "video_") && !g_str_has_prefix(name.get(), "audio_")) discard_stream(pad);
+}
+
 }  // namespace
 
-void guard_against_missing_audio(GstElement* pipeline) {
+void discard_stream(GstPad* pad) {
+  gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                    drop_data, nullptr, nullptr);
+}
+
+void guard_demuxers(GstElement* pipeline) {
   if (!GST_IS_BIN(pipeline)) return;
   GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
   GValue item = G_VALUE_INIT;
@@ -211,8 +223,10 @@ void guard_against_missing_audio(GstElement* pipeline) {
     GstElement* child = GST_ELEMENT(g_value_get_object(&item));
     GstElementFactory* factory = gst_element_get_factory(child);
     const char* name = factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
-    if (strcmp(name, "qtdemux") == 0 || strcmp(name, "matroskademux") == 0)
+    if (strcmp(name, "qtdemux") == 0 || strcmp(name, "matroskademux") == 0) {
       g_signal_connect(child, "no-more-pads", G_CALLBACK(on_demuxer_no_more_pads), nullptr);
+      g_signal_connect(child, "pad-added", G_CALLBACK(on_demuxer_pad_added), nullptr);
+    }
     g_value_reset(&item);
   }
   g_value_unset(&item);

@@ -24,7 +24,12 @@ std::string file_uri_for(const char* location);
 GstElement* build_startup_pipeline(const char* location, gboolean no_sound);
 // Fills the selectors, file source, sink and glupload of the state from the pipeline's children.
 void discover_elements(PlayerState& st);
-// A demuxer without an audio stream leaves the audio queue of a sound description
-// unfed, and the pipeline could never preroll. When the demuxer has announced all
-// its pads, such queues receive an empty audio stream that ends at once.
-void guard_against_missing_audio(GstElement* pipeline);
+// Keeps a file's stream layout from stopping the pipeline: a demuxer without an
+// audio stream would leave the audio queue of a sound description unfed (the
+// pipeline could never preroll), so when the demuxer has announced all its pads
+// such queues receive an empty audio stream that ends at once; and streams that
+// are neither video nor audio (subtitles) are discarded, since an unlinked one
+// makes the demuxer stop with "not-linked".
+void guard_demuxers(GstElement* pipeline);
+// Drops the data of a demuxer pad that nothing consumes.
+void discard_stream(GstPad* pad);

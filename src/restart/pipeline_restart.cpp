@@ -147,7 +147,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
     suppress_events = 0;
     return FALSE;
   }
-  guard_against_missing_audio(pipeline);
+  guard_demuxers(pipeline);
   st.pipeline = pipeline;
   st.filesrc = lookup(pipeline, "filesrc0");
   st.input_selector = lookup(pipeline, "selector");

@@ -4,6 +4,7 @@
 #include "aspect/aspect_ratio.h"
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
 #include "switching/branch.h"
 
@@ -160,6 +161,8 @@ void on_pad_added(GstElement* demuxer, GstPad* pad, gpointer) {
     link_video_pad(demuxer, pad);
   } else if (g_str_has_prefix(name.get(), "audio_")) {
     link_audio_pad(demuxer, pad, name.get());
+  } else {
+    discard_stream(pad);  // an unlinked subtitle stream would stop the demuxer
   }
 }
 
