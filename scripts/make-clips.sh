@@ -6,7 +6,7 @@ set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=4
+CLIPS_VERSION=5
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -60,6 +60,8 @@ rm -f subs.srt
 # Matroska and WebM.
 ff -f lavfi -i "color=c=red:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
    "${V264[@]}" "${AAC[@]}" -ac 2 -shortest clip.mkv
+ff -f lavfi -i "color=c=lime:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   "${V264[@]}" "${AAC[@]}" -ac 2 -shortest clip2.mkv
 ff -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" "${V264[@]}" -an silent.mkv
 ff -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
    -c:v libvpx -deadline realtime -cpu-used 8 -b:v 200k -c:a libvorbis -ac 2 -shortest clip.webm

@@ -203,10 +203,31 @@ void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
 
 GstPadProbeReturn drop_data(GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_DROP; }
 
-void on_demuxer_pad_added(GstElement*, GstPad* pad, gpointer) {
-  GStr name(gst_object_get_name(GST_OBJECT(pad)));
-  if (name && !g_str_has_prefix(name.get(), "video_") && !g_str_has_prefix(name.get(), "audio_")) discard_stream(pad);
+// The description's own links to dynamic pads are made once; when the file
+// source is pointed at another file, the demuxer and the decodebin add their
+// pads anew, and these are linked again to where the first ones went.
+void remember_or_relink(GstElement* element, GstPad* pad, const char* name) {
+  std::string key = std::string("linked-to:") + name;
+  if (GstPad* peer = gst_pad_get_peer(pad)) {
+    g_object_set_data_full(G_OBJECT(element), key.c_str(), peer, gst_object_unref);
+    return;
+  }
+  auto* target = static_cast<GstPad*>(g_object_get_data(G_OBJECT(element), key.c_str()));
+  if (target && !gst_pad_is_linked(target)) gst_pad_link(pad, target);
 }
+
+void on_demuxer_pad_added(GstElement* demuxer, GstPad* pad, gpointer) {
+  GStr name(gst_object_get_name(GST_OBJECT(pad)));
+  if (!name) return;
+  if (!g_str_has_prefix(name.get(), "video_") && !g_str_has_prefix(name.get(), "audio_")) {
+    discard_stream(pad);
+    return;
+  }
+  remember_or_relink(demuxer, pad, name.get());
+}
+
+// A decodebin numbers its pads on, so its one output is remembered by role.
+void on_decodebin_pad_added(GstElement* decodebin, GstPad* pad, gpointer) { remember_or_relink(decodebin, pad, "src"); }
 
 }  // namespace
 
@@ -226,6 +247,8 @@ void guard_demuxers(GstElement* pipeline) {
     if (strcmp(name, "qtdemux") == 0 || strcmp(name, "matroskademux") == 0) {
       g_signal_connect(child, "no-more-pads", G_CALLBACK(on_demuxer_no_more_pads), nullptr);
       g_signal_connect(child, "pad-added", G_CALLBACK(on_demuxer_pad_added), nullptr);
+    } else if (strcmp(name, "decodebin") == 0) {
+      g_signal_connect(child, "pad-added", G_CALLBACK(on_decodebin_pad_added), nullptr);
     }
     g_value_reset(&item);
   }

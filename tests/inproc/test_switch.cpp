@@ -1,0 +1,178 @@
+// The switch and the deferred cleanup on a real running pipeline.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "core/gst_holders.h"
+#include "player_fixture.h"
+#include "switching/cleanup.h"
+#include "switching/preload.h"
+#include "switching/switch_command.h"
+#include "switching/video_command.h"
+
+namespace {
+
+class Switch : public PlayerInProcess {
+ protected:
+  void preload_and_wait(const std::string& file) {
+    ASSERT_EQ(handle_preload_command(st(), clip(file).c_str()), CommandOutcome::Processed) << file;
+    ASSERT_TRUE(pump_until([] { return st().preload_ready.load() == 1; }, 20)) << file;
+  }
+  int count(const std::string& line) { return out->count_line(line); }
+};
+
+int open_fds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+int threads() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+long rss_kb() {
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace
+
+TEST_F(Switch, FirstSwitchAfterStartupLeavesTheStartupBranchInPlace) {
+  start(clip("red.mp4"));
+  command_play(st());
+  preload_and_wait("green.mp4");
+  handle_switch_command(st());
+  EXPECT_EQ(count("[SWITCH] 💾 Saved OLD qtdemux reference: (nil) (will be stopped)"), 1);
+  EXPECT_EQ(count("[SWITCH] Stopping ALL OLD video elements (filesrc, qtdemux, queue, h264parse)..."), 0);
+  EXPECT_FALSE(out->has_substring("[SWITCH] Async cleanup scheduled"));
+  EXPECT_EQ(count("[SWITCH] Command completed successfully!"), 1);
+  ElementRef demux0(gst_bin_get_by_name(GST_BIN(st().pipeline), "demux0"));
+  EXPECT_TRUE(demux0);
+  EXPECT_EQ(active_qtdemux, ElementRef(gst_bin_get_by_name(GST_BIN(st().pipeline), "preload_demux1")).get());
+  // The new file's end is now reported.
+  EXPECT_TRUE(wait_line("end of video!", 15));
+}
+
+TEST_F(Switch, RefusedBeforeAPreloadIsReadyThenWorks) {
+  start(clip("red.mp4"));
+  command_play(st());
+  handle_switch_command(st());
+  EXPECT_EQ(count("[SWITCH] ERROR - preload_selector_pad is NULL"), 1);
+  ASSERT_EQ(handle_preload_command(st(), clip("green.mp4").c_str()), CommandOutcome::Processed);
+  handle_switch_command(st());  // before the branch is linked and marked ready
+  EXPECT_EQ(count("[SWITCH] ERROR - preload_selector_pad is NULL") + count("[SWITCH] ERROR - preload_ready is FALSE"),
+            2);
+  ASSERT_TRUE(pump_until([] { return st().preload_ready.load() == 1; }, 20));
+  handle_switch_command(st());
+  EXPECT_EQ(count("[SWITCH] Command completed successfully!"), 1);
+  ignore_next_switch = 1;
+  handle_switch_command(st());
+  EXPECT_EQ(count("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)"), 1);
+  EXPECT_EQ(ignore_next_switch.load(), 0);
+}
+
+TEST_F(Switch, SecondSwitchWithinTwoSecondsReleasesTheFirstRecord) {
+  start(clip("red.mp4"));
+  command_play(st());
+  preload_and_wait("green.mp4");
+  handle_switch_command(st());
+  preload_and_wait("blue.mp4");
+  handle_switch_command(st());  // schedules the cleanup of the green branch
+  ASSERT_NE(active_cleanup_timeout_id.load(), 0u);
+  preload_and_wait("yellow.mp4");
+  handle_switch_command(st());  // within 2 s: cancels it
+  EXPECT_TRUE(out->has_substring("[SWITCH] Cancelled previous cleanup (ID: "));
+  EXPECT_TRUE(out->has_substring("[CLEANUP] Released the record of cancelled cleanup (ID: "));
+  ASSERT_TRUE(wait_line("[CLEANUP] ✅✅✅  All elements removed successfully (NO LEAKS)", 10));
+  pump_for(2.5);
+  EXPECT_EQ(out->count_line("[CLEANUP] Starting SAFE async cleanup (2s after switch)..."), 1);
+  EXPECT_EQ(active_cleanup_timeout_id.load(), 0u);
+  EXPECT_EQ(cleanup_in_progress.load(), 0);
+  // Start-up branch and the yellow one: the green and blue pads are gone.
+  EXPECT_EQ(selector_pads(st().input_selector), 2);
+  EXPECT_EQ(selector_pads(st().audio_selector), 2);
+}
+
+TEST_F(Switch, MidFileSwitchShowsTheNewFileFromItsStart) {
+  start(clip("long.mp4"));
+  command_play(st());
+  pump_for(3.0);
+  preload_and_wait("green.mp4");
+  handle_switch_command(st());
+  PadRef audio_active;
+  g_object_get(st().audio_selector, "active-pad", audio_active.out_ptr(), nullptr);
+  EXPECT_NE(audio_active.get(), nullptr);
+  EXPECT_EQ(count("[SWITCH] Audio switch executed - new pad: " +
+                  std::string(g_strdup_printf("%p", static_cast<void*>(audio_active.get())))),
+            1);
+  pump_for(0.5);
+  gint64 position = -1, duration = -1;
+  ASSERT_TRUE(gst_element_query_position(st().pipeline, GST_FORMAT_TIME, &position));
+  ASSERT_TRUE(gst_element_query_duration(st().pipeline, GST_FORMAT_TIME, &duration));
+  EXPECT_LT(position, 2 * GST_SECOND);
+  EXPECT_LT(duration, 5 * GST_SECOND);  // the 4 s file, not the 20 s one
+  EXPECT_TRUE(wait_line("end of video!", 10));
+}
+
+TEST_F(Switch, SoakOfThreeHundredSwitchesStaysBounded) {
+  start(clip("red.mp4"));
+  command_play(st());
+  const char* files[] = {"green.mp4", "blue.mp4", "silent.mp4", "mono.mp4", "yellow.mp4"};
+  int elements0 = 0, fds0 = 0, threads0 = 0;
+  long rss0 = 0;
+  constexpr int kSwitches = 300, kWarmUp = 20;
+  for (int i = 0; i < kSwitches; ++i) {
+    preload_and_wait(files[i % 5]);
+    if (HasFatalFailure()) return;
+    handle_switch_command(st());
+    // Now and then let the deferred cleanup run instead of being cancelled.
+    if (i % 10 == 9) pump_until([] { return active_cleanup_timeout_id.load() == 0; }, 5);
+    if (i == kWarmUp) {
+      pump_until([] { return active_cleanup_timeout_id.load() == 0; }, 5);
+      elements0 = top_level_elements();
+      fds0 = open_fds();
+      threads0 = threads();
+      rss0 = rss_kb();
+    }
+  }
+  pump_until([] { return active_cleanup_timeout_id.load() == 0; }, 5);
+  int elements = top_level_elements(), fds = open_fds(), nthreads = threads();
+  long rss = rss_kb();
+  fprintf(stderr, "soak after %d switches: elements %d -> %d, fds %d -> %d, threads %d -> %d, rss %ld -> %ld kB\n",
+          kSwitches, elements0, elements, fds0, fds, threads0, nthreads, rss0, rss);
+  EXPECT_EQ(count("[SWITCH] Command completed successfully!"), kSwitches);
+  EXPECT_LE(elements, elements0 + 2);
+  EXPECT_LE(fds, fds0 + 6);
+  EXPECT_LE(nthreads, threads0 + 6);
+  EXPECT_LE(rss, rss0 + 60 * 1024);
+  EXPECT_EQ(selector_pads(st().input_selector), 2);
+  EXPECT_FALSE(st().quit);
+}
+
+TEST_F(Switch, VideoCommandWhileABranchIsLinkingIsIgnored) {
+  start(clip("red.mp4"));
+  command_play(st());
+  int elements = top_level_elements();
+  st().video_switching_in_progress = 1;
+  EXPECT_EQ(handle_video_command(st(), clip("green.mp4").c_str()), CommandOutcome::Rejected);
+  EXPECT_EQ(top_level_elements(), elements);
+  EXPECT_EQ(st().element_counter, 1);
+  st().video_switching_in_progress = 0;
+  EXPECT_EQ(handle_video_command(st(), clip("green.mp4").c_str()), CommandOutcome::Processed);
+  EXPECT_EQ(top_level_elements(), elements + 4);
+  EXPECT_TRUE(pump_until([] { return st().video_switching_in_progress.load() == 0; }, 10));
+  EXPECT_EQ(st().element_counter, 2);
+}
