@@ -61,3 +61,20 @@ TEST_F(Switching, ManagerCycleReportsEveryEndOnce) {
   EXPECT_TRUE(player->running());
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
+
+TEST_F(Switching, ReadyPreloadStaysOffScreen) {
+  start({clip("long.mp4")});
+  wait_started();
+  play_and_wait_playing();
+  ASSERT_TRUE(display.wait_for_colour(GRAY, 10)) << dump();
+  preload_ready(clip("green.mp4"));
+  // The preloaded file streams through its branch meanwhile; none of it shows.
+  for (int i = 0; i < 15; ++i) {
+    auto px = display.pixel();
+    ASSERT_TRUE(px.has_value());
+    EXPECT_TRUE(near_colour(*px, GRAY)) << "frame of the preloaded file on screen";
+    usleep(200000);
+  }
+  switch_to(GREEN);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
