@@ -1,10 +1,13 @@
 #include "client/player_client.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +53,10 @@ bool PlayerClient::start(const Options& opts) {
   if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) return false;
   auto_ack_ = opts.auto_ack;
   log_path_ = opts.log_path;
+  max_lines_ = opts.max_lines;
+  max_stderr_bytes_ = opts.max_stderr_bytes;
+  write_timeout_ms_ = opts.write_timeout_ms;
+  pid_t parent = getpid();
 
   std::vector<std::string> argv_strings = opts.command_prefix;
   argv_strings.push_back(opts.binary);
@@ -61,6 +68,11 @@ bool PlayerClient::start(const Options& opts) {
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    if (opts.own_process_group) setpgid(0, 0);
+    if (opts.die_with_parent) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);  // the parent died before the request took hold
+    }
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
@@ -73,6 +85,7 @@ bool PlayerClient::start(const Options& opts) {
   close(out_pipe[1]);
   close(err_pipe[1]);
   stdin_fd_ = in_pipe[1];
+  if (write_timeout_ms_ > 0) fcntl(stdin_fd_, F_SETFL, fcntl(stdin_fd_, F_GETFL) | O_NONBLOCK);
   stdout_fd_ = out_pipe[0];
   stderr_fd_ = err_pipe[0];
   signal(SIGPIPE, SIG_IGN);
@@ -91,15 +104,29 @@ void PlayerClient::set_line_handler(LineHandler handler) {
   handler_ = std::move(handler);
 }
 
+void PlayerClient::set_stderr_handler(LineHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stderr_handler_ = std::move(handler);
+}
+
 void PlayerClient::send_raw(const std::string& bytes) {
   std::lock_guard<std::mutex> lock(write_mutex_);
   if (stdin_fd_ < 0) return;
   const char* p = bytes.data();
   size_t left = bytes.size();
+  auto deadline = deadline_after(write_timeout_ms_ / 1000.0);
   while (left > 0) {
     ssize_t n = write(stdin_fd_, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN && write_timeout_ms_ > 0) {
+        // A child that stops reading must not hold the caller forever.
+        auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left_ms <= 0) return;
+        pollfd pfd{stdin_fd_, POLLOUT, 0};
+        poll(&pfd, 1, static_cast<int>(left_ms));
+        continue;
+      }
       return;
     }
     p += n;
@@ -135,7 +162,7 @@ void PlayerClient::read_stdout() {
       LineHandler handler;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(line);
+        record_line(line);
         handler = handler_;
       }
       cond_.notify_all();
@@ -158,14 +185,50 @@ void PlayerClient::read_stdout() {
   cond_.notify_all();
 }
 
+// Called with mutex_ held.
+void PlayerClient::record_line(std::string line) {
+  lines_.push_back(std::move(line));
+  if (max_lines_ > 0 && lines_.size() > max_lines_) {
+    lines_.pop_front();
+    ++dropped_lines_;
+  }
+}
+
 void PlayerClient::read_stderr() {
   char buf[1024];
+  std::string pending;
   for (;;) {
     ssize_t n = read(stderr_fd_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    std::lock_guard<std::mutex> lock(mutex_);
-    stderr_.append(buf, static_cast<size_t>(n));
+    LineHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stderr_.append(buf, static_cast<size_t>(n));
+      if (max_stderr_bytes_ > 0 && stderr_.size() > max_stderr_bytes_)
+        stderr_.erase(0, stderr_.size() - max_stderr_bytes_);
+      handler = stderr_handler_;
+    }
+    if (!handler) continue;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+      handler(pending.substr(0, nl));
+      pending.erase(0, nl + 1);
+    }
+    // A child that never ends its line must not make this buffer grow without end.
+    if (pending.size() > 4096) {
+      handler(pending);
+      pending.clear();
+    }
+  }
+  if (!pending.empty()) {
+    LineHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      handler = stderr_handler_;
+    }
+    if (handler) handler(pending);
   }
   close(stderr_fd_);
 }
@@ -174,15 +237,18 @@ int PlayerClient::wait_for(const std::function<bool(const std::string&)>& test, 
   auto deadline = deadline_after(timeout_s);
   std::unique_lock<std::mutex> lock(mutex_);
   size_t checked = from;
+  // Lines dropped while waiting are past testing.
+  auto scan = [&]() -> int {
+    if (checked < dropped_lines_) checked = dropped_lines_;
+    for (; checked < dropped_lines_ + lines_.size(); ++checked)
+      if (test(lines_[checked - dropped_lines_])) return static_cast<int>(checked);
+    return -1;
+  };
   for (;;) {
-    for (; checked < lines_.size(); ++checked)
-      if (test(lines_[checked])) return static_cast<int>(checked);
+    int found = scan();
+    if (found >= 0) return found;
     if (stdout_closed_) return -1;
-    if (cond_.wait_until(lock, deadline) == std::cv_status::timeout) {
-      for (; checked < lines_.size(); ++checked)
-        if (test(lines_[checked])) return static_cast<int>(checked);
-      return -1;
-    }
+    if (cond_.wait_until(lock, deadline) == std::cv_status::timeout) return scan();
   }
 }
 
@@ -206,30 +272,42 @@ bool PlayerClient::wait_for_count(const std::string& exact, int n, double timeou
 
 std::vector<std::string> PlayerClient::lines() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return lines_;
+  return std::vector<std::string>(lines_.begin(), lines_.end());
 }
 
 std::string PlayerClient::line(size_t index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return index < lines_.size() ? lines_[index] : std::string();
+  if (index < dropped_lines_ || index - dropped_lines_ >= lines_.size()) return std::string();
+  return lines_[index - dropped_lines_];
 }
 
 size_t PlayerClient::line_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return lines_.size();
+  return dropped_lines_ + lines_.size();
+}
+
+size_t PlayerClient::first_kept_line() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_lines_;
+}
+
+bool PlayerClient::output_closed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stdout_closed_;
 }
 
 int PlayerClient::count_exact(const std::string& exact, size_t from) const {
   std::lock_guard<std::mutex> lock(mutex_);
   int n = 0;
-  for (size_t i = from; i < lines_.size(); ++i) n += lines_[i] == exact;
+  for (size_t i = std::max(from, dropped_lines_) - dropped_lines_; i < lines_.size(); ++i) n += lines_[i] == exact;
   return n;
 }
 
 int PlayerClient::count_substring(const std::string& part, size_t from) const {
   std::lock_guard<std::mutex> lock(mutex_);
   int n = 0;
-  for (size_t i = from; i < lines_.size(); ++i) n += lines_[i].find(part) != std::string::npos;
+  for (size_t i = std::max(from, dropped_lines_) - dropped_lines_; i < lines_.size(); ++i)
+    n += lines_[i].find(part) != std::string::npos;
   return n;
 }
 

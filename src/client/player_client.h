@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -26,6 +27,13 @@ class PlayerClient {
     std::vector<std::string> command_prefix;                // e.g. {"unshare", "-m", "sh", "-c", ...}
     bool auto_ack = true;
     std::string log_path;  // every line of the player is appended here when set
+    // A process that runs for months must not keep every line: with a bound,
+    // the oldest lines are dropped but line indices keep counting from the start.
+    size_t max_lines = 0;         // 0: keep every line
+    size_t max_stderr_bytes = 0;  // 0: keep all of standard error; else only its tail
+    bool own_process_group = false;  // a Ctrl-C on the terminal then reaches only the caller
+    bool die_with_parent = false;    // the child gets SIGKILL when the caller dies
+    int write_timeout_ms = 0;        // 0: a write waits as long as the child does not read
   };
   using LineHandler = std::function<void(const std::string&)>;
 
@@ -46,6 +54,8 @@ class PlayerClient {
   void set_ack_delay_ms(int ms) { ack_delay_ms_ = ms; }
   // Called on the reader thread for every line, after it is recorded.
   void set_line_handler(LineHandler handler);
+  // Called on the stderr reader thread for every line of standard error.
+  void set_stderr_handler(LineHandler handler);
 
   // Index of the first line at or after `from` that satisfies the test, or -1 on time-out.
   int wait_for(const std::function<bool(const std::string&)>& test, double timeout_s, size_t from = 0);
@@ -54,9 +64,16 @@ class PlayerClient {
   // Waits until `n` lines equal `exact` (from `from` on); true when reached.
   bool wait_for_count(const std::string& exact, int n, double timeout_s, size_t from = 0);
 
+  // The lines still kept (all of them without a bound).
   std::vector<std::string> lines() const;
+  // Empty for an index not seen yet or already dropped.
   std::string line(size_t index) const;
+  // Every line seen, dropped ones included, so that it can serve as `from`.
   size_t line_count() const;
+  // Index of the oldest line still kept.
+  size_t first_kept_line() const;
+  // True once the child's standard output has closed.
+  bool output_closed() const;
   int count_exact(const std::string& exact, size_t from = 0) const;
   int count_substring(const std::string& part, size_t from = 0) const;
   std::string stderr_text() const;
@@ -71,6 +88,7 @@ class PlayerClient {
   void read_stdout();
   void read_stderr();
   void reap_if_exited();
+  void record_line(std::string line);
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
@@ -80,13 +98,18 @@ class PlayerClient {
   std::thread err_thread_;
   mutable std::mutex mutex_;
   std::condition_variable cond_;
-  std::vector<std::string> lines_;
+  std::deque<std::string> lines_;
+  size_t dropped_lines_ = 0;
+  size_t max_lines_ = 0;
   std::string stderr_;
+  size_t max_stderr_bytes_ = 0;
+  int write_timeout_ms_ = 0;
   std::optional<int> exit_status_;
   bool stdout_closed_ = false;
   std::atomic<bool> auto_ack_{true};
   std::atomic<int> ack_delay_ms_{0};
   LineHandler handler_;
+  LineHandler stderr_handler_;
   std::string log_path_;
   std::mutex write_mutex_;
 };

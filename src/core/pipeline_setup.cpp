@@ -166,17 +166,6 @@ bool is_fed_into_decodebin(GstElement* queue) {
   return factory && strcmp(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "decodebin") == 0;
 }
 
-void feed_empty_audio_stream(GstPad* sink) {
-  gst_pad_send_event(sink, gst_event_new_stream_start("video-player-no-audio"));
-  GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
-  gst_pad_send_event(sink, gst_event_new_caps(caps));
-  gst_caps_unref(caps);
-  GstSegment segment;
-  gst_segment_init(&segment, GST_FORMAT_TIME);
-  gst_pad_send_event(sink, gst_event_new_segment(&segment));
-  gst_pad_send_event(sink, gst_event_new_eos());
-}
-
 void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
   GstObject* parent = gst_object_get_parent(GST_OBJECT(demuxer));
   if (!parent) return;
@@ -190,7 +179,7 @@ void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
         PadRef sink(gst_element_get_static_pad(child, "sink"));
         if (sink && !gst_pad_is_linked(sink.get()) && is_fed_into_decodebin(child)) {
           log_line("[AUDIO] No audio stream in this file - audio branch ends at once");
-          feed_empty_audio_stream(sink.get());
+          send_empty_audio_stream(sink.get());
         }
       }
       g_value_reset(&item);
@@ -230,6 +219,30 @@ void on_demuxer_pad_added(GstElement* demuxer, GstPad* pad, gpointer) {
 void on_decodebin_pad_added(GstElement* decodebin, GstPad* pad, gpointer) { remember_or_relink(decodebin, pad, "src"); }
 
 }  // namespace
+
+void send_empty_audio_stream(GstPad* pad) {
+  gst_pad_send_event(pad, gst_event_new_stream_start("video-player-no-audio"));
+  GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
+  gst_pad_send_event(pad, gst_event_new_caps(caps));
+  gst_caps_unref(caps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  gst_pad_send_event(pad, gst_event_new_segment(&segment));
+  gst_pad_send_event(pad, gst_event_new_eos());
+}
+
+const char* state_change_text(GstStateChangeReturn r) {
+  switch (r) {
+    case GST_STATE_CHANGE_SUCCESS:
+      return "SUCCESS";
+    case GST_STATE_CHANGE_ASYNC:
+      return "ASYNC";
+    case GST_STATE_CHANGE_FAILURE:
+      return "FAILURE";
+    default:
+      return "NO_PREROLL";
+  }
+}
 
 void discard_stream(GstPad* pad) {
   gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),

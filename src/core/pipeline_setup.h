@@ -31,5 +31,9 @@ void discover_elements(PlayerState& st);
 // are neither video nor audio (subtitles) are discarded, since an unlinked one
 // makes the demuxer stop with "not-linked".
 void guard_demuxers(GstElement* pipeline);
+// An audio stream that ends at once: stream start, raw stereo caps, segment, end of stream.
+void send_empty_audio_stream(GstPad* pad);
+// "SUCCESS", "ASYNC", "FAILURE" or "NO_PREROLL".
+const char* state_change_text(GstStateChangeReturn r);
 // Drops the data of a demuxer pad that nothing consumes.
 void discard_stream(GstPad* pad);

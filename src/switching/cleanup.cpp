@@ -2,6 +2,7 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/pipeline_setup.h"
 #include "core/player_state.h"
 #include "switching/branch.h"
 
@@ -9,19 +10,6 @@ namespace {
 
 // The record of the pending timeout, so that a cancellation can release it.
 CleanupData* pending_record = nullptr;
-
-const char* state_change_text(GstStateChangeReturn r) {
-  switch (r) {
-    case GST_STATE_CHANGE_SUCCESS:
-      return "SUCCESS";
-    case GST_STATE_CHANGE_ASYNC:
-      return "ASYNC";
-    case GST_STATE_CHANGE_FAILURE:
-      return "FAILURE";
-    default:
-      return "NO_PREROLL";
-  }
-}
 
 struct ElementRow {
   GstElement** field;

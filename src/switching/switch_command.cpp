@@ -5,25 +5,13 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/pipeline_setup.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
 
 namespace {
 
 constexpr GstClockTime STATE_WAIT = GST_SECOND;
-
-const char* state_change_text(GstStateChangeReturn r) {
-  switch (r) {
-    case GST_STATE_CHANGE_SUCCESS:
-      return "SUCCESS";
-    case GST_STATE_CHANGE_ASYNC:
-      return "ASYNC";
-    case GST_STATE_CHANGE_FAILURE:
-      return "FAILURE";
-    default:
-      return "NO_PREROLL";
-  }
-}
 
 GstElement* ref_object_element(GstElement* demuxer, const char* key) {
   GstElement* e = object_element(demuxer, key);
@@ -77,14 +65,7 @@ gpointer push_silent_stream(gpointer data) {
   // The audio sink may still hold the previous file's end of stream and
   // would drop everything after it: a flush through the active pad clears it.
   flush_selector_pad(pad);
-  gst_pad_send_event(pad, gst_event_new_stream_start("video-player-silence"));
-  GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
-  gst_pad_send_event(pad, gst_event_new_caps(caps));
-  gst_caps_unref(caps);
-  GstSegment segment;
-  gst_segment_init(&segment, GST_FORMAT_TIME);
-  gst_pad_send_event(pad, gst_event_new_segment(&segment));
-  gst_pad_send_event(pad, gst_event_new_eos());
+  send_empty_audio_stream(pad);
   gst_object_unref(pad);
   return nullptr;
 }

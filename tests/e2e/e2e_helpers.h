@@ -37,6 +37,14 @@ class PlayerE2E : public ::testing::Test {
         << dump();
   }
   int exit_and_wait() {
+    // An event still waiting for its answer would turn "exit" into status 1.
+    auto all = player->lines();
+    for (size_t i = all.size(); i-- > 0;) {
+      if (ack_for_event(all[i])) {
+        player->wait_for_substring("[ACK TIMING] ✅ ACK '", 10, i + 1);
+        break;
+      }
+    }
     auto status = player->stop(20);
     return status ? *status : -1;
   }

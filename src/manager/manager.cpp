@@ -1,0 +1,597 @@
+#include "manager/manager.h"
+
+#include <signal.h>
+
+#include <cstring>
+
+namespace {
+
+using Clock = Manager::Clock;
+
+// Lines of the player's log the cycle relies on besides its events: the
+// outcome of a switch, a preload of a file that vanished, and the notice that
+// an event is about to be written again because its answer came late.
+constexpr const char* SWITCH_DONE = "[SWITCH] Command completed successfully!";
+constexpr const char* SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after reset (already handled internally)";
+constexpr const char* SWITCH_REJECTED = "[SWITCH] REJECTED";
+constexpr const char* SWITCH_ERROR = "[SWITCH] ERROR";
+constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
+constexpr const char* ACK_RETRY = "[ACK RETRY] No ACK for '";
+
+constexpr double REFUSAL_PAUSE_S = 0.5;
+constexpr int MAX_REFUSALS = 20;
+constexpr double REBUILD_EVENT_WAIT_S = 15;
+constexpr double SKIP_NOTE_REPEAT_S = 600;
+constexpr double STOP_WAIT_S = 10;
+constexpr size_t KEPT_PLAYER_LINES = 200;
+constexpr size_t KEPT_STDERR_BYTES = 64 * 1024;
+constexpr int WRITE_TIMEOUT_MS = 2000;
+constexpr auto POLL_PERIOD = std::chrono::milliseconds(200);
+
+bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+Clock::time_point after(double seconds) {
+  return Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+std::string seconds_text(double s) {
+  char text[32];
+  snprintf(text, sizeof text, s < 10 && s != static_cast<int>(s) ? "%.1f s" : "%.0f s", s);
+  return text;
+}
+
+std::string exit_text(int status) {
+  if (status > 128 && status < 128 + 65) {
+    int sig = status - 128;
+    return "was killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
+  }
+  return "exited with status " + std::to_string(status);
+}
+
+}  // namespace
+
+Manager::Manager(ManagerConfig config)
+    : config_(std::move(config)),
+      out_(config_.output),
+      backoff_(config_.backoff_initial_s, config_.backoff_max_s, config_.stable_after_s) {}
+
+Manager::~Manager() {
+  // The player's reader threads call into this object: end them first.
+  player_.reset();
+}
+
+int Manager::run(const std::atomic<bool>& stop) {
+  reload_playlist();
+  if (!playlist_loaded_) return 1;
+  out_.manager("playlist " + config_.playlist + ": " + std::to_string(files_.size()) + " files");
+  start_at_ = Clock::now();
+  while (!stop && !finished_) {
+    if (!player_ && start_at_ && Clock::now() >= *start_at_) start_player();
+    std::deque<Incoming> items;
+    pop_all(items, Clock::now() + POLL_PERIOD);
+    for (const Incoming& item : items) deliver(item);
+    check_player_exit();
+    check_timers();
+  }
+  if (stop) out_.manager("stopping on request");
+  stop_player("the manager is stopping", true);
+  return exit_status_;
+}
+
+// ---------------------------------------------------------------- player process
+
+void Manager::start_player() {
+  start_at_.reset();
+  PlayerClient::Options opts;
+  opts.binary = config_.player_binary;
+  if (config_.no_sound) opts.args.push_back("--no_sound");
+  opts.env = config_.player_env;
+  opts.auto_ack = true;  // answered on the reader thread, whatever the manager is busy with
+  opts.max_lines = KEPT_PLAYER_LINES;
+  opts.max_stderr_bytes = KEPT_STDERR_BYTES;
+  opts.own_process_group = true;
+  opts.die_with_parent = true;
+  opts.write_timeout_ms = WRITE_TIMEOUT_MS;
+
+  auto player = std::make_unique<PlayerClient>();
+  uint64_t generation = ++generation_;
+  player->set_line_handler([this, generation](const std::string& l) { push(generation, false, l); });
+  player->set_stderr_handler([this, generation](const std::string& l) { push(generation, true, l); });
+  if (!player->start(opts)) {
+    out_.manager(std::string("cannot start the player: ") + strerror(errno));
+    schedule_start(backoff_.after_run(0));
+    return;
+  }
+  player_ = std::move(player);
+  reset_session();
+  phase_ = Phase::WaitReady;
+  started_at_ = last_line_at_ = Clock::now();
+  std::string command = opts.binary;
+  for (const auto& a : opts.args) command += " " + a;
+  out_.manager("started the player, pid " + std::to_string(player_->pid()) + ": " + command);
+}
+
+void Manager::stop_player(const std::string& why, bool graceful) {
+  if (!player_) return;
+  ++generation_;  // what it still writes is passed on, not acted on
+  pid_t pid = player_->pid();
+  out_.manager("stopping the player (pid " + std::to_string(pid) + "): " + why);
+  std::optional<int> status;
+  if (graceful) {
+    status = player_->stop(STOP_WAIT_S);
+  } else {
+    player_->kill_now(SIGKILL);
+    status = player_->wait_exit(STOP_WAIT_S);
+  }
+  std::deque<Incoming> items;
+  pop_all(items, Clock::now());
+  for (const Incoming& item : items) deliver(item);
+  out_.manager("player (pid " + std::to_string(pid) + ") " + (status ? exit_text(*status) : "did not end"));
+  player_.reset();
+  reset_session();
+}
+
+void Manager::check_player_exit() {
+  if (!player_) return;
+  std::optional<int> status = player_->wait_exit(0);
+  if (!status) return;
+  // Everything it wrote before it ended is queued by now: act on it first.
+  std::deque<Incoming> items;
+  pop_all(items, Clock::now());
+  for (const Incoming& item : items) deliver(item);
+  if (!player_) return;
+  double ran = seconds_since(started_at_);
+  out_.manager("player (pid " + std::to_string(player_->pid()) + ") " + exit_text(*status) + " after " +
+               seconds_text(ran));
+  // A fatal error while a file is being loaded is that file's doing.
+  bool loading = preload_slot_.valid() &&
+                 (preload_ == Preload::Requested || (preload_ == Preload::Complete && switch_outstanding_));
+  plan_resume(*status == 1 && loading, "the player failed while loading it");
+  ++generation_;
+  player_.reset();
+  reset_session();
+  schedule_start(backoff_.after_run(ran));
+}
+
+void Manager::restart_player(const std::string& why, bool blame_preload, bool graceful) {
+  double ran = seconds_since(started_at_);
+  plan_resume(blame_preload, why);
+  stop_player(why, graceful);
+  schedule_start(backoff_.after_run(ran));
+}
+
+void Manager::plan_resume(bool blame_preload, const std::string& why) {
+  if (blame_preload && preload_slot_.valid()) {
+    mark_bad(preload_slot_, why);
+    resume_after(preload_slot_);
+  } else if (on_screen_.valid()) {
+    resume_after(on_screen_);
+  } else if (preload_ != Preload::None && preload_slot_.valid()) {
+    retry_slot_ = preload_slot_;
+  }
+}
+
+void Manager::schedule_start(double delay_s) {
+  out_.manager("starting the player again in " + seconds_text(delay_s));
+  start_at_ = after(delay_s);
+}
+
+void Manager::reset_session() {
+  phase_ = Phase::NoPlayer;
+  on_screen_ = Slot();
+  preload_slot_ = Slot();
+  preload_ = Preload::None;
+  preload_refusals_ = 0;
+  preload_retry_at_.reset();
+  end_pending_ = false;
+  switch_outstanding_ = false;
+  switch_for_rebuild_ = false;
+  switch_retry_at_.reset();
+  expect_rebuild_complete_ = false;
+  rebuild_underway_ = false;
+  finishing_ = false;
+  last_event_.clear();
+  repeat_expected_.clear();
+}
+
+// ---------------------------------------------------------------- lines
+
+void Manager::push(uint64_t generation, bool from_stderr, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    queue_.push_back({generation, from_stderr, text});
+  }
+  queue_cond_.notify_one();
+}
+
+bool Manager::pop_all(std::deque<Incoming>& out, Clock::time_point until) {
+  std::unique_lock<std::mutex> lock(queue_mutex_);
+  queue_cond_.wait_until(lock, until, [this] { return !queue_.empty(); });
+  out.swap(queue_);
+  return !out.empty();
+}
+
+void Manager::deliver(const Incoming& item) {
+  if (item.from_stderr) {
+    out_.player_stderr(item.text);
+    return;
+  }
+  out_.player(item.text);
+  if (player_ && item.generation == generation_) handle_line(item.text);
+}
+
+void Manager::handle_line(const std::string& line) {
+  last_line_at_ = Clock::now();
+  if (const char* ack = ack_for_event(line)) {
+    // The client has answered it already; a line written again only because
+    // the answer came late is not a new event.
+    if (repeat_expected_.erase(ack)) return;
+    std::string previous = last_event_;
+    last_event_ = line;
+    handle_event(line, previous);
+    return;
+  }
+  if (line == "ready") {
+    on_ready();
+  } else if (starts_with(line, ACK_RETRY)) {
+    std::string rest = line.substr(strlen(ACK_RETRY));
+    repeat_expected_.insert(rest.substr(0, rest.find('\'')));
+  } else if (line == SWITCH_DONE) {
+    on_switch_done();
+  } else if (line == SWITCH_IGNORED) {
+    on_switch_ignored();
+  } else if (starts_with(line, SWITCH_REJECTED) || starts_with(line, SWITCH_ERROR)) {
+    on_switch_refused(line);
+  } else if (starts_with(line, PRELOAD_MISSING)) {
+    on_preload_missing();
+  }
+}
+
+void Manager::handle_event(const std::string& event, const std::string& previous) {
+  if (event == "playing") {
+    on_playing();
+  } else if (event == "Preload complete") {
+    on_preload_complete();
+  } else if (event == "Preload error") {
+    on_preload_error();
+  } else if (event == "end of video!") {
+    on_end_of_video();
+  } else if (event == "reset") {
+    on_reset(previous == "end of video!");
+  } else if (event == "stopped") {
+    // Nothing here asks for a stop; a screen left on a still picture helps no one.
+    out_.manager("the player reports it stopped; resuming playback");
+    send("play");
+  } else if (event == "crash") {
+    restart_player("it reports that playback stalled", false, true);
+  }
+}
+
+// ---------------------------------------------------------------- the cycle
+
+void Manager::on_ready() {
+  if (phase_ != Phase::WaitReady) return;
+  phase_ = Phase::WaitPlaying;
+  send("play");
+}
+
+void Manager::on_playing() {
+  if (phase_ != Phase::WaitPlaying) return;
+  phase_ = Phase::Running;
+  advance();
+}
+
+void Manager::on_preload_complete() {
+  if (expect_rebuild_complete_) {
+    // The rebuild announcing that the preloaded file is on screen already.
+    expect_rebuild_complete_ = false;
+    advance();
+    return;
+  }
+  if (preload_ != Preload::Requested) {
+    out_.manager("ignoring a 'Preload complete' no preload asked for");
+    return;
+  }
+  preload_ = Preload::Complete;
+  preload_refusals_ = 0;
+  advance();
+}
+
+void Manager::on_preload_error() {
+  if (preload_ != Preload::Requested) {
+    out_.manager("ignoring a 'Preload error' no preload asked for");
+    return;
+  }
+  preload_ = Preload::None;
+  retry_slot_ = preload_slot_;
+  if (++preload_refusals_ >= MAX_REFUSALS) {
+    restart_player("it refused " + std::to_string(MAX_REFUSALS) + " preloads in a row", false, true);
+    return;
+  }
+  out_.manager("the player refused the preload of " + preload_slot_.path + "; asking again in " +
+               seconds_text(REFUSAL_PAUSE_S));
+  preload_retry_at_ = after(REFUSAL_PAUSE_S);
+}
+
+void Manager::on_preload_missing() {
+  if (preload_ != Preload::Requested) return;
+  preload_ = Preload::None;
+  skip_with_note(preload_slot_.path);
+  preload_slot_ = Slot();
+  advance();
+}
+
+void Manager::on_end_of_video() {
+  if (!on_screen_.valid() || end_pending_) return;
+  out_.manager("finished " + describe(on_screen_));
+  end_pending_ = true;
+  if (finishing_ && preload_ == Preload::None) {
+    finish("played " + std::to_string(config_.rounds) + " rounds");
+    return;
+  }
+  advance();
+}
+
+void Manager::on_reset(bool after_end) {
+  // A rebuild for a preload with another picture shape comes without an end
+  // of video, and the preloaded file is then on screen. A rebuild when a file
+  // ends (shape change or the player's periodic rebuild) reports that end
+  // first, and shows the preloaded file only if it was ready.
+  bool for_preload = !after_end;
+  bool had_preload = preload_ != Preload::None && preload_slot_.valid();
+  out_.manager("the player rebuilt its pipeline");
+  if (had_preload && (for_preload || preload_ == Preload::Complete)) {
+    if (for_preload && on_screen_.valid() && !end_pending_)
+      out_.manager("cut short by the rebuild: " + describe(on_screen_));
+    on_screen_ = preload_slot_;
+    out_.manager("now playing " + describe(on_screen_));
+  } else {
+    if (had_preload) retry_slot_ = preload_slot_;
+    if (on_screen_.valid()) out_.manager("playing again from its start: " + describe(on_screen_));
+  }
+  expect_rebuild_complete_ = for_preload && had_preload;
+  rebuild_at_ = Clock::now();
+  preload_ = Preload::None;
+  preload_slot_ = Slot();
+  end_pending_ = false;
+  preload_retry_at_.reset();
+  switch_retry_at_.reset();
+  // The player ignores the first switch after a rebuild. One sent before this
+  // event took that part already, or is still unread and will; otherwise send
+  // one now, so that the switch for the next file is not the one ignored.
+  if (rebuild_underway_) {
+    rebuild_underway_ = false;
+    advance();
+  } else if (!switch_outstanding_) {
+    send_switch();
+    switch_for_rebuild_ = true;
+  } else {
+    switch_for_rebuild_ = true;
+  }
+}
+
+void Manager::on_switch_done() {
+  if (!switch_outstanding_) return;
+  switch_outstanding_ = false;
+  switch_for_rebuild_ = false;
+  if (preload_ == Preload::Complete) {
+    on_screen_ = preload_slot_;
+    preload_ = Preload::None;
+    preload_slot_ = Slot();
+    end_pending_ = false;
+    out_.manager("now playing " + describe(on_screen_));
+  }
+  advance();
+}
+
+void Manager::on_switch_ignored() {
+  if (!switch_outstanding_) return;
+  switch_outstanding_ = false;
+  // Ignored before its "reset" arrived: a rebuild is underway, and the state
+  // it leaves is known only from that event.
+  if (!switch_for_rebuild_) {
+    rebuild_underway_ = true;
+    rebuild_at_ = Clock::now();
+  }
+  switch_for_rebuild_ = false;
+  advance();
+}
+
+void Manager::on_switch_refused(const std::string& why) {
+  if (!switch_outstanding_) return;
+  switch_outstanding_ = false;
+  switch_for_rebuild_ = false;
+  if (preload_ != Preload::Complete) {  // the switch after a rebuild, with nothing to switch to
+    advance();
+    return;
+  }
+  if (why.find("in progress") != std::string::npos) {
+    switch_retry_at_ = after(REFUSAL_PAUSE_S);
+    return;
+  }
+  out_.manager("the player has no preload ready for " + preload_slot_.path + "; loading it again");
+  retry_slot_ = preload_slot_;
+  preload_ = Preload::None;
+  preload_slot_ = Slot();
+  advance();
+}
+
+// Takes the next step the state allows: a switch when the preloaded file is
+// ready and due, else a preload of the next file.
+void Manager::advance() {
+  if (phase_ != Phase::Running || switch_outstanding_ || expect_rebuild_complete_ || rebuild_underway_) return;
+  if (preload_ == Preload::Complete) {
+    if ((end_pending_ || !on_screen_.valid()) && !switch_retry_at_) send_switch();
+    return;
+  }
+  if (preload_ == Preload::None && !preload_retry_at_ && !files_retry_at_ && !finishing_) request_preload();
+}
+
+void Manager::send_switch() {
+  send("switch");
+  switch_outstanding_ = true;
+  switch_sent_at_ = Clock::now();
+}
+
+void Manager::request_preload() {
+  Slot slot;
+  switch (pick_next(slot)) {
+    case Pick::Finished:
+      finishing_ = true;
+      if (!on_screen_.valid() || end_pending_) finish("played " + std::to_string(config_.rounds) + " rounds");
+      return;
+    case Pick::Nothing:
+      if (!nothing_noted_)
+        out_.manager("no playable file in the playlist; looking again every " +
+                     seconds_text(config_.empty_playlist_retry_s));
+      nothing_noted_ = true;
+      files_retry_at_ = after(config_.empty_playlist_retry_s);
+      return;
+    case Pick::Found:
+      break;
+  }
+  nothing_noted_ = false;
+  preload_slot_ = slot;
+  preload_ = Preload::Requested;
+  preload_sent_at_ = Clock::now();
+  send("preload " + slot.path);
+}
+
+Manager::Pick Manager::pick_next(Slot& slot) {
+  if (retry_slot_) {
+    Slot again = *retry_slot_;
+    retry_slot_.reset();
+    if (!skip_with_note(again.path)) {
+      slot = again;
+      return Pick::Found;
+    }
+  }
+  if (files_.empty()) {
+    reload_playlist();
+    cursor_ = 0;
+    if (files_.empty()) return Pick::Nothing;
+  }
+  size_t skipped = 0;
+  for (;;) {
+    if (cursor_ >= static_cast<int>(files_.size())) {
+      if (config_.rounds > 0 && round_ >= config_.rounds) return Pick::Finished;
+      ++round_;
+      cursor_ = 0;
+      reload_playlist();
+      out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
+      if (files_.empty()) return Pick::Nothing;
+    }
+    Slot s{round_, cursor_, files_[cursor_]};
+    ++cursor_;
+    if (!skip_with_note(s.path)) {
+      slot = s;
+      return Pick::Found;
+    }
+    if (++skipped >= files_.size()) return Pick::Nothing;
+  }
+}
+
+void Manager::reload_playlist() {
+  PlaylistLoad load = load_playlist(config_.playlist);
+  if (!load.error.empty()) {
+    out_.manager("cannot read the playlist " + config_.playlist + ": " + load.error +
+                 (playlist_loaded_ ? "; keeping the previous one" : ""));
+    return;
+  }
+  files_ = std::move(load.files);
+  playlist_loaded_ = true;
+  // Only files still listed are remembered.
+  std::set<std::string> listed(files_.begin(), files_.end());
+  for (auto it = bad_files_.begin(); it != bad_files_.end();)
+    it = listed.count(it->first) ? std::next(it) : bad_files_.erase(it);
+  for (auto it = skip_notes_.begin(); it != skip_notes_.end();)
+    it = listed.count(it->first) ? std::next(it) : skip_notes_.erase(it);
+}
+
+// True when the file is to be skipped; says why, but not over and over.
+bool Manager::skip_with_note(const std::string& path) {
+  std::optional<std::string> why;
+  auto bad = bad_files_.find(path);
+  if (bad != bad_files_.end()) {
+    if (Clock::now() < bad->second.until && file_stamp(path) == bad->second.stamp)
+      why = bad->second.why + " (skipped until it changes, or for " + seconds_text(config_.bad_file_retry_s) + ")";
+    else
+      bad_files_.erase(bad);
+  }
+  if (!why && path.find_first_of("\r\n") != std::string::npos) why = "its name holds a line break";
+  if (!why) why = unplayable_reason(path);
+  if (!why) return false;
+  auto& note = skip_notes_[path];
+  if (note.first != *why || seconds_since(note.second) >= SKIP_NOTE_REPEAT_S) {
+    out_.manager("skipping " + path + ": " + *why);
+    note = {*why, Clock::now()};
+  }
+  return true;
+}
+
+void Manager::mark_bad(const Slot& slot, const std::string& why) {
+  bad_files_[slot.path] = {file_stamp(slot.path), after(config_.bad_file_retry_s), why};
+  skip_notes_[slot.path] = {why, Clock::now()};
+  out_.manager("skipping " + slot.path + ": " + why);
+}
+
+void Manager::resume_after(const Slot& slot) {
+  round_ = slot.round;
+  cursor_ = slot.index + 1;
+  retry_slot_.reset();
+}
+
+void Manager::check_timers() {
+  if (!player_) return;
+  auto now = Clock::now();
+  if ((phase_ == Phase::WaitReady || phase_ == Phase::WaitPlaying) &&
+      seconds_since(started_at_) > config_.startup_timeout_s) {
+    restart_player("it did not start playing within " + seconds_text(config_.startup_timeout_s), false, false);
+    return;
+  }
+  if (seconds_since(last_line_at_) > config_.silence_timeout_s) {
+    restart_player("it wrote nothing for " + seconds_text(config_.silence_timeout_s), false, false);
+    return;
+  }
+  if (phase_ != Phase::Running) return;
+  if (preload_ == Preload::Requested && seconds_since(preload_sent_at_) > config_.preload_timeout_s) {
+    restart_player("its preload did not complete within " + seconds_text(config_.preload_timeout_s), true, true);
+    return;
+  }
+  if (switch_outstanding_ && seconds_since(switch_sent_at_) > config_.switch_timeout_s) {
+    restart_player("a switch got no answer within " + seconds_text(config_.switch_timeout_s), false, true);
+    return;
+  }
+  if ((expect_rebuild_complete_ || rebuild_underway_) && seconds_since(rebuild_at_) > REBUILD_EVENT_WAIT_S) {
+    expect_rebuild_complete_ = false;
+    rebuild_underway_ = false;
+    advance();
+  }
+  if (switch_retry_at_ && now >= *switch_retry_at_) {
+    switch_retry_at_.reset();
+    if (preload_ == Preload::Complete && !switch_outstanding_) send_switch();
+  }
+  if (preload_retry_at_ && now >= *preload_retry_at_) {
+    preload_retry_at_.reset();
+    advance();
+  }
+  if (files_retry_at_ && now >= *files_retry_at_) {
+    files_retry_at_.reset();
+    advance();
+  }
+}
+
+void Manager::finish(const std::string& why) {
+  out_.manager(why);
+  finished_ = true;
+}
+
+std::string Manager::describe(const Slot& slot) const {
+  return std::to_string(slot.index + 1) + "/" + std::to_string(files_.size()) + ": " + slot.path;
+}
+
+void Manager::send(const std::string& command) {
+  if (player_) player_->send(command);
+}

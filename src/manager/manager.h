@@ -1,0 +1,163 @@
+// The reference manager: keeps one player process running and plays a
+// playlist through it in a loop, preloading each next file and switching to
+// it when the file on screen ends.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client/player_client.h"
+#include "manager/backoff.h"
+#include "manager/output.h"
+#include "manager/playlist.h"
+
+struct ManagerConfig {
+  std::string playlist;  // a directory of MP4 files or a text file listing them
+  std::string player_binary;
+  bool no_sound = false;
+  std::vector<std::pair<std::string, std::string>> player_env;
+  Output::Options output;
+  int rounds = 0;  // stop after this many rounds of the playlist; 0: never
+  double startup_timeout_s = 30;
+  double preload_timeout_s = 30;
+  double switch_timeout_s = 20;
+  double silence_timeout_s = 60;
+  double backoff_initial_s = 1;
+  double backoff_max_s = 30;
+  double stable_after_s = 60;
+  double bad_file_retry_s = 3600;
+  double empty_playlist_retry_s = 10;
+};
+
+class Manager {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit Manager(ManagerConfig config);
+  ~Manager();
+  Manager(const Manager&) = delete;
+  Manager& operator=(const Manager&) = delete;
+
+  // Runs until `stop` becomes true or the requested rounds are played.
+  // Returns the process exit status: 0, or 1 when the playlist cannot be read.
+  int run(const std::atomic<bool>& stop);
+
+ private:
+  // A place in the playlist: which round, which entry, which file.
+  struct Slot {
+    int round = 0;
+    int index = -1;
+    std::string path;
+    bool valid() const { return index >= 0; }
+  };
+  enum class Phase { NoPlayer, WaitReady, WaitPlaying, Running };
+  enum class Preload { None, Requested, Complete };
+  enum class Pick { Found, Nothing, Finished };
+  struct Incoming {
+    uint64_t generation;
+    bool from_stderr;
+    std::string text;
+  };
+  struct BadFile {
+    FileStamp stamp;
+    Clock::time_point until;
+    std::string why;
+  };
+
+  // Player process.
+  void start_player();
+  void stop_player(const std::string& why, bool graceful);
+  void restart_player(const std::string& why, bool blame_preload, bool graceful);
+  void check_player_exit();
+  void plan_resume(bool blame_preload, const std::string& why);
+  void schedule_start(double delay_s);
+  void reset_session();
+
+  // Lines.
+  void push(uint64_t generation, bool from_stderr, const std::string& text);
+  bool pop_all(std::deque<Incoming>& out, Clock::time_point until);
+  void deliver(const Incoming& item);
+  void handle_line(const std::string& line);
+  void handle_event(const std::string& event, const std::string& previous);
+
+  // The cycle.
+  void on_ready();
+  void on_playing();
+  void on_preload_complete();
+  void on_preload_error();
+  void on_preload_missing();
+  void on_end_of_video();
+  void on_reset(bool after_end);
+  void on_switch_done();
+  void on_switch_ignored();
+  void on_switch_refused(const std::string& why);
+  void advance();
+  void send_switch();
+  void request_preload();
+  Pick pick_next(Slot& slot);
+  void reload_playlist();
+  bool skip_with_note(const std::string& path);
+  void mark_bad(const Slot& slot, const std::string& why);
+  void resume_after(const Slot& slot);
+  void check_timers();
+  void finish(const std::string& why);
+  std::string describe(const Slot& slot) const;
+  void send(const std::string& command);
+
+  ManagerConfig config_;
+  Output out_;
+  RestartBackoff backoff_;
+
+  std::mutex queue_mutex_;
+  std::condition_variable queue_cond_;
+  std::deque<Incoming> queue_;
+
+  std::unique_ptr<PlayerClient> player_;
+  uint64_t generation_ = 0;
+  Clock::time_point started_at_{};
+  Clock::time_point last_line_at_{};
+  std::optional<Clock::time_point> start_at_;
+  bool finished_ = false;
+  int exit_status_ = 0;
+
+  // Playlist position.
+  std::vector<std::string> files_;
+  bool playlist_loaded_ = false;
+  int round_ = 1;
+  int cursor_ = 0;  // next entry of files_ to consider
+  std::optional<Slot> retry_slot_;  // a file to preload again before going on
+  std::map<std::string, BadFile> bad_files_;
+  std::map<std::string, std::pair<std::string, Clock::time_point>> skip_notes_;
+  std::optional<Clock::time_point> files_retry_at_;
+  bool nothing_noted_ = false;
+
+  // One player run.
+  Phase phase_ = Phase::NoPlayer;
+  Slot on_screen_;
+  Slot preload_slot_;
+  Preload preload_ = Preload::None;
+  Clock::time_point preload_sent_at_{};
+  int preload_refusals_ = 0;
+  std::optional<Clock::time_point> preload_retry_at_;
+  bool end_pending_ = false;  // the file on screen has ended; switch once the preload is complete
+  bool switch_outstanding_ = false;
+  bool switch_for_rebuild_ = false;  // the outstanding switch is the one a rebuild makes the player ignore
+  Clock::time_point switch_sent_at_{};
+  std::optional<Clock::time_point> switch_retry_at_;
+  bool expect_rebuild_complete_ = false;  // a rebuild for a preload announces it with "Preload complete"
+  bool rebuild_underway_ = false;         // a switch was ignored, its "reset" is still to come
+  Clock::time_point rebuild_at_{};
+  bool finishing_ = false;  // the last round is on screen: stop at its end
+  std::string last_event_;
+  std::set<std::string> repeat_expected_;  // acknowledgements the player is about to ask for again
+};

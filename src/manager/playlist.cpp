@@ -1,0 +1,116 @@
+#include "manager/playlist.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+bool has_mp4_extension(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string ext = name.substr(name.size() - 4);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext == ".mp4";
+}
+
+std::string directory_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+PlaylistLoad load_directory(const std::string& dir) {
+  PlaylistLoad out;
+  DIR* d = opendir(dir.c_str());
+  if (!d) {
+    out.error = std::string("cannot read directory: ") + strerror(errno);
+    return out;
+  }
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.empty() || name[0] == '.' || !has_mp4_extension(name)) continue;
+    out.files.push_back(join(dir, name));
+  }
+  closedir(d);
+  std::sort(out.files.begin(), out.files.end());
+  return out;
+}
+
+PlaylistLoad load_list_file(const std::string& path) {
+  PlaylistLoad out;
+  std::ifstream in(path);
+  if (!in) {
+    out.error = std::string("cannot read playlist file: ") + strerror(errno);
+    return out;
+  }
+  std::string base = directory_of(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    out.files.push_back(line[0] == '/' ? line : join(base, line));
+  }
+  return out;
+}
+
+}  // namespace
+
+PlaylistLoad load_playlist(const std::string& source) {
+  struct stat st;
+  if (stat(source.c_str(), &st) != 0) {
+    PlaylistLoad out;
+    out.error = std::string("playlist not found: ") + strerror(errno);
+    return out;
+  }
+  return S_ISDIR(st.st_mode) ? load_directory(source) : load_list_file(source);
+}
+
+std::optional<std::string> unplayable_reason(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::string("file does not exist");
+    return std::string("cannot be examined: ") + strerror(errno);
+  }
+  if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+  if (st.st_size == 0) return std::string("file is empty");
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string("cannot be read: ") + strerror(errno);
+  unsigned char head[8];
+  ssize_t n = read(fd, head, sizeof head);
+  close(fd);
+  if (n != static_cast<ssize_t>(sizeof head)) return std::string("too short to be an MP4 file");
+  // An MP4 file is a chain of boxes: a 4-byte size, then a 4-letter type. A
+  // file that does not open with a known top-level box would make the player
+  // fail, and the display go dark while it restarts.
+  static const char* const boxes[] = {"ftyp", "styp", "moov", "mdat", "free", "skip", "wide", "pnot", "uuid", "pdin"};
+  for (const char* box : boxes)
+    if (memcmp(head + 4, box, 4) == 0) return std::nullopt;
+  return std::string("not an MP4 file");
+}
+
+FileStamp file_stamp(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {static_cast<long long>(st.st_size),
+          static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
