@@ -6,6 +6,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "switching/switch_command.h"
 #include "watchdog/restart_policy.h"
 
 namespace {
@@ -31,6 +32,12 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
   }
   if (!is_from_pipeline && !is_from_active_qtdemux) {
     log_line("[EOS] IGNORED - from orphan element: %s", src_name);
+    return;
+  }
+  // Posted before the last switch's seek: the end of the file switched away
+  // from, which the manager must not take for the end of the new one.
+  if (switch_markers_pending > 0) {
+    log_line("[EOS] IGNORED - posted before the last switch");
     return;
   }
   log_line("[EOS] VALID - end of video!");
@@ -129,6 +136,9 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
       break;
     case GST_MESSAGE_ASYNC_DONE:
       handle_async_done(st, src);
+      break;
+    case GST_MESSAGE_APPLICATION:
+      if (is_switch_marker(msg) && switch_markers_pending > 0) switch_markers_pending--;
       break;
     default:
       break;

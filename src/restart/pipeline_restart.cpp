@@ -11,6 +11,7 @@
 #include "messaging/ack_delivery.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
+#include "switching/switch_command.h"
 
 namespace {
 
@@ -140,6 +141,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   tear_down(st);
   clear_handles(st);
 
+  switch_markers_pending = 0;  // they were on the old pipeline's bus
   log_line("[RESTART] 🔨 Creating fresh pipeline...");
   GstElement* pipeline = gst_parse_launch(switching_description(target.c_str(), no_sound).c_str(), nullptr);
   if (!pipeline) {

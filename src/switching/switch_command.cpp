@@ -79,9 +79,13 @@ void release_held_thread(GstPad* pad) {
 
 // A pad whose end of stream has arrived is flushed so that it forgets it.
 // Its branch has nothing more to push, so the flush cannot let stray data in.
+// While the selector holds the end of stream, the event is not yet stored on
+// the selector pad itself: look at the pad that pushed it too.
 void forget_end_of_stream(GstPad* pad) {
   if (!pad) return;
+  PadRef peer(gst_pad_get_peer(pad));
   GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
+  if (!eos && peer) eos = gst_pad_get_sticky_event(peer.get(), GST_EVENT_EOS, 0);
   if (!eos) return;
   gst_event_unref(eos);
   flush_selector_pad(pad);
@@ -123,6 +127,20 @@ void remove_probe(GstPad* pad, std::atomic<gulong>& id_field, std::atomic<gulong
 }
 
 }  // namespace
+
+int switch_markers_pending = 0;
+
+bool is_switch_marker(GstMessage* msg) {
+  if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;
+  const GstStructure* s = gst_message_get_structure(msg);
+  return s && gst_structure_has_name(s, SWITCH_MARKER);
+}
+
+void mark_switch_on_bus(PlayerState& st) {
+  if (!st.bus) return;
+  GstMessage* marker = gst_message_new_application(GST_OBJECT(st.pipeline), gst_structure_new_empty(SWITCH_MARKER));
+  if (gst_bus_post(st.bus, marker)) switch_markers_pending++;
+}
 
 void handle_switch_command(PlayerState& st) {
   g_mutex_lock(&operation_lock);
@@ -257,6 +275,7 @@ void handle_switch_command(PlayerState& st) {
   log_line("[SWITCH] Executing seek to start new video...");
   gboolean seek_ok = gst_element_seek_simple(
       st.pipeline, GST_FORMAT_TIME, static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
+  mark_switch_on_bus(st);
   log_raw("[SWITCH] Seek executed (result=%d)\n", seek_ok);
   log_line("[SWITCH] ========================================");
   if (silent_pad) g_thread_unref(g_thread_new("silent-audio", push_silent_stream, silent_pad));

@@ -3,3 +3,11 @@
 #include "core/player_state.h"
 
 void handle_switch_command(PlayerState& st);
+
+// Right after its seek, a switch posts a marker on the bus. An end of stream
+// drained before that marker was posted before the seek: it belongs to the
+// file switched away from, not to the new one.
+constexpr const char* SWITCH_MARKER = "video-player-switch-marker";
+extern int switch_markers_pending;
+void mark_switch_on_bus(PlayerState& st);
+bool is_switch_marker(GstMessage* msg);

@@ -176,3 +176,19 @@ TEST_F(Switch, VideoCommandWhileABranchIsLinkingIsIgnored) {
   EXPECT_TRUE(pump_until([] { return st().video_switching_in_progress.load() == 0; }, 10));
   EXPECT_EQ(st().element_counter, 2);
 }
+
+TEST_F(Switch, EndOfTheOldFileJustBeforeASwitchIsNotReportedForTheNewOne) {
+  start(clip("red.mp4"));
+  command_play(st());
+  preload_and_wait("green.mp4");
+  handle_switch_command(st());
+  preload_and_wait("blue.mp4");
+  // The green file ends while the manager's switch is already on its way.
+  gst_bus_post(st().bus, gst_message_new_eos(GST_OBJECT(st().pipeline)));
+  handle_switch_command(st());
+  pump_for(0.5);
+  EXPECT_EQ(count("[EOS] IGNORED - posted before the last switch"), 1);
+  EXPECT_EQ(count("end of video!"), 0);
+  // The blue file's own end is reported.
+  EXPECT_TRUE(wait_line("end of video!", 10));
+}

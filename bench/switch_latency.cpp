@@ -1,0 +1,1187 @@
+// Switch latency benchmark: how long a viewer keeps seeing the old file's last
+// frame before the new file's first frame, for switches sent in the middle of
+// a file and for switches sent as soon as "end of video!" is reported.
+//
+// The player runs in this process, on its own main loop and its own command
+// channel: standard input is a pipe this program writes commands into, and
+// standard output is a pipe this program reads events from, as a manager
+// would. Frames are observed on the video sink. See docs/PERFORMANCE.md.
+#include <fcntl.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/lifecycle.h"
+#include "core/main_loop.h"
+#include "core/player_state.h"
+#include "messaging/ack_delivery.h"
+#include "platform/decoder_standin.h"
+
+namespace {
+
+constexpr double FRAME_MS = 40.0;     // every clip is 25 fps
+constexpr double END_CLIP_MS = 4000;  // make-clips.sh's colour clips
+constexpr gint64 MS = 1000;           // monotonic time is in microseconds
+constexpr gint64 SECOND = 1000 * MS;
+
+// ---------------------------------------------------------------- options
+
+struct Options {
+  std::string clips_dir = BENCH_DEFAULT_CLIPS_DIR;          // 4 s clips, for the at-end case
+  std::string mid_clips_dir = BENCH_DEFAULT_MID_CLIPS_DIR;  // 8 s clips, for the mid-file case
+  int mid_switches = 25;
+  int end_switches = 25;
+  int mid_clip_ms = 8000;  // the benchmark's own clips, see bench/CMakeLists.txt
+  int mid_at_ms = 4000;    // after the old file's first frame: the middle of an 8 s clip
+  int jitter_ms = 100;     // spread over one loop period, so sends do not lock to the loop's phase
+  unsigned seed = 1;
+  bool no_sound = false;
+  bool acks = true;     // events acknowledged, as in production
+  int reaction_ms = 0;  // manager's delay between reading "end of video!" and writing "switch"
+  std::string log_path = "switch_latency.log";
+  std::string csv_path;
+  std::string trace_path;
+};
+
+void usage() {
+  fprintf(stderr,
+          "usage: switch_latency [--clips DIR] [--mid-clips DIR] [--mid-clip-ms MS] [--mid N] [--end N]\n"
+          "                      [--mid-at MS] [--jitter MS]"
+          " [--seed N] [--reaction-ms MS] [--no-acks] [--no-sound]\n"
+          "                      [--log FILE] [--csv FILE] [--trace FILE]\n");
+}
+
+bool parse_options(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "%s needs a value\n", name);
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    const char* v = nullptr;
+    if (a == "--clips" && (v = value("--clips")))
+      o.clips_dir = v;
+    else if (a == "--mid-clips" && (v = value("--mid-clips")))
+      o.mid_clips_dir = v;
+    else if (a == "--mid-clip-ms" && (v = value("--mid-clip-ms")))
+      o.mid_clip_ms = atoi(v);
+    else if (a == "--mid" && (v = value("--mid")))
+      o.mid_switches = atoi(v);
+    else if (a == "--end" && (v = value("--end")))
+      o.end_switches = atoi(v);
+    else if (a == "--mid-at" && (v = value("--mid-at")))
+      o.mid_at_ms = atoi(v);
+    else if (a == "--jitter" && (v = value("--jitter")))
+      o.jitter_ms = atoi(v);
+    else if (a == "--seed" && (v = value("--seed")))
+      o.seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
+    else if (a == "--log" && (v = value("--log")))
+      o.log_path = v;
+    else if (a == "--csv" && (v = value("--csv")))
+      o.csv_path = v;
+    else if (a == "--trace" && (v = value("--trace")))
+      o.trace_path = v;
+    else if (a == "--reaction-ms" && (v = value("--reaction-ms")))
+      o.reaction_ms = atoi(v);
+    else if (a == "--no-sound")
+      o.no_sound = true;
+    else if (a == "--no-acks")
+      o.acks = false;
+    else {
+      usage();
+      return false;
+    }
+  }
+  if (o.mid_switches < 0 || o.end_switches < 0 || o.jitter_ms < 0 || o.mid_at_ms < 0 || o.reaction_ms < 0 ||
+      o.mid_clip_ms <= 0) {
+    usage();
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- clips and colours
+
+struct Yuv {
+  double y, u, v;
+};
+
+// BT.601 limited range, the conversion ffmpeg applies when make-clips.sh encodes.
+Yuv yuv_of_rgb(int r8, int g8, int b8) {
+  double r = r8 / 255.0, g = g8 / 255.0, b = b8 / 255.0;
+  return {16 + 65.481 * r + 128.553 * g + 24.966 * b, 128 - 37.797 * r - 74.203 * g + 112.0 * b,
+          128 + 112.0 * r - 93.786 * g - 18.214 * b};
+}
+
+struct ClipColour {
+  const char* file;
+  const char* colour;
+  Yuv yuv;
+};
+
+// Played in this order, round and round: neighbours always differ in colour.
+const ClipColour CLIPS[] = {
+    {"red.mp4", "red", yuv_of_rgb(255, 0, 0)},         {"green.mp4", "green", yuv_of_rgb(0, 255, 0)},
+    {"blue.mp4", "blue", yuv_of_rgb(0, 0, 255)},       {"yellow.mp4", "yellow", yuv_of_rgb(255, 255, 0)},
+    {"white.mp4", "white", yuv_of_rgb(255, 255, 255)},
+};
+constexpr int CLIP_COUNT = sizeof CLIPS / sizeof CLIPS[0];
+constexpr double COLOUR_TOLERANCE = 24;
+
+int classify(int y, int u, int v) {
+  for (int i = 0; i < CLIP_COUNT; ++i) {
+    const Yuv& c = CLIPS[i].yuv;
+    if (std::fabs(c.y - y) <= COLOUR_TOLERANCE && std::fabs(c.u - u) <= COLOUR_TOLERANCE &&
+        std::fabs(c.v - v) <= COLOUR_TOLERANCE)
+      return i;
+  }
+  return -1;
+}
+
+const char* colour_name(int c) { return c >= 0 && c < CLIP_COUNT ? CLIPS[c].colour : "unknown"; }
+
+// ---------------------------------------------------------------- timeline
+
+enum class Ev {
+  Arrive,      // a buffer reached the video sink's pad
+  Draw,        // the sink drew a new frame into its window
+  FlushStart,  // at the sink pad
+  FlushStop,
+  Segment,
+  SinkEos,
+  Reported,  // "end of video!" read from the player
+  Sent,      // "switch" written to the player
+  Begin,     // the player started the switch command
+  Flip,      // the video selector now shows the new branch
+  Seek,      // the flushing seek is about to be sent
+  Done,      // the switch command returned
+  Rejected,  // the switch command refused or failed
+  AudioEos,  // at the audio sink's pad
+  AudioFlushStart,
+  BusEos,      // the pipeline posted its end of stream (not yet read by the player)
+  BusWarning,  // a warning or error posted by any element
+  PreloadComplete,
+  PreloadError,
+  FatalError,
+};
+
+struct Event {
+  gint64 t;
+  Ev kind;
+  GstClockTime pts;
+  int colour;
+  std::string text;
+};
+
+std::atomic<bool> stop_loop{false};
+std::atomic<bool> loop_exited{false};
+
+class Timeline {
+ public:
+  void add(Ev kind, gint64 t, GstClockTime pts = GST_CLOCK_TIME_NONE, int colour = -1, std::string text = {}) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      events_.push_back({t, kind, pts, colour, std::move(text)});
+    }
+    cv_.notify_all();
+  }
+  bool wait(const std::function<bool(const Event&)>& test, gint64 since, gint64 deadline, Event* out) {
+    std::unique_lock<std::mutex> lock(m_);
+    size_t scanned = 0;
+    for (;;) {
+      for (; scanned < events_.size(); ++scanned) {
+        const Event& e = events_[scanned];
+        if (e.t > since && test(e)) {
+          if (out) *out = e;
+          return true;
+        }
+      }
+      gint64 now = g_get_monotonic_time();
+      if (now >= deadline || loop_exited) return false;
+      cv_.wait_for(lock, std::chrono::microseconds(std::min<gint64>(deadline - now, 200 * MS)));
+    }
+  }
+  bool any_between(Ev kind, gint64 from, gint64 to) {
+    std::lock_guard<std::mutex> lock(m_);
+    for (const Event& e : events_)
+      if (e.kind == kind && e.t > from && e.t <= to) return true;
+    return false;
+  }
+  std::vector<Event> sorted() {
+    std::lock_guard<std::mutex> lock(m_);
+    std::vector<Event> copy = events_;
+    std::stable_sort(copy.begin(), copy.end(), [](const Event& a, const Event& b) { return a.t < b.t; });
+    return copy;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<Event> events_;
+};
+
+Timeline timeline;
+std::atomic<int> last_decoded_colour{-1};
+gint64 run_start = 0;
+
+// ---------------------------------------------------------------- probes
+
+// Decoder output, still in system memory: the only place the colour can be read cheaply.
+GstPadProbeReturn on_decoded(GstPad*, GstPadProbeInfo* info, gpointer) {
+  static GstVideoInfo vinfo;
+  static bool have_info = false;
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(e) == GST_EVENT_CAPS) {
+      GstCaps* caps = nullptr;
+      gst_event_parse_caps(e, &caps);
+      have_info = caps && gst_video_info_from_caps(&vinfo, caps);
+    }
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  int colour = -1;
+  GstVideoFrame frame;
+  if (have_info && buffer && gst_video_frame_map(&frame, &vinfo, buffer, GST_MAP_READ)) {
+    const GstVideoFormatInfo* f = frame.info.finfo;
+    if (GST_VIDEO_FORMAT_INFO_IS_YUV(f) && GST_VIDEO_FORMAT_INFO_DEPTH(f, 0) == 8) {
+      int x = GST_VIDEO_FRAME_WIDTH(&frame) / 2, y = GST_VIDEO_FRAME_HEIGHT(&frame) / 2;
+      int val[3];
+      for (int c = 0; c < 3; ++c) {
+        int cx = GST_VIDEO_FORMAT_INFO_SCALE_WIDTH(f, c, x);
+        int cy = GST_VIDEO_FORMAT_INFO_SCALE_HEIGHT(f, c, y);
+        const guint8* p = static_cast<const guint8*>(GST_VIDEO_FRAME_COMP_DATA(&frame, c)) +
+                          cy * GST_VIDEO_FRAME_COMP_STRIDE(&frame, c) + cx * GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, c);
+        val[c] = *p;
+      }
+      colour = classify(val[0], val[1], val[2]);
+    }
+    gst_video_frame_unmap(&frame);
+  }
+  // glupload hands the frame on to the sink on this same thread, so the sink
+  // pad's next buffer is this one.
+  last_decoded_colour = colour;
+  return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn on_sink_pad(GstPad*, GstPadProbeInfo* info, gpointer) {
+  gint64 now = g_get_monotonic_time();
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+    GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info);
+    timeline.add(Ev::Arrive, now, GST_BUFFER_PTS(b), last_decoded_colour.load());
+    return GST_PAD_PROBE_OK;
+  }
+  GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
+  if (!e) return GST_PAD_PROBE_OK;
+  switch (GST_EVENT_TYPE(e)) {
+    case GST_EVENT_FLUSH_START:
+      timeline.add(Ev::FlushStart, now);
+      break;
+    case GST_EVENT_FLUSH_STOP:
+      timeline.add(Ev::FlushStop, now);
+      break;
+    case GST_EVENT_SEGMENT:
+      timeline.add(Ev::Segment, now);
+      break;
+    case GST_EVENT_EOS:
+      timeline.add(Ev::SinkEos, now);
+      break;
+    default:
+      break;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+// Emitted on the GL thread right before the sink draws; returning FALSE keeps
+// the sink's own drawing. Window exposes redraw the same buffer: counted once.
+gboolean on_client_draw(GstElement*, gpointer /*GstGLContext*/, GstSample* sample, gpointer) {
+  static GstBuffer* last_buffer = nullptr;
+  static GstClockTime last_pts = GST_CLOCK_TIME_NONE;
+  GstBuffer* b = sample ? gst_sample_get_buffer(sample) : nullptr;
+  if (!b) return FALSE;
+  GstClockTime pts = GST_BUFFER_PTS(b);
+  if (b == last_buffer && pts == last_pts) return FALSE;
+  last_buffer = b;
+  last_pts = pts;
+  timeline.add(Ev::Draw, g_get_monotonic_time(), pts);
+  return FALSE;
+}
+
+GstPadProbeReturn on_audio_sink_pad(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
+  if (e && GST_EVENT_TYPE(e) == GST_EVENT_EOS) timeline.add(Ev::AudioEos, g_get_monotonic_time());
+  if (e && GST_EVENT_TYPE(e) == GST_EVENT_FLUSH_START) timeline.add(Ev::AudioFlushStart, g_get_monotonic_time());
+  return GST_PAD_PROBE_OK;
+}
+
+// Only timestamps: the message still goes to the bus for the player's loop.
+GstBusSyncReply on_bus_message(GstBus*, GstMessage* msg, gpointer pipeline) {
+  if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS && GST_MESSAGE_SRC(msg) == GST_OBJECT(pipeline))
+    timeline.add(Ev::BusEos, g_get_monotonic_time());
+  // The player logs only that a warning came, not what it says.
+  if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_WARNING || GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
+    GError* err = nullptr;
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_WARNING)
+      gst_message_parse_warning(msg, &err, nullptr);
+    else
+      gst_message_parse_error(msg, &err, nullptr);
+    std::string text = std::string(GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR ? "error from " : "warning from ") +
+                       GST_OBJECT_NAME(GST_MESSAGE_SRC(msg)) + ": " + (err ? err->message : "");
+    if (err) g_error_free(err);
+    timeline.add(Ev::BusWarning, g_get_monotonic_time(), GST_CLOCK_TIME_NONE, -1, text);
+  }
+  return GST_BUS_PASS;
+}
+
+void watch_audio_sink(PlayerState& st) {
+  GstIterator* it = gst_bin_iterate_sinks(GST_BIN(st.pipeline));
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    GstElement* e = GST_ELEMENT(g_value_get_object(&item));
+    if (e != st.glimagesink_element) {
+      GstPad* pad = gst_element_get_static_pad(e, "sink");
+      if (pad) {
+        gst_pad_add_probe(
+            pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+            on_audio_sink_pad, nullptr, nullptr);
+        gst_object_unref(pad);
+      }
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+}
+
+bool install_probes(PlayerState& st) {
+  if (!st.glimagesink_element || !st.glupload) return false;
+  GstPad* decoded = gst_element_get_static_pad(st.glupload, "sink");
+  GstPad* sink = gst_element_get_static_pad(st.glimagesink_element, "sink");
+  if (!decoded || !sink) return false;
+  gst_pad_add_probe(decoded,
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                    on_decoded, nullptr, nullptr);
+  gst_pad_add_probe(sink,
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                 GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                    on_sink_pad, nullptr, nullptr);
+  gst_object_unref(decoded);
+  gst_object_unref(sink);
+  if (g_signal_lookup("client-draw", G_OBJECT_TYPE(st.glimagesink_element)) != 0)
+    g_signal_connect(st.glimagesink_element, "client-draw", G_CALLBACK(on_client_draw), nullptr);
+  watch_audio_sink(st);
+  if (st.bus) gst_bus_set_sync_handler(st.bus, on_bus_message, st.pipeline, nullptr);
+  return true;
+}
+
+// ---------------------------------------------------------------- the player's channels
+
+int command_fd = -1;
+std::mutex command_mutex;
+std::atomic<bool> switch_on_end{false};
+FILE* log_file = nullptr;
+bool answer_acks = true;
+int reaction_ms = 0;
+
+const char* ack_for(const std::string& line) {
+  static const char* const table[][2] = {{"end of video!", "ack_end"},
+                                         {"playing", "ack_playing"},
+                                         {"Preload complete", "ack_preload_complete"},
+                                         {"Preload error", "ack_preload_error"},
+                                         {"stopped", "ack_stopped"},
+                                         {"reset", "ack_reset"},
+                                         {"crash", "ack_crash"}};
+  for (const auto& row : table)
+    if (line == row[0]) return row[1];
+  return nullptr;
+}
+
+void send_command(const std::string& line) {
+  std::lock_guard<std::mutex> lock(command_mutex);
+  std::string text = line + "\n";
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t w = write(command_fd, p, left);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += w;
+    left -= static_cast<size_t>(w);
+  }
+}
+
+void on_player_line(const std::string& line, gint64 now) {
+  if (log_file) fprintf(log_file, "%10.3f %s\n", (now - run_start) / 1000.0, line.c_str());
+  const char* ack = answer_acks ? ack_for(line) : nullptr;
+  if (line == "end of video!") {
+    timeline.add(Ev::Reported, now);
+    bool do_switch = switch_on_end.exchange(false);
+    // A prompt manager: the switch leaves with the acknowledgement.
+    if (do_switch && reaction_ms == 0) {
+      timeline.add(Ev::Sent, g_get_monotonic_time());
+      send_command(ack ? std::string(ack) + "\nswitch" : std::string("switch"));
+      return;
+    }
+    if (ack) send_command(ack);
+    if (do_switch)
+      std::thread([] {
+        g_usleep(static_cast<gulong>(reaction_ms) * MS);
+        timeline.add(Ev::Sent, g_get_monotonic_time());
+        send_command("switch");
+      }).detach();
+    return;
+  }
+  if (ack) send_command(ack);
+  if (line == "Preload complete") {
+    timeline.add(Ev::PreloadComplete, now);
+  } else if (line == "Preload error") {
+    timeline.add(Ev::PreloadError, now);
+  } else if (line == "[SWITCH] Command received") {
+    timeline.add(Ev::Begin, now);
+  } else if (line == "[SWITCH] Video switch executed") {
+    timeline.add(Ev::Flip, now);
+  } else if (line == "[SWITCH] Executing seek to start new video...") {
+    timeline.add(Ev::Seek, now);
+  } else if (line == "[SWITCH] Command completed successfully!") {
+    timeline.add(Ev::Done, now);
+  } else if (line.rfind("[SWITCH] REJECTED", 0) == 0 || line.rfind("[SWITCH] ERROR", 0) == 0) {
+    timeline.add(Ev::Rejected, now);
+  } else if (line.rfind("[stderr] Erro:", 0) == 0) {
+    timeline.add(Ev::FatalError, now);
+  }
+}
+
+void read_player_output(int fd) {
+  std::string pending;
+  char chunk[16384];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    gint64 now = g_get_monotonic_time();
+    pending.append(chunk, static_cast<size_t>(n));
+    size_t start = 0, nl;
+    while ((nl = pending.find('\n', start)) != std::string::npos) {
+      on_player_line(pending.substr(start, nl - start), now);
+      start = nl + 1;
+    }
+    pending.erase(0, start);
+  }
+  if (log_file) fflush(log_file);
+}
+
+// ---------------------------------------------------------------- one switch
+
+enum class Mode { Warmup, Mid, End };
+
+const char* mode_name(Mode m) { return m == Mode::Warmup ? "warm-up" : m == Mode::Mid ? "mid-file" : "at-end"; }
+
+struct SwitchRecord {
+  int index = 0;
+  Mode mode = Mode::Mid;
+  int from = 0, to = 0;
+  double from_ms = 0, to_ms = 0;  // the files' durations
+  gint64 sent = 0;
+  bool driven_ok = true;  // the driver saw the switch go through
+  bool on_time = true;    // sent when this case asks for it
+  std::string note;
+
+  // Filled in by analyse().
+  bool measured = false;
+  gint64 last_old_arrive = 0, first_new_arrive = 0, last_old_draw = 0, first_new_draw = 0;
+  GstClockTime last_old_pts = GST_CLOCK_TIME_NONE, first_new_pts = GST_CLOCK_TIME_NONE;
+  GstClockTime last_old_draw_pts = GST_CLOCK_TIME_NONE;
+  gint64 sink_eos = 0, bus_eos = 0, reported = 0, begin = 0, flip = 0, seek = 0, flush_start = 0, done = 0;
+  GstClockTime position_at_send = GST_CLOCK_TIME_NONE;  // of the old file, from its frames
+  int never_drawn_old = 0;  // old frames that reached the sink but were flushed before their time
+  int foreign = 0;          // frames of neither file around the switch
+  int old_after_new = 0;    // old frames after the first new one
+  double ahead_ms = 0;      // how far the new file's frames ran ahead of real time
+  gint64 new_end_reported = 0;
+};
+
+// ---------------------------------------------------------------- analysis
+
+double ms(gint64 us) { return us / 1000.0; }
+
+void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
+  std::vector<Event> ev = timeline.sorted();
+  // A drawn buffer takes the colour of the latest arrival with its timestamp.
+  std::map<GstClockTime, int> colour_by_pts;
+  for (Event& e : ev) {
+    if (e.kind == Ev::Arrive)
+      colour_by_pts[e.pts] = e.colour;
+    else if (e.kind == Ev::Draw) {
+      auto it = colour_by_pts.find(e.pts);
+      e.colour = it == colour_by_pts.end() ? -1 : it->second;
+    }
+  }
+  for (size_t k = 0; k < records.size(); ++k) {
+    SwitchRecord& r = records[k];
+    if (!r.driven_ok) continue;
+    gint64 window_start = k > 0 && records[k - 1].measured ? records[k - 1].first_new_arrive : 0;
+    gint64 window_end = k + 1 < records.size() && records[k + 1].sent ? records[k + 1].sent : end_of_run;
+
+    const Event* first_new = nullptr;
+    for (const Event& e : ev)
+      if (e.kind == Ev::Arrive && e.t >= r.sent && e.t < window_end && e.colour == r.to) {
+        first_new = &e;
+        break;
+      }
+    if (!first_new) {
+      r.note += " new file never reached the sink;";
+      continue;
+    }
+    r.first_new_arrive = first_new->t;
+    r.first_new_pts = first_new->pts;
+
+    const Event* last_old = nullptr;
+    for (const Event& e : ev)
+      if (e.kind == Ev::Arrive && e.t >= window_start && e.t < r.first_new_arrive && e.colour == r.from) last_old = &e;
+    if (!last_old) {
+      r.note += " no frame of the old file seen;";
+      continue;
+    }
+    r.last_old_arrive = last_old->t;
+    r.last_old_pts = last_old->pts;
+
+    const Event* first_new_draw = nullptr;
+    for (const Event& e : ev)
+      if (e.kind == Ev::Draw && e.t >= r.first_new_arrive && e.t < window_end && e.colour == r.to) {
+        first_new_draw = &e;
+        break;
+      }
+    const Event* last_old_draw = nullptr;
+    if (first_new_draw)
+      for (const Event& e : ev)
+        if (e.kind == Ev::Draw && e.t >= window_start && e.t < first_new_draw->t && e.colour == r.from)
+          last_old_draw = &e;
+    if (first_new_draw && last_old_draw) {
+      r.first_new_draw = first_new_draw->t;
+      r.last_old_draw = last_old_draw->t;
+      r.last_old_draw_pts = last_old_draw->pts;
+    }
+
+    for (const Event& e : ev) {
+      if (e.t < r.last_old_arrive || e.t >= window_end) continue;
+      if (e.kind == Ev::Arrive && e.colour != r.from && e.colour != r.to) r.foreign++;
+      if (e.kind == Ev::Arrive && e.colour == r.from && e.t > r.first_new_arrive) r.old_after_new++;
+    }
+    if (GST_CLOCK_TIME_IS_VALID(r.last_old_draw_pts))
+      for (const Event& e : ev)
+        if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= window_start && e.t < r.first_new_arrive &&
+            e.pts > r.last_old_draw_pts)
+          r.never_drawn_old++;
+
+    auto first_after = [&](Ev kind, gint64 from) -> gint64 {
+      for (const Event& e : ev)
+        if (e.kind == kind && e.t >= from && e.t < window_end) return e.t;
+      return 0;
+    };
+    auto last_before = [&](Ev kind, gint64 from, gint64 to) -> gint64 {
+      gint64 found = 0;
+      for (const Event& e : ev)
+        if (e.kind == kind && e.t >= from && e.t <= to) found = e.t;
+      return found;
+    };
+    r.begin = first_after(Ev::Begin, r.sent);
+    r.flip = r.begin ? first_after(Ev::Flip, r.begin) : 0;
+    r.seek = r.begin ? first_after(Ev::Seek, r.begin) : 0;
+    r.flush_start = r.seek ? first_after(Ev::FlushStart, r.seek) : 0;
+    r.done = r.begin ? first_after(Ev::Done, r.begin) : 0;
+    if (r.mode == Mode::End) {
+      r.reported = last_before(Ev::Reported, window_start, r.sent);
+      r.sink_eos = r.reported ? last_before(Ev::SinkEos, window_start, r.reported) : 0;
+      r.bus_eos = r.reported ? last_before(Ev::BusEos, window_start, r.reported) : 0;
+    }
+    for (const Event& e : ev)
+      if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= window_start && e.t <= r.sent)
+        r.position_at_send = e.pts;
+    // A switch this close to the end would measure the end, not the middle.
+    if (r.mode != Mode::End &&
+        (!GST_CLOCK_TIME_IS_VALID(r.position_at_send) || r.position_at_send / 1e6 > r.from_ms - 500)) {
+      r.note += " sent too close to the end of the old file;";
+      r.on_time = false;
+    }
+    // With sync on, frames cannot reach the sink much ahead of real time.
+    for (const Event& e : ev)
+      if (e.kind == Ev::Arrive && e.colour == r.to && e.t >= r.first_new_arrive && e.t < window_end)
+        r.ahead_ms = std::max(r.ahead_ms, (e.pts - r.first_new_pts) / 1e6 - ms(e.t - r.first_new_arrive));
+    r.new_end_reported = first_after(Ev::Reported, r.first_new_arrive);
+    if (r.ahead_ms > 200) {
+      char text[96];
+      snprintf(text, sizeof text, " new file pushed through %.0f ms ahead of real time;", r.ahead_ms);
+      r.note += text;
+    }
+    if (r.new_end_reported && ms(r.new_end_reported - r.first_new_arrive) < r.to_ms - 500) {
+      char text[96];
+      snprintf(text, sizeof text, " its end reported %.0f ms after it started;",
+               ms(r.new_end_reported - r.first_new_arrive));
+      r.note += text;
+    }
+    if (r.foreign) r.note += " frames of another file around the switch;";
+    if (r.old_after_new) r.note += " old frames after the new file started;";
+    if (r.first_new_pts > 40 * GST_MSECOND) r.note += " new file did not start at its beginning;";
+    r.measured = true;
+  }
+}
+
+// ---------------------------------------------------------------- statistics
+
+struct Stats {
+  size_t n = 0;
+  double median = 0, p90 = 0, min = 0, max = 0;
+};
+
+Stats stats_of(std::vector<double> v) {
+  Stats s;
+  s.n = v.size();
+  if (v.empty()) return s;
+  std::sort(v.begin(), v.end());
+  s.min = v.front();
+  s.max = v.back();
+  s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  s.p90 = v[static_cast<size_t>(std::ceil(0.9 * v.size())) - 1];  // nearest rank
+  return s;
+}
+
+std::vector<double> collect(const std::vector<SwitchRecord>& rs, Mode mode,
+                            const std::function<bool(const SwitchRecord&, double&)>& get) {
+  std::vector<double> out;
+  for (const SwitchRecord& r : rs) {
+    double v;
+    if (r.mode == mode && r.measured && r.on_time && get(r, v)) out.push_back(v);
+  }
+  return out;
+}
+
+void print_stats_row(FILE* out, const char* label, const Stats& s) {
+  if (s.n == 0) {
+    fprintf(out, "| %s | 0 | - | - | - | - |\n", label);
+    return;
+  }
+  fprintf(out, "| %s | %zu | %.1f ms (%.2f fr) | %.1f ms (%.2f fr) | %.1f ms (%.2f fr) | %.1f ms (%.2f fr) |\n", label,
+          s.n, s.median, s.median / FRAME_MS, s.p90, s.p90 / FRAME_MS, s.min, s.min / FRAME_MS, s.max,
+          s.max / FRAME_MS);
+}
+
+std::string cpu_model() {
+  FILE* f = fopen("/proc/cpuinfo", "r");
+  if (!f) return "unknown";
+  char line[512];
+  std::string model = "unknown";
+  while (fgets(line, sizeof line, f)) {
+    if (strncmp(line, "model name", 10) == 0) {
+      const char* colon = strchr(line, ':');
+      if (colon) {
+        model = colon + 2;
+        if (!model.empty() && model.back() == '\n') model.pop_back();
+      }
+      break;
+    }
+  }
+  fclose(f);
+  return model;
+}
+
+void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& records) {
+  utsname u{};
+  uname(&u);
+  gchar* gst = gst_version_string();
+  fprintf(out, "\n== switch latency ==\n");
+  fprintf(out, "machine: %s, %ld online CPUs, %s %s, %s\n", cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN),
+          u.sysname, u.release, gst);
+  fprintf(out,
+          "options: clips=%s mid-clips=%s mid=%d end=%d mid-at=%d ms jitter=%d ms seed=%u reaction=%d ms acks=%s "
+          "sound=%s\n",
+          o.clips_dir.c_str(), o.mid_clips_dir.c_str(), o.mid_switches, o.end_switches, o.mid_at_ms, o.jitter_ms,
+          o.seed, o.reaction_ms, o.acks ? "on" : "off", o.no_sound ? "off" : "on");
+  g_free(gst);
+
+  fprintf(out, "\nper switch (times in ms; arrive = at the sink pad, draw = drawn by the sink):\n");
+  fprintf(out,
+          "  #  case      from->to        gap(arrive) gap(draw) old-pts  new-pts  sent->begin begin->done "
+          "seek->new  eos->report never-drawn new-end notes\n");
+  for (const SwitchRecord& r : records) {
+    fprintf(out, "%3d  %-8s  %-6s->%-6s  ", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to));
+    if (!r.measured) {
+      fprintf(out, "NOT MEASURED:%s\n", r.note.c_str());
+      continue;
+    }
+    fprintf(out, "%10.1f  ", ms(r.first_new_arrive - r.last_old_arrive));
+    if (r.first_new_draw)
+      fprintf(out, "%9.1f ", ms(r.first_new_draw - r.last_old_draw));
+    else
+      fprintf(out, "%9s ", "-");
+    fprintf(out, "%7.3f  %7.3f  ", GST_CLOCK_TIME_IS_VALID(r.last_old_pts) ? r.last_old_pts / 1e9 : -1.0,
+            GST_CLOCK_TIME_IS_VALID(r.first_new_pts) ? r.first_new_pts / 1e9 : -1.0);
+    fprintf(out, "%10.1f  %10.1f  %9.1f  ", r.begin ? ms(r.begin - r.sent) : -1.0,
+            r.done && r.begin ? ms(r.done - r.begin) : -1.0, r.seek ? ms(r.first_new_arrive - r.seek) : -1.0);
+    if (r.mode == Mode::End && r.sink_eos && r.reported)
+      fprintf(out, "%10.1f  ", ms(r.reported - r.sink_eos));
+    else
+      fprintf(out, "%10s  ", "-");
+    fprintf(out, "%10d ", r.never_drawn_old);
+    if (r.new_end_reported)
+      fprintf(out, "%7.0f ", ms(r.new_end_reported - r.first_new_arrive));
+    else
+      fprintf(out, "%7s ", "-");
+    fprintf(out, "%s%s\n", r.note.c_str(), r.driven_ok ? "" : " (driver gave up)");
+  }
+
+  for (Mode mode : {Mode::Mid, Mode::End}) {
+    int excluded = 0;
+    for (const SwitchRecord& r : records)
+      if (r.mode == mode && (!r.measured || !r.on_time)) excluded++;
+    fprintf(out,
+            "\n%s switches (warm-up excluded; %d not sent on time or not measured, left out), gap from last old "
+            "frame to first new frame:\n\n",
+            mode == Mode::Mid ? "MID-FILE" : "AT-END", excluded);
+    fprintf(out, "| measured at | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
+    print_stats_row(out, "arrival at the sink pad",
+                    stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+                      v = ms(r.first_new_arrive - r.last_old_arrive);
+                      return true;
+                    })));
+    print_stats_row(out, "drawn by the sink", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+                      v = ms(r.first_new_draw - r.last_old_draw);
+                      return r.first_new_draw != 0;
+                    })));
+    fprintf(out, "\nwhere the time goes (median, min, max in ms):\n");
+    struct Part {
+      const char* label;
+      std::function<bool(const SwitchRecord&, double&)> get;
+    };
+    std::vector<Part> parts;
+    if (mode == Mode::End) {
+      parts.push_back({"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.last_old_draw - r.last_old_arrive);
+                         return r.first_new_draw != 0;
+                       }});
+      parts.push_back({"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.sink_eos - r.last_old_draw);
+                         return r.sink_eos != 0 && r.first_new_draw != 0;
+                       }});
+      parts.push_back({"EOS at video sink -> pipeline posts EOS", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.bus_eos - r.sink_eos);
+                         return r.sink_eos != 0 && r.bus_eos != 0;
+                       }});
+      parts.push_back({"pipeline posts EOS -> \"end of video!\" read", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.reported - r.bus_eos);
+                         return r.bus_eos != 0 && r.reported != 0;
+                       }});
+      parts.push_back({"\"end of video!\" read -> \"switch\" written", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.sent - r.reported);
+                         return r.reported != 0;
+                       }});
+    } else {
+      parts.push_back({"old file's position when \"switch\" is written", [](const SwitchRecord& r, double& v) {
+                         v = r.position_at_send / 1e6;
+                         return GST_CLOCK_TIME_IS_VALID(r.position_at_send);
+                       }});
+      parts.push_back({"\"switch\" written -> last old frame arrives", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.last_old_arrive - r.sent);
+                         return true;
+                       }});
+    }
+    parts.push_back({"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
+                       v = ms(r.begin - r.sent);
+                       return r.begin != 0;
+                     }});
+    parts.push_back({"command starts -> selector flipped", [](const SwitchRecord& r, double& v) {
+                       v = ms(r.flip - r.begin);
+                       return r.flip != 0 && r.begin != 0;
+                     }});
+    parts.push_back({"selector flipped -> seek sent", [](const SwitchRecord& r, double& v) {
+                       v = ms(r.seek - r.flip);
+                       return r.seek != 0 && r.flip != 0;
+                     }});
+    parts.push_back({"seek sent -> first new frame arrives", [](const SwitchRecord& r, double& v) {
+                       v = ms(r.first_new_arrive - r.seek);
+                       return r.seek != 0;
+                     }});
+    parts.push_back({"first new frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+                       v = ms(r.first_new_draw - r.first_new_arrive);
+                       return r.first_new_draw != 0;
+                     }});
+    parts.push_back({"command starts -> command returns", [](const SwitchRecord& r, double& v) {
+                       v = ms(r.done - r.begin);
+                       return r.done != 0 && r.begin != 0;
+                     }});
+    parts.push_back({"old frames flushed before their time", [](const SwitchRecord& r, double& v) {
+                       v = r.never_drawn_old;
+                       return true;
+                     }});
+    for (const Part& p : parts) {
+      Stats s = stats_of(collect(records, mode, p.get));
+      if (s.n == 0) continue;
+      fprintf(out, "  %-46s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
+    }
+  }
+
+  std::map<std::string, int> warnings;
+  for (const Event& e : timeline.sorted())
+    if (e.kind == Ev::BusWarning) warnings[e.text]++;
+  for (const auto& w : warnings) fprintf(out, "\nbus %s (%d times)", w.first.c_str(), w.second);
+  if (!warnings.empty()) fprintf(out, "\n");
+
+  int problems = 0;
+  for (const SwitchRecord& r : records)
+    if (!r.measured || !r.note.empty() || !r.driven_ok) problems++;
+  fprintf(out, "\nswitches with a problem: %d of %zu\n", problems, records.size());
+}
+
+const char* event_name(Ev k) {
+  switch (k) {
+    case Ev::Arrive:
+      return "arrive";
+    case Ev::Draw:
+      return "draw";
+    case Ev::FlushStart:
+      return "video-flush-start";
+    case Ev::FlushStop:
+      return "video-flush-stop";
+    case Ev::Segment:
+      return "video-segment";
+    case Ev::SinkEos:
+      return "video-eos";
+    case Ev::Reported:
+      return "end-of-video-read";
+    case Ev::Sent:
+      return "switch-written";
+    case Ev::Begin:
+      return "switch-begins";
+    case Ev::Flip:
+      return "selector-flipped";
+    case Ev::Seek:
+      return "seek-sent";
+    case Ev::Done:
+      return "switch-returns";
+    case Ev::Rejected:
+      return "switch-rejected";
+    case Ev::AudioEos:
+      return "audio-eos";
+    case Ev::AudioFlushStart:
+      return "audio-flush-start";
+    case Ev::BusEos:
+      return "pipeline-eos-posted";
+    case Ev::BusWarning:
+      return "bus-message";
+    case Ev::PreloadComplete:
+      return "preload-complete";
+    case Ev::PreloadError:
+      return "preload-error";
+    case Ev::FatalError:
+      return "fatal-error";
+  }
+  return "?";
+}
+
+void write_trace(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (!f) return;
+  for (const Event& e : timeline.sorted()) {
+    fprintf(f, "%10.3f %-20s", (e.t - run_start) / 1000.0, event_name(e.kind));
+    if (GST_CLOCK_TIME_IS_VALID(e.pts)) fprintf(f, " pts=%.3f", e.pts / 1e9);
+    if (e.kind == Ev::Arrive || e.kind == Ev::Draw) fprintf(f, " %s", colour_name(e.colour));
+    if (!e.text.empty()) fprintf(f, " %s", e.text.c_str());
+    fprintf(f, "\n");
+  }
+  fclose(f);
+}
+
+void write_csv(const std::string& path, const std::vector<SwitchRecord>& records) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (!f) return;
+  fprintf(f,
+          "index,case,from,to,measured,gap_arrive_ms,gap_draw_ms,last_old_pts_s,first_new_pts_s,sent_to_begin_ms,"
+          "begin_to_flip_ms,flip_to_seek_ms,seek_to_first_new_ms,begin_to_done_ms,sink_eos_to_report_ms,"
+          "never_drawn_old,notes\n");
+  for (const SwitchRecord& r : records) {
+    fprintf(f, "%d,%s,%s,%s,%d,", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to), r.measured);
+    if (r.measured) {
+      fprintf(f, "%.3f,", ms(r.first_new_arrive - r.last_old_arrive));
+      if (r.first_new_draw)
+        fprintf(f, "%.3f,", ms(r.first_new_draw - r.last_old_draw));
+      else
+        fprintf(f, ",");
+      fprintf(f, "%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,", r.last_old_pts / 1e9, r.first_new_pts / 1e9,
+              ms(r.begin - r.sent), ms(r.flip - r.begin), ms(r.seek - r.flip), ms(r.first_new_arrive - r.seek),
+              ms(r.done - r.begin));
+      if (r.sink_eos && r.reported)
+        fprintf(f, "%.3f,", ms(r.reported - r.sink_eos));
+      else
+        fprintf(f, ",");
+      fprintf(f, "%d,", r.never_drawn_old);
+    } else {
+      fprintf(f, ",,,,,,,,,,,");
+    }
+    std::string notes = r.note;
+    std::replace(notes.begin(), notes.end(), ',', ' ');
+    fprintf(f, "%s\n", notes.c_str());
+  }
+  fclose(f);
+}
+
+// ---------------------------------------------------------------- the driver
+
+class Driver {
+ public:
+  Driver(const Options& o) : o_(o), rng_(o.seed) {}
+  std::vector<SwitchRecord> records;
+  std::string failure;
+
+  void run() {
+    drive();  // on failure, what was measured so far still goes to the report
+    // Acknowledgements are read by the loop, and an unanswered event ends the
+    // process: delivery stops while the loop still runs.
+    if (o_.acks) stop_ack_system();
+    stop_loop = true;
+  }
+
+ private:
+  std::string path_of(int clip, bool mid) const {
+    return (mid ? o_.mid_clips_dir : o_.clips_dir) + "/" + CLIPS[clip].file;
+  }
+
+  static bool is_arrival_of(const Event& e, int colour) { return e.kind == Ev::Arrive && e.colour == colour; }
+
+  bool fail(const std::string& why) {
+    failure = why;
+    return false;
+  }
+
+  bool wait_idle_cleanup(gint64 deadline) {
+    while (cleanup_in_progress.load() || active_cleanup_timeout_id.load()) {
+      if (g_get_monotonic_time() > deadline) return false;
+      g_usleep(5 * MS);
+    }
+    return true;
+  }
+
+  void sleep_until(gint64 t) {
+    gint64 now = g_get_monotonic_time();
+    if (t > now) g_usleep(static_cast<gulong>(t - now));
+  }
+
+  bool preload(const std::string& path) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      gint64 since = g_get_monotonic_time();
+      send_command("preload " + path);
+      Event e;
+      if (!timeline.wait([](const Event& x) { return x.kind == Ev::PreloadComplete || x.kind == Ev::PreloadError; },
+                         since, since + 15 * SECOND, &e))
+        return fail("no answer to preload of " + path);
+      if (e.kind == Ev::PreloadComplete) return true;
+      g_usleep(300 * MS);  // refused during a cleanup: try again once it is over
+    }
+    return fail("preload of " + path + " kept being refused");
+  }
+
+  bool drive() {
+    send_command("play");
+    gint64 since = g_get_monotonic_time();
+    Event first;
+    if (!timeline.wait([](const Event& e) { return is_arrival_of(e, 0); }, since, since + 20 * SECOND, &first))
+      return fail("the start-up file never reached the sink");
+    gint64 current_start = first.t;  // first frame of the file on screen
+    int current = 0;
+    double current_ms = o_.mid_clip_ms;
+    gint64 last_done = first.t;
+
+    int total = 1 + o_.mid_switches + o_.end_switches;
+    for (int k = 0; k < total; ++k) {
+      Mode mode = k == 0 ? Mode::Warmup : k <= o_.mid_switches ? Mode::Mid : Mode::End;
+      int next = (current + 1) % CLIP_COUNT;
+      SwitchRecord r;
+      r.index = k;
+      r.mode = mode;
+      r.from = current;
+      r.to = next;
+      r.from_ms = current_ms;
+      r.to_ms = mode == Mode::End ? END_CLIP_MS : o_.mid_clip_ms;
+
+      if (!wait_idle_cleanup(g_get_monotonic_time() + 10 * SECOND)) return fail("deferred cleanup never finished");
+      if (!preload(path_of(next, mode != Mode::End))) return false;
+
+      if (mode == Mode::End) {
+        switch_on_end = true;
+        // The end may have been reported before the trigger was armed.
+        if (timeline.any_between(Ev::Reported, last_done, g_get_monotonic_time()) && switch_on_end.exchange(false)) {
+          r.note += " end reported before the preload was ready;";
+          r.on_time = false;
+          r.sent = g_get_monotonic_time();
+          timeline.add(Ev::Sent, r.sent);
+          send_command("switch");
+        } else {
+          Event sent;
+          if (!timeline.wait([](const Event& e) { return e.kind == Ev::Sent; }, last_done,
+                             g_get_monotonic_time() + 30 * SECOND, &sent)) {
+            switch_on_end = false;
+            return fail("\"end of video!\" never came for " + path_of(current, current_ms != END_CLIP_MS));
+          }
+          r.sent = sent.t;
+        }
+      } else {
+        std::uniform_int_distribution<int> jitter(0, std::max(0, o_.jitter_ms - 1));
+        gint64 target = current_start + (o_.mid_at_ms + jitter(rng_)) * MS;
+        if (g_get_monotonic_time() > target + o_.jitter_ms * MS)
+          r.note += " sent later than asked (preload not ready in time);";
+        sleep_until(target);
+        r.sent = g_get_monotonic_time();
+        timeline.add(Ev::Sent, r.sent);
+        send_command("switch");
+      }
+
+      Event outcome;
+      if (!timeline.wait([](const Event& e) { return e.kind == Ev::Done || e.kind == Ev::Rejected; }, r.sent,
+                         r.sent + 15 * SECOND, &outcome)) {
+        records.push_back(r);
+        return fail("switch " + std::to_string(k) + " never completed (player hung?)");
+      }
+      if (outcome.kind == Ev::Rejected) {
+        r.driven_ok = false;
+        records.push_back(r);
+        return fail("switch " + std::to_string(k) + " was rejected");
+      }
+      last_done = outcome.t;
+      Event first_new;
+      if (!timeline.wait([next](const Event& e) { return is_arrival_of(e, next); }, r.sent, r.sent + 10 * SECOND,
+                         &first_new)) {
+        r.driven_ok = false;
+        records.push_back(r);
+        return fail("switch " + std::to_string(k) + ": no frame of " + CLIPS[next].file + " reached the sink");
+      }
+      current_start = first_new.t;
+      current = next;
+      current_ms = r.to_ms;
+      records.push_back(r);
+      fprintf(stderr, "\rswitch %d/%d (%s)   ", k + 1, total, mode_name(mode));
+    }
+    fprintf(stderr, "\n");
+    g_usleep(500 * MS);  // let the last new file's frames be drawn
+    return true;
+  }
+
+  const Options& o_;
+  std::mt19937 rng_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse_options(argc, argv, o)) return 2;
+  for (const std::string& dir : {o.clips_dir, o.mid_clips_dir})
+    for (const ClipColour& c : CLIPS) {
+      std::string p = dir + "/" + c.file;
+      if (access(p.c_str(), R_OK) != 0) {
+        fprintf(stderr, "missing clip %s (building the target bench_clips makes them)\n", p.c_str());
+        return 2;
+      }
+    }
+  if (!o.log_path.empty()) log_file = fopen(o.log_path.c_str(), "w");
+  run_start = g_get_monotonic_time();
+
+  // The player talks on fds 0 and 1; the report goes to the terminal's stdout.
+  int report_fd = dup(STDOUT_FILENO);
+  int out_pipe[2], in_pipe[2];
+  if (report_fd < 0 || pipe(out_pipe) != 0 || pipe(in_pipe) != 0) {
+    perror("pipe");
+    return 2;
+  }
+  fflush(stdout);
+  dup2(out_pipe[1], STDOUT_FILENO);
+  close(out_pipe[1]);
+  dup2(in_pipe[0], STDIN_FILENO);
+  close(in_pipe[0]);
+  command_fd = in_pipe[1];
+  fcntl(out_pipe[0], F_SETFD, FD_CLOEXEC);
+  fcntl(command_fd, F_SETFD, FD_CLOEXEC);
+  fcntl(report_fd, F_SETFD, FD_CLOEXEC);
+  std::thread reader(read_player_output, out_pipe[0]);
+
+  route_library_messages_to_stdout();
+  gst_init(&argc, &argv);
+  ensure_h264_decoder_available();
+  g_mutex_init(&operation_lock);
+
+  PlayerState& st = player_state();
+  std::string start_clip = o.mid_clips_dir + "/" + CLIPS[0].file;
+  StartupOptions so;
+  so.location = start_clip.c_str();
+  so.no_sound = o.no_sound ? TRUE : FALSE;
+  FILE* report = fdopen(report_fd, "w");
+  if (!build_and_discover(st, so) || !install_probes(st)) {
+    fprintf(report, "could not build the player's pipeline or find its video sink\n");
+    return 1;
+  }
+  preroll_pipeline(st, 30 * GST_SECOND);
+  answer_acks = o.acks;
+  reaction_ms = o.reaction_ms;
+  if (o.acks) start_ack_system();
+
+  Driver driver(o);
+  std::thread driving([&driver] { driver.run(); });
+  // Hang guard: a loop thread stuck inside the player cannot be stopped, so
+  // report what was measured and leave.
+  std::thread guard([&] {
+    while (!stop_loop) g_usleep(100 * MS);
+    for (int i = 0; i < 200 && !loop_exited; ++i) g_usleep(100 * MS);
+    if (loop_exited) return;
+    fprintf(report, "\nthe player's loop did not return within 20 s: it hangs\n");
+    analyse(driver.records, g_get_monotonic_time());
+    print_report(report, o, driver.records);
+    fflush(report);
+    if (log_file) fflush(log_file);
+    _exit(3);
+  });
+
+  while (!stop_loop && !st.quit) main_loop_iteration(st);
+  stop_loop = true;
+  loop_exited = true;
+  driving.join();
+  if (st.quit) driver.failure = "the player left its loop (fatal error); " + driver.failure;
+  guard.join();
+  gint64 end_of_run = g_get_monotonic_time();
+  release_pipeline(st);
+
+  // Closing our end of the output pipe lets the reader finish.
+  fflush(stdout);
+  int devnull = open("/dev/null", O_WRONLY);
+  dup2(devnull, STDOUT_FILENO);
+  close(devnull);
+  reader.join();
+  if (log_file) fclose(log_file);
+
+  analyse(driver.records, end_of_run);
+  print_report(report, o, driver.records);
+  if (!o.csv_path.empty()) write_csv(o.csv_path, driver.records);
+  if (!o.trace_path.empty()) write_trace(o.trace_path);
+  if (!driver.failure.empty()) fprintf(report, "\nRUN STOPPED EARLY: %s\n", driver.failure.c_str());
+  if (!o.log_path.empty()) fprintf(report, "player output: %s\n", o.log_path.c_str());
+  fclose(report);
+  return driver.failure.empty() ? 0 : 1;
+}
