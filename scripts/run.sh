@@ -1,26 +1,37 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, makes sample clips and plays one in a
-# window, answering the player's events as a manager would. Ctrl-C stops it.
+# The player's main job on a fresh machine: installs what is missing, builds,
+# makes sample clips and has the manager play a playlist of them in a loop.
+# A virtual display and a sound server are started when none exist; Ctrl-C
+# stops the manager, the player and whatever was started for them.
+#   bash scripts/run.sh [MANAGER OPTION...] [PLAYLIST]
+# Without a PLAYLIST (a directory of MP4 files or a list file), the samples play.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
-clip="${1:-build/clips/long.mp4}"
+bash scripts/make-clips.sh build/clips
+
+args=("$@")
+if [ $# -eq 0 ] || [ ! -e "${!#}" ]; then
+  playlist=build/demo-playlist.txt
+  # Paths are taken from the list file's directory.
+  cat > "$playlist" <<'LIST'
+# The samples of scripts/run.sh: other colours, with and without sound, one 4:3.
+clips/red.mp4
+clips/silent.mp4
+clips/green.mp4
+clips/square.mp4
+clips/blue.mp4
+clips/mono.mp4
+LIST
+  args+=("$playlist")
+fi
+
+# The player's own lines are many: they go to build/player.log, so that the
+# terminal shows the manager's lines, such as what is playing now.
 exec scripts/with-env.sh bash -c '
-  coproc PLAYER { build/video_player "$1"; }
-  trap "kill $PLAYER_PID 2>/dev/null" EXIT INT TERM
-  echo "play" >&"${PLAYER[1]}"
-  while IFS= read -r line <&"${PLAYER[0]}"; do
-    echo "$line"
-    case "$line" in
-      "end of video!") echo ack_end ;;
-      playing) echo ack_playing ;;
-      stopped) echo ack_stopped ;;
-      reset) echo ack_reset ;;
-      crash) echo ack_crash ;;
-      "Preload complete") echo ack_preload_complete ;;
-      "Preload error") echo ack_preload_error ;;
-      *) continue ;;
-    esac >&"${PLAYER[1]}"
-  done
-' run "$clip"
+  size=$(xdpyinfo -display "$DISPLAY" 2>/dev/null | awk "/dimensions:/ {print \$2}")
+  echo "run.sh: playing on display $DISPLAY; the player writes to build/player.log; Ctrl-C stops."
+  echo "run.sh: screenshot: ffmpeg -loglevel error -f x11grab -video_size ${size:-1280x720} -i $DISPLAY -frames:v 1 -y screen.png"
+  exec build/signage_manager --player-log build/player.log "$@"
+' run.sh "${args[@]}"

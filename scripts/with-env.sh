@@ -12,6 +12,7 @@ cleanup() {
   if [ -n "${PULSE_STARTED:-}" ]; then
     pulseaudio --kill >/dev/null 2>&1 || true
   fi
+  [ -n "${PULSE_DIR:-}" ] && rm -rf "$PULSE_DIR"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -36,6 +37,10 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 if ! pactl info >/dev/null 2>&1; then
+  # A runtime directory of its own, so that stopping this server can never
+  # cut off a run that found it and used it.
+  export XDG_RUNTIME_DIR="$(mktemp -d /tmp/xdg-run.XXXXXX)"
+  PULSE_DIR="$XDG_RUNTIME_DIR"
   pulseaudio --daemonize=yes --exit-idle-time=-1 --disallow-exit -n \
     --load="module-null-sink sink_name=signage_null" \
     --load="module-native-protocol-unix" \

@@ -99,6 +99,13 @@ std::string switching_description(const char* path, gboolean no_sound) {
          "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! alsasink";
 }
 
+void use_system_clock(GstElement* pipeline) {
+  if (!GST_IS_PIPELINE(pipeline)) return;
+  GstClock* clock = gst_system_clock_obtain();
+  gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
+  gst_object_unref(clock);
+}
+
 GstElement* build_startup_pipeline(const char* location, gboolean no_sound) {
   SourceKind kind = classify_location(location);
   if (kind == SourceKind::Other) {
@@ -109,11 +116,15 @@ GstElement* build_startup_pipeline(const char* location, gboolean no_sound) {
       GstElement* fakesink = gst_element_factory_make("fakesink", nullptr);
       if (fakesink) g_object_set(playbin, "audio-sink", fakesink, nullptr);
     }
+    use_system_clock(playbin);
     return playbin;
   }
   std::string description = startup_description(kind, location, no_sound);
   GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
-  if (pipeline) guard_demuxers(pipeline);
+  if (pipeline) {
+    guard_demuxers(pipeline);
+    use_system_clock(pipeline);
+  }
   return pipeline;
 }
 

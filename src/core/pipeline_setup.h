@@ -22,6 +22,10 @@ std::string switching_description(const char* path, gboolean no_sound);
 std::string file_uri_for(const char* location);
 
 GstElement* build_startup_pipeline(const char* location, gboolean no_sound);
+// Pictures are timed by the system clock, not by the sound card: when the
+// audio sink has nothing to play (a file without sound, a sound server that
+// went away) its clock stalls or leaps and the video would freeze or rush.
+void use_system_clock(GstElement* pipeline);
 // Fills the selectors, file source, sink and glupload of the state from the pipeline's children.
 void discover_elements(PlayerState& st);
 // Keeps a file's stream layout from stopping the pipeline: a demuxer without an

@@ -1,7 +1,9 @@
 #include "manager/manager.h"
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -9,14 +11,17 @@ namespace {
 using Clock = Manager::Clock;
 
 // Lines of the player's log the cycle relies on besides its events: the
-// outcome of a switch, a preload of a file that vanished, and the notice that
-// an event is about to be written again because its answer came late.
+// outcome of a switch, a preload of a file that vanished, the notice that an
+// event is about to be written again because its answer came late, and the
+// pipeline state the heartbeat reports.
 constexpr const char* SWITCH_DONE = "[SWITCH] Command completed successfully!";
 constexpr const char* SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after reset (already handled internally)";
 constexpr const char* SWITCH_REJECTED = "[SWITCH] REJECTED";
 constexpr const char* SWITCH_ERROR = "[SWITCH] ERROR";
 constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
 constexpr const char* ACK_RETRY = "[ACK RETRY] No ACK for '";
+// The heartbeat's report of the pipeline's state, every few seconds.
+constexpr const char* HEARTBEAT_STATE = "[HEARTBEAT]   └─ Pipeline: state=";
 
 constexpr double REFUSAL_PAUSE_S = 0.5;
 constexpr int MAX_REFUSALS = 20;
@@ -38,7 +43,7 @@ Clock::time_point after(double seconds) {
 
 std::string seconds_text(double s) {
   char text[32];
-  snprintf(text, sizeof text, s < 10 && s != static_cast<int>(s) ? "%.1f s" : "%.0f s", s);
+  snprintf(text, sizeof text, s < 100 && s != static_cast<int>(s) ? "%.1f s" : "%.0f s", s);
   return text;
 }
 
@@ -55,7 +60,13 @@ std::string exit_text(int status) {
 Manager::Manager(ManagerConfig config)
     : config_(std::move(config)),
       out_(config_.output),
-      backoff_(config_.backoff_initial_s, config_.backoff_max_s, config_.stable_after_s) {}
+      backoff_(config_.backoff_initial_s, config_.backoff_max_s, config_.stable_after_s) {
+  // Whole paths in the logs and for the player, whatever its working directory.
+  if (!config_.playlist.empty() && config_.playlist[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd)) config_.playlist = std::string(cwd) + "/" + config_.playlist;
+  }
+}
 
 Manager::~Manager() {
   // The player's reader threads call into this object: end them first.
@@ -69,24 +80,42 @@ int Manager::run(const std::atomic<bool>& stop) {
   start_at_ = Clock::now();
   while (!stop && !finished_) {
     if (!player_ && start_at_ && Clock::now() >= *start_at_) start_player();
-    std::deque<Incoming> items;
-    pop_all(items, Clock::now() + POLL_PERIOD);
-    for (const Incoming& item : items) deliver(item);
+    take_lines(Clock::now() + POLL_PERIOD);
+    deliver_pending();
     check_player_exit();
     check_timers();
   }
   if (stop) out_.manager("stopping on request");
   stop_player("the manager is stopping", true);
-  return exit_status_;
+  return 0;
 }
 
 // ---------------------------------------------------------------- player process
 
 void Manager::start_player() {
   start_at_.reset();
+  // The player starts on the file due next and is then told to preload that
+  // same file and switch to it at once: its own start-up file never reports
+  // its end, a switched-to file does. Starting on the idle picture instead
+  // would make the first preload a complete rebuild.
+  Slot first;
+  switch (pick_next(first)) {
+    case Pick::Finished:
+      finish("played " + std::to_string(config_.rounds) + " rounds");
+      return;
+    case Pick::Nothing:
+      break;
+    case Pick::Found:
+      retry_slot_ = first;
+      break;
+  }
   PlayerClient::Options opts;
   opts.binary = config_.player_binary;
-  if (config_.no_sound) opts.args.push_back("--no_sound");
+  // The player takes its first argument as the location, whatever it is.
+  if (first.valid()) {
+    opts.args.push_back(first.path);
+    if (config_.no_sound) opts.args.push_back("--no_sound");
+  }
   opts.env = config_.player_env;
   opts.auto_ack = true;  // answered on the reader thread, whatever the manager is busy with
   opts.max_lines = KEPT_PLAYER_LINES;
@@ -101,13 +130,16 @@ void Manager::start_player() {
   player->set_stderr_handler([this, generation](const std::string& l) { push(generation, true, l); });
   if (!player->start(opts)) {
     out_.manager(std::string("cannot start the player: ") + strerror(errno));
+    if (first.valid()) retry_slot_ = first;
     schedule_start(backoff_.after_run(0));
     return;
   }
   player_ = std::move(player);
   reset_session();
+  startup_slot_ = first;
+  started_idle_ = !first.valid();
   phase_ = Phase::WaitReady;
-  started_at_ = last_line_at_ = Clock::now();
+  started_at_ = last_line_at_ = last_flowing_at_ = Clock::now();
   std::string command = opts.binary;
   for (const auto& a : opts.args) command += " " + a;
   out_.manager("started the player, pid " + std::to_string(player_->pid()) + ": " + command);
@@ -125,9 +157,9 @@ void Manager::stop_player(const std::string& why, bool graceful) {
     player_->kill_now(SIGKILL);
     status = player_->wait_exit(STOP_WAIT_S);
   }
-  std::deque<Incoming> items;
-  pop_all(items, Clock::now());
-  for (const Incoming& item : items) deliver(item);
+  // Its last lines are passed on before the line about its end.
+  take_lines(Clock::now());
+  deliver_pending();
   out_.manager("player (pid " + std::to_string(pid) + ") " + (status ? exit_text(*status) : "did not end"));
   player_.reset();
   reset_session();
@@ -138,9 +170,8 @@ void Manager::check_player_exit() {
   std::optional<int> status = player_->wait_exit(0);
   if (!status) return;
   // Everything it wrote before it ended is queued by now: act on it first.
-  std::deque<Incoming> items;
-  pop_all(items, Clock::now());
-  for (const Incoming& item : items) deliver(item);
+  take_lines(Clock::now());
+  deliver_pending();
   if (!player_) return;
   double ran = seconds_since(started_at_);
   out_.manager("player (pid " + std::to_string(player_->pid()) + ") " + exit_text(*status) + " after " +
@@ -148,7 +179,8 @@ void Manager::check_player_exit() {
   // A fatal error while a file is being loaded is that file's doing.
   bool loading = preload_slot_.valid() &&
                  (preload_ == Preload::Requested || (preload_ == Preload::Complete && switch_outstanding_));
-  plan_resume(*status == 1 && loading, "the player failed while loading it");
+  // Status 1 is the player's own fatal error; a signal comes from elsewhere.
+  plan_resume(*status == 1 && loading, *status == 1, "the player failed while loading it");
   ++generation_;
   player_.reset();
   reset_session();
@@ -157,12 +189,30 @@ void Manager::check_player_exit() {
 
 void Manager::restart_player(const std::string& why, bool blame_preload, bool graceful) {
   double ran = seconds_since(started_at_);
-  plan_resume(blame_preload, why);
+  plan_resume(blame_preload, true, why);
   stop_player(why, graceful);
   schedule_start(backoff_.after_run(ran));
 }
 
-void Manager::plan_resume(bool blame_preload, const std::string& why) {
+void Manager::plan_resume(bool blame_preload, bool blame_startup, const std::string& why) {
+  if (phase_ != Phase::Running) {
+    if (!startup_slot_.valid()) return;
+    if (!blame_startup) {
+      retry_slot_ = startup_slot_;
+      return;
+    }
+    // Ended before it played: perhaps the file it was started with, perhaps
+    // not; a second such end in a row with the same file settles it.
+    if (startup_failure_path_ == startup_slot_.path) {
+      startup_failure_path_.clear();
+      mark_bad(startup_slot_, "the player failed twice when started with it");
+      resume_after(startup_slot_);
+    } else {
+      startup_failure_path_ = startup_slot_.path;
+      retry_slot_ = startup_slot_;
+    }
+    return;
+  }
   if (blame_preload && preload_slot_.valid()) {
     mark_bad(preload_slot_, why);
     resume_after(preload_slot_);
@@ -186,6 +236,8 @@ void Manager::reset_session() {
   preload_refusals_ = 0;
   preload_retry_at_.reset();
   end_pending_ = false;
+  startup_slot_ = Slot();
+  started_idle_ = false;
   switch_outstanding_ = false;
   switch_for_rebuild_ = false;
   switch_retry_at_.reset();
@@ -206,11 +258,21 @@ void Manager::push(uint64_t generation, bool from_stderr, const std::string& tex
   queue_cond_.notify_one();
 }
 
-bool Manager::pop_all(std::deque<Incoming>& out, Clock::time_point until) {
+void Manager::take_lines(Clock::time_point until) {
   std::unique_lock<std::mutex> lock(queue_mutex_);
   queue_cond_.wait_until(lock, until, [this] { return !queue_.empty(); });
-  out.swap(queue_);
-  return !out.empty();
+  for (auto& item : queue_) pending_.push_back(std::move(item));
+  queue_.clear();
+}
+
+// Acting on a line may stop the player, which passes on the rest of the
+// lines itself: hence one shared list, taken from the front.
+void Manager::deliver_pending() {
+  while (!pending_.empty()) {
+    Incoming item = std::move(pending_.front());
+    pending_.pop_front();
+    deliver(item);
+  }
 }
 
 void Manager::deliver(const Incoming& item) {
@@ -235,6 +297,8 @@ void Manager::handle_line(const std::string& line) {
   }
   if (line == "ready") {
     on_ready();
+  } else if (starts_with(line, HEARTBEAT_STATE)) {
+    if (starts_with(line.substr(strlen(HEARTBEAT_STATE)), "PLAYING")) last_flowing_at_ = Clock::now();
   } else if (starts_with(line, ACK_RETRY)) {
     std::string rest = line.substr(strlen(ACK_RETRY));
     repeat_expected_.insert(rest.substr(0, rest.find('\'')));
@@ -280,6 +344,7 @@ void Manager::on_ready() {
 void Manager::on_playing() {
   if (phase_ != Phase::WaitPlaying) return;
   phase_ = Phase::Running;
+  startup_failure_path_.clear();
   advance();
 }
 
@@ -325,7 +390,9 @@ void Manager::on_preload_missing() {
 
 void Manager::on_end_of_video() {
   if (!on_screen_.valid() || end_pending_) return;
-  out_.manager("finished " + describe(on_screen_));
+  // How long it was on screen tells a real end from a file cut short.
+  out_.manager("finished " + describe(on_screen_) + " (on screen " + seconds_text(seconds_since(on_screen_since_)) +
+               ")");
   end_pending_ = true;
   if (finishing_ && preload_ == Preload::None) {
     finish("played " + std::to_string(config_.rounds) + " rounds");
@@ -344,9 +411,9 @@ void Manager::on_reset(bool after_end) {
   out_.manager("the player rebuilt its pipeline");
   if (had_preload && (for_preload || preload_ == Preload::Complete)) {
     if (for_preload && on_screen_.valid() && !end_pending_)
-      out_.manager("cut short by the rebuild: " + describe(on_screen_));
-    on_screen_ = preload_slot_;
-    out_.manager("now playing " + describe(on_screen_));
+      out_.manager("cut short by the rebuild after " + seconds_text(seconds_since(on_screen_since_)) + ": " +
+                   describe(on_screen_));
+    show(preload_slot_);
   } else {
     if (had_preload) retry_slot_ = preload_slot_;
     if (on_screen_.valid()) out_.manager("playing again from its start: " + describe(on_screen_));
@@ -372,16 +439,21 @@ void Manager::on_reset(bool after_end) {
   }
 }
 
+void Manager::show(const Slot& slot) {
+  on_screen_ = slot;
+  on_screen_since_ = last_flowing_at_ = Clock::now();
+  out_.manager("now playing " + describe(on_screen_));
+}
+
 void Manager::on_switch_done() {
   if (!switch_outstanding_) return;
   switch_outstanding_ = false;
   switch_for_rebuild_ = false;
   if (preload_ == Preload::Complete) {
-    on_screen_ = preload_slot_;
+    show(preload_slot_);
     preload_ = Preload::None;
     preload_slot_ = Slot();
     end_pending_ = false;
-    out_.manager("now playing " + describe(on_screen_));
   }
   advance();
 }
@@ -418,7 +490,7 @@ void Manager::on_switch_refused(const std::string& why) {
   advance();
 }
 
-// Takes the next step the state allows: a switch when the preloaded file is
+// Does what the state allows next: a switch when the preloaded file is
 // ready and due, else a preload of the next file.
 void Manager::advance() {
   if (phase_ != Phase::Running || switch_outstanding_ || expect_rebuild_complete_ || rebuild_underway_) return;
@@ -453,6 +525,14 @@ void Manager::request_preload() {
       break;
   }
   nothing_noted_ = false;
+  if (started_idle_) {
+    // A player started on the idle picture would rebuild for this file, and
+    // the preload after such a rebuild loses its sound chain: start afresh.
+    retry_slot_ = slot;
+    stop_player("there is a file to play now", true);
+    start_at_ = Clock::now();
+    return;
+  }
   preload_slot_ = slot;
   preload_ = Preload::Requested;
   preload_sent_at_ = Clock::now();
@@ -480,7 +560,8 @@ Manager::Pick Manager::pick_next(Slot& slot) {
       ++round_;
       cursor_ = 0;
       reload_playlist();
-      out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
+      if (!nothing_noted_)  // not again and again while nothing is playable
+        out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
       if (files_.empty()) return Pick::Nothing;
     }
     Slot s{round_, cursor_, files_[cursor_]};
@@ -556,6 +637,12 @@ void Manager::check_timers() {
     return;
   }
   if (phase_ != Phase::Running) return;
+  // The player reports a stall only while its pipeline is PLAYING; one that
+  // never gets back there would leave the screen still for good.
+  if (seconds_since(last_flowing_at_) > config_.stall_timeout_s) {
+    restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), false, true);
+    return;
+  }
   if (preload_ == Preload::Requested && seconds_since(preload_sent_at_) > config_.preload_timeout_s) {
     restart_player("its preload did not complete within " + seconds_text(config_.preload_timeout_s), true, true);
     return;

@@ -32,6 +32,7 @@ struct ManagerConfig {
   double preload_timeout_s = 30;
   double switch_timeout_s = 20;
   double silence_timeout_s = 60;
+  double stall_timeout_s = 30;
   double backoff_initial_s = 1;
   double backoff_max_s = 30;
   double stable_after_s = 60;
@@ -49,7 +50,7 @@ class Manager {
   Manager& operator=(const Manager&) = delete;
 
   // Runs until `stop` becomes true or the requested rounds are played.
-  // Returns the process exit status: 0, or 1 when the playlist cannot be read.
+  // Returns the exit status: 0, or 1 when the playlist cannot be read at the start.
   int run(const std::atomic<bool>& stop);
 
  private:
@@ -79,13 +80,16 @@ class Manager {
   void stop_player(const std::string& why, bool graceful);
   void restart_player(const std::string& why, bool blame_preload, bool graceful);
   void check_player_exit();
-  void plan_resume(bool blame_preload, const std::string& why);
+  // Where to go on after the player ends: past the file on screen, or past a
+  // file that is to blame for the end.
+  void plan_resume(bool blame_preload, bool blame_startup, const std::string& why);
   void schedule_start(double delay_s);
   void reset_session();
 
   // Lines.
   void push(uint64_t generation, bool from_stderr, const std::string& text);
-  bool pop_all(std::deque<Incoming>& out, Clock::time_point until);
+  void take_lines(Clock::time_point until);
+  void deliver_pending();
   void deliver(const Incoming& item);
   void handle_line(const std::string& line);
   void handle_event(const std::string& event, const std::string& previous);
@@ -98,6 +102,7 @@ class Manager {
   void on_preload_missing();
   void on_end_of_video();
   void on_reset(bool after_end);
+  void show(const Slot& slot);
   void on_switch_done();
   void on_switch_ignored();
   void on_switch_refused(const std::string& why);
@@ -120,15 +125,16 @@ class Manager {
 
   std::mutex queue_mutex_;
   std::condition_variable queue_cond_;
-  std::deque<Incoming> queue_;
+  std::deque<Incoming> queue_;    // filled by the reader threads
+  std::deque<Incoming> pending_;  // taken from queue_, handled by the main thread
 
   std::unique_ptr<PlayerClient> player_;
   uint64_t generation_ = 0;
   Clock::time_point started_at_{};
   Clock::time_point last_line_at_{};
+  Clock::time_point last_flowing_at_{};  // last sign that the pipeline plays
   std::optional<Clock::time_point> start_at_;
   bool finished_ = false;
-  int exit_status_ = 0;
 
   // Playlist position.
   std::vector<std::string> files_;
@@ -141,9 +147,14 @@ class Manager {
   std::optional<Clock::time_point> files_retry_at_;
   bool nothing_noted_ = false;
 
+  std::string startup_failure_path_;  // the start-up file of a player that ended before it played
+
   // One player run.
   Phase phase_ = Phase::NoPlayer;
+  Slot startup_slot_;         // the file the player was started with
+  bool started_idle_ = false;  // started without a file, on the idle picture
   Slot on_screen_;
+  Clock::time_point on_screen_since_{};
   Slot preload_slot_;
   Preload preload_ = Preload::None;
   Clock::time_point preload_sent_at_{};

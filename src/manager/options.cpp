@@ -61,6 +61,8 @@ Options:
                          player and skips the file (default 30)
   --silence-timeout S    a player that writes nothing for S seconds is killed
                          and started again (default 60)
+  --stall-timeout S      a player whose pipeline is not playing for S seconds
+                         is started again (default 30)
   --max-backoff S        longest pause before starting the player again
                          (default 30; the pause starts at 1 s, doubles on each
                          quick failure, and is back to 1 s after 60 s of good
@@ -122,6 +124,8 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
       if (!number(1, c.preload_timeout_s)) return p;
     } else if (a == "--silence-timeout") {
       if (!number(5, c.silence_timeout_s)) return p;
+    } else if (a == "--stall-timeout") {
+      if (!number(5, c.stall_timeout_s)) return p;
     } else if (a == "--max-backoff") {
       if (!number(1, c.backoff_max_s)) return p;
     } else if (a == "--bad-file-retry") {

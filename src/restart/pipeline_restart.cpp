@@ -150,6 +150,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
     return FALSE;
   }
   guard_demuxers(pipeline);
+  use_system_clock(pipeline);
   st.pipeline = pipeline;
   st.filesrc = lookup(pipeline, "filesrc0");
   st.input_selector = lookup(pipeline, "selector");

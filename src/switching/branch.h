@@ -3,6 +3,7 @@
 #include <gst/gst.h>
 
 #include <mutex>
+#include <string>
 
 #include "core/player_state.h"
 
@@ -38,6 +39,10 @@ struct AudioLinkContext {
 std::mutex& preload_lock();
 
 GstElement* object_element(GstElement* demuxer, const char* key);
+// Branch elements carry names of their own: default names ("queue0",
+// "decodebin0") could clash with the names a rebuilt pipeline gives its own
+// elements, and a bin refuses a second child of the same name.
+std::string numbered(const char* prefix, int number);
 void set_queue_limits(GstElement* queue);
 
 void on_pad_added(GstElement* demuxer, GstPad* pad, gpointer user_data);

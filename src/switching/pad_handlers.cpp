@@ -17,6 +17,8 @@ GstElement* object_element(GstElement* demuxer, const char* key) {
   return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
 }
 
+std::string numbered(const char* prefix, int number) { return prefix + std::to_string(number); }
+
 void set_queue_limits(GstElement* queue) {
   g_object_set(queue, "max-size-time", static_cast<guint64>(BRANCH_QUEUE_MAX_TIME), "max-size-buffers", 0u,
                "max-size-bytes", 0u, nullptr);

@@ -96,9 +96,9 @@ void replace_earlier_preload(PlayerState& st) {
 
 void build_audio_chain(PlayerState& st, GstElement* qtdemux) {
   log_line("DEBUG: Creating AUDIO elements for preload...");
-  GstElement* audio_queue = make("queue");
-  GstElement* decodebin = make("decodebin");
-  GstElement* audioconvert = make("audioconvert");
+  GstElement* audio_queue = make("queue", numbered("preload_audio_queue", st.element_counter).c_str());
+  GstElement* decodebin = make("decodebin", numbered("preload_decodebin", st.element_counter).c_str());
+  GstElement* audioconvert = make("audioconvert", numbered("preload_audioconvert", st.element_counter).c_str());
   if (!audio_queue || !decodebin || !audioconvert) {
     log_line("ERROR: Failed to create audio elements");
     discard_unparented({audio_queue, decodebin, audioconvert});
@@ -153,8 +153,8 @@ CommandOutcome handle_preload_command(PlayerState& st, const char* path) {
   GStr demux_name(g_strdup_printf("preload_demux%d", st.element_counter));
   GstElement* filesrc = make("filesrc", src_name.get());
   GstElement* qtdemux = make("qtdemux", demux_name.get());
-  GstElement* queue = make("queue");
-  GstElement* h264parse = make("h264parse");
+  GstElement* queue = make("queue", numbered("preload_queue", st.element_counter).c_str());
+  GstElement* h264parse = make("h264parse", numbered("preload_h264parse", st.element_counter).c_str());
   if (!filesrc || !qtdemux || !queue || !h264parse) {
     log_line("ERROR: Failed to create preload elements");
     discard_unparented({filesrc, qtdemux, queue, h264parse});

@@ -25,8 +25,8 @@ CommandOutcome load_on_selector(PlayerState& st, const char* path) {
   GStr demux_name(g_strdup_printf("demux%d", st.element_counter));
   GstElement* filesrc = gst_element_factory_make("filesrc", src_name.get());
   GstElement* demux = gst_element_factory_make("qtdemux", demux_name.get());
-  GstElement* queue = gst_element_factory_make("queue", nullptr);
-  GstElement* parser = gst_element_factory_make("h264parse", nullptr);
+  GstElement* queue = gst_element_factory_make("queue", numbered("video_queue", st.element_counter).c_str());
+  GstElement* parser = gst_element_factory_make("h264parse", numbered("video_h264parse", st.element_counter).c_str());
   if (queue) set_queue_limits(queue);
   if (!filesrc || !demux || !queue || !parser) {
     log_line("ERROR: Failed to create new elements for input-selector");

@@ -1,0 +1,138 @@
+// Runs the real manager binary, which runs the real player, on the test's own
+// virtual display, and reads the manager's lines as they come.
+#pragma once
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+constexpr double LINE_TIMEOUT = 60;
+
+// A directory of the test's own, removed afterwards.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "manager-test-XXXXXX";
+    ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  std::string dir;
+};
+
+class ManagerTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    if (manager && manager->running()) {
+      manager->kill_now(SIGKILL);
+      manager->wait_exit(10);
+    }
+    TempDirTest::TearDown();
+  }
+
+  std::string write_playlist(const std::vector<std::string>& paths) {
+    std::string path = dir + "/playlist.txt";
+    std::ofstream out(path);
+    out << "# written by the test\n";
+    for (const auto& p : paths) out << p << "\n";
+    return path;
+  }
+
+  void start(std::vector<std::string> args) {
+    PlayerClient::Options opts;
+    opts.binary = MANAGER_BINARY;
+    opts.args = std::move(args);
+    opts.env = {{"DISPLAY", display.name()}};
+    opts.auto_ack = false;  // the manager answers the player; its own lines are no events
+    manager = std::make_unique<PlayerClient>();
+    ASSERT_TRUE(manager->start(opts));
+  }
+
+  // Index of the first line equal to `exact` at or after `from`, failing the test on time-out.
+  int expect_line(const std::string& exact, size_t from, double timeout = LINE_TIMEOUT) {
+    int at = manager->wait_for_line(exact, timeout, from);
+    EXPECT_GE(at, 0) << "no line: " << exact << "\n" << dump();
+    return at;
+  }
+
+  static std::string now_playing(int pos, int count, const std::string& path) {
+    return "[manager] now playing " + std::to_string(pos) + "/" + std::to_string(count) + ": " + path;
+  }
+  // A "finished" line up to the time the file was on screen, which follows.
+  static std::string finished(int pos, int count, const std::string& path) {
+    return "[manager] finished " + std::to_string(pos) + "/" + std::to_string(count) + ": " + path + " (on screen ";
+  }
+  static std::string without_time(const std::string& finished_line) {
+    return finished_line.substr(0, finished_line.rfind(" (on screen ") + strlen(" (on screen "));
+  }
+  static double on_screen_seconds(const std::string& finished_line) {
+    size_t at = finished_line.rfind(" (on screen ");
+    return at == std::string::npos ? -1 : std::atof(finished_line.c_str() + at + strlen(" (on screen "));
+  }
+
+  // The manager's own lines that start with `head` (after "[manager] ").
+  std::vector<std::string> own_lines(const std::string& head) const {
+    std::vector<std::string> out;
+    for (const auto& l : manager->lines())
+      if (l.rfind("[manager] " + head, 0) == 0) out.push_back(l);
+    return out;
+  }
+
+  // The player's pid from the last "started the player" line.
+  pid_t player_pid() const {
+    auto started = own_lines("started the player, pid ");
+    if (started.empty()) return -1;
+    return static_cast<pid_t>(std::atoi(started.back().c_str() + strlen("[manager] started the player, pid ")));
+  }
+
+  // True while the process runs; a zombie waiting for its parent to collect it has ended.
+  static bool process_exists(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (pid <= 0 || !std::getline(stat, text)) return false;
+    size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
+  }
+
+  static bool wait_process_gone(pid_t pid, double timeout_s) {
+    for (int i = 0; i < timeout_s * 10; ++i) {
+      if (!process_exists(pid)) return true;
+      usleep(100000);
+    }
+    return !process_exists(pid);
+  }
+
+  // The manager's own lines and the last lines of all; everything goes to a
+  // file named after the test, kept for a closer look.
+  std::string dump() const {
+    if (!manager) return "";
+    auto all = manager->lines();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string saved = ::testing::TempDir() + "manager-" + (info ? info->name() : "test") + "-" +
+                        std::to_string(getpid()) + ".log";
+    {
+      std::ofstream file(saved);
+      for (const auto& l : all) file << l << "\n";
+    }
+    std::string out = "--- manager lines (every line: " + saved + ") ---\n";
+    for (const auto& l : all)
+      if (l.rfind("[manager]", 0) == 0) out += l + "\n";
+    out += "--- last 60 lines ---\n";
+    for (size_t i = all.size() > 60 ? all.size() - 60 : 0; i < all.size(); ++i) out += all[i] + "\n";
+    return out + "--- stderr ---\n" + manager->stderr_text();
+  }
+
+  VirtualDisplay display;
+  std::unique_ptr<PlayerClient> manager;
+};

@@ -1,0 +1,102 @@
+// The manager keeps the display going when the player dies, when files are
+// missing or broken, and leaves nothing behind when it stops.
+#include <unistd.h>
+
+#include "manager_fixture.h"
+
+TEST_F(ManagerTest, KilledPlayerIsStartedAgainAndResumesAfterTheFileOnScreen) {
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4"), clip("yellow.mp4")};
+  start({write_playlist(paths)});
+  int at = expect_line(now_playing(2, 4, paths[1]), 0);
+  ASSERT_GE(at, 0);
+  pid_t first = player_pid();
+  ASSERT_GT(first, 0) << dump();
+  size_t from = manager->line_count();
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+
+  ASSERT_GE(manager->wait_for_substring(
+                "[manager] player (pid " + std::to_string(first) + ") was killed by signal 9 (Killed) after ", 20, from),
+            0)
+      << dump();
+  // Green was on screen: playback goes on with blue, and the cycle carries on.
+  int blue = expect_line(now_playing(3, 4, paths[2]), from);
+  ASSERT_GE(blue, 0);
+  pid_t second = player_pid();
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(display.wait_for_colour(BLUE, 10)) << dump();
+  int yellow = expect_line(now_playing(4, 4, paths[3]), blue);
+  ASSERT_GE(yellow, 0);
+  EXPECT_GE(manager->wait_for_substring(finished(3, 4, paths[2]), 0, blue), 0) << dump();
+  EXPECT_EQ(manager->wait_for_substring("[manager] now playing ", 0, from), blue) << dump();
+
+  // A stop request ends the player first, then the manager, cleanly.
+  manager->kill_now(SIGTERM);
+  auto status = manager->wait_exit(30);
+  ASSERT_TRUE(status.has_value()) << dump();
+  EXPECT_EQ(*status, 0) << dump();
+  EXPECT_FALSE(process_exists(second));
+  EXPECT_EQ(own_lines("stopping on request").size(), 1u) << dump();
+}
+
+// A player that hangs answers nothing and reports nothing: only its silence
+// tells, and it is killed and replaced.
+TEST_F(ManagerTest, HungPlayerIsKilledAndReplaced) {
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4")};
+  start({"--silence-timeout", "5", write_playlist(paths)});
+  ASSERT_GE(expect_line(now_playing(1, 3, paths[0]), 0), 0);
+  pid_t hung = player_pid();
+  ASSERT_GT(hung, 0);
+  size_t from = manager->line_count();
+  ASSERT_EQ(kill(hung, SIGSTOP), 0);
+  std::string id = "(pid " + std::to_string(hung) + ")";
+  EXPECT_GE(expect_line("[manager] stopping the player " + id + ": it wrote nothing for 5 s", from, 30), 0);
+  EXPECT_GE(expect_line("[manager] player " + id + " was killed by signal 9 (Killed)", from, 30), 0);
+  EXPECT_GE(expect_line(now_playing(2, 3, paths[1]), from), 0);
+  EXPECT_NE(player_pid(), hung);
+}
+
+TEST_F(ManagerTest, PlayerDoesNotOutliveAKilledManager) {
+  start({write_playlist({clip("red.mp4"), clip("green.mp4")})});
+  ASSERT_GE(expect_line(now_playing(1, 2, clip("red.mp4")), 0), 0);
+  pid_t player = player_pid();
+  ASSERT_GT(player, 0);
+  manager->kill_now(SIGKILL);
+  ASSERT_TRUE(manager->wait_exit(10).has_value());
+  EXPECT_TRUE(wait_process_gone(player, 10)) << "player " << player << " still runs";
+}
+
+// Missing, empty and non-MP4 files are skipped before the player sees them.
+// Files that only look like MP4 make the player fail: one it was started
+// with is skipped after a second failure in a row, one it was preloading at
+// once; either way the round goes on.
+TEST_F(ManagerTest, SkipsMissingAndBrokenFilesAndGoesOn) {
+  const std::string missing = dir + "/missing.mp4";
+  const std::string cut = dir + "/cut.mp4";
+  std::filesystem::copy_file(clip("truncated.mp4"), cut);
+  const std::vector<std::string> paths = {clip("truncated.mp4"), clip("red.mp4"), missing,          clip("text.mp4"),
+                                          clip("green.mp4"),     cut,              clip("empty.mp4"), clip("blue.mp4")};
+  start({"--rounds", "1", write_playlist(paths)});
+  auto status = manager->wait_exit(150);
+  ASSERT_TRUE(status.has_value()) << dump();
+  EXPECT_EQ(*status, 0) << dump();
+
+  const int n = static_cast<int>(paths.size());
+  EXPECT_EQ(own_lines("now playing "), (std::vector<std::string>{now_playing(2, n, paths[1]),
+                                                                 now_playing(5, n, paths[4]),
+                                                                 now_playing(8, n, paths[7])}))
+      << dump();
+  EXPECT_EQ(own_lines("skipping "),
+            (std::vector<std::string>{
+                "[manager] skipping " + paths[0] + ": the player failed twice when started with it",
+                "[manager] skipping " + missing + ": file does not exist",
+                "[manager] skipping " + paths[3] + ": not an MP4 file",
+                "[manager] skipping " + cut + ": the player failed while loading it",
+                "[manager] skipping " + paths[6] + ": file is empty"}))
+      << dump();
+  // Twice on the truncated file, once on red, once after the cut file.
+  EXPECT_EQ(own_lines("started the player").size(), 4u) << dump();
+  int failures = 0;
+  for (const auto& line : own_lines("player (pid ")) failures += line.find(") exited with status 1 after ") != std::string::npos;
+  EXPECT_EQ(failures, 3) << dump();
+  EXPECT_EQ(without_time(own_lines("finished ").back()), finished(8, n, paths[7])) << dump();
+}
