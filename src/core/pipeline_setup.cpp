@@ -77,7 +77,7 @@ std::string startup_description(SourceKind kind, const char* location, gboolean 
              " ! h264parse ! input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink sync=true "
              "name=videosink demux0.audio_0 ! queue" +
              q +
-             " ! decodebin ! audioconvert ! audio/x-raw,channels=2 ! input-selector name=audio_selector ! "
+             " ! decodebin ! audioconvert ! " STEREO_CAPS " ! input-selector name=audio_selector ! "
              "audioconvert ! alsasink";
     case SourceKind::WebM:
       return "filesrc location=" + quoted(location) + " ! decodebin ! glupload ! glimagesink name=videosink";
@@ -95,7 +95,7 @@ std::string switching_description(const char* path, gboolean no_sound) {
                       "glimagesink sync=true name=videosink";
   if (no_sound) return video;
   return video + " demux0.audio_0 ! queue name=audio_queue0" + q +
-         " ! decodebin name=decodebin0 ! audioconvert name=audioconvert0 ! audio/x-raw,channels=2 ! "
+         " ! decodebin name=decodebin0 ! audioconvert name=audioconvert0 ! " STEREO_CAPS " ! "
          "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! alsasink";
 }
 

@@ -7,6 +7,12 @@
 
 #include "core/player_state.h"
 
+// What every branch delivers to the audio selector: two channels, and one
+// sample format and layout, so that a switch changes no more than the rate
+// (a format change arriving at the flip could reach the output converter
+// ahead of its caps).
+#define STEREO_CAPS "audio/x-raw,format=S16LE,layout=interleaved,channels=2"
+
 enum class SourceKind { Synthetic, HttpStream, Camera, Matroska, Mp4, WebM, Other };
 
 // Text from the last "." of the location to its end, or "" without a dot.

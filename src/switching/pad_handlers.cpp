@@ -186,7 +186,7 @@ void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
 
   GstElement* capsfilter = gst_element_factory_make("capsfilter", nullptr);
   if (!capsfilter) return;
-  GstCaps* stereo = gst_caps_new_simple("audio/x-raw", "channels", G_TYPE_INT, 2, nullptr);
+  GstCaps* stereo = gst_caps_from_string(STEREO_CAPS);
   g_object_set(capsfilter, "caps", stereo, nullptr);
   gst_caps_unref(stereo);
   GstObject* parent = gst_object_get_parent(GST_OBJECT(ctx->audioconvert));

@@ -114,3 +114,27 @@ TEST_F(PlayerE2E, MemoryGuardEndsWithStatus2AboveTheThreshold) {
             0)
       << dump();
 }
+
+TEST_F(Rebuild, MonoFileAfterARebuildPlaysThrough) {
+  start({});
+  wait_started();
+  play_and_wait_playing();
+  size_t from = player->line_count();
+  player->send("preload " + clip("green.mp4"));
+  int reset = expect_line("reset", from);
+  expect_line("Preload complete", reset);
+  wait_acknowledged("ack_preload_complete", reset);
+  from = player->line_count();
+  player->send("switch");  // consumed by the rebuild
+  expect_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)", from);
+  player->send("preload " + clip("mono.mp4"));
+  expect_line("Preload complete", from);
+  wait_acknowledged("ack_preload_complete", from);
+  from = player->line_count();
+  player->send("switch");
+  expect_line("[SWITCH] Command completed successfully!", from);
+  EXPECT_TRUE(display.wait_for_colour(MAGENTA, 10)) << dump();
+  expect_line("end of video!", from);
+  EXPECT_EQ(player->count_substring("[stderr] Erro:"), 0) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
