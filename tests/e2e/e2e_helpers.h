@@ -25,6 +25,26 @@ class PlayerE2E : public ::testing::Test {
               0)
         << dump();
   }
+  // Starts the player and plays until "playing" is answered.
+  void start_playing(std::vector<std::string> args) {
+    start(std::move(args));
+    wait_started();
+    play_and_wait_playing();
+  }
+  // Preloads a file and waits until "Preload complete" is answered.
+  void preload_ready(const std::string& path) {
+    size_t from = player->line_count();
+    player->send("preload " + path);
+    ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
+    wait_acknowledged("ack_preload_complete", from);
+  }
+  // Switches and waits until the colour of the new file is on screen.
+  void switch_to(const Rgb& colour) {
+    size_t from = player->line_count();
+    player->send("switch");
+    ASSERT_GE(player->wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, from), 0) << dump();
+    EXPECT_TRUE(display.wait_for_colour(colour, 10)) << dump();
+  }
   void play_and_wait_playing() {
     size_t from = player->line_count();
     player->send("play");

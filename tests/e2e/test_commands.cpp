@@ -21,9 +21,7 @@ long iteration_of(PlayerClient& p, const std::string& command, size_t from = 0) 
 }  // namespace
 
 TEST_F(PlayerE2E, PlayPauseAndPlayAgainEachSendPlaying) {
-  start({clip("long.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("long.mp4")});
   EXPECT_EQ(player->count_exact("playing"), 1);
   size_t from = player->line_count();
   player->send("pause");
@@ -35,9 +33,7 @@ TEST_F(PlayerE2E, PlayPauseAndPlayAgainEachSendPlaying) {
 }
 
 TEST_F(PlayerE2E, StopThenStatusAndTempo) {
-  start({clip("long.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("long.mp4")});
   size_t from = player->line_count();
   player->send("tempo");
   ASSERT_GE(player->wait_for(
@@ -142,9 +138,7 @@ TEST_F(PlayerE2E, ExitWhileAnEventAwaitsItsAnswerEndsWithStatus1) {
 }
 
 TEST_F(PlayerE2E, ClosedInputKeepsThePlayerRunning) {
-  start({clip("long.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("long.mp4")});
   player->close_stdin();
   size_t from = player->line_count();
   ASSERT_TRUE(player->wait_for_count("[HEARTBEAT] ✅ Main loop ALIVE", 0, 0));

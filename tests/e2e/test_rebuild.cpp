@@ -20,9 +20,7 @@ class Rebuild : public PlayerE2E {
 }  // namespace
 
 TEST_F(Rebuild, AspectRatioChangeRebuildsForThePreload) {
-  start({clip("red.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("red.mp4")});
   size_t from = player->line_count();
   player->send("preload " + clip("square.mp4"));
   int reset = expect_line("reset", from);
@@ -42,20 +40,13 @@ TEST_F(Rebuild, AspectRatioChangeRebuildsForThePreload) {
   player->send("switch");
   expect_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)", from);
   // The next preload of the same ratio completes normally and the switch works.
-  from = player->line_count();
-  player->send("preload " + clip("square2.mp4"));
-  expect_line("Preload complete", from);
-  wait_acknowledged("ack_preload_complete", from);
-  player->send("switch");
-  expect_line("[SWITCH] Command completed successfully!", from);
-  EXPECT_TRUE(display.wait_for_colour(TEAL, 10)) << dump();
+  preload_ready(clip("square2.mp4"));
+  switch_to(TEAL);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
 TEST_F(Rebuild, PreloadFromTheIdlePictureRebuildsForTheClip) {
-  start({});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({});
   size_t from = player->line_count();
   player->send("preload " + clip("green.mp4"));
   int reset = expect_line("reset", from);
@@ -68,19 +59,12 @@ TEST_F(Rebuild, PreloadFromTheIdlePictureRebuildsForTheClip) {
 }
 
 TEST_F(Rebuild, ScheduledRatioRebuildPlaysASilentFile) {
-  start({clip("red.mp4")});
-  wait_started();
-  play_and_wait_playing();
-  size_t from = player->line_count();
-  player->send("preload " + clip("green.mp4"));
-  expect_line("Preload complete", from);
-  wait_acknowledged("ack_preload_complete", from);
-  player->send("switch");
-  expect_line("[SWITCH] Command completed successfully!", from);
-  ASSERT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  start_playing({clip("red.mp4")});
+  preload_ready(clip("green.mp4"));
+  switch_to(GREEN);
 
   // A different ratio after a normal completion: rebuilt when the green file ends.
-  from = player->line_count();
+  size_t from = player->line_count();
   player->send("preload " + clip("silent_square.mp4"));
   int complete = expect_line("Preload complete", from);
   ASSERT_GE(complete, 0);
@@ -116,9 +100,7 @@ TEST_F(PlayerE2E, MemoryGuardEndsWithStatus2AboveTheThreshold) {
 }
 
 TEST_F(Rebuild, MonoFileAfterARebuildPlaysThrough) {
-  start({});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({});
   size_t from = player->line_count();
   player->send("preload " + clip("green.mp4"));
   int reset = expect_line("reset", from);
@@ -127,13 +109,9 @@ TEST_F(Rebuild, MonoFileAfterARebuildPlaysThrough) {
   from = player->line_count();
   player->send("switch");  // consumed by the rebuild
   expect_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)", from);
-  player->send("preload " + clip("mono.mp4"));
-  expect_line("Preload complete", from);
-  wait_acknowledged("ack_preload_complete", from);
+  preload_ready(clip("mono.mp4"));
   from = player->line_count();
-  player->send("switch");
-  expect_line("[SWITCH] Command completed successfully!", from);
-  EXPECT_TRUE(display.wait_for_colour(MAGENTA, 10)) << dump();
+  switch_to(MAGENTA);
   expect_line("end of video!", from);
   EXPECT_EQ(player->count_substring("[stderr] Erro:"), 0) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();

@@ -72,9 +72,7 @@ TEST_F(SourceKinds, IdlePictureWithoutLocationStaysUp) {
 }
 
 TEST_F(SourceKinds, SilentMp4UnderSoundDescriptionPlaysAndEnds) {
-  start({clip("silent.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("silent.mp4")});
   EXPECT_TRUE(display.wait_for_colour(CYAN, 10)) << dump();
   // Its end reaches the bus (start-up files are never reported to the manager).
   EXPECT_GE(player->wait_for_line("[EOS] IGNORED - no active source (NULL)", 20), 0) << dump();

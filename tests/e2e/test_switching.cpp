@@ -7,18 +7,6 @@ namespace {
 
 class Switching : public PlayerE2E {
  protected:
-  void preload_ready(const std::string& path) {
-    size_t from = player->line_count();
-    player->send("preload " + path);
-    ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
-    wait_acknowledged("ack_preload_complete", from);
-  }
-  void switch_to(const Rgb& colour) {
-    size_t from = player->line_count();
-    player->send("switch");
-    ASSERT_GE(player->wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, from), 0) << dump();
-    EXPECT_TRUE(display.wait_for_colour(colour, 10)) << dump();
-  }
   int delivered(const std::string& ack) {
     return player->count_substring("[ACK TIMING] ✅ ACK '" + ack + "' received");
   }
@@ -27,9 +15,7 @@ class Switching : public PlayerE2E {
 }  // namespace
 
 TEST_F(Switching, ManagerCycleReportsEveryEndOnce) {
-  start({clip("red.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("red.mp4")});
   ASSERT_TRUE(display.wait_for_colour(RED, 10));
 
   struct Step {
@@ -63,9 +49,7 @@ TEST_F(Switching, ManagerCycleReportsEveryEndOnce) {
 }
 
 TEST_F(Switching, ReadyPreloadStaysOffScreen) {
-  start({clip("long.mp4")});
-  wait_started();
-  play_and_wait_playing();
+  start_playing({clip("long.mp4")});
   ASSERT_TRUE(display.wait_for_colour(GRAY, 10)) << dump();
   preload_ready(clip("green.mp4"));
   // The preloaded file streams through its branch meanwhile; none of it shows.
