@@ -45,6 +45,28 @@ bool link_into_selector(GstPad* src, GstPad* selector_pad) {
 
 void free_audio_context(gpointer data, GClosure*) { g_free(data); }
 
+// A branch loaded into a running pipeline starts its timestamps at 0 while the
+// pipeline's running time is well past that: shift it to now, or the sink
+// would find every frame late and show none of them.
+void align_with_running_time(GstPad* selector_pad) {
+  GstElement* pipeline = global_pipeline.load();
+  if (!pipeline) return;
+  GstState state = GST_STATE_NULL;
+  gst_element_get_state(pipeline, &state, nullptr, 0);
+  GstClockTime running = GST_CLOCK_TIME_NONE;
+  if (state == GST_STATE_PLAYING) {
+    if (GstClock* clock = gst_element_get_clock(pipeline)) {
+      GstClockTime now = gst_clock_get_time(clock);
+      GstClockTime base = gst_element_get_base_time(pipeline);
+      if (now > base) running = now - base;
+      gst_object_unref(clock);
+    }
+  } else {
+    running = gst_element_get_start_time(pipeline);
+  }
+  if (GST_CLOCK_TIME_IS_VALID(running) && running > 0) gst_pad_set_offset(selector_pad, static_cast<gint64>(running));
+}
+
 bool is_current_preload(GstElement* demuxer) { return player_state().preload_qtdemux == demuxer; }
 
 void link_video_pad(GstElement* demuxer, GstPad* pad) {
@@ -78,6 +100,7 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
     return;
   }
   if (!is_preload) {
+    align_with_running_time(selector_pad.get());
     g_object_set(selector, "active-pad", selector_pad.get(), nullptr);
     if (g_video_switching_in_progress) *g_video_switching_in_progress = 0;
     return;
