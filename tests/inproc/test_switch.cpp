@@ -23,23 +23,18 @@ class Switch : public PlayerInProcess {
   int count(const std::string& line) { return out->count_line(line); }
 };
 
-int open_fds() {
+// Entries of a /proc/self directory: open descriptors, threads.
+int entries(const char* dir) {
   int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
+  if (DIR* d = opendir(dir)) {
     while (readdir(d)) ++n;
     closedir(d);
   }
   return n;
 }
 
-int threads() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
+int open_fds() { return entries("/proc/self/fd"); }
+int threads() { return entries("/proc/self/task"); }
 
 long rss_kb() {
   std::ifstream statm("/proc/self/statm");
