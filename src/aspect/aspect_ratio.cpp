@@ -1,15 +1,96 @@
 #include "aspect/aspect_ratio.h"
 
 #include <gst/gst.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+
+namespace {
+
+// The ffprobe child of the running probe, so that a cancellation can kill it.
+std::mutex child_mutex;
+pid_t running_child = 0;
+std::atomic<bool> probe_cancelled{false};
+
+void die_with_player(gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }
+
+enum class Probe { NotStarted, Answered, NoAnswer };
+
+// Runs ffprobe and collects its standard output, for at most FFPROBE_TIMEOUT_MS.
+Probe run_ffprobe(const char* const* argv, std::string& output) {
+  GPid pid = 0;
+  gint out_fd = -1;
+  GError* error = nullptr;
+  // The child dies with the thread that started it, so it never outlives the player.
+  gboolean started = g_spawn_async_with_pipes(
+      nullptr, const_cast<gchar**>(argv), nullptr,
+      static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL | G_SPAWN_DO_NOT_REAP_CHILD),
+      die_with_player, nullptr, &pid, nullptr, &out_fd, nullptr, &error);
+  if (!started) {
+    if (error) g_error_free(error);
+    return Probe::NotStarted;
+  }
+  {
+    std::lock_guard<std::mutex> lock(child_mutex);
+    running_child = pid;
+  }
+  gint64 deadline = g_get_monotonic_time() + FFPROBE_TIMEOUT_MS * G_TIME_SPAN_MILLISECOND;
+  bool timed_out = false;
+  char chunk[512];
+  for (;;) {
+    gint64 left_ms = (deadline - g_get_monotonic_time()) / G_TIME_SPAN_MILLISECOND;
+    if (left_ms <= 0 || probe_cancelled) {
+      timed_out = true;
+      break;
+    }
+    pollfd p{out_fd, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(std::min<gint64>(left_ms, 100)));
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0) continue;
+    ssize_t n = read(out_fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (output.size() < 4096) output.append(chunk, static_cast<size_t>(n));
+  }
+  close(out_fd);
+  {
+    std::lock_guard<std::mutex> lock(child_mutex);
+    if (timed_out) kill(pid, SIGKILL);
+    running_child = 0;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  g_spawn_close_pid(pid);
+  if (timed_out && !probe_cancelled)
+    log_line("[AR FFPROBE] ffprobe gave no answer within %d ms - killed", FFPROBE_TIMEOUT_MS);
+  return timed_out ? Probe::NoAnswer : Probe::Answered;
+}
+
+// Joined on the way out, so that no probe thread outlives the player's statics.
+struct ProbeThread {
+  std::thread thread;
+  ~ProbeThread() { cancel_ratio_probe(); }
+};
+ProbeThread probe;
+
+}  // namespace
 
 int parse_dar_answer(const char* line, int* num, int* den) {
   if (!line) return 0;
@@ -25,21 +106,16 @@ int get_video_dar(const char* path, float* out_dar) {
   *out_dar = 0.0f;
   // "file:" keeps a path that starts with "-" or holds ":" from being read as an option or protocol.
   std::string input = std::string("file:") + path;
-  const gchar* argv[] = {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                         "stream=display_aspect_ratio", "-of", "csv=p=0", input.c_str(), nullptr};
-  gchar* output = nullptr;
-  GError* error = nullptr;
-  gboolean started = g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                                  static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL), nullptr,
-                                  nullptr, &output, nullptr, nullptr, &error);
-  if (!started) {
+  const char* argv[] = {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                        "stream=display_aspect_ratio", "-of", "csv=p=0", input.c_str(), nullptr};
+  std::string output;
+  Probe result = run_ffprobe(argv, output);
+  if (result == Probe::NotStarted) {
     log_line("[AR FFPROBE] Erro ao executar ffprobe");
-    if (error) g_error_free(error);
     return 0;
   }
-  std::string first_line = output ? output : "";
-  g_free(output);
-  first_line = first_line.substr(0, first_line.find('\n')).substr(0, 127);
+  if (result == Probe::NoAnswer) output.clear();
+  std::string first_line = output.substr(0, output.find('\n')).substr(0, 127);
   int num = 0, den = 0;
   if (parse_dar_answer(first_line.c_str(), &num, &den)) {
     *out_dar = static_cast<float>(num) / static_cast<float>(den);
@@ -78,29 +154,42 @@ ArOutcome decide_aspect_ratio(float current_dar, float preload_dar) {
   return ArOutcome::Normal;
 }
 
-void check_preload_aspect_ratio() {
-  float preload_dar = 0.0f;
-  float current_dar = 0.0f;
-
-  log_line("[AR DEBUG] Usando ffprobe para ler DAR do preload...");
-  std::string preload_path = preload_file_path();
-  if (preload_path.empty()) {
-    log_line("[AR DEBUG] ❌ g_preload_file_path é NULL");
-  } else if (!get_video_dar(preload_path.c_str(), &preload_dar)) {
-    log_line("[AR DEBUG] ❌ Falhou a ler DAR do preload");
-  }
-
-  if (g_filesrc) {
-    GStr location;
-    g_object_get(g_filesrc, "location", location.out(), nullptr);
-    if (location) {
-      log_raw("[AR DEBUG] Vídeo atual: %s\n", location.get());
-      if (!get_video_dar(location.get(), &current_dar)) log_line("[AR DEBUG] ❌ Falhou a ler DAR do vídeo atual");
-    } else {
-      log_line("[AR DEBUG] ❌ Não foi possível obter location do filesrc");
+void start_ratio_probe(const std::string& preload_path, bool has_filesrc, const std::string& current_location,
+                       std::function<void(float, float)> done) {
+  cancel_ratio_probe();
+  probe_cancelled = false;
+  probe.thread = std::thread([preload_path, has_filesrc, current_location, done = std::move(done)] {
+    float preload_dar = 0.0f;
+    float current_dar = 0.0f;
+    log_line("[AR DEBUG] Usando ffprobe para ler DAR do preload...");
+    if (preload_path.empty()) {
+      log_line("[AR DEBUG] ❌ g_preload_file_path é NULL");
+    } else if (!get_video_dar(preload_path.c_str(), &preload_dar)) {
+      log_line("[AR DEBUG] ❌ Falhou a ler DAR do preload");
     }
-  }
+    if (has_filesrc && !probe_cancelled) {
+      if (!current_location.empty()) {
+        log_raw("[AR DEBUG] Vídeo atual: %s\n", current_location.c_str());
+        if (!get_video_dar(current_location.c_str(), &current_dar))
+          log_line("[AR DEBUG] ❌ Falhou a ler DAR do vídeo atual");
+      } else {
+        log_line("[AR DEBUG] ❌ Não foi possível obter location do filesrc");
+      }
+    }
+    if (!probe_cancelled) done(preload_dar, current_dar);
+  });
+}
 
+void cancel_ratio_probe() {
+  probe_cancelled = true;
+  {
+    std::lock_guard<std::mutex> lock(child_mutex);
+    if (running_child > 0) kill(running_child, SIGKILL);
+  }
+  if (probe.thread.joinable()) probe.thread.join();
+}
+
+ArOutcome report_aspect_ratio(float current_dar, float preload_dar) {
   log_line("%s", "");
   log_line("╔══════════════════════════════════════════════════════════╗");
   log_line("║                    📐 AR STATUS CHECK                     ║");
@@ -111,7 +200,10 @@ void check_preload_aspect_ratio() {
   ArOutcome outcome = decide_aspect_ratio(current_dar, preload_dar);
   log_line("╚══════════════════════════════════════════════════════════╝");
   log_line("%s", "");
+  return outcome;
+}
 
+void apply_aspect_outcome(ArOutcome outcome, float preload_dar) {
   switch (outcome) {
     case ArOutcome::Immediate:
       log_line("[AR] 🔄 Executing IMMEDIATE restart to fix AR before playback...");

@@ -6,6 +6,8 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "switching/branch.h"
+#include "switching/preload.h"
 #include "switching/switch_command.h"
 #include "watchdog/restart_policy.h"
 
@@ -49,11 +51,34 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
   }
 }
 
+// True when the object is (inside) an element that is still part of the pipeline.
+bool inside_pipeline(PlayerState& st, GstObject* object) {
+  for (GstObject* o = object; o; o = GST_OBJECT_PARENT(o))
+    if (o == GST_OBJECT(st.pipeline)) return true;
+  return false;
+}
+
 void handle_error(PlayerState& st, GstMessage* msg) {
-  log_line("[BUS] ⚠️⚠️⚠️  Processing ERROR message (CRITICAL)...");
+  GstObject* src = GST_MESSAGE_SRC(msg);
   GError* err = nullptr;
   gchar* debug = nullptr;
   gst_message_parse_error(msg, &err, &debug);
+  // A broken file offered for preload fails that preload, not the screen.
+  if (preload_owns(st, src)) {
+    handle_preload_failure(st, st.preload_qtdemux, err ? err->message : nullptr);
+    if (err) g_error_free(err);
+    g_free(debug);
+    return;
+  }
+  // An element already taken out of the pipeline (a failed preload's, a
+  // replaced branch's) no longer affects what is shown.
+  if (GST_IS_PIPELINE(st.pipeline) && !inside_pipeline(st, src)) {
+    log_line("[BUS] Error from an element no longer in the pipeline - ignored: %s", err ? err->message : "(null)");
+    if (err) g_error_free(err);
+    g_free(debug);
+    return;
+  }
+  log_line("[BUS] ⚠️⚠️⚠️  Processing ERROR message (CRITICAL)...");
   log_line("[stderr] Erro: %s", err ? err->message : "(null)");
   if (debug) log_line("[stderr] Debug info: %s", debug);
   if (err) g_error_free(err);
@@ -94,6 +119,14 @@ void handle_async_done(PlayerState& st, GstObject* src) {
              gst_element_state_get_name(pending));
   }
   log_line("[BUS] ASYNC_DONE message processed");
+}
+
+void handle_preload_failure_message(PlayerState& st, GstMessage* msg) {
+  const GstStructure* s = gst_message_get_structure(msg);
+  if (!s || !gst_structure_has_name(s, PRELOAD_FAILED_MESSAGE)) return;
+  gpointer demuxer = nullptr;
+  gst_structure_get(s, "demuxer", G_TYPE_POINTER, &demuxer, nullptr);
+  handle_preload_failure(st, static_cast<GstElement*>(demuxer), gst_structure_get_string(s, "reason"));
 }
 
 }  // namespace
@@ -139,6 +172,7 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
       break;
     case GST_MESSAGE_APPLICATION:
       if (is_switch_marker(msg) && switch_markers_pending > 0) switch_markers_pending--;
+      handle_preload_failure_message(st, msg);
       break;
     default:
       break;

@@ -7,6 +7,11 @@ PlayerState& player_state() {
   return state;
 }
 
+PreloadProgress& preload_progress() {
+  static PreloadProgress progress;
+  return progress;
+}
+
 std::atomic<int>* g_video_switching_in_progress = nullptr;
 std::atomic<GstPad*>* g_preload_selector_pad = nullptr;
 std::atomic<int>* g_preload_ready = nullptr;

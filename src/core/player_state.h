@@ -44,7 +44,24 @@ struct PlayerState {
   gchar* preload_video_path = nullptr;
   std::atomic<gulong> preload_video_probe_id{0};
   std::atomic<gulong> preload_audio_probe_id{0};
+  // The aspect-ratio decision for the preload has been taken, whatever it was:
+  // a rebuild may then play the preloaded file.
+  std::atomic<int> preload_checked{0};
 };
+
+// How far the preload in hand has got. Guarded by preload_lock() (switching/branch.h).
+struct PreloadProgress {
+  enum class Audio { Pending, Linked, Absent };
+  unsigned generation = 0;  // changes whenever a preload begins or is abandoned
+  bool active = false;
+  bool video_linked = false;
+  Audio audio = Audio::Pending;
+  bool ratios_read = false;
+  float preload_dar = 0.0f;
+  float current_dar = 0.0f;
+  bool decided = false;
+};
+PreloadProgress& preload_progress();
 
 // The one instance, owned by the main thread.
 PlayerState& player_state();

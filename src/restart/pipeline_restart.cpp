@@ -55,11 +55,12 @@ void clear_handles(PlayerState& st) {
   st.preload_filesrc = st.preload_qtdemux = st.preload_queue = st.preload_h264parse = nullptr;
   st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
   st.preload_audio_capsfilter = nullptr;
-  if (GstPad* p = st.preload_selector_pad.exchange(nullptr)) gst_object_unref(p);
-  if (GstPad* p = st.preload_audio_selector_pad.exchange(nullptr)) gst_object_unref(p);
+  drop_pad_ref(st.preload_selector_pad);
+  drop_pad_ref(st.preload_audio_selector_pad);
   st.preload_video_probe_id = 0;
   st.preload_audio_probe_id = 0;
   st.preload_ready = 0;
+  st.preload_checked = 0;
   g_free(st.preload_video_path);
   st.preload_video_path = nullptr;
 }
@@ -75,6 +76,7 @@ void add_branch_metadata(PlayerState& st, GstElement* demux, gboolean no_sound) 
     g_object_set_data(d, branch_key::H264PARSE, parser.get());
     g_object_set_data(d, branch_key::SELECTOR, st.input_selector);
     g_object_set_data(d, branch_key::IS_PRELOAD, GINT_TO_POINTER(0));
+    g_object_set_data(G_OBJECT(parser.get()), branch_key::OWNER_DEMUXER, demux);
     log_raw("[RESTART] ✅ Video metadata added (filesrc=%p, queue=%p, h264parse=%p)\n", static_cast<void*>(st.filesrc),
             static_cast<void*>(queue.get()), static_cast<void*>(parser.get()));
   } else {
@@ -117,7 +119,9 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
 
   // A ready preload is rebuilt for even when nothing with a file source is on
   // screen (the idle picture), or its "Preload complete" would never come.
-  bool preload_is_ready = st.preload_video_path && st.preload_ready;
+  // A check still running would answer for a preload this rebuild consumes:
+  // it is stopped first, and only a preload it had finished is played.
+  bool preload_is_ready = preload_progress_freeze() && st.preload_video_path;
   if (!st.pipeline || (!st.filesrc && !preload_is_ready)) return skip("[RESTART] ⚠️  SKIP: No active video");
 
   std::string target;

@@ -261,13 +261,8 @@ guint cancel_pending_cleanup() {
   // The old branch is already stopped and out of the pipeline: release its
   // selector pads and references now instead of never.
   if (d->pipeline && d->pipeline == global_pipeline.load()) {
-    for (GstPad** p : {&d->old_video_pad, &d->old_audio_pad}) {
-      GstElement* selector = p == &d->old_video_pad ? d->video_selector : d->audio_selector;
-      if (!*p || !selector) continue;
-      PadRef peer(gst_pad_get_peer(*p));
-      if (peer) gst_pad_unlink(peer.get(), *p);
-      gst_element_release_request_pad(selector, *p);
-    }
+    release_selector_pad(d->video_selector, d->old_video_pad);
+    release_selector_pad(d->audio_selector, d->old_audio_pad);
     if (d->old_qtdemux)
       g_signal_handlers_disconnect_matched(d->old_qtdemux,
                                            static_cast<GSignalMatchType>(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0,

@@ -1,38 +1,11 @@
 // Completing a branch as its demuxer and its decodebin expose their pads.
 #include <cstring>
 
-#include "aspect/aspect_ratio.h"
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
 #include "switching/branch.h"
-
-std::mutex& preload_lock() {
-  static std::mutex lock;
-  return lock;
-}
-
-GstElement* object_element(GstElement* demuxer, const char* key) {
-  return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
-}
-
-std::string numbered(const char* prefix, int number) { return prefix + std::to_string(number); }
-
-void set_queue_limits(GstElement* queue) {
-  g_object_set(queue, "max-size-time", static_cast<guint64>(BRANCH_QUEUE_MAX_TIME), "max-size-buffers", 0u,
-               "max-size-bytes", 0u, nullptr);
-}
-
-GstPadProbeReturn preload_blocking_probe(GstPad*, GstPadProbeInfo* info, gpointer) {
-  return (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
-}
-
-void flush_selector_pad(GstPad* pad) {
-  if (!pad) return;
-  gst_pad_send_event(pad, gst_event_new_flush_start());
-  gst_pad_send_event(pad, gst_event_new_flush_stop(FALSE));
-}
 
 namespace {
 
@@ -69,12 +42,30 @@ void align_with_running_time(GstPad* selector_pad) {
 
 bool is_current_preload(GstElement* demuxer) { return player_state().preload_qtdemux == demuxer; }
 
+// The branch carries H.264 into the board's decoder and nothing else: any
+// other video would fail in the decoder once the branch is on screen.
+bool carries_h264(GstPad* pad, std::string& caps_text) {
+  GstCaps* caps = gst_pad_get_current_caps(pad);
+  if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+  if (!caps) return true;
+  bool ok = gst_caps_get_size(caps) > 0 &&
+            gst_structure_has_name(gst_caps_get_structure(caps, 0), "video/x-h264");
+  if (!ok && gst_caps_get_size(caps) > 0) caps_text = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+  gst_caps_unref(caps);
+  return ok;
+}
+
 void link_video_pad(GstElement* demuxer, GstPad* pad) {
   GstElement* queue = object_element(demuxer, branch_key::QUEUE);
   GstElement* parser = object_element(demuxer, branch_key::H264PARSE);
   GstElement* selector = object_element(demuxer, branch_key::SELECTOR);
   int is_preload = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(demuxer), branch_key::IS_PRELOAD));
   if (!queue || !parser || !selector) return;
+  std::string caps_text;
+  if (is_preload && !carries_h264(pad, caps_text)) {
+    post_preload_failure(demuxer, "video is " + caps_text + ", not H.264");
+    return;
+  }
 
   if (!gst_element_link(queue, parser)) {
     log_line("ERROR: Failed to link queue to h264parse");
@@ -130,9 +121,7 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
     log_line("[PRELOAD] Branch was replaced while its video pad was being linked - ignoring it");
     return;
   }
-  if (g_preload_ready) *g_preload_ready = 1;
-  lock.unlock();
-  check_preload_aspect_ratio();
+  preload_note_video_linked(player_state(), demuxer, lock);
 }
 
 void link_audio_pad(GstElement* demuxer, GstPad* pad, const char* name) {
@@ -200,7 +189,7 @@ void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
   gst_caps_unref(caps);
   if (!is_audio) return;
 
-  std::lock_guard<std::mutex> lock(preload_lock());
+  std::unique_lock<std::mutex> lock(preload_lock());
   if (ctx->is_preload && !is_current_preload(ctx->demuxer)) return;  // replaced meanwhile
 
   PadRef convert_sink(gst_element_get_static_pad(ctx->audioconvert, "sink"));
@@ -249,4 +238,14 @@ void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
     log_line("[PROBE DEBUG] ⚠️  Audio probe NOT added: g_preload_audio_probe_id is NULL!");
   }
   log_raw("DEBUG: Preload audio pad saved: %p\n", static_cast<void*>(selector_pad.get()));
+  preload_note_audio(player_state(), ctx->demuxer, true, lock);
+}
+
+void on_preload_no_more_pads(GstElement* demuxer, gpointer) {
+  // No audio pad reached the audio queue: the file has no sound we can play.
+  GstElement* audio_queue = object_element(demuxer, branch_key::AUDIO_QUEUE);
+  PadRef sink(audio_queue ? gst_element_get_static_pad(audio_queue, "sink") : nullptr);
+  if (sink && gst_pad_is_linked(sink.get())) return;
+  std::unique_lock<std::mutex> lock(preload_lock());
+  preload_note_audio(player_state(), demuxer, false, lock);
 }

@@ -4,3 +4,13 @@
 #include "core/player_state.h"
 
 CommandOutcome handle_preload_command(PlayerState& st, const char* path);
+
+// Stops, removes and forgets the preload in hand, ready or not (a branch that
+// is already on screen is only forgotten).
+void discard_preload(PlayerState& st);
+// A preload that can never complete (an error from one of its elements, or a
+// stream it cannot carry): says so, drops it and answers "Preload error".
+// Ignored when `demuxer` is no longer the preload's.
+void handle_preload_failure(PlayerState& st, GstElement* demuxer, const char* reason);
+// True when the object is one of the preload's elements or inside one.
+bool preload_owns(const PlayerState& st, GstObject* object);

@@ -13,10 +13,6 @@ namespace {
 
 constexpr GstClockTime STATE_WAIT = GST_SECOND;
 
-GstElement* ref_object_element(GstElement* demuxer, const char* key) {
-  GstElement* e = object_element(demuxer, key);
-  return e ? GST_ELEMENT(gst_object_ref(e)) : nullptr;
-}
 
 void report_state(const char* format, GstElement* e, GstClockTime timeout) {
   GstState current, pending;
@@ -142,132 +138,179 @@ void mark_switch_on_bus(PlayerState& st) {
   if (gst_bus_post(st.bus, marker)) switch_markers_pending++;
 }
 
-void handle_switch_command(PlayerState& st) {
-  g_mutex_lock(&operation_lock);
-  log_line("[SWITCH] Command received");
-  if (rejected(st)) {
-    g_mutex_unlock(&operation_lock);
-    return;
-  }
 
-  if (restart_scheduled) {
-    log_line("[SWITCH] 🔄 Canceling scheduled restart (switch provides cleanup)");
-    restart_scheduled = 0;
-    waiting_for_video_end = 0;
-    iterations_since_last_restart = 0;
-    ignore_next_switch = 0;
-  }
-  switch_in_progress = 1;
-  GstPad* preload_pad = st.preload_selector_pad.load();
+namespace {
+
+// What one switch carries from step to step.
+struct SwitchRun {
+  explicit SwitchRun(PlayerState& s) : st(s) {}
+  PlayerState& st;
+  GstPad* new_video_pad = nullptr;  // the preload's, borrowed from its field
+  PadRef old_video_pad;
+  PadRef old_audio_pad;
+  // The branch whose picture was on screen, and the one the video command put
+  // aside (still heard, not seen) when that is another.
+  ElementRef old_qtdemux_to_stop;
+  ElementRef displaced;
+  ElementRef old_filesrc, old_queue, old_h264parse;
+  ElementRef old_audio_queue, old_decodebin, old_audioconvert, old_audio_capsfilter;
+  GstPad* silent_pad = nullptr;
+};
+
+void cancel_scheduled_restart() {
+  if (!restart_scheduled) return;
+  log_line("[SWITCH] 🔄 Canceling scheduled restart (switch provides cleanup)");
+  restart_scheduled = 0;
+  waiting_for_video_end = 0;
+  iterations_since_last_restart = 0;
+  ignore_next_switch = 0;
+}
+
+void release_preload_probes(SwitchRun& run) {
+  PlayerState& st = run.st;
   log_raw("[SWITCH] Validation OK - input_selector=%p, preload_ready=%d, preload_selector_pad=%p\n",
-          static_cast<void*>(st.input_selector), st.preload_ready.load(), static_cast<void*>(preload_pad));
+          static_cast<void*>(st.input_selector), st.preload_ready.load(), static_cast<void*>(run.new_video_pad));
   PadRef current_active_pad;
   g_object_get(st.input_selector, "active-pad", current_active_pad.out_ptr(), nullptr);
   log_raw("[SWITCH] Current active pad: %p\n", static_cast<void*>(current_active_pad.get()));
-
   log_line("[SWITCH] Removing blocking probes...");
-  remove_probe(preload_pad, st.preload_video_probe_id, g_preload_video_probe_id, "Video");
+  remove_probe(run.new_video_pad, st.preload_video_probe_id, g_preload_video_probe_id, "Video");
   remove_probe(st.preload_audio_selector_pad.load(), st.preload_audio_probe_id, g_preload_audio_probe_id, "Audio");
-
   log_line("[SWITCH] Keeping preload elements in PAUSED (will activate AFTER seek)...");
   log_line("[SWITCH] Preload elements activated");
   g_usleep(50000);
-
   // A preload that has streamed its whole file through the probes holds its
   // end of stream in the selector: forget it, or the new file would end at once.
-  forget_end_of_stream(preload_pad);
+  forget_end_of_stream(run.new_video_pad);
   forget_end_of_stream(st.preload_audio_selector_pad.load());
   drop_unused_audio_elements(st);
+}
 
-  PadRef old_video_pad;
-  g_object_get(st.input_selector, "active-pad", old_video_pad.out_ptr(), nullptr);
-  log_raw("[SWITCH] Current VIDEO pad BEFORE switch: %p\n", static_cast<void*>(old_video_pad.get()));
-  log_raw("[SWITCH] Switching video pad to %p...\n", static_cast<void*>(preload_pad));
-  g_object_set(st.input_selector, "active-pad", preload_pad, nullptr);
+void flip_video(SwitchRun& run) {
+  PlayerState& st = run.st;
+  g_object_get(st.input_selector, "active-pad", run.old_video_pad.out_ptr(), nullptr);
+  log_raw("[SWITCH] Current VIDEO pad BEFORE switch: %p\n", static_cast<void*>(run.old_video_pad.get()));
+  log_raw("[SWITCH] Switching video pad to %p...\n", static_cast<void*>(run.new_video_pad));
+  g_object_set(st.input_selector, "active-pad", run.new_video_pad, nullptr);
   log_line("[SWITCH] Video switch executed");
   // Release the old branch's thread from the selector before its elements stop.
-  release_held_thread(old_video_pad.get());
+  release_held_thread(run.old_video_pad.get());
 
-  GstPad* silent_pad = nullptr;
+  // The branch that goes is the one whose picture was on screen; after a video
+  // command that is not the one recorded as active.
+  GstElement* shown = branch_owner(run.old_video_pad.get());
+  if (!shown) shown = active_qtdemux;
+  if (shown) run.old_qtdemux_to_stop.reset(GST_ELEMENT(gst_object_ref(shown)));
+  if (active_qtdemux && active_qtdemux != shown) run.displaced.reset(GST_ELEMENT(gst_object_ref(active_qtdemux)));
+}
+
+void flip_audio(SwitchRun& run) {
+  PlayerState& st = run.st;
   if (st.audio_selector && !st.preload_audio_selector_pad.load() && !st.preload_audio_queue) {
-    silent_pad = request_silent_audio_pad(st.audio_selector);
-    st.preload_audio_selector_pad = silent_pad ? GST_PAD(gst_object_ref(silent_pad)) : nullptr;
+    run.silent_pad = request_silent_audio_pad(st.audio_selector);
+    st.preload_audio_selector_pad = run.silent_pad ? GST_PAD(gst_object_ref(run.silent_pad)) : nullptr;
   }
-
-  PadRef old_audio_pad;
-  ElementRef old_audio_queue, old_decodebin, old_audioconvert, old_audio_capsfilter;
-  GstPad* preload_audio_pad = st.preload_audio_selector_pad.load();
+  GstPad* new_audio_pad = st.preload_audio_selector_pad.load();
   log_raw("[SWITCH] Audio switch - audio_selector=%p, preload_audio_selector_pad=%p\n",
-          static_cast<void*>(st.audio_selector), static_cast<void*>(preload_audio_pad));
-  if (st.audio_selector && preload_audio_pad) {
-    g_object_get(st.audio_selector, "active-pad", old_audio_pad.out_ptr(), nullptr);
-    log_raw("[SWITCH] Current audio pad BEFORE switch: %p\n", static_cast<void*>(old_audio_pad.get()));
-    // Flipped before the old audio elements stop, so that the old pad is no
-    // longer active when its held thread is released: a flush through the
-    // active pad would leave the audio sink flushing.
-    log_line("[SWITCH] Switching audio pad...");
-    g_object_set(st.audio_selector, "active-pad", preload_audio_pad, nullptr);
-    log_raw("[SWITCH] Audio switch executed - new pad: %p\n", static_cast<void*>(preload_audio_pad));
-    release_held_thread(old_audio_pad.get());
-    if (active_qtdemux) {
-      old_audio_queue.reset(ref_object_element(active_qtdemux, branch_key::AUDIO_QUEUE));
-      old_decodebin.reset(ref_object_element(active_qtdemux, branch_key::DECODEBIN));
-      old_audioconvert.reset(ref_object_element(active_qtdemux, branch_key::AUDIOCONVERT));
-      old_audio_capsfilter.reset(ref_object_element(active_qtdemux, branch_key::AUDIO_CAPSFILTER));
-      log_line("[SWITCH] Stopping OLD audio elements...");
-      for (auto* e : {&old_audio_queue, &old_decodebin, &old_audioconvert, &old_audio_capsfilter})
-        if (*e) gst_element_set_state(e->get(), GST_STATE_NULL);
-      log_line("[SWITCH] OLD audio elements set to NULL - waiting for state change...");
-      if (old_audio_queue) report_state("[SWITCH] old_audio_queue state: %s (pending: %s)\n", old_audio_queue.get(), STATE_WAIT);
-      if (old_decodebin) report_state("[SWITCH] old_decodebin state: %s (pending: %s)\n", old_decodebin.get(), STATE_WAIT);
-      if (old_audioconvert)
-        report_state("[SWITCH] old_audioconvert state: %s (pending: %s)\n", old_audioconvert.get(), STATE_WAIT);
-      log_line("[SWITCH] ✅ OLD audio elements fully stopped");
-      log_line("[SWITCH] 🗑️  REMOVING old audio elements from pipeline...");
-      // The caps filter goes with them, or every switch would leave one behind.
-      for (auto* e : {&old_audio_queue, &old_decodebin, &old_audioconvert, &old_audio_capsfilter})
-        if (*e) gst_bin_remove(GST_BIN(st.pipeline), e->get());
-      log_line("[SWITCH] ✅ Old audio elements REMOVED from pipeline");
-    }
-  } else if (st.audio_selector) {
-    log_line("[SWITCH] Audio selector available but no preload audio pad");
-  } else {
-    log_line("[SWITCH] No audio selector available");
+          static_cast<void*>(st.audio_selector), static_cast<void*>(new_audio_pad));
+  if (!st.audio_selector || !new_audio_pad) {
+    log_line(st.audio_selector ? "[SWITCH] Audio selector available but no preload audio pad"
+                               : "[SWITCH] No audio selector available");
+    return;
   }
+  g_object_get(st.audio_selector, "active-pad", run.old_audio_pad.out_ptr(), nullptr);
+  log_raw("[SWITCH] Current audio pad BEFORE switch: %p\n", static_cast<void*>(run.old_audio_pad.get()));
+  // Flipped before the old audio elements stop, so that the old pad is no
+  // longer active when its held thread is released: a flush through the
+  // active pad would leave the audio sink flushing.
+  log_line("[SWITCH] Switching audio pad...");
+  g_object_set(st.audio_selector, "active-pad", new_audio_pad, nullptr);
+  log_raw("[SWITCH] Audio switch executed - new pad: %p\n", static_cast<void*>(new_audio_pad));
+  release_held_thread(run.old_audio_pad.get());
 
-  ElementRef old_qtdemux_to_stop(active_qtdemux);
-  active_qtdemux = nullptr;
+  if (!active_qtdemux) return;
+  BranchParts old = branch_of(active_qtdemux);
+  auto take = [](ElementRef& ref, GstElement* e) { ref.reset(e ? GST_ELEMENT(gst_object_ref(e)) : nullptr); };
+  take(run.old_audio_queue, old.audio_queue);
+  take(run.old_decodebin, old.decodebin);
+  take(run.old_audioconvert, old.audioconvert);
+  take(run.old_audio_capsfilter, old.audio_capsfilter);
+  log_line("[SWITCH] Stopping OLD audio elements...");
+  for (auto* e : {&run.old_audio_queue, &run.old_decodebin, &run.old_audioconvert, &run.old_audio_capsfilter})
+    if (*e) gst_element_set_state(e->get(), GST_STATE_NULL);
+  log_line("[SWITCH] OLD audio elements set to NULL - waiting for state change...");
+  if (run.old_audio_queue)
+    report_state("[SWITCH] old_audio_queue state: %s (pending: %s)\n", run.old_audio_queue.get(), STATE_WAIT);
+  if (run.old_decodebin)
+    report_state("[SWITCH] old_decodebin state: %s (pending: %s)\n", run.old_decodebin.get(), STATE_WAIT);
+  if (run.old_audioconvert)
+    report_state("[SWITCH] old_audioconvert state: %s (pending: %s)\n", run.old_audioconvert.get(), STATE_WAIT);
+  log_line("[SWITCH] ✅ OLD audio elements fully stopped");
+  log_line("[SWITCH] 🗑️  REMOVING old audio elements from pipeline...");
+  // The caps filter goes with them, or every switch would leave one behind.
+  for (auto* e : {&run.old_audio_queue, &run.old_decodebin, &run.old_audioconvert, &run.old_audio_capsfilter})
+    if (*e) gst_bin_remove(GST_BIN(st.pipeline), e->get());
+  log_line("[SWITCH] ✅ Old audio elements REMOVED from pipeline");
+}
+
+void stop_old_video_branch(SwitchRun& run) {
+  PlayerState& st = run.st;
   log_raw("[SWITCH] 💾 Saved OLD qtdemux reference: %p (will be stopped)\n",
-          static_cast<void*>(old_qtdemux_to_stop.get()));
-  ElementRef old_filesrc, old_queue, old_h264parse;
-  if (old_qtdemux_to_stop) {
-    GstElement* demux = old_qtdemux_to_stop.get();
-    log_line("[SWITCH] Stopping ALL OLD video elements (filesrc, qtdemux, queue, h264parse)...");
-    old_filesrc.reset(ref_object_element(demux, branch_key::FILESRC));
-    old_queue.reset(ref_object_element(demux, branch_key::QUEUE));
-    old_h264parse.reset(ref_object_element(demux, branch_key::H264PARSE));
-    log_line("[SWITCH] Unlinking OLD qtdemux from downstream elements...");
-    unlink_demux_pad(demux, "video_0", "[SWITCH] Unlinking demux video_0 → queue...");
-    if (!st.no_sound) unlink_demux_pad(demux, "audio_0", "[SWITCH] Unlinking demux audio_0 → audio_queue...");
-    log_line("[SWITCH] ✅ Demux unlinked - now setting elements to NULL...");
-    GstElement* olds[] = {old_filesrc.get(), demux, old_queue.get(), old_h264parse.get()};
-    for (GstElement* e : olds)
-      if (e) gst_element_set_state(e, GST_STATE_NULL);
-    log_line("[SWITCH] OLD video elements set to NULL - waiting for state change...");
-    log_line("[SWITCH] 🗑️  REMOVING old elements from pipeline to stop internal threads...");
-    for (GstElement* e : olds)
-      if (e) gst_bin_remove(GST_BIN(st.pipeline), e);
-    log_line("[SWITCH] ✅ Old video elements REMOVED from pipeline");
-    log_line("[SWITCH] Checking final state after removal...");
-    const char* formats[] = {"[SWITCH] old_filesrc state: %s (pending: %s)\n",
-                             "[SWITCH] old_qtdemux_to_stop state: %s (pending: %s)\n",
-                             "[SWITCH] old_queue state: %s (pending: %s)\n",
-                             "[SWITCH] old_h264parse state: %s (pending: %s)\n"};
-    for (int i = 0; i < 4; ++i)
-      if (olds[i]) report_state(formats[i], olds[i], STATE_WAIT);
-    log_line("[SWITCH] ✅ ALL OLD elements (video + audio) fully stopped");
-  }
+          static_cast<void*>(run.old_qtdemux_to_stop.get()));
+  if (!run.old_qtdemux_to_stop) return;
+  GstElement* demux = run.old_qtdemux_to_stop.get();
+  log_line("[SWITCH] Stopping ALL OLD video elements (filesrc, qtdemux, queue, h264parse)...");
+  BranchParts old = branch_of(demux);
+  auto take = [](ElementRef& ref, GstElement* e) { ref.reset(e ? GST_ELEMENT(gst_object_ref(e)) : nullptr); };
+  take(run.old_filesrc, old.filesrc);
+  take(run.old_queue, old.queue);
+  take(run.old_h264parse, old.h264parse);
+  log_line("[SWITCH] Unlinking OLD qtdemux from downstream elements...");
+  unlink_demux_pad(demux, "video_0", "[SWITCH] Unlinking demux video_0 → queue...");
+  if (!st.no_sound) unlink_demux_pad(demux, "audio_0", "[SWITCH] Unlinking demux audio_0 → audio_queue...");
+  log_line("[SWITCH] ✅ Demux unlinked - now setting elements to NULL...");
+  GstElement* olds[] = {run.old_filesrc.get(), demux, run.old_queue.get(), run.old_h264parse.get()};
+  for (GstElement* e : olds)
+    if (e) gst_element_set_state(e, GST_STATE_NULL);
+  log_line("[SWITCH] OLD video elements set to NULL - waiting for state change...");
+  log_line("[SWITCH] 🗑️  REMOVING old elements from pipeline to stop internal threads...");
+  for (GstElement* e : olds)
+    if (e) gst_bin_remove(GST_BIN(st.pipeline), e);
+  log_line("[SWITCH] ✅ Old video elements REMOVED from pipeline");
+  log_line("[SWITCH] Checking final state after removal...");
+  const char* formats[] = {"[SWITCH] old_filesrc state: %s (pending: %s)\n",
+                           "[SWITCH] old_qtdemux_to_stop state: %s (pending: %s)\n",
+                           "[SWITCH] old_queue state: %s (pending: %s)\n",
+                           "[SWITCH] old_h264parse state: %s (pending: %s)\n"};
+  for (int i = 0; i < 4; ++i)
+    if (olds[i]) report_state(formats[i], olds[i], STATE_WAIT);
+  log_line("[SWITCH] ✅ ALL OLD elements (video + audio) fully stopped");
+}
 
+// The branch the video command put aside still runs behind an inactive pad:
+// nothing of it is on screen any more, so it goes at once.
+void remove_displaced_branch(SwitchRun& run) {
+  if (!run.displaced) return;
+  PlayerState& st = run.st;
+  GstElement* demux = run.displaced.get();
+  log_line("[SWITCH] Removing the branch the video command had replaced");
+  BranchParts b = branch_of(demux);
+  if (b.h264parse) {
+    PadRef src(gst_element_get_static_pad(b.h264parse, "src"));
+    b.video_pad = src ? gst_pad_get_peer(src.get()) : nullptr;
+  }
+  if (active_audio_selector_pad_owner == demux) {
+    b.audio_pad = run.old_audio_pad.release();
+    active_audio_selector_pad_owner = nullptr;
+  }
+  g_signal_handlers_disconnect_matched(demux, static_cast<GSignalMatchType>(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA),
+                                       0, 0, nullptr, reinterpret_cast<gpointer>(on_pad_added), nullptr);
+  branch_stop_and_remove(st.pipeline, b);
+  branch_release_pads(st, b);
+}
+
+void seek_to_start(SwitchRun& run) {
+  PlayerState& st = run.st;
   log_line("[SWITCH] ========================================");
   log_line("[SWITCH] ABOUT TO EXECUTE SEEK - THIS MAY CAUSE not-linked ERROR");
   log_line("[SWITCH] Pipeline state before seek:");
@@ -278,7 +321,7 @@ void handle_switch_command(PlayerState& st) {
   mark_switch_on_bus(st);
   log_raw("[SWITCH] Seek executed (result=%d)\n", seek_ok);
   log_line("[SWITCH] ========================================");
-  if (silent_pad) g_thread_unref(g_thread_new("silent-audio", push_silent_stream, silent_pad));
+  if (run.silent_pad) g_thread_unref(g_thread_new("silent-audio", push_silent_stream, run.silent_pad));
 
   log_line("[SWITCH] POST-SEEK: Checking pipeline state...");
   GstState state, pending;
@@ -292,12 +335,14 @@ void handle_switch_command(PlayerState& st) {
     log_raw("[SWITCH] POST-SEEK: preload_filesrc=%s, preload_qtdemux=%s\n", gst_element_state_get_name(s1),
             gst_element_state_get_name(s2));
   }
-  if (old_qtdemux_to_stop) {
+  if (run.old_qtdemux_to_stop) {
     GstState s;
-    gst_element_get_state(old_qtdemux_to_stop.get(), &s, nullptr, 0);
+    gst_element_get_state(run.old_qtdemux_to_stop.get(), &s, nullptr, 0);
     log_raw("[SWITCH] POST-SEEK: old_qtdemux_to_stop=%s (to be cleaned)\n", gst_element_state_get_name(s));
   }
+}
 
+void activate_new_branch(PlayerState& st) {
   log_line("[SWITCH] NOW activating preload elements to PLAYING (post-seek)...");
   struct Activation {
     GstElement* element;
@@ -319,66 +364,99 @@ void handle_switch_command(PlayerState& st) {
   }
   log_line("[SWITCH] ✅ All preload elements activated to PLAYING");
   g_usleep(100000);
+}
 
+void schedule_old_branch_cleanup(SwitchRun& run) {
+  PlayerState& st = run.st;
   log_line("[SWITCH] Updating control variables...");
-  if (old_qtdemux_to_stop) {
-    log_raw("[SWITCH] Scheduling async cleanup for old video source (qtdemux=%p)...\n",
-            static_cast<void*>(old_qtdemux_to_stop.get()));
-    if (guint cancelled = cancel_pending_cleanup())
-      log_raw("[SWITCH] Cancelled previous cleanup (ID: %u) to prevent thread leak\n", cancelled);
-    auto* d = g_new0(CleanupData, 1);
-    d->pipeline = st.pipeline;
-    d->old_qtdemux = old_qtdemux_to_stop.release();
-    d->old_filesrc = old_filesrc.release();
-    d->old_queue = old_queue.release();
-    d->old_h264parse = old_h264parse.release();
-    d->video_selector = st.input_selector;
-    d->old_video_pad = old_video_pad.release();
-    log_raw("[SWITCH] Saved OLD video pad for cleanup: %p\n", static_cast<void*>(d->old_video_pad));
-    if (active_audio_selector_pad_owner && active_audio_selector_pad_owner == d->old_qtdemux) {
-      d->has_audio = 1;
-      d->old_audio_queue = old_audio_queue.release();
-      d->old_decodebin = old_decodebin.release();
-      d->old_audioconvert = old_audioconvert.release();
-      d->old_audio_capsfilter = old_audio_capsfilter.release();
-      d->audio_selector = st.audio_selector;
-      d->old_audio_pad = old_audio_pad.release();
-      log_raw("[SWITCH] Saved OLD audio pad for cleanup: %p\n", static_cast<void*>(d->old_audio_pad));
-    }
-    guint id = schedule_cleanup(d);
-    log_raw("[SWITCH] Async cleanup scheduled (ID: %u, will execute in 2s)\n", id);
+  if (!run.old_qtdemux_to_stop) return;
+  log_raw("[SWITCH] Scheduling async cleanup for old video source (qtdemux=%p)...\n",
+          static_cast<void*>(run.old_qtdemux_to_stop.get()));
+  if (guint cancelled = cancel_pending_cleanup())
+    log_raw("[SWITCH] Cancelled previous cleanup (ID: %u) to prevent thread leak\n", cancelled);
+  auto* d = g_new0(CleanupData, 1);
+  d->pipeline = st.pipeline;
+  d->old_qtdemux = run.old_qtdemux_to_stop.release();
+  d->old_filesrc = run.old_filesrc.release();
+  d->old_queue = run.old_queue.release();
+  d->old_h264parse = run.old_h264parse.release();
+  d->video_selector = st.input_selector;
+  d->old_video_pad = run.old_video_pad.release();
+  log_raw("[SWITCH] Saved OLD video pad for cleanup: %p\n", static_cast<void*>(d->old_video_pad));
+  if (active_audio_selector_pad_owner && active_audio_selector_pad_owner == d->old_qtdemux) {
+    d->has_audio = 1;
+    d->old_audio_queue = run.old_audio_queue.release();
+    d->old_decodebin = run.old_decodebin.release();
+    d->old_audioconvert = run.old_audioconvert.release();
+    d->old_audio_capsfilter = run.old_audio_capsfilter.release();
+    d->audio_selector = st.audio_selector;
+    d->old_audio_pad = run.old_audio_pad.release();
+    log_raw("[SWITCH] Saved OLD audio pad for cleanup: %p\n", static_cast<void*>(d->old_audio_pad));
   }
+  guint id = schedule_cleanup(d);
+  log_raw("[SWITCH] Async cleanup scheduled (ID: %u, will execute in 2s)\n", id);
+}
 
-  {
-    std::lock_guard<std::mutex> lock(preload_lock());
-    active_qtdemux = GST_ELEMENT(gst_object_ref(st.preload_qtdemux));
-    if (st.preload_audio_selector_pad.load()) active_audio_selector_pad_owner = st.preload_qtdemux;
-    if (st.filesrc) gst_object_unref(st.filesrc);
-    st.filesrc = GST_ELEMENT(gst_object_ref(st.preload_filesrc));
-    st.preload_filesrc = st.preload_qtdemux = st.preload_queue = st.preload_h264parse = nullptr;
-    log_line("[SWITCH] Clearing video pad references (no unref)...");
-    st.preload_selector_pad = nullptr;
-    log_line("[SWITCH] Clearing audio variables (no unref)...");
-    st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
-    st.preload_audio_capsfilter = nullptr;
-    st.preload_audio_selector_pad = nullptr;
-    log_line("[SWITCH] Freeing preload_video_path...");
-    g_free(st.preload_video_path);
-    st.preload_video_path = nullptr;
-    st.preload_ready = 0;
-  }
-  log_line("[SWITCH] Variables updated successfully");
+// The preload becomes the branch on screen. The pad fields' references end here.
+void adopt_preload(PlayerState& st) {
+  std::lock_guard<std::mutex> lock(preload_lock());
+  if (active_qtdemux) gst_object_unref(active_qtdemux);
+  active_qtdemux = GST_ELEMENT(gst_object_ref(st.preload_qtdemux));
+  if (st.preload_audio_selector_pad.load()) active_audio_selector_pad_owner = st.preload_qtdemux;
+  if (st.filesrc) gst_object_unref(st.filesrc);
+  st.filesrc = GST_ELEMENT(gst_object_ref(st.preload_filesrc));
+  st.preload_filesrc = st.preload_qtdemux = st.preload_queue = st.preload_h264parse = nullptr;
+  log_line("[SWITCH] Clearing video pad references (no unref)...");
+  drop_pad_ref(st.preload_selector_pad);
+  log_line("[SWITCH] Clearing audio variables (no unref)...");
+  st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
+  st.preload_audio_capsfilter = nullptr;
+  drop_pad_ref(st.preload_audio_selector_pad);
+  log_line("[SWITCH] Freeing preload_video_path...");
+  g_free(st.preload_video_path);
+  st.preload_video_path = nullptr;
+  st.preload_ready = 0;
+  st.preload_checked = 0;
+  PreloadProgress& p = preload_progress();
+  p = PreloadProgress{p.generation + 1};
+}
 
+void reconfigure_sink(PlayerState& st) {
   log_raw("[SWITCH] Reconfiguring glimagesink - glimagesink_element=%p...\n",
           static_cast<void*>(st.glimagesink_element));
-  if (st.glimagesink_element) {
-    log_line("[SWITCH] Setting force-aspect-ratio to TRUE...");
-    g_object_set(st.glimagesink_element, "force-aspect-ratio", TRUE, nullptr);
-    log_line("[SWITCH] Sending reconfigure event...");
-    gst_element_send_event(st.glimagesink_element, gst_event_new_reconfigure());
-    g_usleep(50000);
-    log_line("[SWITCH] Glimagesink reconfigured");
+  if (!st.glimagesink_element) return;
+  log_line("[SWITCH] Setting force-aspect-ratio to TRUE...");
+  g_object_set(st.glimagesink_element, "force-aspect-ratio", TRUE, nullptr);
+  log_line("[SWITCH] Sending reconfigure event...");
+  gst_element_send_event(st.glimagesink_element, gst_event_new_reconfigure());
+  g_usleep(50000);
+  log_line("[SWITCH] Glimagesink reconfigured");
+}
+
+}  // namespace
+
+void handle_switch_command(PlayerState& st) {
+  g_mutex_lock(&operation_lock);
+  log_line("[SWITCH] Command received");
+  if (rejected(st)) {
+    g_mutex_unlock(&operation_lock);
+    return;
   }
+  cancel_scheduled_restart();
+  switch_in_progress = 1;
+  SwitchRun run(st);
+  run.new_video_pad = st.preload_selector_pad.load();
+  release_preload_probes(run);
+  flip_video(run);
+  flip_audio(run);
+  stop_old_video_branch(run);
+  remove_displaced_branch(run);
+  seek_to_start(run);
+  activate_new_branch(st);
+  schedule_old_branch_cleanup(run);
+  adopt_preload(st);
+  log_line("[SWITCH] Variables updated successfully");
+  reconfigure_sink(st);
   log_line("[SWITCH] Command completed successfully!");
   switch_in_progress = 0;
   g_mutex_unlock(&operation_lock);

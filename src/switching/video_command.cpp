@@ -20,33 +20,24 @@ void load_by_uri(PlayerState& st, const char* path) {
 CommandOutcome load_on_selector(PlayerState& st, const char* path) {
   if (st.video_switching_in_progress) return CommandOutcome::Rejected;
   st.video_switching_in_progress = 1;
-
-  GStr src_name(g_strdup_printf("filesrc%d", st.element_counter));
-  GStr demux_name(g_strdup_printf("demux%d", st.element_counter));
-  GstElement* filesrc = gst_element_factory_make("filesrc", src_name.get());
-  GstElement* demux = gst_element_factory_make("qtdemux", demux_name.get());
-  GstElement* queue = gst_element_factory_make("queue", numbered("video_queue", st.element_counter).c_str());
-  GstElement* parser = gst_element_factory_make("h264parse", numbered("video_h264parse", st.element_counter).c_str());
-  if (queue) set_queue_limits(queue);
-  if (!filesrc || !demux || !queue || !parser) {
-    log_line("ERROR: Failed to create new elements for input-selector");
-    for (GstElement* e : {filesrc, demux, queue, parser})
-      if (e) gst_object_unref(gst_object_ref_sink(e));
-    st.video_switching_in_progress = 0;
-    return CommandOutcome::Rejected;
+  int n = st.element_counter;
+  VideoPartNames names{"filesrc" + std::to_string(n), "demux" + std::to_string(n), numbered("video_queue", n),
+                       numbered("video_h264parse", n)};
+  BranchParts b;
+  switch (branch_create_video_part(st, path, names, b)) {
+    case CreateResult::NotMade:
+      log_line("ERROR: Failed to create new elements for input-selector");
+      st.video_switching_in_progress = 0;
+      return CommandOutcome::Rejected;
+    case CreateResult::NotLinked:
+      log_line("ERROR: Failed to link new_filesrc to new_qtdemux");
+      st.video_switching_in_progress = 0;
+      return CommandOutcome::Rejected;
+    case CreateResult::Ok:
+      break;
   }
-  g_object_set(filesrc, "location", path, nullptr);
-  gst_bin_add_many(GST_BIN(st.pipeline), filesrc, demux, queue, parser, nullptr);
-  if (!gst_element_link(filesrc, demux)) {
-    log_line("ERROR: Failed to link new_filesrc to new_qtdemux");
-    st.video_switching_in_progress = 0;
-    return CommandOutcome::Rejected;
-  }
-  g_object_set_data(G_OBJECT(demux), branch_key::QUEUE, queue);
-  g_object_set_data(G_OBJECT(demux), branch_key::H264PARSE, parser);
-  g_object_set_data(G_OBJECT(demux), branch_key::SELECTOR, st.input_selector);
-  g_signal_connect(demux, "pad-added", G_CALLBACK(on_pad_added), nullptr);
-  for (GstElement* e : {filesrc, demux, queue, parser}) gst_element_sync_state_with_parent(e);
+  g_signal_connect(b.qtdemux, "pad-added", G_CALLBACK(on_pad_added), nullptr);
+  for (GstElement* e : {b.filesrc, b.qtdemux, b.queue, b.h264parse}) gst_element_sync_state_with_parent(e);
   st.element_counter++;
   return CommandOutcome::Processed;
 }

@@ -31,7 +31,7 @@ TEST_F(Preload, NamesElementsByCounterAndRefusesASecondOne) {
   ASSERT_TRUE(wait_line("Preload complete", 10));
   EXPECT_EQ(handle_preload_command(st(), clip("blue.mp4").c_str()), CommandOutcome::Rejected);
   EXPECT_EQ(out->count_line("[PRELOAD] ⛔ REJECTED - Already have preloaded video. Switch first."), 1);
-  EXPECT_EQ(out->count_line("Preload error"), 1);
+  EXPECT_EQ(out->count_line("Preload error"), 2);  // the missing file, then the refusal
   handle_switch_command(st());
   EXPECT_EQ(handle_preload_command(st(), clip("blue.mp4").c_str()), CommandOutcome::Processed);
   EXPECT_TRUE(has_element("preload_filesrc2"));
@@ -122,13 +122,14 @@ TEST_F(Preload, SecondVideoStreamAndSubtitleStreamAreLeftAlone) {
   EXPECT_FALSE(st().quit);
 }
 
-TEST_F(Preload, MissingPathAndFileGiveLinesButNoEvent) {
+TEST_F(Preload, MissingPathGivesALineAndMissingFileAPreloadError) {
   start(clip("red.mp4"));
   EXPECT_EQ(handle_preload_command(st(), ""), CommandOutcome::Processed);
   EXPECT_EQ(out->count_line("ERROR: preload command requires path and input-selector"), 1);
   EXPECT_EQ(handle_preload_command(st(), "/no/such/file.mp4"), CommandOutcome::Rejected);
   EXPECT_EQ(out->count_line("ERROR: Preload file does not exist: /no/such/file.mp4"), 1);
-  EXPECT_EQ(out->count_line("Preload error"), 0);
+  // A manager waiting for the preload's outcome is told.
+  EXPECT_EQ(out->count_line("Preload error"), 1);
   EXPECT_EQ(st().element_counter, 1);
 }
 

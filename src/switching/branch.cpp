@@ -1,0 +1,265 @@
+// The life of a source branch: made, linked, made ready, activated, stopped,
+// released. The pad handlers that link it live in pad_handlers.cpp.
+#include "switching/branch.h"
+
+#include "aspect/aspect_ratio.h"
+#include "core/gst_holders.h"
+#include "core/log.h"
+
+std::mutex& preload_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+GstElement* object_element(GstElement* demuxer, const char* key) {
+  return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
+}
+
+std::string numbered(const char* prefix, int number) { return prefix + std::to_string(number); }
+
+void set_queue_limits(GstElement* queue) {
+  g_object_set(queue, "max-size-time", static_cast<guint64>(BRANCH_QUEUE_MAX_TIME), "max-size-buffers", 0u,
+               "max-size-bytes", 0u, nullptr);
+}
+
+GstPadProbeReturn preload_blocking_probe(GstPad*, GstPadProbeInfo* info, gpointer) {
+  return (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
+void flush_selector_pad(GstPad* pad) {
+  if (!pad) return;
+  gst_pad_send_event(pad, gst_event_new_flush_start());
+  gst_pad_send_event(pad, gst_event_new_flush_stop(FALSE));
+}
+
+BranchParts branch_of(GstElement* demuxer) {
+  BranchParts b;
+  if (!demuxer) return b;
+  b.qtdemux = demuxer;
+  b.filesrc = object_element(demuxer, branch_key::FILESRC);
+  b.queue = object_element(demuxer, branch_key::QUEUE);
+  b.h264parse = object_element(demuxer, branch_key::H264PARSE);
+  b.audio_queue = object_element(demuxer, branch_key::AUDIO_QUEUE);
+  b.decodebin = object_element(demuxer, branch_key::DECODEBIN);
+  b.audioconvert = object_element(demuxer, branch_key::AUDIOCONVERT);
+  b.audio_capsfilter = object_element(demuxer, branch_key::AUDIO_CAPSFILTER);
+  return b;
+}
+
+GstElement* branch_owner(GstPad* selector_pad) {
+  if (!selector_pad) return nullptr;
+  PadRef peer(gst_pad_get_peer(selector_pad));
+  if (!peer) return nullptr;
+  ElementRef upstream(gst_pad_get_parent_element(peer.get()));
+  return upstream ? object_element(upstream.get(), branch_key::OWNER_DEMUXER) : nullptr;
+}
+
+// ---- Create ------------------------------------------------------------
+
+CreateResult branch_create_video_part(PlayerState& st, const char* path, const VideoPartNames& names,
+                                      BranchParts& parts) {
+  GstElement* filesrc = gst_element_factory_make("filesrc", names.filesrc.c_str());
+  GstElement* qtdemux = gst_element_factory_make("qtdemux", names.qtdemux.c_str());
+  GstElement* queue = gst_element_factory_make("queue", names.queue.c_str());
+  GstElement* h264parse = gst_element_factory_make("h264parse", names.h264parse.c_str());
+  if (!filesrc || !qtdemux || !queue || !h264parse) {
+    for (GstElement* e : {filesrc, qtdemux, queue, h264parse})
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return CreateResult::NotMade;
+  }
+  set_queue_limits(queue);
+  g_object_set(filesrc, "location", path, nullptr);
+  gst_bin_add_many(GST_BIN(st.pipeline), filesrc, qtdemux, queue, h264parse, nullptr);
+  parts.filesrc = filesrc;
+  parts.qtdemux = qtdemux;
+  parts.queue = queue;
+  parts.h264parse = h264parse;
+  if (!gst_element_link(filesrc, qtdemux)) return CreateResult::NotLinked;
+  GObject* d = G_OBJECT(qtdemux);
+  g_object_set_data(d, branch_key::QUEUE, queue);
+  g_object_set_data(d, branch_key::H264PARSE, h264parse);
+  g_object_set_data(d, branch_key::SELECTOR, st.input_selector);
+  g_object_set_data(d, branch_key::FILESRC, filesrc);
+  g_object_set_data(G_OBJECT(h264parse), branch_key::OWNER_DEMUXER, qtdemux);
+  return CreateResult::Ok;
+}
+
+bool branch_create_audio_part(PlayerState& st, BranchParts& parts) {
+  int n = st.element_counter;
+  GstElement* audio_queue = gst_element_factory_make("queue", numbered("preload_audio_queue", n).c_str());
+  GstElement* decodebin = gst_element_factory_make("decodebin", numbered("preload_decodebin", n).c_str());
+  GstElement* audioconvert = gst_element_factory_make("audioconvert", numbered("preload_audioconvert", n).c_str());
+  if (!audio_queue || !decodebin || !audioconvert) {
+    for (GstElement* e : {audio_queue, decodebin, audioconvert})
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return false;
+  }
+  set_queue_limits(audio_queue);
+  // Kept at NULL, even when the pipeline changes state, until the file shows
+  // an audio stream: a decodebin without input would never finish prerolling
+  // and would hold the whole pipeline back.
+  for (GstElement* e : {audio_queue, decodebin, audioconvert}) gst_element_set_locked_state(e, TRUE);
+  gst_bin_add_many(GST_BIN(st.pipeline), audio_queue, decodebin, audioconvert, nullptr);
+  parts.audio_queue = audio_queue;
+  parts.decodebin = decodebin;
+  parts.audioconvert = audioconvert;
+  return true;
+}
+
+// ---- Ready ---------------------------------------------------------------
+
+namespace {
+
+using Audio = PreloadProgress::Audio;
+
+// With the lock held: once video, audio and the ratio decision are all in,
+// the preload is ready (or the rebuild it needs is requested). The report is
+// printed without the lock; a preload abandoned meanwhile drops the outcome.
+void complete_if_ready(PlayerState& st, std::unique_lock<std::mutex>& lock) {
+  PreloadProgress& p = preload_progress();
+  if (!p.active || p.decided || !p.video_linked || p.audio == Audio::Pending || !p.ratios_read) return;
+  p.decided = true;
+  unsigned generation = p.generation;
+  float preload_dar = p.preload_dar, current_dar = p.current_dar;
+  lock.unlock();
+  ArOutcome outcome = report_aspect_ratio(current_dar, preload_dar);
+  lock.lock();
+  if (!p.active || p.generation != generation) {
+    log_line("[PRELOAD] Preload was dropped while its aspect ratio was checked - result ignored");
+    return;
+  }
+  st.preload_checked = 1;
+  // An immediate rebuild plays the preload itself: no switch may take it first.
+  if (outcome != ArOutcome::Immediate && g_preload_ready) *g_preload_ready = 1;
+  apply_aspect_outcome(outcome, preload_dar);
+}
+
+bool is_current(const PlayerState& st, GstElement* demuxer) {
+  return preload_progress().active && st.preload_qtdemux == demuxer;
+}
+
+}  // namespace
+
+void preload_note_video_linked(PlayerState& st, GstElement* demuxer, std::unique_lock<std::mutex>& lock) {
+  if (!is_current(st, demuxer)) return;
+  preload_progress().video_linked = true;
+  complete_if_ready(st, lock);
+}
+
+void preload_note_audio(PlayerState& st, GstElement* demuxer, bool linked, std::unique_lock<std::mutex>& lock) {
+  if (!is_current(st, demuxer)) return;
+  PreloadProgress& p = preload_progress();
+  if (p.audio != Audio::Pending) return;
+  p.audio = linked ? Audio::Linked : Audio::Absent;
+  complete_if_ready(st, lock);
+}
+
+void preload_progress_begin(PlayerState& st, bool expects_audio, const char* path) {
+  cancel_ratio_probe();
+  unsigned generation;
+  {
+    std::lock_guard<std::mutex> lock(preload_lock());
+    PreloadProgress& p = preload_progress();
+    p = PreloadProgress{p.generation + 1};
+    p.active = true;
+    p.audio = expects_audio ? Audio::Pending : Audio::Absent;
+    generation = p.generation;
+  }
+  std::string current;
+  bool has_filesrc = g_filesrc != nullptr;
+  if (has_filesrc) {
+    GStr location;
+    g_object_get(g_filesrc, "location", location.out(), nullptr);
+    if (location) current = location.get();
+  }
+  start_ratio_probe(path ? path : "", has_filesrc, current, [generation](float preload_dar, float current_dar) {
+    std::unique_lock<std::mutex> lock(preload_lock());
+    PreloadProgress& p = preload_progress();
+    if (!p.active || p.generation != generation) return;
+    p.ratios_read = true;
+    p.preload_dar = preload_dar;
+    p.current_dar = current_dar;
+    complete_if_ready(player_state(), lock);
+  });
+}
+
+bool preload_progress_freeze() {
+  bool checked;
+  {
+    std::lock_guard<std::mutex> lock(preload_lock());
+    PreloadProgress& p = preload_progress();
+    p = PreloadProgress{p.generation + 1};
+    checked = player_state().preload_checked != 0;
+  }
+  cancel_ratio_probe();
+  return checked;
+}
+
+void preload_progress_abandon(PlayerState& st) {
+  preload_progress_freeze();
+  std::lock_guard<std::mutex> lock(preload_lock());
+  st.preload_ready = 0;
+  st.preload_checked = 0;
+}
+
+// ---- Activate, stop, release ----------------------------------------------
+
+BranchParts take_preload(PlayerState& st) {
+  std::lock_guard<std::mutex> lock(preload_lock());
+  BranchParts b;
+  b.filesrc = std::exchange(st.preload_filesrc, nullptr);
+  b.qtdemux = std::exchange(st.preload_qtdemux, nullptr);
+  b.queue = std::exchange(st.preload_queue, nullptr);
+  b.h264parse = std::exchange(st.preload_h264parse, nullptr);
+  b.audio_queue = std::exchange(st.preload_audio_queue, nullptr);
+  b.decodebin = std::exchange(st.preload_decodebin, nullptr);
+  b.audioconvert = std::exchange(st.preload_audioconvert, nullptr);
+  b.audio_capsfilter = st.preload_audio_capsfilter.exchange(nullptr);
+  b.video_pad = st.preload_selector_pad.exchange(nullptr);
+  b.audio_pad = st.preload_audio_selector_pad.exchange(nullptr);
+  st.preload_ready = 0;
+  st.preload_checked = 0;
+  return b;
+}
+
+void branch_stop_and_remove(GstElement* pipeline, const BranchParts& b) {
+  GstElement* order[] = {b.filesrc, b.qtdemux, b.queue, b.h264parse, b.audio_queue, b.decodebin, b.audioconvert,
+                         b.audio_capsfilter};
+  for (GstElement* e : order) {
+    if (!e) continue;
+    gst_element_set_locked_state(e, FALSE);
+    gst_element_set_state(e, GST_STATE_NULL);
+  }
+  for (GstElement* e : order) {
+    if (!e) continue;
+    GstObject* parent = gst_object_get_parent(GST_OBJECT(e));
+    if (parent == GST_OBJECT(pipeline)) gst_bin_remove(GST_BIN(pipeline), e);
+    if (parent) gst_object_unref(parent);
+  }
+}
+
+void release_selector_pad(GstElement* selector, GstPad*& pad) {
+  if (!pad) return;
+  if (selector) {
+    PadRef peer(gst_pad_get_peer(pad));
+    if (peer) gst_pad_unlink(peer.get(), pad);
+    gst_element_release_request_pad(selector, pad);
+  }
+  gst_object_unref(pad);
+  pad = nullptr;
+}
+
+void branch_release_pads(PlayerState& st, BranchParts& b) {
+  release_selector_pad(st.input_selector, b.video_pad);
+  release_selector_pad(st.audio_selector, b.audio_pad);
+}
+
+void drop_pad_ref(std::atomic<GstPad*>& field) {
+  if (GstPad* p = field.exchange(nullptr)) gst_object_unref(p);
+}
+
+void post_preload_failure(GstElement* demuxer, const std::string& reason) {
+  GstStructure* s = gst_structure_new(PRELOAD_FAILED_MESSAGE, "demuxer", G_TYPE_POINTER, demuxer, "reason",
+                                      G_TYPE_STRING, reason.c_str(), nullptr);
+  gst_element_post_message(demuxer, gst_message_new_application(GST_OBJECT(demuxer), s));
+}
