@@ -6,6 +6,7 @@
 
 #include <ctime>
 
+#include "core/commands.h"
 #include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/main_loop.h"
@@ -17,6 +18,8 @@
 namespace {
 constexpr GstClockTime PREROLL_TIMEOUT = 30 * GST_SECOND;
 constexpr unsigned SHUTDOWN_DEADLINE_SECONDS = 20;
+// Longer than an event's three delivery attempts, so an unanswered one still fails.
+constexpr double ANSWER_WAIT_SECONDS = 4;
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +66,7 @@ int main(int argc, char** argv) {
     stop_heartbeat();
     log_line("[HEARTBEAT] Independent thread stopped");
   }
+  take_answers_before_exit(ANSWER_WAIT_SECONDS);
   stop_ack_system();
   release_pipeline(st);
   g_mutex_clear(&operation_lock);

@@ -104,6 +104,11 @@ void PlayerClient::set_line_handler(LineHandler handler) {
   handler_ = std::move(handler);
 }
 
+void PlayerClient::answer_then(const std::string& event, const std::string& command) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  follow_ups_.push_back({event, command});
+}
+
 void PlayerClient::set_stderr_handler(LineHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   stderr_handler_ = std::move(handler);
@@ -160,17 +165,26 @@ void PlayerClient::read_stdout() {
         fflush(log);
       }
       LineHandler handler;
+      std::string follow_up;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         record_line(line);
         handler = handler_;
+        if (auto_ack_) {
+          auto it = std::find_if(follow_ups_.begin(), follow_ups_.end(),
+                                 [&](const auto& f) { return f.first == line; });
+          if (it != follow_ups_.end()) {
+            follow_up = it->second;
+            follow_ups_.erase(it);
+          }
+        }
       }
       cond_.notify_all();
       if (auto_ack_) {
         if (const char* ack = ack_for_event(line)) {
           int delay = ack_delay_ms_;
           if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-          send(ack);
+          send_raw(std::string(ack) + "\n" + (follow_up.empty() ? "" : follow_up + "\n"));
         }
       }
       if (handler) handler(line);

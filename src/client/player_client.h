@@ -51,6 +51,9 @@ class PlayerClient {
   void close_stdin();
 
   void set_auto_ack(bool on) { auto_ack_ = on; }
+  // The next time `event` is answered, `command` goes out in the same write as
+  // the answer, as a manager that acts at once would send it.
+  void answer_then(const std::string& event, const std::string& command);
   void set_ack_delay_ms(int ms) { ack_delay_ms_ = ms; }
   // Called on the reader thread for every line, after it is recorded.
   void set_line_handler(LineHandler handler);
@@ -108,6 +111,7 @@ class PlayerClient {
   bool stdout_closed_ = false;
   std::atomic<bool> auto_ack_{true};
   std::atomic<int> ack_delay_ms_{0};
+  std::vector<std::pair<std::string, std::string>> follow_ups_;  // guarded by mutex_
   LineHandler handler_;
   LineHandler stderr_handler_;
   std::string log_path_;

@@ -99,6 +99,20 @@ void read_and_handle_stdin(PlayerState& st) {
   if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags);
 }
 
+void take_answers_before_exit(double seconds) {
+  LineReader& reader = stdin_reader();
+  int previous_flags = fcntl(STDIN_FILENO, F_GETFL);
+  if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags | O_NONBLOCK);
+  gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * G_TIME_SPAN_SECOND);
+  while (delivery_pending() && g_get_monotonic_time() < deadline) {
+    std::string line;
+    while (reader.next_line(line))
+      if (starts_with(line.c_str(), "ack_")) signal_ack_received(line.c_str());
+    g_usleep(10000);
+  }
+  if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags);
+}
+
 CommandOutcome dispatch_command(PlayerState& st, const char* line) {
   if (strcmp(line, "play") == 0) {
     command_play(st);

@@ -34,6 +34,10 @@ void read_and_handle_stdin(PlayerState& st);
 // Returns true when reading must stop for this iteration.
 bool handle_input_line(PlayerState& st, const std::string& line);
 CommandOutcome dispatch_command(PlayerState& st, const char* line);
+// On the way out: an event written just before the exit still gets its
+// answer (only answers are read), so a manager that answers at once never
+// sees its exit fail for it. An unanswered event still ends the player.
+void take_answers_before_exit(double seconds);
 
 void command_play(PlayerState& st);
 void command_pause(PlayerState& st);

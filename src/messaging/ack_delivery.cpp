@@ -1,5 +1,6 @@
 #include "messaging/ack_delivery.h"
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -22,6 +23,8 @@ void copy_text(char* dest, size_t size, const char* src) {
 }
 
 bool ack_thread_started = false;
+// An event taken from the queue whose answer has not come yet.
+std::atomic<bool> delivery_in_flight{false};
 
 }  // namespace
 
@@ -58,6 +61,7 @@ int message_queue_pop(MessageQueue* q, QueuedMessage* out) {
     return 0;
   }
   *out = q->messages[q->tail];
+  delivery_in_flight = true;
   q->tail = (q->tail + 1) % MESSAGE_QUEUE_CAPACITY;
   q->count--;
   pthread_mutex_unlock(&q->mutex);
@@ -117,6 +121,7 @@ void* ack_thread_func(void*) {
       pthread_mutex_unlock(&ack_state.mutex);
       if (!delivered) log_raw("[ACK RETRY] No ACK for '%s' (attempt %d/%d)\n", entry.ack_name, attempt, ACK_MAX_ATTEMPTS);
     }
+    delivery_in_flight = false;
     if (!delivered) {
       log_raw("[ACK ERROR] ❌ Failed to receive ACK '%s' after %d retries - TERMINATING!\n", entry.ack_name,
               ACK_MAX_ATTEMPTS);
@@ -125,6 +130,14 @@ void* ack_thread_func(void*) {
   }
   log_line("[ACK THREAD] Stopped");
   return nullptr;
+}
+
+bool delivery_pending() {
+  if (!ack_system_running) return false;
+  pthread_mutex_lock(&msg_queue.mutex);
+  bool pending = msg_queue.count > 0 || delivery_in_flight;
+  pthread_mutex_unlock(&msg_queue.mutex);
+  return pending;
 }
 
 void start_ack_system() {

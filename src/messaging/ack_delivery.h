@@ -42,5 +42,8 @@ void send_with_ack(const char* message, const char* ack_name);
 void signal_ack_received(const char* line);
 void* ack_thread_func(void* arg);
 
+// An event is queued or waits for its answer.
+bool delivery_pending();
+
 void start_ack_system();
 void stop_ack_system();

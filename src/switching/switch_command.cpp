@@ -303,6 +303,9 @@ void remove_displaced_branch(SwitchRun& run) {
     b.audio_pad = run.old_audio_pad.release();
     active_audio_selector_pad_owner = nullptr;
   }
+  // Its queue's thread waits inside the selector on the inactive pad: let it go
+  // before the queue is stopped, or the stop would wait for it for ever.
+  release_held_thread(b.video_pad);
   g_signal_handlers_disconnect_matched(demux, static_cast<GSignalMatchType>(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA),
                                        0, 0, nullptr, reinterpret_cast<gpointer>(on_pad_added), nullptr);
   branch_stop_and_remove(st.pipeline, b);

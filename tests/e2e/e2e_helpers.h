@@ -13,7 +13,7 @@ class PlayerE2E : public ::testing::Test {
  protected:
   // Starts the player on the test's own display and waits for "ready".
   void start(std::vector<std::string> args, bool auto_ack = true) {
-    auto opts = player_options(display, std::move(args));
+    auto opts = sink ? player_options(display, *sink, std::move(args)) : player_options(display, std::move(args));
     opts.auto_ack = auto_ack;
     player = std::make_unique<PlayerClient>();
     ASSERT_TRUE(player->start(opts));
@@ -82,5 +82,6 @@ class PlayerE2E : public ::testing::Test {
   }
 
   VirtualDisplay display;
+  std::unique_ptr<SoundSink> sink;  // set before start() to hear the player alone
   std::unique_ptr<PlayerClient> player;
 };

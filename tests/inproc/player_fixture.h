@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -35,6 +36,10 @@ class PlayerInProcess : public ::testing::Test {
     if (out && HasFailure()) {
       // gtest's own failure lines went into the capture too: show its tail.
       auto lines = out->lines();
+      // Errors first, wherever they were: the tail may be long past them.
+      for (const auto& l : lines)
+        if (l.find("ERROR") != std::string::npos || l.find("[stderr]") != std::string::npos)
+          fprintf(stderr, "%s\n", l.c_str());
       size_t first = lines.size() > 400 ? lines.size() - 400 : 0;
       for (size_t i = first; i < lines.size(); ++i) fprintf(stderr, "%s\n", lines[i].c_str());
     }
@@ -99,6 +104,20 @@ class PlayerInProcess : public ::testing::Test {
     g_object_get(selector, "n-pads", &n, nullptr);
     return n;
   }
+  // Counts the request pads of a selector that are still alive, released or
+  // not: a reference nobody drops keeps a released pad alive for ever.
+  struct LivePads {
+    std::atomic<int> alive{0};
+    void watch(GstElement* selector) {
+      g_signal_connect(selector, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer self) {
+                         auto* counter = static_cast<LivePads*>(self);
+                         counter->alive++;
+                         g_object_weak_ref(G_OBJECT(pad), [](gpointer c, GObject*) { static_cast<LivePads*>(c)->alive--; },
+                                           counter);
+                       }),
+                       this);
+    }
+  };
   int top_level_elements() { return static_cast<int>(GST_BIN(st().pipeline)->numchildren); }
 
   std::unique_ptr<StdoutCapture> out;

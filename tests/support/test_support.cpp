@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -133,6 +134,88 @@ PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<
   if (const char* log = getenv("PLAYER_TEST_LOG")) opts.log_path = log;
   return opts;
 }
+
+PlayerClient::Options player_options(const VirtualDisplay& display, const SoundSink& sink,
+                                     std::vector<std::string> args) {
+  PlayerClient::Options opts = player_options(display, std::move(args));
+  opts.env.push_back({"PULSE_SINK", sink.name()});
+  return opts;
+}
+
+namespace {
+
+std::string run_and_read(const std::vector<std::string>& args) {
+  int fds[2];
+  if (pipe(fds) != 0) return "";
+  pid_t pid = spawn(args, fds[1]);
+  close(fds[1]);
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return out;
+}
+
+}  // namespace
+
+SoundSink::SoundSink() {
+  static int counter = 0;
+  name_ = "test_sink_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  std::string id = run_and_read({"pactl", "load-module", "module-null-sink", "sink_name=" + name_});
+  if (!id.empty()) module_ = std::atoi(id.c_str());
+}
+
+SoundSink::~SoundSink() {
+  if (module_ >= 0) run_and_read({"pactl", "unload-module", std::to_string(module_)});
+}
+
+SoundSink::Heard SoundSink::listen(double seconds) const {
+  constexpr int RATE = 48000;
+  int fds[2];
+  Heard h;
+  if (pipe(fds) != 0) return h;
+  pid_t pid = spawn({"parec", "--device=" + name_ + ".monitor", "--raw", "--format=s16le", "--rate=48000",
+                     "--channels=1", "--latency-msec=20"},
+                    fds[1]);
+  close(fds[1]);
+  size_t wanted = static_cast<size_t>(seconds * RATE) * 2;
+  std::string raw;
+  char buf[4096];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000) + 5000);
+  fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+  while (raw.size() < wanted && std::chrono::steady_clock::now() < deadline) {
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n > 0) {
+      raw.append(buf, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  close(fds[0]);
+  stop_child(pid);
+  size_t count = raw.size() / 2;
+  if (count == 0) return h;
+  const int16_t* samples = reinterpret_cast<const int16_t*>(raw.data());
+  double sum = 0;
+  int crossings = 0;
+  for (size_t i = 0; i < count; ++i) {
+    sum += double(samples[i]) * samples[i];
+    if (i > 0 && (samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
+  }
+  h.rms = std::sqrt(sum / count) / 32768.0;
+  h.frequency = crossings / 2.0 / (double(count) / RATE);
+  return h;
+}
+
+bool heard_tone(const SoundSink::Heard& h, double hz) {
+  return h.rms > 0.01 && std::abs(h.frequency - hz) <= hz * 0.05;
+}
+
+bool heard_silence(const SoundSink::Heard& h) { return h.rms < 0.002; }
 
 StdoutCapture::StdoutCapture() {
   char tmpl[] = "/tmp/player-capture-XXXXXX";

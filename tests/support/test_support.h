@@ -49,8 +49,36 @@ class HttpServer {
   int port_ = 0;
 };
 
+// A null sink of the test's own on the sound server, so that what one test's
+// player plays is heard there alone, and a way to listen to it.
+class SoundSink {
+ public:
+  SoundSink();
+  ~SoundSink();
+  const std::string& name() const { return name_; }
+  bool ok() const { return module_ >= 0; }
+  struct Heard {
+    double rms = 0;        // of full scale (0..1)
+    double frequency = 0;  // Hz, from zero crossings: right for one pure tone
+  };
+  // Records what the sink plays for `seconds`, from now.
+  Heard listen(double seconds) const;
+
+ private:
+  std::string name_;
+  int module_ = -1;
+};
+constexpr double TONE_STEREO = 440, TONE_MONO = 660, TONE_SURROUND = 550;
+// True when a tone of `hz` (within 5 %) was heard clearly.
+bool heard_tone(const SoundSink::Heard& h, double hz);
+// True when nothing was heard.
+bool heard_silence(const SoundSink::Heard& h);
+
 // Options for starting the player under a test's own display.
 PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<std::string> args);
+// The same, playing its sound into the test's own sink.
+PlayerClient::Options player_options(const VirtualDisplay& display, const SoundSink& sink,
+                                     std::vector<std::string> args);
 
 // Redirects this process's standard output into a buffer while alive.
 class StdoutCapture {

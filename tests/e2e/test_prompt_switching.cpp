@@ -1,0 +1,121 @@
+// Switching as a manager that answers at once drives it: the switch goes out
+// in the same write as the answer to "Preload complete". Listens to the sound
+// server as well as looking at the screen.
+#include <dirent.h>
+#include <unistd.h>
+
+#include "e2e_helpers.h"
+
+namespace {
+
+struct Clip {
+  const char* file;
+  double tone;  // 0: no sound
+  Rgb colour;
+};
+const Clip STEREO{"green.mp4", TONE_STEREO, GREEN};
+const Clip MONO{"mono.mp4", TONE_MONO, MAGENTA};
+const Clip SURROUND{"surround.mp4", TONE_SURROUND, ORANGE};
+const Clip SILENT{"silent.mp4", 0, CYAN};
+const Clip STEREO2{"blue.mp4", TONE_STEREO, BLUE};
+
+int entries(const std::string& dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+class PromptSwitching : public PlayerE2E {
+ protected:
+  void SetUp() override {
+    sink = std::make_unique<SoundSink>();
+    ASSERT_TRUE(sink->ok()) << "no sound server to listen to";
+  }
+  // Preloads and switches as soon as the preload is complete; returns once
+  // the switch has run. Any refusal fails the test.
+  void prompt_switch(const Clip& c) {
+    size_t from = player->line_count();
+    int done = player->count_exact("[SWITCH] Command completed successfully!");
+    player->answer_then("Preload complete", "switch");
+    player->send("preload " + clip(c.file));
+    ASSERT_TRUE(player->wait_for_count("[SWITCH] Command completed successfully!", done + 1, EVENT_TIMEOUT))
+        << c.file << "\n" << dump();
+    EXPECT_EQ(player->count_substring("[SWITCH] ERROR", from), 0) << dump();
+    EXPECT_EQ(player->count_substring("[SWITCH] REJECTED", from), 0) << dump();
+    EXPECT_EQ(player->count_exact("Preload error", from), 0) << dump();
+  }
+  // What plays from a moment after the switch: the new file's tone, or nothing.
+  void expect_heard(const Clip& c) {
+    usleep(400000);  // the sound server's own buffering
+    SoundSink::Heard h = sink->listen(0.5);
+    if (c.tone > 0)
+      EXPECT_TRUE(heard_tone(h, c.tone)) << c.file << ": rms " << h.rms << ", " << h.frequency << " Hz";
+    else
+      EXPECT_TRUE(heard_silence(h)) << c.file << ": rms " << h.rms << ", " << h.frequency << " Hz";
+  }
+};
+
+}  // namespace
+
+TEST_F(PromptSwitching, SoundFollowsThePictureAtEverySwitch) {
+  start_playing({clip("long.mp4")});
+  usleep(600000);  // the sink's first start takes longer than a switch
+  expect_heard({"long.mp4", TONE_STEREO, GRAY});
+  // The first switch (from the start-up file), then every kind of sound to every other.
+  for (const Clip& c : {MONO, SURROUND, SILENT, STEREO, SILENT, MONO, STEREO2, SURROUND}) {
+    prompt_switch(c);
+    if (HasFatalFailure()) return;
+    EXPECT_TRUE(display.wait_for_colour(c.colour, 10)) << c.file << "\n" << dump();
+    expect_heard(c);
+  }
+  EXPECT_TRUE(player->running());
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PromptSwitching, ThreeHundredSwitchesThroughMixedFilesKeepCountsFlat) {
+  start_playing({clip("red.mp4")});
+  const Clip cycle[] = {STEREO, MONO, SURROUND, SILENT, STEREO2};
+  const std::string proc = "/proc/" + std::to_string(player->pid());
+  int fds0 = 0, threads0 = 0;
+  constexpr int kSwitches = 300, kSettled = 20;
+  for (int i = 0; i < kSwitches; ++i) {
+    const Clip& c = cycle[i % 5];
+    prompt_switch(c);
+    if (HasFatalFailure()) return;
+    if (i == kSettled) {
+      fds0 = entries(proc + "/fd");
+      threads0 = entries(proc + "/task");
+    }
+    if (i % 50 == 7) expect_heard(c);
+  }
+  int fds = entries(proc + "/fd"), threads = entries(proc + "/task");
+  fprintf(stderr, "prompt soak: fds %d -> %d, threads %d -> %d\n", fds0, fds, threads0, threads);
+  EXPECT_LE(fds, fds0 + 4);
+  EXPECT_LE(threads, threads0 + 6);
+  EXPECT_EQ(player->count_substring("[CLEANUP ERROR]"), 0) << dump();
+  EXPECT_TRUE(player->running());
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+TEST_F(PromptSwitching, VideoCommandThenTwoSwitches) {
+  start_playing({clip("long.mp4")});
+  prompt_switch(STEREO);
+  player->send("video " + clip("yellow.mp4"));
+  EXPECT_TRUE(display.wait_for_colour(YELLOW, 10)) << dump();
+  size_t from = player->line_count();
+  prompt_switch(MONO);
+  EXPECT_TRUE(display.wait_for_colour(MAGENTA, 10)) << dump();
+  expect_heard(MONO);
+  // The cleanup of the branch that was on screen releases that branch, not the new one.
+  EXPECT_GE(player->wait_for_line("[CLEANUP] ✅✅✅  All elements removed successfully (NO LEAKS)", 10, from), 0)
+      << dump();
+  prompt_switch(SURROUND);
+  EXPECT_TRUE(display.wait_for_colour(ORANGE, 10)) << dump();
+  expect_heard(SURROUND);
+  EXPECT_GE(player->wait_for_line("end of video!", 15, from), 0) << dump();
+  EXPECT_TRUE(player->running());
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
