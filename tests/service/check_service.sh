@@ -175,6 +175,10 @@ done
 [ -n "$player" ] || { cat "$out"; fail "the manager did not start the player"; }
 status=/proc/$player/status
 [ "$(awk '/^Uid:/ {print $2 $3 $4 $5}' "$status")" = "$uid$uid$uid$uid" ] || fail "player not running as $user"
+for g in $groups; do
+  gid=$(getent group "$g" | cut -d: -f3)
+  awk '/^Groups:/' "$status" | tr ' \t' '\n\n' | grep -qx "$gid" || fail "player not in group $g"
+done
 [ "$(awk '/^NoNewPrivs:/ {print $2}' "$status")" = 1 ] || fail "player may gain privileges"
 [ "$(awk '/^CapBnd:/ {print $2}' "$status")" = 0000000000000000 ] || fail "player has capabilities"
 [ "$(awk '/^Seccomp:/ {print $2}' "$status")" = 2 ] || fail "player has no system call filter"
