@@ -10,6 +10,7 @@ PKGS=(
   libgtest-dev googletest
   ffmpeg xvfb x11-utils pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   python3 procps util-linux gdb
+  systemd libseccomp-dev
 )
 missing=()
 for p in "${PKGS[@]}"; do
