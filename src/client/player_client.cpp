@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +57,7 @@ bool PlayerClient::start(const Options& opts) {
   max_lines_ = opts.max_lines;
   max_stderr_bytes_ = opts.max_stderr_bytes;
   write_timeout_ms_ = opts.write_timeout_ms;
+  own_group_ = opts.own_process_group;
   pid_t parent = getpid();
 
   std::vector<std::string> argv_strings = opts.command_prefix;
@@ -81,6 +83,8 @@ bool PlayerClient::start(const Options& opts) {
     _exit(127);
   }
   pid_ = pid;
+  // Also here, so that the group exists before start() returns, whichever runs first.
+  if (own_group_) setpgid(pid, pid);
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -141,6 +145,25 @@ void PlayerClient::send_raw(const std::string& bytes) {
 
 void PlayerClient::send(const std::string& line) { send_raw(line + "\n"); }
 
+bool PlayerClient::send_after_answers(const std::string& line, double timeout_s) {
+  auto deadline = deadline_after(timeout_s);
+  for (;;) {
+    {
+      // The reader takes output in only under this lock and answers it
+      // before letting go: nothing unread and no half line means every
+      // event written so far has had its answer sent.
+      std::lock_guard<std::mutex> reading(read_mutex_);
+      int unread = 0;
+      bool answered = stdout_fd_ < 0 || (ioctl(stdout_fd_, FIONREAD, &unread) == 0 && unread == 0 && !partial_line_);
+      if (answered || Clock::now() >= deadline) {
+        send(line);
+        return answered;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 void PlayerClient::close_stdin() {
   std::lock_guard<std::mutex> lock(write_mutex_);
   if (stdin_fd_ >= 0) close(stdin_fd_);
@@ -148,10 +171,16 @@ void PlayerClient::close_stdin() {
 }
 
 void PlayerClient::read_stdout() {
-  FILE* log = log_path_.empty() ? nullptr : fopen(log_path_.c_str(), "a");
+  FILE* log = log_path_.empty() ? nullptr : fopen(log_path_.c_str(), "ae");
   std::string pending;
   char buf[4096];
   for (;;) {
+    pollfd pfd{stdout_fd_, POLLIN, 0};
+    if (poll(&pfd, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    std::lock_guard<std::mutex> reading(read_mutex_);
     ssize_t n = read(stdout_fd_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -189,9 +218,14 @@ void PlayerClient::read_stdout() {
       }
       if (handler) handler(line);
     }
+    partial_line_ = !pending.empty();
   }
   if (log) fclose(log);
-  close(stdout_fd_);
+  {
+    std::lock_guard<std::mutex> reading(read_mutex_);
+    close(stdout_fd_);
+    stdout_fd_ = -1;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stdout_closed_ = true;
@@ -337,9 +371,13 @@ std::optional<int> PlayerClient::wait_exit(double timeout_s) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (exit_status_) return exit_status_;
     }
-    int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
+    siginfo_t info{};
+    if (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) {
+      // Not yet collected, so its id cannot have been reused: what is left
+      // of its group (programs it started) goes with it.
+      if (own_group_) ::kill(-pid_, SIGKILL);
+      int status = 0;
+      waitpid(pid_, &status, 0);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         exit_status_ = decode_status(status);
@@ -354,12 +392,21 @@ std::optional<int> PlayerClient::wait_exit(double timeout_s) {
 }
 
 void PlayerClient::kill_now(int sig) {
-  if (pid_ > 0) ::kill(pid_, sig);
+  if (pid_ <= 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (exit_status_) return;  // collected: the id may belong to another process by now
+  }
+  if (own_group_ && ::kill(-pid_, sig) == 0) return;
+  ::kill(pid_, sig);
 }
 
-std::optional<int> PlayerClient::stop(double timeout_s) {
+std::optional<int> PlayerClient::stop(double timeout_s, double answer_wait_s) {
   if (!running()) return wait_exit(0);
-  send("exit");
+  if (answer_wait_s > 0)
+    send_after_answers("exit", answer_wait_s);
+  else
+    send("exit");
   auto status = wait_exit(timeout_s);
   if (!status) {
     kill_now(SIGKILL);

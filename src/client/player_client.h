@@ -31,7 +31,10 @@ class PlayerClient {
     // the oldest lines are dropped but line indices keep counting from the start.
     size_t max_lines = 0;         // 0: keep every line
     size_t max_stderr_bytes = 0;  // 0: keep all of standard error; else only its tail
-    bool own_process_group = false;  // a Ctrl-C on the terminal then reaches only the caller
+    // A Ctrl-C on the terminal then reaches only the caller; the group is the
+    // child's, so kill_now() ends it whole, and whatever is left of it when
+    // the child has ended (programs the child started) is killed too.
+    bool own_process_group = false;
     bool die_with_parent = false;    // the child gets SIGKILL when the caller dies
     int write_timeout_ms = 0;        // 0: a write waits as long as the child does not read
   };
@@ -47,6 +50,10 @@ class PlayerClient {
   pid_t pid() const { return pid_; }
 
   void send(const std::string& line);  // a line feed is appended
+  // Sends the line once every event the child has written so far has been
+  // read and answered (with auto_ack), waiting at most `timeout_s` for a
+  // moment when nothing it wrote is still unread; true when it got one.
+  bool send_after_answers(const std::string& line, double timeout_s);
   void send_raw(const std::string& bytes);
   void close_stdin();
 
@@ -84,8 +91,11 @@ class PlayerClient {
   // Exit status (or 128 + signal) once the process has ended; nullopt on time-out.
   std::optional<int> wait_exit(double timeout_s);
   void kill_now(int sig = 9);
-  // Sends "exit", then kills after the time-out. Returns the status.
-  std::optional<int> stop(double timeout_s = 10);
+  // Sends "exit", then kills after the time-out. Returns the status. With
+  // `answer_wait_s`, "exit" waits up to that long for every event already
+  // written to be answered: a player told to exit while an event still
+  // awaits its answer ends with status 1.
+  std::optional<int> stop(double timeout_s = 10, double answer_wait_s = 0);
 
  private:
   void read_stdout();
@@ -116,4 +126,9 @@ class PlayerClient {
   LineHandler stderr_handler_;
   std::string log_path_;
   std::mutex write_mutex_;
+  // Held by the stdout reader from taking in a chunk until its events are
+  // answered; guards partial_line_ and stdout_fd_ for send_after_answers.
+  std::mutex read_mutex_;
+  bool partial_line_ = false;
+  bool own_group_ = false;
 };

@@ -19,6 +19,11 @@ constexpr const char* SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after rese
 constexpr const char* SWITCH_REJECTED = "[SWITCH] REJECTED";
 constexpr const char* SWITCH_ERROR = "[SWITCH] ERROR";
 constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
+// A preload that will never complete: "<prefix><path>: <reason>", then "Preload error".
+constexpr const char* PRELOAD_FAILED = "[PRELOAD] FAILED ";
+// A pipeline error, and the text that names the element it came from.
+constexpr const char* BUS_ERROR = "[stderr] Erro: ";
+constexpr const char* BUS_ERROR_DEBUG = "[stderr] Debug info: ";
 constexpr const char* ACK_RETRY = "[ACK RETRY] No ACK for '";
 // The heartbeat's report of the pipeline's state, every few seconds.
 constexpr const char* HEARTBEAT_STATE = "[HEARTBEAT]   └─ Pipeline: state=";
@@ -28,6 +33,10 @@ constexpr int MAX_REFUSALS = 20;
 constexpr double REBUILD_EVENT_WAIT_S = 15;
 constexpr double SKIP_NOTE_REPEAT_S = 600;
 constexpr double STOP_WAIT_S = 10;
+// How long "exit" may wait for the player's last events to be answered.
+constexpr double ANSWER_WAIT_S = 2;
+// How long the "Preload error" that follows a failed preload's line may take.
+constexpr double FAILURE_EVENT_WAIT_S = 5;
 constexpr size_t KEPT_PLAYER_LINES = 200;
 constexpr size_t KEPT_STDERR_BYTES = 64 * 1024;
 constexpr int WRITE_TIMEOUT_MS = 2000;
@@ -152,7 +161,8 @@ void Manager::stop_player(const std::string& why, bool graceful) {
   out_.manager("stopping the player (pid " + std::to_string(pid) + "): " + why);
   std::optional<int> status;
   if (graceful) {
-    status = player_->stop(STOP_WAIT_S);
+    // An event still unanswered when "exit" is read ends the player with status 1.
+    status = player_->stop(STOP_WAIT_S, ANSWER_WAIT_S);
   } else {
     player_->kill_now(SIGKILL);
     status = player_->wait_exit(STOP_WAIT_S);
@@ -176,33 +186,51 @@ void Manager::check_player_exit() {
   double ran = seconds_since(started_at_);
   out_.manager("player (pid " + std::to_string(player_->pid()) + ") " + exit_text(*status) + " after " +
                seconds_text(ran));
-  // A fatal error while a file is being loaded is that file's doing.
-  bool loading = preload_slot_.valid() &&
-                 (preload_ == Preload::Requested || (preload_ == Preload::Complete && switch_outstanding_));
-  // Status 1 is the player's own fatal error; a signal comes from elsewhere.
-  plan_resume(*status == 1 && loading, *status == 1, "the player failed while loading it");
+  Blame blame = blame_for_exit(*status);
+  if (*status == 1 && first_error_ && blame == Blame::Nobody)
+    out_.manager("no file is blamed for its error (" + first_error_text_ + "), which came from " +
+                 (first_error_->element.empty() ? std::string("an element it does not name") : first_error_->element));
+  plan_resume(blame);
   ++generation_;
   player_.reset();
   reset_session();
   schedule_start(backoff_.after_run(ran));
 }
 
-void Manager::restart_player(const std::string& why, bool blame_preload, bool graceful) {
+// Only the player's own fatal error (status 1), and only one posted by a part
+// that reads or decodes a file, counts against a file: a display or sound
+// server not there yet, an unanswered event, a stalled loop or a signal says
+// nothing about the file. The first error is the cause; those after it in the
+// same breath are mostly its consequences.
+Manager::Blame Manager::blame_for_exit(int status) const {
+  if (status != 1 || !first_error_ || !first_error_->file_part) return Blame::Nobody;
+  if (phase_ != Phase::Running) return startup_slot_.valid() ? Blame::StartupFile : Blame::Nobody;
+  // A preload branch's error while it loads is taken as the preload's, though
+  // the branch on screen came from a preload too.
+  if (preload_ == Preload::Requested && preload_slot_.valid() && first_error_->preload_branch) return Blame::Preload;
+  // During a switch it may be either file's: the next start, with the file
+  // switched to, tells.
+  if (switch_outstanding_) return Blame::Nobody;
+  return on_screen_.valid() ? Blame::OnScreen : Blame::Nobody;
+}
+
+void Manager::restart_player(const std::string& why, bool graceful) {
   double ran = seconds_since(started_at_);
-  plan_resume(blame_preload, true, why);
+  plan_resume(Blame::Nobody);
   stop_player(why, graceful);
   schedule_start(backoff_.after_run(ran));
 }
 
-void Manager::plan_resume(bool blame_preload, bool blame_startup, const std::string& why) {
+void Manager::plan_resume(Blame blame) {
   if (phase_ != Phase::Running) {
     if (!startup_slot_.valid()) return;
-    if (!blame_startup) {
+    if (blame != Blame::StartupFile) {
       retry_slot_ = startup_slot_;
       return;
     }
-    // Ended before it played: perhaps the file it was started with, perhaps
-    // not; a second such end in a row with the same file settles it.
+    // Ended before it played, of an error that names the file's source,
+    // demuxer or decoder: the file, or a passing fault (a file still being
+    // copied); a second such end in a row with the same file settles it.
     if (startup_failure_path_ == startup_slot_.path) {
       startup_failure_path_.clear();
       mark_bad(startup_slot_, "the player failed twice when started with it");
@@ -213,12 +241,15 @@ void Manager::plan_resume(bool blame_preload, bool blame_startup, const std::str
     }
     return;
   }
-  if (blame_preload && preload_slot_.valid()) {
-    mark_bad(preload_slot_, why);
+  if (blame == Blame::Preload && preload_slot_.valid()) {
+    mark_bad(preload_slot_, "the player failed while loading it");
     resume_after(preload_slot_);
+  } else if (blame == Blame::OnScreen && on_screen_.valid()) {
+    mark_bad(on_screen_, "the player failed while playing it");
+    resume_after(on_screen_);
   } else if (on_screen_.valid()) {
     resume_after(on_screen_);
-  } else if (preload_ != Preload::None && preload_slot_.valid()) {
+  } else if ((preload_ == Preload::Requested || preload_ == Preload::Complete) && preload_slot_.valid()) {
     retry_slot_ = preload_slot_;
   }
 }
@@ -246,6 +277,9 @@ void Manager::reset_session() {
   finishing_ = false;
   last_event_.clear();
   repeat_expected_.clear();
+  first_error_.reset();
+  first_error_text_.clear();
+  error_debug_due_ = false;
 }
 
 // ---------------------------------------------------------------- lines
@@ -309,7 +343,13 @@ void Manager::handle_line(const std::string& line) {
   } else if (starts_with(line, SWITCH_REJECTED) || starts_with(line, SWITCH_ERROR)) {
     on_switch_refused(line);
   } else if (starts_with(line, PRELOAD_MISSING)) {
-    on_preload_missing();
+    on_preload_missing(line.substr(strlen(PRELOAD_MISSING)));
+  } else if (starts_with(line, PRELOAD_FAILED)) {
+    on_preload_failed(line.substr(strlen(PRELOAD_FAILED)));
+  } else if (starts_with(line, BUS_ERROR)) {
+    on_error_line(line.substr(strlen(BUS_ERROR)));
+  } else if (starts_with(line, BUS_ERROR_DEBUG)) {
+    on_error_debug_line(line.substr(strlen(BUS_ERROR_DEBUG)));
   }
 }
 
@@ -329,7 +369,7 @@ void Manager::handle_event(const std::string& event, const std::string& previous
     out_.manager("the player reports it stopped; resuming playback");
     send("play");
   } else if (event == "crash") {
-    restart_player("it reports that playback stalled", false, true);
+    restart_player("it reports that playback stalled", true);
   }
 }
 
@@ -365,6 +405,10 @@ void Manager::on_preload_complete() {
 }
 
 void Manager::on_preload_error() {
+  if (preload_ == Preload::Failed) {  // the event that follows a failure already dealt with
+    finish_failed_preload();
+    return;
+  }
   if (preload_ != Preload::Requested) {
     out_.manager("ignoring a 'Preload error' no preload asked for");
     return;
@@ -372,7 +416,7 @@ void Manager::on_preload_error() {
   preload_ = Preload::None;
   retry_slot_ = preload_slot_;
   if (++preload_refusals_ >= MAX_REFUSALS) {
-    restart_player("it refused " + std::to_string(MAX_REFUSALS) + " preloads in a row", false, true);
+    restart_player("it refused " + std::to_string(MAX_REFUSALS) + " preloads in a row", true);
     return;
   }
   out_.manager("the player refused the preload of " + preload_slot_.path + "; asking again in " +
@@ -380,12 +424,50 @@ void Manager::on_preload_error() {
   preload_retry_at_ = after(REFUSAL_PAUSE_S);
 }
 
-void Manager::on_preload_missing() {
-  if (preload_ != Preload::Requested) return;
-  preload_ = Preload::None;
-  skip_with_note(preload_slot_.path);
+void Manager::on_preload_missing(const std::string& path) {
+  if (preload_ != Preload::Requested || path != preload_slot_.path) return;
+  skip_with_note(path);
+  preload_ = Preload::Failed;
   preload_slot_ = Slot();
+  preload_failed_at_ = Clock::now();
+}
+
+// The player cannot preload the file and plays on: skip the file, not the player.
+void Manager::on_preload_failed(const std::string& path_and_reason) {
+  // An error it logged before this line was the preload's, and is dealt with.
+  first_error_.reset();
+  error_debug_due_ = false;
+  // The path is the one the preload named, and may itself hold ": ".
+  const std::string& path = preload_slot_.path;
+  bool ours = (preload_ == Preload::Requested || preload_ == Preload::Complete) && preload_slot_.valid() &&
+              path_and_reason.compare(0, path.size(), path) == 0 && path_and_reason.compare(path.size(), 2, ": ") == 0;
+  if (!ours) {
+    out_.manager("ignoring a preload failure of a file not being preloaded: " + path_and_reason);
+    return;
+  }
+  mark_bad(preload_slot_, "the player could not preload it: " + path_and_reason.substr(path.size() + 2));
+  preload_ = Preload::Failed;
+  preload_slot_ = Slot();
+  preload_failed_at_ = Clock::now();
+  preload_retry_at_.reset();
+}
+
+void Manager::finish_failed_preload() {
+  preload_ = Preload::None;
   advance();
+}
+
+void Manager::on_error_line(const std::string& text) {
+  if (first_error_) return;
+  first_error_ = ErrorOrigin();
+  first_error_text_ = text;
+  error_debug_due_ = true;
+}
+
+void Manager::on_error_debug_line(const std::string& text) {
+  if (!error_debug_due_) return;
+  error_debug_due_ = false;
+  first_error_ = error_origin(text);
 }
 
 void Manager::on_end_of_video() {
@@ -554,6 +636,8 @@ Manager::Pick Manager::pick_next(Slot& slot) {
     if (files_.empty()) return Pick::Nothing;
   }
   size_t skipped = 0;
+  size_t skipped_bad = 0;
+  bool forgiven = false;
   for (;;) {
     if (cursor_ >= static_cast<int>(files_.size())) {
       if (config_.rounds > 0 && round_ >= config_.rounds) return Pick::Finished;
@@ -570,7 +654,15 @@ Manager::Pick Manager::pick_next(Slot& slot) {
       slot = s;
       return Pick::Found;
     }
-    if (++skipped >= files_.size()) return Pick::Nothing;
+    if (bad_files_.count(s.path)) ++skipped_bad;  // a mark still in force, not a missing or odd file
+    if (++skipped < files_.size()) continue;
+    // Every file that could play is marked as failed: more likely something
+    // besides the files is wrong, and a screen kept dark helps no one.
+    if (skipped_bad == 0 || forgiven) return Pick::Nothing;
+    out_.manager("every playable file is marked as failed; trying them again");
+    bad_files_.clear();
+    forgiven = true;
+    skipped = skipped_bad = 0;
   }
 }
 
@@ -629,28 +721,31 @@ void Manager::check_timers() {
   auto now = Clock::now();
   if ((phase_ == Phase::WaitReady || phase_ == Phase::WaitPlaying) &&
       seconds_since(started_at_) > config_.startup_timeout_s) {
-    restart_player("it did not start playing within " + seconds_text(config_.startup_timeout_s), false, false);
+    restart_player("it did not start playing within " + seconds_text(config_.startup_timeout_s), false);
     return;
   }
   if (seconds_since(last_line_at_) > config_.silence_timeout_s) {
-    restart_player("it wrote nothing for " + seconds_text(config_.silence_timeout_s), false, false);
+    restart_player("it wrote nothing for " + seconds_text(config_.silence_timeout_s), false);
     return;
   }
   if (phase_ != Phase::Running) return;
   // The player reports a stall only while its pipeline is PLAYING; one that
   // never gets back there would leave the screen still for good.
   if (seconds_since(last_flowing_at_) > config_.stall_timeout_s) {
-    restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), false, true);
+    restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), true);
     return;
   }
   if (preload_ == Preload::Requested && seconds_since(preload_sent_at_) > config_.preload_timeout_s) {
-    restart_player("its preload did not complete within " + seconds_text(config_.preload_timeout_s), true, true);
+    // A preload that hangs names no culprit (a stuck helper program can do it):
+    // the file is started afresh with the next player, which tells.
+    restart_player("its preload did not complete within " + seconds_text(config_.preload_timeout_s), true);
     return;
   }
   if (switch_outstanding_ && seconds_since(switch_sent_at_) > config_.switch_timeout_s) {
-    restart_player("a switch got no answer within " + seconds_text(config_.switch_timeout_s), false, true);
+    restart_player("a switch got no answer within " + seconds_text(config_.switch_timeout_s), true);
     return;
   }
+  if (preload_ == Preload::Failed && seconds_since(preload_failed_at_) > FAILURE_EVENT_WAIT_S) finish_failed_preload();
   if ((expect_rebuild_complete_ || rebuild_underway_) && seconds_since(rebuild_at_) > REBUILD_EVENT_WAIT_S) {
     expect_rebuild_complete_ = false;
     rebuild_underway_ = false;

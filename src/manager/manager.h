@@ -19,6 +19,7 @@
 #include "client/player_client.h"
 #include "manager/backoff.h"
 #include "manager/output.h"
+#include "manager/player_errors.h"
 #include "manager/playlist.h"
 
 struct ManagerConfig {
@@ -62,7 +63,10 @@ class Manager {
     bool valid() const { return index >= 0; }
   };
   enum class Phase { NoPlayer, WaitReady, WaitPlaying, Running };
-  enum class Preload { None, Requested, Complete };
+  // Failed: the player said the file cannot be preloaded; its "Preload error" is still to come.
+  enum class Preload { None, Requested, Complete, Failed };
+  // Whose doing the end of a player was.
+  enum class Blame { Nobody, StartupFile, Preload, OnScreen };
   enum class Pick { Found, Nothing, Finished };
   struct Incoming {
     uint64_t generation;
@@ -78,11 +82,12 @@ class Manager {
   // Player process.
   void start_player();
   void stop_player(const std::string& why, bool graceful);
-  void restart_player(const std::string& why, bool blame_preload, bool graceful);
+  void restart_player(const std::string& why, bool graceful);
   void check_player_exit();
+  Blame blame_for_exit(int status) const;
   // Where to go on after the player ends: past the file on screen, or past a
   // file that is to blame for the end.
-  void plan_resume(bool blame_preload, bool blame_startup, const std::string& why);
+  void plan_resume(Blame blame);
   void schedule_start(double delay_s);
   void reset_session();
 
@@ -99,7 +104,11 @@ class Manager {
   void on_playing();
   void on_preload_complete();
   void on_preload_error();
-  void on_preload_missing();
+  void on_preload_missing(const std::string& path);
+  void on_preload_failed(const std::string& path_and_reason);
+  void finish_failed_preload();
+  void on_error_line(const std::string& text);
+  void on_error_debug_line(const std::string& text);
   void on_end_of_video();
   void on_reset(bool after_end);
   void show(const Slot& slot);
@@ -158,6 +167,7 @@ class Manager {
   Slot preload_slot_;
   Preload preload_ = Preload::None;
   Clock::time_point preload_sent_at_{};
+  Clock::time_point preload_failed_at_{};
   int preload_refusals_ = 0;
   std::optional<Clock::time_point> preload_retry_at_;
   bool end_pending_ = false;  // the file on screen has ended; switch once the preload is complete
@@ -170,5 +180,9 @@ class Manager {
   Clock::time_point rebuild_at_{};
   bool finishing_ = false;  // the last round is on screen: stop at its end
   std::string last_event_;
+  // The first pipeline error of this run: the cause, when the player ends of it.
+  std::optional<ErrorOrigin> first_error_;
+  std::string first_error_text_;
+  bool error_debug_due_ = false;  // its "Debug info" line, which names the element, is still to come
   std::set<std::string> repeat_expected_;  // acknowledgements the player is about to ask for again
 };

@@ -35,12 +35,14 @@ Plays PLAYLIST in a loop on the video player, which it starts and keeps
 running: each next file is preloaded while the current one plays and switched
 to when the current one ends. The player is started again, with a growing
 pause, whenever it ends, and playback resumes with the file after the one
-that was on screen. Files that are missing, empty, not MP4, or that made the
-player fail are skipped with a line saying why.
+that was on screen. Files that are missing, empty or not MP4, that the
+player cannot preload, or whose own source, demuxer or decoder made it fail
+are skipped with a line saying why.
 
 PLAYLIST is a directory (its *.mp4 files in name order) or a text file with
 one path a line ('#' starts a comment line; relative paths are taken from the
-file's directory). It is read again at the start of every round.
+file's directory; a regular file of at most 1 MB). It is read again at the
+start of every round.
 
 The manager's own lines start with "[manager]"; the player's lines follow
 on standard output with a prefix, or go to a log file.
@@ -58,7 +60,7 @@ Options:
   --quiet-player         drop the player's lines
   --rounds N             stop after N rounds of the playlist (default: never)
   --preload-timeout S    a preload not complete after S seconds restarts the
-                         player and skips the file (default 30)
+                         player (default 30)
   --silence-timeout S    a player that writes nothing for S seconds is killed
                          and started again (default 60)
   --stall-timeout S      a player whose pipeline is not playing for S seconds
@@ -67,8 +69,8 @@ Options:
                          (default 30; the pause starts at 1 s, doubles on each
                          quick failure, and is back to 1 s after 60 s of good
                          running)
-  --bad-file-retry S     a file that made the player fail is skipped for S
-                         seconds, or until it changes (default 3600)
+  --bad-file-retry S     a file that failed is skipped for S seconds, or until
+                         it changes (default 3600)
   -h, --help             show this text
 
 Ctrl-C or SIGTERM stops the player and then the manager.

@@ -31,7 +31,8 @@ Output::~Output() {
 }
 
 void Output::open_log() {
-  log_ = fopen(opts_.player_log.c_str(), "a");
+  // Close-on-exec: the player must not hold the log open, least of all a rotated one.
+  log_ = fopen(opts_.player_log.c_str(), "ae");
   if (!log_) {
     if (!log_failed_)
       fprintf(out_, "[manager] cannot open player log %s: %s; its lines go to standard output\n",
@@ -55,10 +56,25 @@ void Output::to_log(const std::string& line) {
   log_bytes_ += static_cast<long long>(text.size());
   if (log_rotates_ && opts_.player_log_max_bytes > 0 && log_bytes_ >= opts_.player_log_max_bytes) {
     // One older generation is kept beside the current file.
+    std::string old = opts_.player_log + ".1";
+    if (rename(opts_.player_log.c_str(), old.c_str()) != 0) {
+      // Said once; tried again only when as much again has been written.
+      if (!rotate_failed_) {
+        std::string note = "[manager] cannot rotate the player log " + opts_.player_log + " to " + old + ": " +
+                           strerror(errno) + "; it grows on";
+        fprintf(out_, "%s\n", note.c_str());
+        fflush(out_);
+        note = timestamp() + note + "\n";
+        fwrite(note.data(), 1, note.size(), log_);
+        fflush(log_);
+      }
+      rotate_failed_ = true;
+      log_bytes_ = 0;
+      return;
+    }
+    rotate_failed_ = false;
     fclose(log_);
     log_ = nullptr;
-    std::string old = opts_.player_log + ".1";
-    rename(opts_.player_log.c_str(), old.c_str());
     open_log();
   }
 }

@@ -33,4 +33,5 @@ class Output {
   long long log_bytes_ = 0;
   bool log_rotates_ = false;
   bool log_failed_ = false;
+  bool rotate_failed_ = false;  // the last rotation failed, and was reported
 };

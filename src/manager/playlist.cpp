@@ -9,7 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -56,13 +56,51 @@ PlaylistLoad load_directory(const std::string& dir) {
   return out;
 }
 
+// Read whole, but only a regular file of bounded size: a FIFO would block the
+// manager, a huge file would take its memory.
+bool read_bounded(const std::string& path, std::string& text, std::string& error) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::string("cannot read playlist file: ") + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    error = "not a regular file or a directory";
+    return false;
+  }
+  std::string too_large = "larger than " + std::to_string(MAX_PLAYLIST_FILE_BYTES / 1024) + " KB";
+  if (st.st_size > static_cast<off_t>(MAX_PLAYLIST_FILE_BYTES)) {
+    close(fd);
+    error = too_large;
+    return false;
+  }
+  text.clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = std::string("cannot read playlist file: ") + strerror(errno);
+      break;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > MAX_PLAYLIST_FILE_BYTES) {  // it grew while being read
+      error = too_large;
+      break;
+    }
+  }
+  close(fd);
+  return error.empty();
+}
+
 PlaylistLoad load_list_file(const std::string& path) {
   PlaylistLoad out;
-  std::ifstream in(path);
-  if (!in) {
-    out.error = std::string("cannot read playlist file: ") + strerror(errno);
-    return out;
-  }
+  std::string text;
+  if (!read_bounded(path, text, out.error)) return out;
+  std::istringstream in(text);
   std::string base = directory_of(path);
   std::string line;
   while (std::getline(in, line)) {
@@ -93,7 +131,7 @@ std::optional<std::string> unplayable_reason(const std::string& path) {
   }
   if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
   if (st.st_size == 0) return std::string("file is empty");
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::string("cannot be read: ") + strerror(errno);
   unsigned char head[8];
   ssize_t n = read(fd, head, sizeof head);

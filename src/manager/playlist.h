@@ -1,6 +1,7 @@
 // What the manager plays: a directory of MP4 files or a text file that lists
 // them, read again at every round so that new content is picked up.
 #pragma once
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,9 @@ struct PlaylistLoad {
   std::vector<std::string> files;
   std::string error;  // set when the source itself could not be read
 };
+
+// A list file larger than this is not read (nor anything but a regular file).
+constexpr size_t MAX_PLAYLIST_FILE_BYTES = 1024 * 1024;
 
 // A directory gives its *.mp4 files (any case, no hidden ones) in name order.
 // A list file gives one path a line; blank lines and lines starting with '#'

@@ -1,5 +1,6 @@
-// Runs the real manager binary, which runs the real player, on the test's own
-// virtual display, and reads the manager's lines as they come.
+// Runs the real manager binary, which runs the real player on the test's own
+// virtual display or a scripted stand-in, and reads the manager's lines as
+// they come.
 #pragma once
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -31,7 +32,8 @@ class TempDirTest : public ::testing::Test {
   std::string dir;
 };
 
-class ManagerTest : public TempDirTest {
+// The manager binary, its lines and the processes it starts.
+class ManagerRunTest : public TempDirTest {
  protected:
   void TearDown() override {
     if (manager && manager->running()) {
@@ -49,11 +51,14 @@ class ManagerTest : public TempDirTest {
     return path;
   }
 
+  // What the manager (and so its player) gets in its environment.
+  virtual std::vector<std::pair<std::string, std::string>> environment() const = 0;
+
   void start(std::vector<std::string> args) {
     PlayerClient::Options opts;
     opts.binary = MANAGER_BINARY;
     opts.args = std::move(args);
-    opts.env = {{"DISPLAY", display.name()}};
+    opts.env = environment();
     opts.auto_ack = false;  // the manager answers the player; its own lines are no events
     manager = std::make_unique<PlayerClient>();
     ASSERT_TRUE(manager->start(opts));
@@ -133,6 +138,15 @@ class ManagerTest : public TempDirTest {
     return out + "--- stderr ---\n" + manager->stderr_text();
   }
 
-  VirtualDisplay display;
   std::unique_ptr<PlayerClient> manager;
+};
+
+// With the real player, on a display of the test's own.
+class ManagerTest : public ManagerRunTest {
+ protected:
+  std::vector<std::pair<std::string, std::string>> environment() const override {
+    return {{"DISPLAY", display.name()}};
+  }
+
+  VirtualDisplay display;
 };

@@ -1,7 +1,11 @@
 // The pieces the manager stands on: reading a playlist, telling a file the
-// player cannot take, and a client that forgets old lines.
+// player cannot take, whose fault an error is, its log, and a client that
+// forgets old lines.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "manager/output.h"
+#include "manager/player_errors.h"
 #include "manager/playlist.h"
 #include "manager_fixture.h"
 
@@ -30,6 +34,87 @@ TEST_F(ManagerParts, ListFileSkipsCommentsAndResolvesRelativePaths) {
   EXPECT_TRUE(load.error.empty());
   EXPECT_EQ(load.files, (std::vector<std::string>{dir + "/first.mp4", "/abs/second.mp4", dir + "/sub/third.mp4"}));
   EXPECT_FALSE(load_playlist(dir + "/absent.txt").error.empty());
+}
+
+// Read only when it is a regular file of bounded size: anything else is an
+// error, at once, and the caller keeps what it had.
+TEST_F(ManagerParts, ListFileIsReadOnlyWhenRegularAndNotTooLarge) {
+  const std::string big = dir + "/big.txt";
+  const std::string head = "/a.mp4\n#";  // and a comment up to the size wanted
+  write_file(big, head + std::string(MAX_PLAYLIST_FILE_BYTES + 1 - head.size(), 'x'));
+  PlaylistLoad load = load_playlist(big);
+  EXPECT_EQ(load.error, "larger than 1024 KB");
+  EXPECT_TRUE(load.files.empty());
+  ASSERT_EQ(truncate(big.c_str(), MAX_PLAYLIST_FILE_BYTES), 0);
+  EXPECT_EQ(load_playlist(big).files, std::vector<std::string>{"/a.mp4"});
+  // A FIFO with no writer would block an ordinary open for good.
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(load_playlist(dir + "/fifo").error, "not a regular file or a directory");
+}
+
+// Errors from the display or the sound output blame no file; errors from a
+// file's source, demuxer, parser or decoder do. Texts as the player writes them.
+TEST_F(ManagerParts, OnlyErrorsFromAFilesOwnElementsNameIt) {
+  struct Case {
+    const char* debug;
+    bool file_part, preload_branch;
+  };
+  const Case cases[] = {
+      {"../ext/gl/gstglimagesink.c(1131): _ensure_gl_setup (): "
+       "/GstPipeline:pipeline0/GstGLImageSinkBin:videosink/GstGLImageSink:sink",
+       false, false},
+      {"../ext/alsa/gstalsasink.c(889): gst_alsasink_open (): /GstPipeline:pipeline0/GstAlsaSink:alsasink0:\n"
+       "Playback open error on device 'default': No such file or directory",
+       false, false},
+      {"../gst/isomp4/qtdemux.c(509): gst_qtdemux_post_no_playable_stream_error (): "
+       "/GstPipeline:pipeline0/GstQTDemux:demux0:",
+       true, false},
+      {"../gst/isomp4/qtdemux.c(6966): gst_qtdemux_loop (): /GstPipeline:pipeline0/GstQTDemux:preload_demux3:\n"
+       "streaming stopped, reason error (-5)",
+       true, true},
+      {"../plugins/elements/gstfilesrc.c(557): gst_file_src_create_read (): /GstPipeline:pipeline0/GstFileSrc:filesrc0",
+       true, false},
+      {"../ext/libav/gstavviddec.c(2032): gst_ffmpeg_viddec_handle_frame (): "
+       "/GstPipeline:pipeline0/VideoPlayerStandinH264Dec:v4l2slh264dec0/avdec_h264:avdec_h264-0",
+       true, false},
+      {"../gst/playback/gstdecodebin2.c(4719): gst_decode_bin_expose (): "
+       "/GstPipeline:pipeline0/GstDecodeBin:preload_decodebin2",
+       true, true},
+      {"no element named here", false, false},
+  };
+  for (const auto& c : cases) {
+    ErrorOrigin origin = error_origin(c.debug);
+    EXPECT_EQ(origin.file_part, c.file_part) << c.debug;
+    EXPECT_EQ(origin.preload_branch, c.preload_branch) << c.debug;
+  }
+}
+
+// A rotation that fails (here the older generation's name is taken by a
+// directory) is said once, not on every line, and the lines still go on
+// into the log.
+TEST_F(ManagerParts, FailedLogRotationIsReportedOnce) {
+  const std::string log = dir + "/player.log";
+  ASSERT_EQ(mkdir((log + ".1").c_str(), 0755), 0);
+  write_file(log + ".1/keep", "x");
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  {
+    Output::Options opts;
+    opts.player_log = log;
+    opts.player_log_max_bytes = 1000;
+    Output output(opts, out);
+    for (int i = 0; i < 200; ++i) output.player("line " + std::to_string(i) + " of the player, long enough to fill it");
+  }
+  fclose(out);
+  std::string said(text, size);
+  free(text);
+  size_t first = said.find("[manager] cannot rotate the player log " + log + " to " + log + ".1: ");
+  EXPECT_NE(first, std::string::npos) << said;
+  EXPECT_EQ(said.find("[manager] cannot rotate", first + 1), std::string::npos) << said;
+  std::ifstream in(log);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find("line 199 of the player"), std::string::npos);
 }
 
 TEST_F(ManagerParts, OnlyFilesThatOpenLikeMp4ArePlayable) {

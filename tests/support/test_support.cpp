@@ -85,6 +85,30 @@ VirtualDisplay::VirtualDisplay() {
   name_ = ":" + number;
 }
 
+VirtualDisplay::VirtualDisplay(Later) {
+  // Far above the numbers -displayfd hands out, spread by process so that
+  // parallel tests do not pick the same one.
+  for (int i = 0; i < 500; ++i) {
+    int n = 600 + (getpid() + i) % 500;
+    std::string number = std::to_string(n);
+    if (access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) == 0 || access(("/tmp/.X" + number + "-lock").c_str(), F_OK) == 0)
+      continue;
+    name_ = ":" + number;
+    break;
+  }
+}
+
+bool VirtualDisplay::start() {
+  if (pid_ > 0 || name_.empty()) return false;
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  pid_ = spawn({"Xvfb", name_, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten", "tcp"});
+  close(fds[1]);
+  std::string number = read_line_from(fds[0], 20);
+  close(fds[0]);
+  return ":" + number == name_;
+}
+
 VirtualDisplay::~VirtualDisplay() { stop_child(pid_); }
 
 std::optional<Rgb> VirtualDisplay::pixel(int x, int y) const {

@@ -24,7 +24,13 @@ extern const Rgb RED, GREEN, BLUE, YELLOW, WHITE, CYAN, MAGENTA, ORANGE, PURPLE,
 class VirtualDisplay {
  public:
   VirtualDisplay();
+  // A display that is not there until start(): its name, a number no server
+  // uses now, is known at once, for a program started before its display.
+  struct Later {};
+  explicit VirtualDisplay(Later);
   ~VirtualDisplay();
+  // Starts the server of a Later display; true once it takes clients.
+  bool start();
   const std::string& name() const { return name_; }
   // The colour at (x, y) of the screen, from a real screen grab.
   std::optional<Rgb> pixel(int x = 40, int y = 40) const;

@@ -1,0 +1,434 @@
+// The manager's decisions against a scripted stand-in for the player: every
+// event, every way the player ends, and what the manager answers with, in
+// seconds. The stand-in writes each line it reads as "[STANDIN] < LINE", so
+// the player's side of the conversation, as the manager passes it on, is one
+// ordered transcript; its scripts wait for each answer they expect before
+// they go on, which keeps the transcript the same from run to run.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "manager_fixture.h"
+
+namespace {
+
+const std::string SWITCH_DONE = "[SWITCH] Command completed successfully!";
+const std::string SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after reset (already handled internally)";
+const std::string EGL_ERROR = "[stderr] Erro: Failed to initialize egl: EGL_NOT_INITIALIZED";
+const std::string EGL_ERROR_DEBUG =
+    "[stderr] Debug info: ../ext/gl/gstglimagesink.c(1131): _ensure_gl_setup (): "
+    "/GstPipeline:pipeline0/GstGLImageSinkBin:videosink/GstGLImageSink:sink";
+
+// A line the stand-in read.
+std::string got(const std::string& line) { return "[STANDIN] < " + line; }
+
+using Lines = std::vector<std::string>;
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::string script_of(const Lines& steps) {
+  std::string out;
+  for (const auto& s : steps) out += s + "\n";
+  return out;
+}
+
+// A player started with `file`: the manager has it play, preloads the same
+// file and switches to it, so that it reports the file's end.
+Lines start_steps(const std::string& file) {
+  return {"say ready",         "await play", "event playing", "await preload " + file, "event Preload complete",
+          "await switch",      "say " + SWITCH_DONE};
+}
+Lines start_transcript(const std::string& file) {
+  return {"ready",       got("play"), "playing", got("ack_playing"), got("preload " + file), "Preload complete",
+          got("ack_preload_complete"), got("switch"), SWITCH_DONE};
+}
+// What the stand-in read and wrote for an event it sent.
+Lines event(const std::string& text, const char* ack) { return {text, got(ack)}; }
+const Lines STOPPED_BY_MANAGER = {got("exit"), "[STANDIN] exit 0"};
+
+class ManagerDecisions : public ManagerRunTest {
+ protected:
+  std::vector<std::pair<std::string, std::string>> environment() const override {
+    return {{"STANDIN_SCRIPT", dir + "/script"}, {"STANDIN_DIR", dir}};
+  }
+
+  // Files that pass the manager's own checks; the stand-in never opens them.
+  Lines files(const Lines& names) {
+    Lines out;
+    static const char head[] = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0};
+    for (const auto& n : names) {
+      std::string path = dir + "/" + n + ".mp4";
+      std::ofstream(path, std::ios::binary).write(head, sizeof head);
+      out.push_back(path);
+    }
+    return out;
+  }
+
+  void run(const Lines& script, const Lines& playlist, Lines options = {}) {
+    std::ofstream(dir + "/script") << script_of(script);
+    options.insert(options.begin(), {"--player", STANDIN_PLAYER, "--max-backoff", "1"});
+    options.push_back(write_playlist(playlist));
+    start(options);
+  }
+
+  // Every line of the player, as passed on, but for the stand-in's own headers.
+  Lines transcript() const {
+    Lines out;
+    for (const auto& l : manager->lines()) {
+      if (l.rfind("player: ", 0) != 0) continue;
+      std::string text = l.substr(strlen("player: "));
+      if (text.rfind("[STANDIN] run ", 0) != 0) out.push_back(text);
+    }
+    return out;
+  }
+
+  // The arguments of each start of the player, in order.
+  Lines start_arguments() const {
+    Lines out;
+    for (const auto& l : manager->lines()) {
+      size_t at = l.find(", arguments: ");
+      if (l.rfind("player: [STANDIN] run ", 0) == 0 && at != std::string::npos)
+        out.push_back(l.substr(at + strlen(", arguments: ")));
+    }
+    return out;
+  }
+
+  // Waits for the n-th line of the player equal to `text`.
+  void wait_player_line(const std::string& text, int n = 1) {
+    ASSERT_TRUE(manager->wait_for_count("player: " + text, n, LINE_TIMEOUT))
+        << "no " << n << "th player line: " << text << "\n"
+        << dump();
+  }
+
+  void wait_file(const std::string& name) {
+    for (int i = 0; i < LINE_TIMEOUT * 50 && access((dir + "/" + name).c_str(), F_OK) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(access((dir + "/" + name).c_str(), F_OK), 0) << dump();
+  }
+
+  // A stop request: the manager tells the player to exit, then ends with status 0.
+  void stop_manager() {
+    manager->kill_now(SIGTERM);
+    auto status = manager->wait_exit(30);
+    ASSERT_TRUE(status.has_value()) << dump();
+    EXPECT_EQ(*status, 0) << dump();
+  }
+
+  // The player's exit lines: "exited with status N" or "was killed by signal N (...)".
+  Lines endings() const {
+    Lines out;
+    for (const auto& l : own_lines("player (pid ")) {
+      size_t at = l.find(") ");
+      std::string rest = l.substr(at + 2);
+      out.push_back(rest.substr(0, rest.find(" after ")));
+    }
+    return out;
+  }
+};
+
+}  // namespace
+
+// The switch goes out on "end of video!" when the preload is ready then, and
+// on "Preload complete" when the file ended before it; each file is announced
+// when its switch is done.
+TEST_F(ManagerDecisions, SwitchesOnTheEndOrOnTheLaterPreloadComplete) {
+  const Lines f = files({"a", "b", "c"});
+  // The pauses give a switch sent too early the time to arrive first.
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{"await preload " + f[1], "event Preload complete", "sleep 0.5", "event end of video!", "await switch",
+                "say " + SWITCH_DONE, "await preload " + f[2], "event end of video!", "sleep 0.5",
+                "event Preload complete", "await switch", "say " + SWITCH_DONE, "await preload " + f[0]},
+      f);
+  wait_player_line(got("preload " + f[0]), 2);
+  stop_manager();
+
+  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} +
+                     event("Preload complete", "ack_preload_complete") + event("end of video!", "ack_end") +
+                     Lines{got("switch"), SWITCH_DONE, got("preload " + f[2])} + event("end of video!", "ack_end") +
+                     event("Preload complete", "ack_preload_complete") +
+                     Lines{got("switch"), SWITCH_DONE, got("preload " + f[0])} + STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+  EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 3, f[0]), now_playing(2, 3, f[1]), now_playing(3, 3, f[2])}))
+      << dump();
+  EXPECT_EQ(own_lines("finished ").size(), 2u) << dump();
+  EXPECT_EQ(endings(), Lines{"exited with status 0"}) << dump();
+}
+
+// A refused preload is asked for again; a file the player cannot preload
+// (its failure line, or a missing file) is not, and the same player goes on
+// with the next file. The broken file is skipped in the next round too.
+TEST_F(ManagerDecisions, RefusedPreloadIsRepeatedAndAFailedOneSkippedByTheSamePlayer) {
+  const Lines f = files({"a", "b", "c", "d", "e"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{"await preload " + f[1], "say [PRELOAD] ⛔ REJECTED - Cleanup in progress, wait...", "event Preload error",
+                "await preload " + f[1], "event Preload complete", "event end of video!", "await switch",
+                "say " + SWITCH_DONE, "await preload " + f[2], "say [PRELOAD] FAILED " + f[2] + ": Could not demultiplex stream.",
+                "event Preload error", "await preload " + f[3], "say ERROR: Preload file does not exist: " + f[3],
+                "event Preload error", "await preload " + f[4], "event Preload complete", "event end of video!",
+                "await switch", "say " + SWITCH_DONE, "await preload " + f[0], "event Preload complete",
+                "event end of video!", "await switch", "say " + SWITCH_DONE, "await preload " + f[1],
+                "event Preload complete", "event end of video!", "await switch", "say " + SWITCH_DONE,
+                "await preload *"},
+      f);
+  wait_player_line(got("preload " + f[3]), 2);
+  stop_manager();
+
+  // Asked again after the refusal, not after the failures; round two goes
+  // from b past the broken c to d, which was only missing for a moment.
+  Lines preloads;
+  for (const auto& l : transcript())
+    if (l.rfind(got("preload "), 0) == 0) preloads.push_back(l.substr(got("preload ").size()));
+  EXPECT_EQ(preloads, (Lines{f[0], f[1], f[1], f[2], f[3], f[4], f[0], f[1], f[3]})) << dump();
+  EXPECT_EQ(own_lines("started the player").size(), 1u) << dump();
+  EXPECT_EQ(own_lines("the player refused the preload of " + f[1] + "; asking again in 0.5 s").size(), 1u) << dump();
+  Lines skipped = own_lines("skipping ");
+  ASSERT_EQ(skipped.size(), 2u) << dump();
+  EXPECT_EQ(skipped[0], "[manager] skipping " + f[2] + ": the player could not preload it: Could not demultiplex stream.");
+  EXPECT_EQ(skipped[1].rfind("[manager] skipping " + f[2] + ": the player could not preload it: ", 0), 0u) << dump();
+  EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 5, f[0]), now_playing(2, 5, f[1]), now_playing(5, 5, f[4]),
+                                             now_playing(1, 5, f[0]), now_playing(2, 5, f[1])}))
+      << dump();
+}
+
+// "reset" without an end is a rebuild for the preload, which is then on
+// screen; after an end it shows the preload if that was ready, else the file
+// on screen starts again and the preload is repeated. The player ignores the
+// first switch after a rebuild: the manager sends one for that, unless its
+// switch is still on the way, and preloads on only once it was ignored.
+TEST_F(ManagerDecisions, ResetShowsTheReadyPreloadAndSpendsOneSwitchOnTheRebuild) {
+  const Lines f = files({"a", "b", "c", "d"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{// A rebuild for b's picture shape.
+                "await preload " + f[1], "event reset", "await switch", "event playing", "event Preload complete",
+                "say " + SWITCH_IGNORED,
+                // b ends with c ready; the rebuild comes before the switch is read.
+                "await preload " + f[2], "event Preload complete", "event end of video!", "peek switch", "event reset",
+                "event playing", "await switch", "say " + SWITCH_IGNORED,
+                // c ends before d is ready, and the rebuild plays c again.
+                "await preload " + f[3], "event end of video!", "event reset", "await switch", "event playing",
+                "say " + SWITCH_IGNORED, "await preload " + f[3]},
+      f);
+  wait_player_line(got("preload " + f[3]), 2);
+  stop_manager();
+
+  const Lines want =
+      start_transcript(f[0]) + Lines{got("preload " + f[1])} + event("reset", "ack_reset") + Lines{got("switch")} +
+      event("playing", "ack_playing") + event("Preload complete", "ack_preload_complete") +
+      Lines{SWITCH_IGNORED, got("preload " + f[2])} + event("Preload complete", "ack_preload_complete") +
+      event("end of video!", "ack_end") + Lines{got("switch")} + event("reset", "ack_reset") +
+      event("playing", "ack_playing") + Lines{SWITCH_IGNORED, got("preload " + f[3])} +
+      event("end of video!", "ack_end") + event("reset", "ack_reset") + Lines{got("switch")} +
+      event("playing", "ack_playing") + Lines{SWITCH_IGNORED, got("preload " + f[3])} + STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+  EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 4, f[0]), now_playing(2, 4, f[1]), now_playing(3, 4, f[2])}))
+      << dump();
+  EXPECT_EQ(own_lines("cut short by the rebuild after ").size(), 1u) << dump();
+  EXPECT_EQ(own_lines("playing again from its start: 3/4: " + f[2]).size(), 1u) << dump();
+}
+
+// "stopped" is answered with "play"; "crash" with a fresh player, told to
+// exit first, that resumes after the file on screen.
+TEST_F(ManagerDecisions, StoppedIsAnsweredWithPlayAndCrashWithAFreshPlayer) {
+  const Lines f = files({"a", "b", "c"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{"await preload " + f[1], "event stopped", "await play", "event crash", "await exit", "run 2",
+                "say ready", "await play", "event playing", "await preload " + f[1]},
+      f);
+  wait_player_line(got("preload " + f[1]), 2);
+  stop_manager();
+
+  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} + event("stopped", "ack_stopped") +
+                     Lines{got("play")} + event("crash", "ack_crash") + STOPPED_BY_MANAGER +
+                     Lines{"ready", got("play")} + event("playing", "ack_playing") +
+                     Lines{got("preload " + f[1])} + STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+  EXPECT_EQ(start_arguments(), (Lines{f[0], f[1]})) << dump();
+  EXPECT_EQ(own_lines("the player reports it stopped; resuming playback").size(), 1u) << dump();
+  EXPECT_EQ(endings(), (Lines{"exited with status 0", "exited with status 0"})) << dump();
+}
+
+// However the player ends while it plays (its own exit, a fatal error that
+// names no file, the memory guard's status 2, a signal), a fresh one starts
+// after the file on screen, and no file is skipped.
+TEST_F(ManagerDecisions, EveryEndOfThePlayerResumesAfterTheFileOnScreen) {
+  const Lines f = files({"a", "b", "c", "d", "e"});
+  Lines script;
+  const Lines ends = {"exit 0", "exit 2", "say [HEARTBEAT] 💀 FATAL: Main loop stalled for 2 consecutive checks (6s) - TERMINATING PROCESS!",
+                      "signal 9"};
+  for (size_t i = 0; i < ends.size(); ++i) {
+    script = script + Lines{"run " + std::to_string(i + 1)} + start_steps(f[i]) + Lines{"await preload " + f[i + 1]};
+    script.push_back(ends[i]);
+    if (i == 2) script.push_back("exit 1");
+  }
+  script = script + Lines{"run 5", "say ready", "await play", "event playing", "await preload " + f[4]};
+  run(script, f);
+  wait_player_line(got("preload " + f[4]), 2);
+  stop_manager();
+
+  EXPECT_EQ(start_arguments(), f) << dump();
+  EXPECT_EQ(endings(), (Lines{"exited with status 0", "exited with status 2", "exited with status 1",
+                              "was killed by signal 9 (Killed)", "exited with status 0"}))
+      << dump();
+  EXPECT_TRUE(own_lines("skipping ").empty()) << dump();
+  Lines want_playing;
+  for (int i = 0; i < 4; ++i) want_playing.push_back(now_playing(i + 1, 5, f[i]));
+  EXPECT_EQ(own_lines("now playing "), want_playing) << dump();
+}
+
+// A display or sound server that is not there yet at boot, or any other end
+// before playback that no error of a file explains, says nothing about the
+// file: the player is started with it again until it plays.
+TEST_F(ManagerDecisions, FailureAtStartThatNamesNoFileSkipsNoFile) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1, 2", "say ready", "say " + EGL_ERROR, "say " + EGL_ERROR_DEBUG,
+            "say [BUS] ❌ ERROR message processed, quit flag set - APPLICATION WILL EXIT (exit code 1)", "exit 1",
+            "run 3", "say ready", "say [stderr] Erro: Could not open audio device for playback.",
+            "say [stderr] Debug info: ../ext/alsa/gstalsasink.c(889): gst_alsasink_open (): "
+            "/GstPipeline:pipeline0/GstAlsaSink:alsasink0:",
+            "say Playback open error on device 'default': No such file or directory", "exit 1", "run 4", "say ready",
+            "event playing", "say [ACK ERROR] ❌ Failed to receive ACK 'ack_playing' after 3 retries - TERMINATING!",
+            "exit 1", "run 5"} +
+          start_steps(f[0]) + Lines{"await preload " + f[1]},
+      f);
+  wait_player_line(got("preload " + f[1]));
+  stop_manager();
+
+  EXPECT_EQ(start_arguments(), Lines(5, f[0])) << dump();
+  EXPECT_TRUE(own_lines("skipping ").empty()) << dump();
+  EXPECT_EQ(own_lines("now playing "), Lines{now_playing(1, 2, f[0])}) << dump();
+  EXPECT_EQ(own_lines("no file is blamed for its error (Failed to initialize egl: EGL_NOT_INITIALIZED), which came "
+                      "from /GstPipeline:pipeline0/GstGLImageSinkBin:videosink/GstGLImageSink:sink")
+                .size(),
+            2u)
+      << dump();
+}
+
+// An error from a file's own demuxer is that file's doing: the start-up file
+// after a second such end in a row, a loading preload's at once, and the
+// file on screen's at once. Each is skipped; the others play on.
+TEST_F(ManagerDecisions, ErrorFromAFilesDemuxerSkipsThatFile) {
+  const Lines f = files({"a", "b", "c", "d"});
+  auto error = [](const std::string& demuxer) {
+    return Lines{"say [stderr] Erro: Internal data stream error.",
+                 "say [stderr] Debug info: ../gst/isomp4/qtdemux.c(6966): gst_qtdemux_loop (): "
+                 "/GstPipeline:pipeline0/GstQTDemux:" +
+                     demuxer + ":",
+                 "say streaming stopped, reason error (-5)"};
+  };
+  run(Lines{"run 1, 2", "say ready"} + error("demux0") + Lines{"exit 1", "run 3"} + start_steps(f[1]) +
+          Lines{"await preload " + f[2]} + error("preload_demux2") + Lines{"exit 1", "run 4"} + start_steps(f[3]) +
+          Lines{"await preload " + f[1], "event Preload complete"} + error("preload_demux1") +
+          Lines{"exit 1", "run 5"} + start_steps(f[1]) + Lines{"await preload " + f[1]},
+      f);
+  wait_player_line(got("preload " + f[1]), 4);
+  stop_manager();
+
+  EXPECT_EQ(start_arguments(), (Lines{f[0], f[0], f[1], f[3], f[1]})) << dump();
+  // When each was found out; later rounds pass them by with a longer note.
+  Lines marked;
+  for (const auto& l : own_lines("skipping "))
+    if (l.find(" (skipped until it changes, or for 3600 s)") == std::string::npos) marked.push_back(l);
+  EXPECT_EQ(marked, (Lines{"[manager] skipping " + f[0] + ": the player failed twice when started with it",
+                           "[manager] skipping " + f[2] + ": the player failed while loading it",
+                           "[manager] skipping " + f[3] + ": the player failed while playing it"}))
+      << dump();
+}
+
+// Blame is never allowed to leave nothing to play: when every file that
+// could play is marked as failed, they are all tried again.
+TEST_F(ManagerDecisions, AllFilesMarkedAsFailedAreTriedAgain) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{"await preload " + f[1], "say [PRELOAD] FAILED " + f[1] + ": no video stream", "event Preload error",
+                "await preload " + f[0], "say [PRELOAD] FAILED " + f[0] + ": no video stream", "event Preload error",
+                "await preload " + f[1]},
+      f);
+  wait_player_line(got("preload " + f[1]), 2);
+  stop_manager();
+
+  EXPECT_EQ(own_lines("every playable file is marked as failed; trying them again").size(), 1u) << dump();
+  EXPECT_EQ(own_lines("started the player").size(), 1u) << dump();
+}
+
+// A stop while the player is writing an event: "exit" goes out only once the
+// event is answered, so the player can end normally, with status 0.
+TEST_F(ManagerDecisions, StopAnswersTheEventBeingWrittenBeforeExit) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{"await preload " + f[1], "event Preload complete", "raw end of vid", "touch half-written", "sleep 0.6",
+                "event end of video!"},
+      f);
+  wait_file("half-written");
+  stop_manager();
+
+  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} +
+                     event("Preload complete", "ack_preload_complete") + event("end of video!", "ack_end") +
+                     STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+  EXPECT_EQ(endings(), Lines{"exited with status 0"}) << dump();
+}
+
+// Programs the player starts end with it, whether it ends on its own or is
+// stopped, and it holds none of the manager's descriptors, such as its log.
+TEST_F(ManagerDecisions, PlayerLeavesNothingBehindAndGetsNoDescriptorOfTheManager) {
+  const Lines f = files({"a", "b"});
+  const std::string log = dir + "/player.log";
+  run(Lines{"run 1", "fds", "child", "say ready", "await play", "event playing", "await preload " + f[0], "exit 1",
+            "run 2", "child", "say ready", "await play", "event playing", "await preload " + f[0], "touch second"},
+      f, {"--player-log", log});
+  wait_file("second");
+  // The player's lines go to the log; the manager's to both.
+  auto log_lines = [&] {
+    Lines out;
+    std::ifstream in(log);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+  };
+  Lines children, descriptors;
+  for (const auto& l : log_lines()) {
+    if (l.find("[STANDIN] child ") != std::string::npos) children.push_back(l.substr(l.rfind(' ') + 1));
+    if (l.find("[STANDIN] fd ") != std::string::npos) descriptors.push_back(l.substr(l.find("[STANDIN] fd ")));
+  }
+  ASSERT_EQ(children.size(), 2u) << dump();
+  EXPECT_TRUE(wait_process_gone(std::atoi(children[0].c_str()), 10)) << "left behind by a player that ended";
+  stop_manager();
+  EXPECT_TRUE(wait_process_gone(std::atoi(children[1].c_str()), 10)) << "left behind by a player told to exit";
+
+  ASSERT_GE(descriptors.size(), 3u) << dump();
+  for (const auto& d : descriptors) EXPECT_EQ(d.find(log), std::string::npos) << d;
+}
+
+// A playlist file that is a FIFO is refused at once, at the start and when it
+// is read again later, instead of blocking the manager.
+TEST_F(ManagerDecisions, PlaylistThatIsAFifoIsRefusedNotWaitedFor) {
+  const Lines f = files({"a"});
+  const std::string fifo = dir + "/fifo.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  start({"--player", STANDIN_PLAYER, fifo});
+  auto status = manager->wait_exit(20);
+  ASSERT_TRUE(status.has_value()) << dump();
+  EXPECT_EQ(*status, 1);
+  EXPECT_EQ(own_lines("cannot read the playlist " + fifo + ": not a regular file or a directory").size(), 1u) << dump();
+
+  // Replaced by a FIFO while it plays: the previous list is kept.
+  run(Lines{"run 1", "say ready", "await play", "event playing", "await preload " + f[0], "touch asked",
+            "wait-file replaced", "event Preload complete", "await switch", "say " + SWITCH_DONE,
+            "await preload " + f[0]},
+      f);
+  wait_file("asked");
+  const std::string playlist = dir + "/playlist.txt";
+  ASSERT_EQ(rename(fifo.c_str(), playlist.c_str()), 0);
+  std::ofstream(dir + "/replaced").close();
+  wait_player_line(got("preload " + f[0]), 2);
+  stop_manager();
+  EXPECT_EQ(own_lines("cannot read the playlist " + playlist +
+                      ": not a regular file or a directory; keeping the previous one")
+                .size(),
+            1u)
+      << dump();
+}
