@@ -37,7 +37,9 @@ CommandOutcome load_on_selector(PlayerState& st, const char* path) {
       break;
   }
   g_signal_connect(b.qtdemux, "pad-added", G_CALLBACK(on_pad_added), nullptr);
-  for (GstElement* e : {b.filesrc, b.qtdemux, b.queue, b.h264parse}) gst_element_sync_state_with_parent(e);
+  // Downstream first: a demuxer started ahead of its queue pushes into a
+  // stopped queue, gets "flushing" and pauses for good, showing nothing.
+  for (GstElement* e : {b.h264parse, b.queue, b.qtdemux, b.filesrc}) gst_element_sync_state_with_parent(e);
   st.element_counter++;
   return CommandOutcome::Processed;
 }
