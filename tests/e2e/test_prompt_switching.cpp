@@ -62,8 +62,6 @@ class PromptSwitching : public PlayerE2E {
 
 TEST_F(PromptSwitching, SoundFollowsThePictureAtEverySwitch) {
   start_playing({clip("long.mp4")});
-  usleep(600000);  // the sink's first start takes longer than a switch
-  expect_heard({"long.mp4", TONE_STEREO, GRAY});
   // The first switch (from the start-up file), then every kind of sound to every other.
   for (const Clip& c : {MONO, SURROUND, SILENT, STEREO, SILENT, MONO, STEREO2, SURROUND}) {
     prompt_switch(c);
