@@ -58,6 +58,18 @@ bool inside_pipeline(PlayerState& st, GstObject* object) {
   return false;
 }
 
+// Any child's error marks the pipeline's last state change as failed, and a
+// pipeline so marked ignores the preroll that every flushing seek starts: the
+// sinks would stay paused after the next switch. An error we do not let end
+// the player must not leave that mark behind.
+void forgive_ignored_error(GstElement* pipeline) {
+  GST_OBJECT_LOCK(pipeline);
+  if (GST_STATE_RETURN(pipeline) == GST_STATE_CHANGE_FAILURE)
+    GST_STATE_RETURN(pipeline) =
+        GST_STATE_PENDING(pipeline) == GST_STATE_VOID_PENDING ? GST_STATE_CHANGE_SUCCESS : GST_STATE_CHANGE_ASYNC;
+  GST_OBJECT_UNLOCK(pipeline);
+}
+
 void handle_error(PlayerState& st, GstMessage* msg) {
   GstObject* src = GST_MESSAGE_SRC(msg);
   GError* err = nullptr;
@@ -66,6 +78,7 @@ void handle_error(PlayerState& st, GstMessage* msg) {
   // A broken file offered for preload fails that preload, not the screen.
   if (preload_owns(st, src)) {
     handle_preload_failure(st, st.preload_qtdemux, err ? err->message : nullptr);
+    forgive_ignored_error(st.pipeline);
     if (err) g_error_free(err);
     g_free(debug);
     return;
@@ -74,6 +87,7 @@ void handle_error(PlayerState& st, GstMessage* msg) {
   // replaced branch's) no longer affects what is shown.
   if (GST_IS_PIPELINE(st.pipeline) && !inside_pipeline(st, src)) {
     log_line("[BUS] Error from an element no longer in the pipeline - ignored: %s", err ? err->message : "(null)");
+    forgive_ignored_error(st.pipeline);
     if (err) g_error_free(err);
     g_free(debug);
     return;

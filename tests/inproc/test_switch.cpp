@@ -199,3 +199,24 @@ TEST_F(Switch, EndOfTheOldFileJustBeforeASwitchIsNotReportedForTheNewOne) {
   // The blue file's own end is reported.
   EXPECT_TRUE(wait_line("end of video!", 10));
 }
+
+// A broken file refused as a preload must leave the pipeline able to take
+// the next switch: the file switched to plays, mid-file or after the end.
+TEST_F(Switch, BrokenPreloadLeavesTheNextSwitchPlaying) {
+  for (bool after_end : {false, true}) {
+    SCOPED_TRACE(after_end ? "after the end" : "mid-file");
+    start(clip("red.mp4"));
+    command_play(st());
+    preload_and_wait("green.mp4");
+    handle_switch_command(st());
+    int errors = count("Preload error");
+    ASSERT_EQ(handle_preload_command(st(), clip("truncated.mp4").c_str()), CommandOutcome::Processed);
+    ASSERT_TRUE(pump_until([&] { return count("Preload error") > errors; }, 10));
+    preload_and_wait("blue.mp4");
+    if (after_end) ASSERT_TRUE(wait_line("end of video!", 10));
+    int ends = count("end of video!");
+    handle_switch_command(st());
+    EXPECT_TRUE(pump_until([&] { return count("end of video!") > ends; }, 10)) << "the blue file never ended";
+    release_pipeline(st());
+  }
+}
