@@ -46,7 +46,10 @@ CommandOutcome load_on_selector(PlayerState& st, const char* path) {
   g_object_set_data(G_OBJECT(demux), branch_key::H264PARSE, parser);
   g_object_set_data(G_OBJECT(demux), branch_key::SELECTOR, st.input_selector);
   g_signal_connect(demux, "pad-added", G_CALLBACK(on_pad_added), nullptr);
-  for (GstElement* e : {filesrc, demux, queue, parser}) gst_element_sync_state_with_parent(e);
+  // Downstream first: the demuxer starts pushing as soon as it is running,
+  // and a push into a queue or parser not yet running returns FLUSHING, on
+  // which the demuxer stops for good without an error.
+  for (GstElement* e : {parser, queue, demux, filesrc}) gst_element_sync_state_with_parent(e);
   st.element_counter++;
   return CommandOutcome::Processed;
 }
