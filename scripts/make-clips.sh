@@ -6,7 +6,7 @@ set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=5
+CLIPS_VERSION=6
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -80,5 +80,8 @@ echo "this is not a video" > text.mp4
 cp red.mp4 "with space.mp4"
 cp green.mp4 "it's.mp4"
 cp blue.mp4 'quote".mp4'
+# Read with its quote as the description's own, this one names red.mp4.
+cp yellow.mp4 'red.mp4" name="x.mp4'
+cp white.mp4 'back\slash.mp4'
 
 echo "$CLIPS_VERSION" > .complete

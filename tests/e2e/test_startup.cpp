@@ -8,10 +8,11 @@ namespace {
 // Starts, plays until "playing", then exits cleanly.
 class SourceKinds : public PlayerE2E {
  protected:
-  void plays_and_exits(std::vector<std::string> args) {
+  void plays_and_exits(std::vector<std::string> args, const Rgb* colour = nullptr) {
     start(std::move(args));
     wait_started();
     play_and_wait_playing();
+    if (colour) EXPECT_TRUE(display.wait_for_colour(*colour, 10)) << dump();
     EXPECT_EQ(exit_and_wait(), 0) << dump();
     EXPECT_EQ(player->stderr_text(), "");
   }
@@ -82,9 +83,21 @@ TEST_F(SourceKinds, SilentMp4UnderSoundDescriptionPlaysAndEnds) {
 }
 
 TEST_F(SourceKinds, LocationWithQuotesNamesExactlyOneFile) {
-  plays_and_exits({clip("quote\".mp4")});
-  plays_and_exits({clip("it's.mp4")});
-  plays_and_exits({clip("with space.mp4")});
+  // Each file shows a colour of its own. Were their quotes and backslashes
+  // read as the description's own, the fourth location would be red.mp4
+  // followed by a second element name, and the last would lose its backslash.
+  const struct {
+    const char* file;
+    Rgb colour;
+  } files[] = {{"quote\".mp4", BLUE},
+               {"it's.mp4", GREEN},
+               {"with space.mp4", RED},
+               {"red.mp4\" name=\"x.mp4", YELLOW},
+               {"back\\slash.mp4", WHITE}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.file);
+    plays_and_exits({clip(f.file)}, &f.colour);
+  }
 }
 
 TEST_F(PlayerE2E, ReadyIsTheFirstEventWrittenOnceBeforeDelivery) {

@@ -2,6 +2,7 @@
 #include <gst/gst.h>
 
 #include "core/gst_holders.h"
+#include "switching/branch.h"
 #include "player_fixture.h"
 #include "switching/preload.h"
 #include "switching/switch_command.h"
@@ -10,11 +11,31 @@ namespace {
 
 class Preload : public PlayerInProcess {
  protected:
-  bool wait_ready(double seconds = 20) { return pump_until([] { return st().preload_ready.load() == 1; }, seconds); }
+  // On a time-out, says which part of the preload never came in.
+  bool wait_ready(double seconds = 20) {
+    if (pump_until([] { return st().preload_ready.load() == 1; }, seconds)) return true;
+    std::lock_guard<std::mutex> lock(preload_lock());
+    const PreloadProgress& p = preload_progress();
+    ADD_FAILURE() << "preload not ready: active=" << p.active << " video_linked=" << p.video_linked
+                  << " audio=" << static_cast<int>(p.audio) << " ratios_read=" << p.ratios_read
+                  << " decided=" << p.decided;
+    return false;
+  }
   GstElement* by_name(const char* name) { return gst_bin_get_by_name(GST_BIN(st().pipeline), name); }
   bool has_element(const char* name) {
     ElementRef e(by_name(name));
     return static_cast<bool>(e);
+  }
+  // Waits, without pumping, until the current branch's video pad handler has
+  // put out its selector pad but not yet marked the branch ready: the handler
+  // is then in its pause before it looks whether it was replaced.
+  bool wait_handler_midway(double seconds = 20) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (st().preload_selector_pad.load()) return st().preload_ready.load() == 0;
+      g_usleep(1000);
+    }
+    return false;
   }
 };
 
@@ -45,25 +66,45 @@ TEST_F(Preload, ReplacingAPreloadWhileItsHandlerRunsLeavesNothingBehind) {
   int pads_before = selector_pads(st().input_selector);
   int audio_pads_before = selector_pads(st().audio_selector);
   int elements_before = top_level_elements();
-  // Back to back: each arrives while the previous one's pad handler may be
-  // anywhere; a branch that became ready in between refuses the rest.
-  for (int round = 0; round < 3; ++round) {
-    handle_preload_command(st(), clip(round % 2 ? "blue.mp4" : "green.mp4").c_str());
-    g_usleep(40000 * round);
+  // The first two branches are each replaced while their video pad handler
+  // is midway: its selector pad is out, the branch not yet ready.
+  for (int round = 1; round <= 3; ++round) {
+    ASSERT_EQ(handle_preload_command(st(), clip(round % 2 ? "green.mp4" : "blue.mp4").c_str()),
+              CommandOutcome::Processed)
+        << round;
+    if (round < 3) ASSERT_TRUE(wait_handler_midway()) << round;
   }
   ASSERT_TRUE(wait_ready());
-  pump_for(1.5);  // late handlers of replaced branches
-  // One preload branch is left: its selector pads and its elements only.
+  ASSERT_TRUE(pump_until([] { return st().preload_audio_selector_pad.load() != nullptr; }, 10));
+  pump_for(1.5);  // late handlers of the replaced branches
+  EXPECT_EQ(out->count_line("[PRELOAD] Branch was replaced while its video pad was being linked - ignoring it"), 2);
+  // The third branch alone is left: one pad on each selector, and its four
+  // video elements, its audio queue, decodebin, converter and caps filter.
   EXPECT_EQ(selector_pads(st().input_selector), pads_before + 1);
-  EXPECT_LE(selector_pads(st().audio_selector), audio_pads_before + 1);
-  EXPECT_LE(top_level_elements(), elements_before + 8);
+  EXPECT_EQ(selector_pads(st().audio_selector), audio_pads_before + 1);
+  EXPECT_EQ(top_level_elements(), elements_before + 8);
+  for (const char* prefix : {"preload_filesrc", "preload_demux", "preload_queue", "preload_h264parse",
+                             "preload_audio_queue", "preload_decodebin", "preload_audioconvert"})
+    for (int n : {1, 2}) EXPECT_FALSE(has_element(numbered(prefix, n).c_str())) << numbered(prefix, n);
   GstPad* pad = st().preload_selector_pad.load();
   ASSERT_NE(pad, nullptr);
   PadRef peer(gst_pad_get_peer(pad));
   ASSERT_TRUE(peer);
   ElementRef parser(gst_pad_get_parent_element(peer.get()));
+  ASSERT_TRUE(parser);
+  EXPECT_STREQ(GST_OBJECT_NAME(parser.get()), "preload_h264parse3");
   EXPECT_EQ(parser.get(), st().preload_h264parse);
-  EXPECT_EQ(out->count_line("Preload complete"), 1);
+  EXPECT_TRUE(pump_until([this] { return out->count_line("Preload complete") == 1; }, 10));
+  EXPECT_EQ(out->count_line("Preload error"), 0);
+
+  // Once ready, the branch is no longer replaced: the next preload is refused
+  // and adds nothing.
+  EXPECT_EQ(handle_preload_command(st(), clip("green.mp4").c_str()), CommandOutcome::Rejected);
+  EXPECT_EQ(out->count_line("Preload error"), 1);
+  EXPECT_EQ(st().preload_h264parse, parser.get());
+  EXPECT_EQ(top_level_elements(), elements_before + 8);
+  EXPECT_EQ(selector_pads(st().input_selector), pads_before + 1);
+  EXPECT_EQ(st().element_counter, 4);
 }
 
 TEST_F(Preload, WithoutSoundTheBranchHasOnlyVideoElements) {

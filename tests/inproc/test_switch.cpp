@@ -220,3 +220,34 @@ TEST_F(Switch, BrokenPreloadLeavesTheNextSwitchPlaying) {
     release_pipeline(st());
   }
 }
+
+TEST_F(Switch, SwitchAfterTheOldFileHasEndedPlaysTheNewFileToItsEnd) {
+  start(clip("red.mp4"));
+  command_play(st());
+  // The start-up file, then switched-to ones (one without sound), each played
+  // to its end before the next preload: both sinks have taken an end of
+  // stream by then.
+  ASSERT_TRUE(wait_line("[EOS] IGNORED - no active source (NULL)", 15));
+  int ends = 0;
+  for (const char* file : {"green.mp4", "silent.mp4", "blue.mp4"}) {
+    SCOPED_TRACE(file);
+    preload_and_wait(file);
+    if (HasFatalFailure()) return;
+    handle_switch_command(st());
+    ASSERT_EQ(count("[SWITCH] Command completed successfully!"), ends + 1);
+    // Playing from its start: the position moves on within the new file.
+    gint64 first = -1, later = -1, duration = -1;
+    ASSERT_TRUE(pump_until([&] { return gst_element_query_position(st().pipeline, GST_FORMAT_TIME, &first); }, 5));
+    pump_for(1.0);
+    ASSERT_TRUE(gst_element_query_position(st().pipeline, GST_FORMAT_TIME, &later));
+    ASSERT_TRUE(gst_element_query_duration(st().pipeline, GST_FORMAT_TIME, &duration));
+    EXPECT_LT(first, 2 * GST_SECOND);
+    EXPECT_GT(later, first);
+    EXPECT_LT(duration, 5 * GST_SECOND);
+    // And its own end is reported, once.
+    ++ends;
+    ASSERT_TRUE(pump_until([&] { return count("end of video!") == ends; }, 15)) << "end " << ends;
+    pump_for(0.5);
+    EXPECT_EQ(count("end of video!"), ends);
+  }
+}
