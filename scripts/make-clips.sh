@@ -6,7 +6,7 @@ set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=6
+CLIPS_VERSION=7
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -76,8 +76,17 @@ ff -f lavfi -i "color=c=lime:s=320x180:r=25:d=6" -f lavfi -i "sine=frequency=440
 : > empty.mp4
 head -c 3000 red.mp4 > truncated.mp4
 echo "this is not a video" > text.mp4
+head -c 200000 /dev/urandom > random.mp4
+ff -f lavfi -i "color=c=red:s=320x180:r=25:d=2" -c:v libx265 -preset ultrafast -x265-params log-level=none \
+   -pix_fmt yuv420p hevc.mp4
+ff -f lavfi -i "color=c=red:s=320x180:r=25:d=2" -c:v mpeg4 mpeg4_part2.mp4
+rm -rf dir.mp4 && mkdir dir.mp4
+rm -f fifo.mp4 && mkfifo fifo.mp4
 # Names that a shell or a pipeline description would misread.
 cp red.mp4 "with space.mp4"
+cp green.mp4 UPPER.MP4
+# Played through playbin, whose address must keep the # and % as they are.
+cp red.mp4 'hash#and%41.mov'
 cp green.mp4 "it's.mp4"
 cp blue.mp4 'quote".mp4'
 # Read with its quote as the description's own, this one names red.mp4.

@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  prepare_output();
   route_library_messages_to_stdout();
   if (maxlog) configure_gstreamer_logging();
   gst_init(&argc, &argv);
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
   preroll_pipeline(st, PREROLL_TIMEOUT);
 
   start_ack_system();
-  last_iteration_time = time(nullptr);
+  last_iteration_time = monotonic_seconds();
   start_heartbeat();
   log_line("[HEARTBEAT] Independent thread started - monitoring every 3s");
 

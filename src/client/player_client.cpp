@@ -91,6 +91,7 @@ bool PlayerClient::start(const Options& opts) {
   stdin_fd_ = in_pipe[1];
   if (write_timeout_ms_ > 0) fcntl(stdin_fd_, F_SETFL, fcntl(stdin_fd_, F_GETFL) | O_NONBLOCK);
   stdout_fd_ = out_pipe[0];
+  if (opts.stdout_pipe_bytes > 0) fcntl(stdout_fd_, F_SETPIPE_SZ, opts.stdout_pipe_bytes);
   stderr_fd_ = err_pipe[0];
   signal(SIGPIPE, SIG_IGN);
   out_thread_ = std::thread(&PlayerClient::read_stdout, this);

@@ -37,6 +37,7 @@ class PlayerClient {
     bool own_process_group = false;
     bool die_with_parent = false;    // the child gets SIGKILL when the caller dies
     int write_timeout_ms = 0;        // 0: a write waits as long as the child does not read
+    int stdout_pipe_bytes = 0;       // capacity of the child's output pipe; 0: the system's
   };
   using LineHandler = std::function<void(const std::string&)>;
 
@@ -56,6 +57,9 @@ class PlayerClient {
   bool send_after_answers(const std::string& line, double timeout_s);
   void send_raw(const std::string& bytes);
   void close_stdin();
+  // While the returned lock is held nothing more of the child's output is
+  // taken in, as with a manager that stopped reading.
+  std::unique_lock<std::mutex> hold_output() { return std::unique_lock<std::mutex>(read_mutex_); }
 
   void set_auto_ack(bool on) { auto_ack_ = on; }
   // The next time `event` is answered, `command` goes out in the same write as

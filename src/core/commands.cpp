@@ -4,6 +4,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,10 +26,7 @@ LineReader& stdin_reader() {
 
 }  // namespace
 
-bool LineReader::has_buffered_line() const {
-  if (buffer_.size() >= COMMAND_LINE_MAX) return true;
-  return buffer_.find('\n') != std::string::npos;
-}
+bool LineReader::has_buffered_line() const { return buffer_.find('\n') != std::string::npos; }
 
 bool LineReader::readable_now() const {
   fd_set set;
@@ -38,42 +36,69 @@ bool LineReader::readable_now() const {
   return select(fd_ + 1, &set, nullptr, nullptr, &zero) > 0;
 }
 
-bool LineReader::take_buffered(std::string& line) {
-  size_t window = std::min(buffer_.size(), COMMAND_LINE_MAX);
-  size_t nl = buffer_.find('\n');
-  if (nl != std::string::npos && nl < window) {
-    line.assign(buffer_, 0, nl);
-    buffer_.erase(0, nl + 1);
-    return true;
-  }
-  if (buffer_.size() >= COMMAND_LINE_MAX) {
-    line.assign(buffer_, 0, COMMAND_LINE_MAX);
-    buffer_.erase(0, COMMAND_LINE_MAX);
-    return true;
-  }
-  return false;
+void LineReader::take_dropped(InputLine& line) {
+  line.kind = InputLine::Kind::TooLong;
+  line.text.swap(dropped_head_);
+  line.length = dropped_length_;
+  dropping_ = false;
+  dropped_head_.clear();
+  dropped_length_ = 0;
 }
 
-bool LineReader::next_line(std::string& line) {
+bool LineReader::take_buffered(InputLine& line) {
+  size_t nl = buffer_.find('\n');
+  if (dropping_) {
+    dropped_length_ += nl == std::string::npos ? buffer_.size() : nl;
+    buffer_.erase(0, nl == std::string::npos ? std::string::npos : nl + 1);
+    if (nl == std::string::npos) return false;
+    take_dropped(line);
+    return true;
+  }
+  size_t end = nl == std::string::npos ? buffer_.size() : nl;
+  if (end > COMMAND_LINE_MAX) {
+    // Kept: enough of its start to tell what it was meant to be.
+    dropping_ = true;
+    dropped_head_.assign(buffer_, 0, 64);
+    return take_buffered(line);
+  }
+  if (nl == std::string::npos) return false;
+  line.length = nl;
+  size_t nul = buffer_.find('\0');
+  line.kind = nul < nl ? InputLine::Kind::HasNul : InputLine::Kind::Text;
+  line.text.assign(buffer_, 0, std::min(nl, nul));
+  buffer_.erase(0, nl + 1);
+  return true;
+}
+
+bool LineReader::next_line(InputLine& line) {
   for (;;) {
     if (take_buffered(line)) return true;
-    char chunk[512];
+    char chunk[4096];
     ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n > 0) {
       buffer_.append(chunk, static_cast<size_t>(n));
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n == 0 && !buffer_.empty()) {  // last line of the input, without a line feed
-      line.swap(buffer_);
-      buffer_.clear();
-      return true;
+    if (n == 0 && (dropping_ || !buffer_.empty())) {  // last line of the input, without a line feed
+      buffer_.push_back('\n');
+      continue;
     }
     return false;  // nothing more now (or an error); a partial line waits for its end
   }
 }
 
-bool handle_input_line(PlayerState& st, const std::string& line) {
+bool handle_input_line(PlayerState& st, const InputLine& input) {
+  const std::string& line = input.text;
+  if (input.kind != InputLine::Kind::Text) {
+    if (input.kind == InputLine::Kind::TooLong)
+      log_line("ERROR: Command line too long (%zu characters, at most %zu) - dropped", input.length, COMMAND_LINE_MAX);
+    else
+      log_line("ERROR: Command line holds a NUL byte - dropped");
+    // A manager waiting for this preload's outcome hears it failed.
+    if (starts_with(line.c_str(), "preload ")) send_with_ack("Preload error", "ack_preload_error");
+    return false;
+  }
   if (line.empty()) return false;
   if (starts_with(line.c_str(), "ack_")) {
     signal_ack_received(line.c_str());
@@ -92,7 +117,7 @@ void read_and_handle_stdin(PlayerState& st) {
   log_line("[HEARTBEAT] About to read stdin (iteration %lu)", static_cast<unsigned long>(main_loop_iterations.load()));
   int previous_flags = fcntl(STDIN_FILENO, F_GETFL);
   if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags | O_NONBLOCK);
-  std::string line;
+  InputLine line;
   while (reader.next_line(line)) {
     if (handle_input_line(st, line)) break;
   }
@@ -105,9 +130,10 @@ void take_answers_before_exit(double seconds) {
   if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags | O_NONBLOCK);
   gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * G_TIME_SPAN_SECOND);
   while (delivery_pending() && g_get_monotonic_time() < deadline) {
-    std::string line;
+    InputLine line;
     while (reader.next_line(line))
-      if (starts_with(line.c_str(), "ack_")) signal_ack_received(line.c_str());
+      if (line.kind == InputLine::Kind::Text && starts_with(line.text.c_str(), "ack_"))
+        signal_ack_received(line.text.c_str());
     g_usleep(10000);
   }
   if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags);
@@ -216,8 +242,11 @@ void command_status(PlayerState& st) {
   } else if (st.uri_mode && st.pipeline) {
     g_object_get(st.pipeline, "uri", playing.out(), nullptr);
   }
+  // playbin's address back to the path it was made from.
+  if (st.uri_mode && playing && g_str_has_prefix(playing.get(), "file://")) {
+    if (gchar* path = g_filename_from_uri(playing.get(), nullptr, nullptr)) *playing.out() = path;
+  }
   const char* playing_text = playing ? playing.get() : "none";
-  if (st.uri_mode && playing && g_str_has_prefix(playing_text, "file://")) playing_text += strlen("file://");
 
   gint64 time_ns = 0;
   int seconds = 0;

@@ -1,38 +1,60 @@
 // The manager's command channel on standard input, and the transport commands.
 #pragma once
+#include <limits.h>
+
 #include <string>
 
 #include "core/player_state.h"
 
-constexpr size_t COMMAND_LINE_MAX = 511;  // characters of one line; longer lines come in pieces
+// Characters of one line: a command word and any path the system can open.
+// A longer line is dropped whole.
+constexpr size_t COMMAND_LINE_MAX = PATH_MAX + 16;
 
 enum class CommandOutcome {
   Processed,  // the iteration's one command; reading stops
   Rejected,   // the next pending line is read at once
 };
 
-// Reads lines from a descriptor without ever blocking.
+// One line of input, or what is left of one that cannot be handled.
+struct InputLine {
+  enum class Kind {
+    Text,     // the line, without its line feed
+    TooLong,  // over COMMAND_LINE_MAX: text holds its first characters only
+    HasNul,   // a NUL byte inside: text holds what came before it
+  };
+  Kind kind = Kind::Text;
+  std::string text;
+  size_t length = 0;  // of the whole line
+};
+
+// Reads lines from a descriptor without ever blocking. A line is handed over
+// whole or not at all: nothing is ever taken from a fragment.
 class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd) {}
-  // A whole line (or a full piece) is already buffered.
+  // A whole line is already buffered.
   bool has_buffered_line() const;
   // New data or end of input can be read now.
   bool readable_now() const;
-  // Takes the next line without its line feed; false when none can be had now.
-  bool next_line(std::string& line);
+  // Takes the next line; false when none can be had now.
+  bool next_line(InputLine& line);
 
  private:
-  bool take_buffered(std::string& line);
+  bool take_buffered(InputLine& line);
+  void take_dropped(InputLine& line);
   int fd_;
   std::string buffer_;
+  bool dropping_ = false;  // inside a line too long to keep, until its line feed
+  std::string dropped_head_;
+  size_t dropped_length_ = 0;
 };
 
 // Step 3 of every iteration: acknowledgements, then at most one command.
 void read_and_handle_stdin(PlayerState& st);
-// Routes one input line: acknowledgements, empty lines and commands.
-// Returns true when reading must stop for this iteration.
-bool handle_input_line(PlayerState& st, const std::string& line);
+// Routes one input line: acknowledgements, empty lines and commands; a line
+// that cannot be handled is dropped with an error line. Returns true when
+// reading must stop for this iteration.
+bool handle_input_line(PlayerState& st, const InputLine& line);
 CommandOutcome dispatch_command(PlayerState& st, const char* line);
 // On the way out: an event written just before the exit still gets its
 // answer (only answers are read), so a manager that answers at once never

@@ -235,7 +235,7 @@ void apply_position_guard(PlayerState& st) {
 
 void main_loop_iteration(PlayerState& st) {
   uint64_t iteration = ++main_loop_iterations;
-  last_iteration_time = time(nullptr);
+  last_iteration_time = monotonic_seconds();
   drain_bus(st);
   read_and_handle_stdin(st);
   apply_position_guard(st);

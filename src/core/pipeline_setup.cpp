@@ -25,10 +25,12 @@ SourceKind classify_location(const char* location) {
   if (!location) return SourceKind::Synthetic;
   if (starts_with(location, "http://") || starts_with(location, "https://")) return SourceKind::HttpStream;
   if (starts_with(location, "/dev/video")) return SourceKind::Camera;
+  // Cameras and card readers name files in capitals as often as not.
   std::string ext = location_extension(location);
-  if (ext == ".mkv") return SourceKind::Matroska;
-  if (ext == ".mp4") return SourceKind::Mp4;
-  if (ext == ".webm") return SourceKind::WebM;
+  GStr lower(g_ascii_strdown(ext.c_str(), -1));
+  if (g_strcmp0(lower.get(), ".mkv") == 0) return SourceKind::Matroska;
+  if (g_strcmp0(lower.get(), ".mp4") == 0) return SourceKind::Mp4;
+  if (g_strcmp0(lower.get(), ".webm") == 0) return SourceKind::WebM;
   return SourceKind::Other;
 }
 
@@ -42,7 +44,13 @@ std::string escape_for_description(const std::string& text) {
   return out;
 }
 
-std::string file_uri_for(const char* location) { return std::string("file://") + (location ? location : ""); }
+std::string file_uri_for(const char* location) {
+  // Escaped as an address needs it: a "#" or "%" in a name is not taken for
+  // a fragment or an escape; a relative path is made absolute.
+  GStr uri(location ? gst_filename_to_uri(location, nullptr) : nullptr);
+  if (uri) return uri.get();
+  return std::string("file://") + (location ? location : "");
+}
 
 std::string startup_description(SourceKind kind, const char* location, gboolean no_sound) {
   const std::string q = std::string(" ") + QUEUE_LIMITS;

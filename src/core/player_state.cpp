@@ -42,6 +42,7 @@ std::atomic<int> restart_for_ar_fix{0};
 std::atomic<uint64_t> iterations_since_last_restart{0};
 std::atomic<uint64_t> main_loop_iterations{0};
 std::atomic<time_t> last_iteration_time{0};
+time_t monotonic_seconds() { return static_cast<time_t>(g_get_monotonic_time() / G_USEC_PER_SEC); }
 std::atomic<float> current_aspect_ratio{0.0f};
 GstElement* g_filesrc = nullptr;
 GstElement* g_glimagesink = nullptr;

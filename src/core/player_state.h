@@ -90,7 +90,9 @@ extern std::atomic<int> restart_pending;
 extern std::atomic<int> restart_for_ar_fix;
 extern std::atomic<uint64_t> iterations_since_last_restart;
 extern std::atomic<uint64_t> main_loop_iterations;
+// Seconds on the monotonic clock (a clock step at boot must not look like a stall).
 extern std::atomic<time_t> last_iteration_time;
+time_t monotonic_seconds();
 extern std::atomic<float> current_aspect_ratio;
 extern GstElement* g_filesrc;      // own reference
 extern GstElement* g_glimagesink;  // own reference

@@ -1,6 +1,9 @@
 #include "messaging/ack_delivery.h"
 
+#include <glib.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -12,8 +15,6 @@ AckState ack_state;
 pthread_t ack_thread;
 
 namespace {
-
-constexpr long NANOS_PER_SECOND = 1000000000L;
 
 void copy_text(char* dest, size_t size, const char* src) {
   if (!src) src = "";
@@ -94,37 +95,38 @@ void* ack_thread_func(void*) {
 
     bool delivered = false;
     for (int attempt = 1; attempt <= ACK_MAX_ATTEMPTS && !delivered; ++attempt) {
+      // The awaited answer is set before the event leaves, so an answer that
+      // comes back at once is matched; the lock is not held across the write,
+      // so a manager that stops reading never blocks whoever answers.
       pthread_mutex_lock(&ack_state.mutex);
       copy_text(ack_state.awaited_ack, sizeof ack_state.awaited_ack, entry.ack_name);
       ack_state.received = 0;
+      pthread_mutex_unlock(&ack_state.mutex);
 
-      timespec start{};
-      clock_gettime(CLOCK_REALTIME, &start);
+      gint64 start = g_get_monotonic_time();
       log_line("%s", entry.message);
 
       timespec deadline{};
-      clock_gettime(CLOCK_REALTIME, &deadline);
+      clock_gettime(CLOCK_MONOTONIC, &deadline);
       deadline.tv_sec += 1;
-      if (deadline.tv_nsec >= NANOS_PER_SECOND) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= NANOS_PER_SECOND;
+      pthread_mutex_lock(&ack_state.mutex);
+      while (!ack_state.received) {
+        if (pthread_cond_timedwait(&ack_state.cond, &ack_state.mutex, &deadline) == ETIMEDOUT) break;
       }
-      pthread_cond_timedwait(&ack_state.cond, &ack_state.mutex, &deadline);
-
-      if (ack_state.received) {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        log_raw("[ACK TIMING] ✅ ACK '%s' received in %ld ms\n", entry.ack_name, elapsed_ms);
-        delivered = true;
-      }
+      delivered = ack_state.received != 0;
       pthread_mutex_unlock(&ack_state.mutex);
-      if (!delivered) log_raw("[ACK RETRY] No ACK for '%s' (attempt %d/%d)\n", entry.ack_name, attempt, ACK_MAX_ATTEMPTS);
+
+      if (delivered) {
+        long elapsed_ms = static_cast<long>((g_get_monotonic_time() - start) / G_TIME_SPAN_MILLISECOND);
+        log_raw("[ACK TIMING] ✅ ACK '%s' received in %ld ms\n", entry.ack_name, elapsed_ms);
+      } else {
+        log_raw("[ACK RETRY] No ACK for '%s' (attempt %d/%d)\n", entry.ack_name, attempt, ACK_MAX_ATTEMPTS);
+      }
     }
     delivery_in_flight = false;
     if (!delivered) {
-      log_raw("[ACK ERROR] ❌ Failed to receive ACK '%s' after %d retries - TERMINATING!\n", entry.ack_name,
-              ACK_MAX_ATTEMPTS);
+      log_line_if_room("[ACK ERROR] ❌ Failed to receive ACK '%s' after %d retries - TERMINATING!", entry.ack_name,
+                       ACK_MAX_ATTEMPTS);
       terminate_process(1);
     }
   }
@@ -143,7 +145,11 @@ bool delivery_pending() {
 void start_ack_system() {
   message_queue_init(&msg_queue);
   pthread_mutex_init(&ack_state.mutex, nullptr);
-  pthread_cond_init(&ack_state.cond, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // a clock step at boot must not stretch the wait
+  pthread_cond_init(&ack_state.cond, &attr);
+  pthread_condattr_destroy(&attr);
   ack_state.received = 0;
   ack_state.awaited_ack[0] = '\0';
   ack_system_running = 1;

@@ -17,11 +17,23 @@ pthread_t heartbeat_thread;
 bool heartbeat_started = false;
 // Lets a stop wake the thread from its sleep between two checks.
 pthread_mutex_t sleep_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t sleep_cond = PTHREAD_COND_INITIALIZER;
+// On the monotonic clock: a clock step at boot must not stretch the sleep.
+struct MonotonicCondition {
+  pthread_cond_t cond;
+  MonotonicCondition() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond, &attr);
+    pthread_condattr_destroy(&attr);
+  }
+};
+MonotonicCondition sleep_condition;
+pthread_cond_t& sleep_cond = sleep_condition.cond;
 
 void sleep_until_next_check() {
   timespec deadline{};
-  clock_gettime(CLOCK_REALTIME, &deadline);
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += HEARTBEAT_PERIOD_SECONDS;
   pthread_mutex_lock(&sleep_mutex);
   while (heartbeat_running) {
@@ -38,7 +50,7 @@ void* heartbeat_monitor_thread(void*) {
   gint64 previous_position = -1;
 
   while (heartbeat_running) {
-    time_t now = time(nullptr);
+    time_t now = monotonic_seconds();
     long since_last_iteration = static_cast<long>(now - last_iteration_time.load());
     gint64 position = -1;
     gint64 duration = -1;
@@ -82,7 +94,7 @@ void* heartbeat_monitor_thread(void*) {
       log_raw("[HEARTBEAT]   └─ switch_in_progress: %d\n", switch_in_progress.load());
       log_raw("[HEARTBEAT]   └─ Time since last iteration: %lds\n", since_last_iteration);
       if (stalled_checks >= 2) {
-        log_line("[HEARTBEAT] 💀 FATAL: Main loop stalled for 2 consecutive checks (6s) - TERMINATING PROCESS!");
+        log_line_if_room("[HEARTBEAT] 💀 FATAL: Main loop stalled for 2 consecutive checks (6s) - TERMINATING PROCESS!");
         terminate_process(1);
       }
     } else {

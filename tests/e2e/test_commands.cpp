@@ -106,12 +106,34 @@ TEST_F(PlayerE2E, AcknowledgementAndCommandTogetherShareAnIteration) {
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
-TEST_F(PlayerE2E, LongLinesAreReadInPieces) {
+// A line is run whole or not at all: no tail of a long line, and nothing
+// after a NUL byte, ever runs as a command of its own.
+TEST_F(PlayerE2E, LinesAreHandledWholeOrDroppedWithALine) {
   start({clip("red.mp4")});
   wait_started();
-  player->send(std::string(600, 'x'));
-  EXPECT_GE(processed_at(*player, std::string(511, 'x')), 0) << dump();
-  EXPECT_GE(processed_at(*player, std::string(89, 'x')), 0) << dump();
+  // Longer than a short buffer, shorter than a path may be: handled whole.
+  size_t from = player->line_count();
+  std::string path = "/" + std::string(600, 'a') + "exit";
+  player->send("preload " + path);
+  EXPECT_GE(player->wait_for_line("ERROR: Preload file does not exist: " + path, 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_line("Preload error", 10, from), 0) << dump();
+
+  // Longer than any path: dropped up to its line feed, the preload failed.
+  from = player->line_count();
+  player->send_raw("preload /" + std::string(9000, 'a') + "exit\nstatus\n");
+  EXPECT_GE(player->wait_for_substring("ERROR: Command line too long (9013 characters, at most ", 10, from), 0)
+      << dump();
+  EXPECT_GE(player->wait_for_line("Preload error", 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_substring("Status: ", 10, from), 0) << dump();
+
+  // A NUL byte: the line is dropped, neither its head nor its tail runs.
+  from = player->line_count();
+  player->send_raw(std::string("exit\0junk\nstatus\n", 17));
+  EXPECT_GE(player->wait_for_line("ERROR: Command line holds a NUL byte - dropped", 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_substring("Status: ", 10, from), 0) << dump();
+  EXPECT_TRUE(player->running());
+  for (const auto& line : player->lines())
+    EXPECT_EQ(line.find("[STDIN] Processing command: exit"), std::string::npos) << line;
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 

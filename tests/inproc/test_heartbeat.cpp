@@ -25,7 +25,7 @@ class FakeLoop {
     thread_ = std::thread([this] {
       while (running_) {
         ++main_loop_iterations;
-        last_iteration_time = time(nullptr);
+        last_iteration_time = monotonic_seconds();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     });

@@ -4,7 +4,7 @@
 #include "core/lifecycle.h"
 #include "core/pipeline_setup.h"
 
-TEST(SourceSelection, ChoosesByPrefixThenExactExtension) {
+TEST(SourceSelection, ChoosesByPrefixThenExtensionInAnyCase) {
   EXPECT_EQ(classify_location(nullptr), SourceKind::Synthetic);
   EXPECT_EQ(classify_location("http://host/live.m3u8"), SourceKind::HttpStream);
   EXPECT_EQ(classify_location("https://host/a.mp4"), SourceKind::HttpStream);
@@ -12,11 +12,19 @@ TEST(SourceSelection, ChoosesByPrefixThenExactExtension) {
   EXPECT_EQ(classify_location("/media/a.mkv"), SourceKind::Matroska);
   EXPECT_EQ(classify_location("/media/a.mp4"), SourceKind::Mp4);
   EXPECT_EQ(classify_location("/media/a.webm"), SourceKind::WebM);
-  // Upper case, a trailing suffix or a dot only in a folder name fall through to playbin.
-  EXPECT_EQ(classify_location("/media/a.MP4"), SourceKind::Other);
+  EXPECT_EQ(classify_location("/media/a.MP4"), SourceKind::Mp4);
+  EXPECT_EQ(classify_location("/media/a.Mkv"), SourceKind::Matroska);
+  // A trailing suffix or a dot only in a folder name fall through to playbin.
   EXPECT_EQ(classify_location("/media/a.mp4.bak"), SourceKind::Other);
   EXPECT_EQ(classify_location("/media/release.2/clip"), SourceKind::Other);
   EXPECT_EQ(classify_location("--no_sound"), SourceKind::Other);
+}
+
+TEST(SourceSelection, PlaybinAddressesKeepEveryCharacterOfTheName) {
+  EXPECT_EQ(file_uri_for("/media/a#1%41 b.mov"), "file:///media/a%231%2541%20b.mov");
+  gchar* back = g_filename_from_uri(file_uri_for("/media/a#1%41 b.mov").c_str(), nullptr, nullptr);
+  EXPECT_STREQ(back, "/media/a#1%41 b.mov");
+  g_free(back);
 }
 
 TEST(SourceSelection, ExtensionIsTextFromLastDot) {
