@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
 #include "switching/preload.h"
+#include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
 #include "switching/video_command.h"
 
@@ -80,6 +81,7 @@ bool LineReader::next_line(InputLine& line) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) ended_ = true;
     if (n == 0 && (dropping_ || !buffer_.empty())) {  // last line of the input, without a line feed
       buffer_.push_back('\n');
       continue;
@@ -109,6 +111,12 @@ bool handle_input_line(PlayerState& st, const InputLine& input) {
   log_line("[HEARTBEAT] Command processed: %s (iteration %lu)", line.c_str(),
            static_cast<unsigned long>(main_loop_iterations.load()));
   return true;
+}
+
+InputWait stdin_wait() {
+  LineReader& reader = stdin_reader();
+  if (reader.has_buffered_line()) return InputWait::Now;
+  return reader.ended() ? InputWait::Ended : InputWait::Watch;
 }
 
 void read_and_handle_stdin(PlayerState& st) {
@@ -150,6 +158,8 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
     command_tempo(st);
   } else if (starts_with(line, "preload ")) {
     return handle_preload_command(st, line + strlen("preload "));
+  } else if (starts_with(line, "switch_at_end")) {
+    handle_switch_at_end_command(st);
   } else if (starts_with(line, "switch")) {
     handle_switch_command(st);
   } else if (starts_with(line, "video ")) {

@@ -38,6 +38,8 @@ class LineReader {
   bool readable_now() const;
   // Takes the next line; false when none can be had now.
   bool next_line(InputLine& line);
+  // The end of the input has been read.
+  bool ended() const { return ended_; }
 
  private:
   bool take_buffered(InputLine& line);
@@ -47,9 +49,18 @@ class LineReader {
   bool dropping_ = false;  // inside a line too long to keep, until its line feed
   std::string dropped_head_;
   size_t dropped_length_ = 0;
+  bool ended_ = false;
 };
 
-// Step 3 of every iteration: acknowledgements, then at most one command.
+// What the loop's wait does about standard input.
+enum class InputWait {
+  Now,    // a whole line is already buffered: do not wait
+  Watch,  // wait for more
+  Ended,  // the input has ended: nothing will come
+};
+InputWait stdin_wait();
+
+// Every iteration: acknowledgements, then at most one command.
 void read_and_handle_stdin(PlayerState& st);
 // Routes one input line: acknowledgements, empty lines and commands; a line
 // that cannot be handled is dropped with an error line. Returns true when

@@ -1,5 +1,9 @@
 #include "core/main_loop.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "core/commands.h"
@@ -8,6 +12,7 @@
 #include "messaging/ack_delivery.h"
 #include "switching/branch.h"
 #include "switching/preload.h"
+#include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
 #include "watchdog/restart_policy.h"
 
@@ -187,6 +192,7 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
     case GST_MESSAGE_APPLICATION:
       if (is_switch_marker(msg) && switch_markers_pending > 0) switch_markers_pending--;
       handle_preload_failure_message(st, msg);
+      if (is_switch_at_end_message(msg)) handle_switch_at_end_message(st);
       break;
     default:
       break;
@@ -233,6 +239,38 @@ void apply_position_guard(PlayerState& st) {
   }
 }
 
+namespace {
+
+// The rebuild schedule counts periods of MAIN_LOOP_SLEEP_US, not wake-ups, so
+// that a loop woken by every message still rebuilds about four hours apart.
+void count_schedule_periods() {
+  static gint64 counted_until = 0;
+  gint64 now = g_get_monotonic_time();
+  if (counted_until == 0 || now < counted_until) counted_until = now;
+  while (now - counted_until >= static_cast<gint64>(MAIN_LOOP_SLEEP_US)) {
+    counted_until += MAIN_LOOP_SLEEP_US;
+    print_restart_progress();
+    schedule_restart_by_iterations();
+  }
+}
+
+}  // namespace
+
+void wait_for_work(PlayerState& st) {
+  InputWait input = stdin_wait();
+  if (input == InputWait::Now) return;
+  pollfd fds[2];
+  nfds_t n = 0;
+  if (st.bus) {
+    GPollFD bus_fd{};
+    gst_bus_get_pollfd(st.bus, &bus_fd);
+    fds[n++] = pollfd{bus_fd.fd, POLLIN, 0};
+  }
+  // Input that has ended always reads as ready: polled, it would spin.
+  if (input == InputWait::Watch) fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
+  if (poll(fds, n, static_cast<int>(MAIN_LOOP_SLEEP_US / 1000)) < 0 && errno != EINTR) g_usleep(MAIN_LOOP_SLEEP_US);
+}
+
 void main_loop_iteration(PlayerState& st) {
   uint64_t iteration = ++main_loop_iterations;
   last_iteration_time = monotonic_seconds();
@@ -243,11 +281,10 @@ void main_loop_iteration(PlayerState& st) {
     log_line("[CONTEXT DEBUG] Iteration %lu | pending_sources=%s", static_cast<unsigned long>(iteration),
              g_main_context_pending(nullptr) ? "YES" : "NO");
   check_shared_memory();
-  print_restart_progress();
   g_main_context_iteration(g_main_context_default(), FALSE);
-  schedule_restart_by_iterations();
+  count_schedule_periods();
   if (restart_pending) execute_pending_restart(st);
-  g_usleep(MAIN_LOOP_SLEEP_US);
+  wait_for_work(st);
 }
 
 void run_main_loop(PlayerState& st) {

@@ -2,6 +2,7 @@
 // switching pipeline plays the preloaded file, or the file on screen again.
 #include "restart/pipeline_restart.h"
 
+
 #include <cstring>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "switching/branch.h"
 #include "switching/cleanup.h"
 #include "switching/switch_command.h"
+#include "switching/switch_at_end.h"
 
 namespace {
 
@@ -48,6 +50,7 @@ void tear_down(PlayerState& st) {
 }
 
 void clear_handles(PlayerState& st) {
+  disarm_switch_at_end();
   std::lock_guard<std::mutex> lock(preload_lock());
   drop(st.filesrc);
   drop(st.input_selector);

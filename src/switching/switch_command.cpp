@@ -3,11 +3,14 @@
 // deferred cleanup.
 #include "switching/switch_command.h"
 
+#include <memory>
+
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
+#include "switching/switch_at_end.h"
 
 namespace {
 
@@ -85,6 +88,32 @@ void forget_end_of_stream(GstPad* pad) {
   if (!eos) return;
   gst_event_unref(eos);
   flush_selector_pad(pad);
+}
+
+// Once its probe is gone the preload's next buffer reaches its selector pad;
+// the flip waits for it, but never longer than it used to pause for.
+constexpr gint64 FIRST_BUFFER_WAIT_US = 50000;
+
+void wait_for_first_buffer(GstPad* pad) {
+  if (!pad) return;
+  GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
+  if (eos) {  // the whole file went by already: nothing more will come
+    gst_event_unref(eos);
+    return;
+  }
+  using Flag = std::shared_ptr<std::atomic<bool>>;
+  Flag arrived = std::make_shared<std::atomic<bool>>(false);
+  // Not removed here: it goes with the next buffer (the seek brings one), so
+  // that it can never be removed twice.
+  gst_pad_add_probe(
+      pad, GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad*, GstPadProbeInfo*, gpointer flag) {
+        (*static_cast<Flag*>(flag))->store(true);
+        return GST_PAD_PROBE_REMOVE;
+      },
+      new Flag(arrived), [](gpointer flag) { delete static_cast<Flag*>(flag); });
+  gint64 deadline = g_get_monotonic_time() + FIRST_BUFFER_WAIT_US;
+  while (!arrived->load() && g_get_monotonic_time() < deadline) g_usleep(1000);
 }
 
 bool rejected(PlayerState& st) {
@@ -178,7 +207,7 @@ void release_preload_probes(SwitchRun& run) {
   remove_probe(st.preload_audio_selector_pad.load(), st.preload_audio_probe_id, g_preload_audio_probe_id, "Audio");
   log_line("[SWITCH] Keeping preload elements in PAUSED (will activate AFTER seek)...");
   log_line("[SWITCH] Preload elements activated");
-  g_usleep(50000);
+  wait_for_first_buffer(run.new_video_pad);
   // A preload that has streamed its whole file through the probes holds its
   // end of stream in the selector: forget it, or the new file would end at once.
   forget_end_of_stream(run.new_video_pad);
@@ -438,6 +467,8 @@ void reconfigure_sink(PlayerState& st) {
 
 }  // namespace
 
+bool switch_refused(PlayerState& st) { return rejected(st); }
+
 void handle_switch_command(PlayerState& st) {
   g_mutex_lock(&operation_lock);
   log_line("[SWITCH] Command received");
@@ -445,6 +476,7 @@ void handle_switch_command(PlayerState& st) {
     g_mutex_unlock(&operation_lock);
     return;
   }
+  disarm_switch_at_end();
   cancel_scheduled_restart();
   switch_in_progress = 1;
   SwitchRun run(st);

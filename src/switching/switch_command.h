@@ -3,6 +3,8 @@
 #include "core/player_state.h"
 
 void handle_switch_command(PlayerState& st);
+// True, with the refusal logged, when a switch could not take the preload now.
+bool switch_refused(PlayerState& st);
 
 // Right after its seek, a switch posts a marker on the bus. An end of stream
 // drained before that marker was posted before the seek: it belongs to the

@@ -1,6 +1,7 @@
 // The video command: loads a file at once, by the first method the pipeline allows.
 #include "switching/video_command.h"
 
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "switching/branch.h"
+#include "switching/switch_at_end.h"
 
 namespace {
 
@@ -73,6 +75,7 @@ CommandOutcome handle_video_command(PlayerState& st, const char* path) {
   struct stat info;
   if (stat(path, &info) == 0 && info.st_size == 0) log_raw("WARNING: File is empty: %s\n", path);
   gboolean was_playing = st.is_playing;
+  disarm_switch_at_end();  // the file it was armed for is no longer the one that ends
 
   if (st.uri_mode && st.pipeline) {
     load_by_uri(st, path);

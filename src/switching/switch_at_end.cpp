@@ -1,0 +1,77 @@
+#include "switching/switch_at_end.h"
+
+#include <atomic>
+
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "messaging/ack_delivery.h"
+#include "switching/switch_command.h"
+
+namespace {
+
+// Set on the main thread, taken by the sink's streaming thread at the end.
+std::atomic<bool> armed{false};
+// The probe on the video sink's pad; touched on the main thread only.
+PadRef probed_pad;
+gulong probe_id = 0;
+
+GstPadProbeReturn on_sink_event(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
+  // A rebuild due at the end of the video is what happens there.
+  if (restart_scheduled && waiting_for_video_end) return GST_PAD_PROBE_OK;
+  if (!armed.exchange(false)) return GST_PAD_PROBE_OK;
+  // The sink never sees this end: the last picture stays until the new
+  // file's first one replaces it.
+  ElementRef sink(gst_pad_get_parent_element(pad));
+  if (sink)
+    gst_element_post_message(sink.get(), gst_message_new_application(GST_OBJECT(sink.get()),
+                                                                      gst_structure_new_empty(SWITCH_AT_END_MESSAGE)));
+  return GST_PAD_PROBE_DROP;
+}
+
+void remove_probe() {
+  if (probed_pad && probe_id) gst_pad_remove_probe(probed_pad.get(), probe_id);
+  probe_id = 0;
+  probed_pad.reset();
+}
+
+}  // namespace
+
+bool switch_at_end_armed() { return armed; }
+
+void disarm_switch_at_end() {
+  if (armed.exchange(false)) log_line("[SWITCH AT END] Disarmed");
+  remove_probe();
+}
+
+void handle_switch_at_end_command(PlayerState& st) {
+  if (switch_refused(st)) return;
+  if (!st.glimagesink_element) {
+    log_line("[SWITCH AT END] REJECTED - no video sink");
+    return;
+  }
+  remove_probe();
+  probed_pad.reset(gst_element_get_static_pad(st.glimagesink_element, "sink"));
+  if (!probed_pad) {
+    log_line("[SWITCH AT END] REJECTED - no video sink");
+    return;
+  }
+  armed = true;
+  probe_id = gst_pad_add_probe(probed_pad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_sink_event, nullptr, nullptr);
+  log_line("[SWITCH AT END] Armed - the switch happens when the current video ends");
+}
+
+bool is_switch_at_end_message(GstMessage* msg) {
+  if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;
+  const GstStructure* s = gst_message_get_structure(msg);
+  return s && gst_structure_has_name(s, SWITCH_AT_END_MESSAGE);
+}
+
+void handle_switch_at_end_message(PlayerState& st) {
+  remove_probe();
+  log_line("[SWITCH AT END] Current video ended - switching");
+  // Reported as at any end, so that the manager preloads the next file.
+  if (active_qtdemux && !suppress_events) send_with_ack("end of video!", "ack_end");
+  handle_switch_command(st);
+}

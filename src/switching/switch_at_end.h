@@ -1,0 +1,19 @@
+// The switch armed in advance: it happens the moment the file on screen ends,
+// at its end of stream in the video sink, without waiting for the bus, the
+// manager and the command reader.
+#pragma once
+#include "core/player_state.h"
+
+// Arms the switch when `switch` would take the preload now; otherwise logs
+// the refusal as `switch` does.
+void handle_switch_at_end_command(PlayerState& st);
+// Forgets an armed switch: another switch, a video command or a rebuild
+// changes what would end or what would follow.
+void disarm_switch_at_end();
+bool switch_at_end_armed();
+
+// Posted from the video sink's streaming thread when the armed moment comes;
+// the main loop then reports the end and switches.
+constexpr const char* SWITCH_AT_END_MESSAGE = "video-player-switch-at-end";
+bool is_switch_at_end_message(GstMessage* msg);
+void handle_switch_at_end_message(PlayerState& st);
