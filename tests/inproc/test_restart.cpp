@@ -1,4 +1,8 @@
 // The complete rebuild and its scheduling, on real pipelines.
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 #include "core/gst_holders.h"
 #include "player_fixture.h"
 #include "restart/pipeline_restart.h"
@@ -134,4 +138,44 @@ TEST_F(Restart, PendingCleanupIsCancelledAndNeverRuns) {
   EXPECT_EQ(out->count_line("[CLEANUP] Starting SAFE async cleanup (2s after switch)..."), 0);
   EXPECT_TRUE(out->has_substring("[RESTART] 🔁 No preload - will replay: " + clip("blue.mp4")));
   EXPECT_EQ(global_pipeline.load(), st().pipeline);
+}
+
+// A rebuild that comes while the preload's picture shape is still being read
+// (ffprobe hangs): the check is stopped with it, the file on screen is played
+// again, and nothing of that preload reaches the manager afterwards.
+TEST_F(Restart, RebuildWhileTheShapeCheckRunsStopsTheCheck) {
+  char dir_template[] = "/tmp/hung-probe-XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+  {
+    FILE* script = fopen((dir + "/ffprobe").c_str(), "w");
+    ASSERT_NE(script, nullptr);
+    fprintf(script, "#!/bin/sh\nexec sleep 1000\n");
+    fclose(script);
+    chmod((dir + "/ffprobe").c_str(), 0755);
+  }
+  std::string saved_path = getenv("PATH");
+  setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
+
+  start(clip("red.mp4"));
+  command_play(st());
+  switch_to("green.mp4");  // the check of this one hangs too, and is killed after its time-out
+  ASSERT_EQ(handle_preload_command(st(), clip("blue.mp4").c_str()), CommandOutcome::Processed);
+  // Linked, but its shape not known yet.
+  ASSERT_TRUE(pump_until([] { return st().preload_selector_pad.load() != nullptr; }, 10));
+  pump_for(0.5);
+  EXPECT_EQ(st().preload_ready.load(), 0);
+  int completes = out->count_line("Preload complete");
+  auto began = std::chrono::steady_clock::now();
+  restart_pending = 1;
+  execute_pending_restart(st());
+  auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_LT(took, std::chrono::seconds(4)) << "the rebuild waited for the check";
+  EXPECT_TRUE(out->has_substring("[RESTART] 🔁 No preload - will replay: " + clip("green.mp4")));
+  pump_for(6.0);  // past the check's own time-out
+  EXPECT_EQ(out->count_line("Preload complete"), completes);
+  EXPECT_EQ(out->count_line("reset"), 1);
+  EXPECT_EQ(st().preload_ready.load(), 0);
+
+  setenv("PATH", saved_path.c_str(), 1);
+  std::system(("rm -rf " + dir).c_str());
 }
