@@ -18,6 +18,10 @@ constexpr const char* SWITCH_DONE = "[SWITCH] Command completed successfully!";
 constexpr const char* SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after reset (already handled internally)";
 constexpr const char* SWITCH_REJECTED = "[SWITCH] REJECTED";
 constexpr const char* SWITCH_ERROR = "[SWITCH] ERROR";
+// The armed switch: taken, forgotten, and happening as the file ends.
+constexpr const char* ARMED = "[SWITCH AT END] Armed";
+constexpr const char* DISARMED = "[SWITCH AT END] Disarmed";
+constexpr const char* ARMED_SWITCH_FIRED = "[SWITCH AT END] Current video ended - switching";
 constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
 // A preload that will never complete: "<prefix><path>: <reason>", then "Preload error".
 constexpr const char* PRELOAD_FAILED = "[PRELOAD] FAILED ";
@@ -270,6 +274,8 @@ void Manager::reset_session() {
   startup_slot_ = Slot();
   started_idle_ = false;
   switch_outstanding_ = false;
+  arm_ = Arm::None;
+  end_owed_ = false;
   switch_for_rebuild_ = false;
   switch_retry_at_.reset();
   expect_rebuild_complete_ = false;
@@ -338,9 +344,18 @@ void Manager::handle_line(const std::string& line) {
     repeat_expected_.insert(rest.substr(0, rest.find('\'')));
   } else if (line == SWITCH_DONE) {
     on_switch_done();
+  } else if (starts_with(line, ARMED)) {
+    if (arm_ == Arm::Requested) arm_ = Arm::Armed;
+  } else if (line == DISARMED) {
+    if (arm_ == Arm::Armed) arm_ = Arm::None;
+  } else if (line == ARMED_SWITCH_FIRED) {
+    on_armed_switch_fired();
   } else if (line == SWITCH_IGNORED) {
+    if (arm_ == Arm::Requested && !switch_outstanding_) arm_ = Arm::Refused;  // the arming took the ignored switch's part
     on_switch_ignored();
   } else if (starts_with(line, SWITCH_REJECTED) || starts_with(line, SWITCH_ERROR)) {
+    // A refused arming leaves the switch to be sent at the end.
+    if (arm_ == Arm::Requested && !switch_outstanding_) arm_ = Arm::Refused;
     on_switch_refused(line);
   } else if (starts_with(line, PRELOAD_MISSING)) {
     on_preload_missing(line.substr(strlen(PRELOAD_MISSING)));
@@ -401,6 +416,7 @@ void Manager::on_preload_complete() {
   }
   preload_ = Preload::Complete;
   preload_refusals_ = 0;
+  if (arm_ == Arm::Refused) arm_ = Arm::None;
   advance();
 }
 
@@ -471,6 +487,10 @@ void Manager::on_error_debug_line(const std::string& text) {
 }
 
 void Manager::on_end_of_video() {
+  if (end_owed_) {  // the file that ended was finished when its armed switch was done
+    end_owed_ = false;
+    return;
+  }
   if (!on_screen_.valid() || end_pending_) return;
   // How long it was on screen tells a real end from a file cut short.
   out_.manager("finished " + describe(on_screen_) + " (on screen " + seconds_text(seconds_since(on_screen_since_)) +
@@ -491,6 +511,8 @@ void Manager::on_reset(bool after_end) {
   bool for_preload = !after_end;
   bool had_preload = preload_ != Preload::None && preload_slot_.valid();
   out_.manager("the player rebuilt its pipeline");
+  arm_ = Arm::None;
+  end_owed_ = false;
   if (had_preload && (for_preload || preload_ == Preload::Complete)) {
     if (for_preload && on_screen_.valid() && !end_pending_)
       out_.manager("cut short by the rebuild after " + seconds_text(seconds_since(on_screen_since_)) + ": " +
@@ -527,8 +549,25 @@ void Manager::show(const Slot& slot) {
   out_.manager("now playing " + describe(on_screen_));
 }
 
+// The player switches by itself as the file ends; its "end of video!" for
+// that file may come before or after the switch's outcome.
+void Manager::on_armed_switch_fired() {
+  if (arm_ != Arm::Armed && arm_ != Arm::Requested) return;
+  arm_ = Arm::Fired;
+  switch_outstanding_ = true;
+  switch_sent_at_ = Clock::now();
+}
+
 void Manager::on_switch_done() {
   if (!switch_outstanding_) return;
+  if (arm_ == Arm::Fired) {
+    arm_ = Arm::None;
+    if (on_screen_.valid() && !end_pending_) {
+      out_.manager("finished " + describe(on_screen_) + " (on screen " +
+                   seconds_text(seconds_since(on_screen_since_)) + ")");
+      end_owed_ = true;
+    }
+  }
   switch_outstanding_ = false;
   switch_for_rebuild_ = false;
   if (preload_ == Preload::Complete) {
@@ -577,7 +616,13 @@ void Manager::on_switch_refused(const std::string& why) {
 void Manager::advance() {
   if (phase_ != Phase::Running || switch_outstanding_ || expect_rebuild_complete_ || rebuild_underway_) return;
   if (preload_ == Preload::Complete) {
-    if ((end_pending_ || !on_screen_.valid()) && !switch_retry_at_) send_switch();
+    if ((end_pending_ || !on_screen_.valid()) && !switch_retry_at_) {
+      send_switch();
+    } else if (config_.switch_at_end && arm_ == Arm::None && on_screen_.valid() && !end_pending_ &&
+               !switch_retry_at_) {
+      send("switch_at_end");
+      arm_ = Arm::Requested;
+    }
     return;
   }
   if (preload_ == Preload::None && !preload_retry_at_ && !files_retry_at_ && !finishing_) request_preload();

@@ -26,6 +26,9 @@ struct ManagerConfig {
   std::string playlist;  // a directory of MP4 files or a text file listing them
   std::string player_binary;
   bool no_sound = false;
+  // Arm the switch to the next file for the moment the one on screen ends
+  // (the player's switch_at_end) instead of switching on its "end of video!".
+  bool switch_at_end = true;
   std::vector<std::pair<std::string, std::string>> player_env;
   Output::Options output;
   int rounds = 0;  // stop after this many rounds of the playlist; 0: never
@@ -113,6 +116,7 @@ class Manager {
   void on_reset(bool after_end);
   void show(const Slot& slot);
   void on_switch_done();
+  void on_armed_switch_fired();
   void on_switch_ignored();
   void on_switch_refused(const std::string& why);
   void advance();
@@ -172,6 +176,10 @@ class Manager {
   std::optional<Clock::time_point> preload_retry_at_;
   bool end_pending_ = false;  // the file on screen has ended; switch once the preload is complete
   bool switch_outstanding_ = false;
+  // The switch armed in the player for the end of the file on screen.
+  enum class Arm { None, Requested, Armed, Fired, Refused };
+  Arm arm_ = Arm::None;
+  bool end_owed_ = false;  // the "end of video!" still to come is of a file already finished
   bool switch_for_rebuild_ = false;  // the outstanding switch is the one a rebuild makes the player ignore
   Clock::time_point switch_sent_at_{};
   std::optional<Clock::time_point> switch_retry_at_;

@@ -51,6 +51,9 @@ Options:
   --player PATH          the player program (default: video_player beside this
                          program, else found on PATH)
   --no-sound             play without sound (the player's --no_sound)
+  --no-switch-at-end     send "switch" on each end of video instead of arming
+                         the switch for it in advance (players without
+                         switch_at_end)
   --player-log FILE      write the player's lines to FILE with times, instead
                          of standard output; the manager's lines go there too
   --player-log-size MB   move FILE to FILE.1 when it reaches this size
@@ -110,6 +113,8 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
       if (!value(c.player_binary)) return p;
     } else if (a == "--no-sound") {
       c.no_sound = true;
+    } else if (a == "--no-switch-at-end") {
+      c.switch_at_end = false;
     } else if (a == "--player-log") {
       if (!value(c.output.player_log)) return p;
     } else if (a == "--player-log-size") {

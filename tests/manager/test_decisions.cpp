@@ -69,9 +69,12 @@ class ManagerDecisions : public ManagerRunTest {
     return out;
   }
 
-  void run(const Lines& script, const Lines& playlist, Lines options = {}) {
+  // Without the armed switch unless a test asks for it: the switch then
+  // always follows "end of video!", which most tests are about.
+  void run(const Lines& script, const Lines& playlist, Lines options = {}, bool arm_switches = false) {
     std::ofstream(dir + "/script") << script_of(script);
     options.insert(options.begin(), {"--player", STANDIN_PLAYER, "--max-backoff", "1"});
+    if (!arm_switches) options.insert(options.begin(), "--no-switch-at-end");
     options.push_back(write_playlist(playlist));
     start(options);
   }
@@ -132,6 +135,48 @@ class ManagerDecisions : public ManagerRunTest {
 };
 
 }  // namespace
+
+const std::string ARMED = "[SWITCH AT END] Armed - the switch happens when the current video ends";
+const std::string FIRED = "[SWITCH AT END] Current video ended - switching";
+
+// With the switch armed in advance the player switches by itself as the file
+// ends: the manager sends no switch then, finishes the file once, whichever
+// of its end and the switch's outcome comes first, and announces the next.
+// A refused arming leaves the switch to be sent on the end.
+TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
+  const Lines f = files({"a", "b", "c", "d"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{"await preload " + f[1], "event Preload complete", "await switch_at_end", "say " + ARMED, "sleep 0.3",
+                "say " + FIRED, "event end of video!", "say " + SWITCH_DONE,
+                // The outcome first, then the end.
+                "await preload " + f[2], "event Preload complete", "await switch_at_end", "say " + ARMED, "sleep 0.3",
+                "say " + FIRED, "say " + SWITCH_DONE, "event end of video!",
+                // Refused: the switch follows the end.
+                "await preload " + f[3], "event Preload complete", "await switch_at_end",
+                "say [SWITCH] REJECTED - cleanup in progress", "sleep 0.3", "event end of video!", "await switch",
+                "say " + SWITCH_DONE, "await preload " + f[0]},
+      f, {}, true);
+  wait_player_line(got("preload " + f[0]), 2);
+  stop_manager();
+
+  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} +
+                     event("Preload complete", "ack_preload_complete") +
+                     Lines{got("switch_at_end"), ARMED, FIRED} + event("end of video!", "ack_end") +
+                     Lines{SWITCH_DONE, got("preload " + f[2])} + event("Preload complete", "ack_preload_complete") +
+                     Lines{got("switch_at_end"), ARMED, FIRED, SWITCH_DONE} + event("end of video!", "ack_end") +
+                     Lines{got("preload " + f[3])} + event("Preload complete", "ack_preload_complete") +
+                     Lines{got("switch_at_end"), "[SWITCH] REJECTED - cleanup in progress"} +
+                     event("end of video!", "ack_end") + Lines{got("switch"), SWITCH_DONE, got("preload " + f[0])} +
+                     STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+  EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 4, f[0]), now_playing(2, 4, f[1]),
+                                              now_playing(3, 4, f[2]), now_playing(4, 4, f[3])}))
+      << dump();
+  auto finished = own_lines("finished ");
+  ASSERT_EQ(finished.size(), 3u) << dump();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(finished[i].rfind("[manager] finished " + std::to_string(i + 1) + "/4: " + f[i], 0), 0u) << finished[i];
+  EXPECT_EQ(endings(), Lines{"exited with status 0"}) << dump();
+}
 
 // The switch goes out on "end of video!" when the preload is ready then, and
 // on "Preload complete" when the file ended before it; each file is announced
