@@ -49,12 +49,8 @@ class PromptSwitching : public PlayerE2E {
   }
   // What plays from a moment after the switch: the new file's tone, or nothing.
   void expect_heard(const Clip& c) {
-    usleep(400000);  // the sound server's own buffering
-    SoundSink::Heard h = sink->listen(0.5);
-    if (c.tone > 0)
-      EXPECT_TRUE(heard_tone(h, c.tone)) << c.file << ": rms " << h.rms << ", " << h.frequency << " Hz";
-    else
-      EXPECT_TRUE(heard_silence(h)) << c.file << ": rms " << h.rms << ", " << h.frequency << " Hz";
+    SoundSink::Heard h = listen_for(*sink, c.tone, 3);
+    EXPECT_TRUE(heard(h, c.tone)) << c.file << ": rms " << h.rms << ", " << h.frequency << " Hz";
   }
 };
 

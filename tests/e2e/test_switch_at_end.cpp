@@ -45,11 +45,8 @@ TEST_F(SwitchAtEnd, EachFileFollowsTheOneThatEnded) {
     ASSERT_GE(fired, 0);
     expect_line("[SWITCH] Command completed successfully!", fired);
     EXPECT_TRUE(display.wait_for_colour(step.colour, 10)) << dump();
-    SoundSink::Heard h = sink->listen(0.5);
-    if (step.tone > 0)
-      EXPECT_TRUE(heard_tone(h, step.tone)) << "rms " << h.rms << ", " << h.frequency << " Hz";
-    else
-      EXPECT_TRUE(heard_silence(h)) << "rms " << h.rms << ", " << h.frequency << " Hz";
+    SoundSink::Heard h = listen_for(*sink, step.tone, 2);
+    EXPECT_TRUE(heard(h, step.tone)) << "rms " << h.rms << ", " << h.frequency << " Hz";
   }
   // The last file ends on its own.
   size_t before_last_end = player->line_count();

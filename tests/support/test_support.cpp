@@ -241,6 +241,15 @@ bool heard_tone(const SoundSink::Heard& h, double hz) {
 
 bool heard_silence(const SoundSink::Heard& h) { return h.rms < 0.002; }
 
+SoundSink::Heard listen_for(const SoundSink& sink, double hz, double seconds) {
+  SoundSink::Heard h;
+  for (double spent = 0; spent < seconds; spent += 0.5) {
+    h = sink.listen(0.5);
+    if (heard(h, hz)) break;
+  }
+  return h;
+}
+
 StdoutCapture::StdoutCapture() {
   char tmpl[] = "/tmp/player-capture-XXXXXX";
   int fd = mkstemp(tmpl);

@@ -79,6 +79,11 @@ constexpr double TONE_STEREO = 440, TONE_MONO = 660, TONE_SURROUND = 550;
 bool heard_tone(const SoundSink::Heard& h, double hz);
 // True when nothing was heard.
 bool heard_silence(const SoundSink::Heard& h);
+// Listens in half-second windows until the tone (`hz` 0: silence) is heard,
+// for at most `seconds`: the sound server's buffering varies with the load.
+// Returns what the last window held.
+SoundSink::Heard listen_for(const SoundSink& sink, double hz, double seconds);
+inline bool heard(const SoundSink::Heard& h, double hz) { return hz > 0 ? heard_tone(h, hz) : heard_silence(h); }
 
 // Options for starting the player under a test's own display.
 PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<std::string> args);
