@@ -1,6 +1,8 @@
 // Switch latency benchmark: how long a viewer keeps seeing the old file's last
 // frame before the new file's first frame, for switches sent in the middle of
-// a file and for switches sent as soon as "end of video!" is reported.
+// a file, for switches sent as soon as "end of video!" is reported, and for
+// switches armed in advance with switch_at_end. It also times preloads, from
+// "preload <path>" written to "Preload complete" read.
 //
 // The player runs in this process, on its own main loop and its own command
 // channel: standard input is a pipe this program writes commands into, and
@@ -48,6 +50,8 @@ struct Options {
   std::string mid_clips_dir = BENCH_DEFAULT_MID_CLIPS_DIR;  // 8 s clips, for the mid-file case
   int mid_switches = 25;
   int end_switches = 25;
+  int armed_switches = 25;  // switch_at_end written with the answer to "Preload complete"
+  int preload_cycles = 25;  // preload timed, then a switch at once
   int mid_clip_ms = 8000;  // the benchmark's own clips, see bench/CMakeLists.txt
   int mid_at_ms = 4000;    // after the old file's first frame: the middle of an 8 s clip
   int jitter_ms = 100;     // spread over one loop period, so sends do not lock to the loop's phase
@@ -63,7 +67,7 @@ struct Options {
 void usage() {
   fprintf(stderr,
           "usage: switch_latency [--clips DIR] [--mid-clips DIR] [--mid-clip-ms MS] [--mid N] [--end N]\n"
-          "                      [--mid-at MS] [--jitter MS]"
+          "                      [--armed N] [--preload N] [--mid-at MS] [--jitter MS]"
           " [--seed N] [--reaction-ms MS] [--no-acks] [--no-sound]\n"
           "                      [--log FILE] [--csv FILE] [--trace FILE]\n");
 }
@@ -89,6 +93,10 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.mid_switches = atoi(v);
     else if (a == "--end" && (v = value("--end")))
       o.end_switches = atoi(v);
+    else if (a == "--armed" && (v = value("--armed")))
+      o.armed_switches = atoi(v);
+    else if (a == "--preload" && (v = value("--preload")))
+      o.preload_cycles = atoi(v);
     else if (a == "--mid-at" && (v = value("--mid-at")))
       o.mid_at_ms = atoi(v);
     else if (a == "--jitter" && (v = value("--jitter")))
@@ -112,7 +120,7 @@ bool parse_options(int argc, char** argv, Options& o) {
       return false;
     }
   }
-  if (o.mid_switches < 0 || o.end_switches < 0 || o.jitter_ms < 0 || o.mid_at_ms < 0 || o.reaction_ms < 0 ||
+  if (o.mid_switches < 0 || o.end_switches < 0 || o.armed_switches < 0 || o.preload_cycles < 0 || o.jitter_ms < 0 || o.mid_at_ms < 0 || o.reaction_ms < 0 ||
       o.mid_clip_ms <= 0) {
     usage();
     return false;
@@ -183,6 +191,13 @@ enum class Ev {
   PreloadComplete,
   PreloadError,
   FatalError,
+  ArmSent,      // "switch_at_end" written to the player
+  Armed,        // the player armed it
+  ArmRejected,  // the player refused to arm it
+  AtEnd,        // the player's loop took the armed switch's message
+  PreloadSent,  // "preload <path>" written to the player
+  ArCheck,      // the preload's video pad is linked; its aspect-ratio check starts
+  ArAnswer,     // one ffprobe answer of that check
 };
 
 struct Event {
@@ -399,6 +414,7 @@ bool install_probes(PlayerState& st) {
 int command_fd = -1;
 std::mutex command_mutex;
 std::atomic<bool> switch_on_end{false};
+std::atomic<bool> arm_on_preload{false};  // answer the next "Preload complete" with switch_at_end too
 FILE* log_file = nullptr;
 bool answer_acks = true;
 int reaction_ms = 0;
@@ -453,6 +469,12 @@ void on_player_line(const std::string& line, gint64 now) {
       }).detach();
     return;
   }
+  if (line == "Preload complete" && arm_on_preload.exchange(false)) {
+    timeline.add(Ev::PreloadComplete, now);
+    timeline.add(Ev::ArmSent, g_get_monotonic_time());
+    send_command(ack ? std::string(ack) + "\nswitch_at_end" : std::string("switch_at_end"));
+    return;
+  }
   if (ack) send_command(ack);
   if (line == "Preload complete") {
     timeline.add(Ev::PreloadComplete, now);
@@ -470,6 +492,16 @@ void on_player_line(const std::string& line, gint64 now) {
     timeline.add(Ev::Rejected, now);
   } else if (line.rfind("[stderr] Erro:", 0) == 0) {
     timeline.add(Ev::FatalError, now);
+  } else if (line == "[SWITCH AT END] Armed - the switch happens when the current video ends") {
+    timeline.add(Ev::Armed, now);
+  } else if (line.rfind("[SWITCH AT END] REJECTED", 0) == 0) {
+    timeline.add(Ev::ArmRejected, now);
+  } else if (line == "[SWITCH AT END] Current video ended - switching") {
+    timeline.add(Ev::AtEnd, now);
+  } else if (line.rfind("[AR DEBUG] Usando ffprobe", 0) == 0) {
+    timeline.add(Ev::ArCheck, now);
+  } else if (line.rfind("[AR FFPROBE] ", 0) == 0) {
+    timeline.add(Ev::ArAnswer, now);
   }
 }
 
@@ -494,9 +526,26 @@ void read_player_output(int fd) {
 
 // ---------------------------------------------------------------- one switch
 
-enum class Mode { Warmup, Mid, End };
+enum class Mode { Warmup, Mid, Preload, End, Armed };
 
-const char* mode_name(Mode m) { return m == Mode::Warmup ? "warm-up" : m == Mode::Mid ? "mid-file" : "at-end"; }
+const char* mode_name(Mode m) {
+  switch (m) {
+    case Mode::Warmup:
+      return "warm-up";
+    case Mode::Mid:
+      return "mid-file";
+    case Mode::Preload:
+      return "preload";
+    case Mode::End:
+      return "at-end";
+    case Mode::Armed:
+      return "armed";
+  }
+  return "?";
+}
+
+// Both end cases switch where the old file ends, and are measured alike.
+bool at_end(Mode m) { return m == Mode::End || m == Mode::Armed; }
 
 struct SwitchRecord {
   int index = 0;
@@ -507,6 +556,11 @@ struct SwitchRecord {
   bool driven_ok = true;  // the driver saw the switch go through
   bool on_time = true;    // sent when this case asks for it
   std::string note;
+  // Of the preload that made this switch possible: written, its aspect-ratio
+  // check started, its ffprobe answers, "Preload complete" read. Only a
+  // preload taken at its first attempt counts.
+  gint64 preload_sent = 0, ar_check = 0, ar_answer1 = 0, ar_answer2 = 0, preload_done = 0;
+  int preload_attempts = 0;
 
   // Filled in by analyse().
   bool measured = false;
@@ -514,6 +568,8 @@ struct SwitchRecord {
   GstClockTime last_old_pts = GST_CLOCK_TIME_NONE, first_new_pts = GST_CLOCK_TIME_NONE;
   GstClockTime last_old_draw_pts = GST_CLOCK_TIME_NONE;
   gint64 sink_eos = 0, bus_eos = 0, reported = 0, begin = 0, flip = 0, seek = 0, flush_start = 0, done = 0;
+  gint64 armed = 0;         // armed: the player's line saying so read
+  gint64 at_end_taken = 0;  // armed: the loop took the switch's message
   GstClockTime position_at_send = GST_CLOCK_TIME_NONE;  // of the old file, from its frames
   int never_drawn_old = 0;  // old frames that reached the sink but were flushed before their time
   int foreign = 0;          // frames of neither file around the switch
@@ -525,6 +581,12 @@ struct SwitchRecord {
 // ---------------------------------------------------------------- analysis
 
 double ms(gint64 us) { return us / 1000.0; }
+
+bool timeline_has(const std::vector<Event>& ev, Ev kind, gint64 from, gint64 to) {
+  for (const Event& e : ev)
+    if (e.kind == kind && e.t > from && e.t < to) return true;
+  return false;
+}
 
 void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
   std::vector<Event> ev = timeline.sorted();
@@ -540,6 +602,16 @@ void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
   }
   for (size_t k = 0; k < records.size(); ++k) {
     SwitchRecord& r = records[k];
+    if (r.preload_sent && r.preload_done) {
+      auto next_of = [&](Ev kind, gint64 from) -> gint64 {
+        for (const Event& e : ev)
+          if (e.kind == kind && e.t > from && e.t <= r.preload_done) return e.t;
+        return 0;
+      };
+      r.ar_check = next_of(Ev::ArCheck, r.preload_sent);
+      r.ar_answer1 = r.ar_check ? next_of(Ev::ArAnswer, r.ar_check) : 0;
+      r.ar_answer2 = r.ar_answer1 ? next_of(Ev::ArAnswer, r.ar_answer1) : 0;
+    }
     if (!r.driven_ok) continue;
     gint64 window_start = k > 0 && records[k - 1].measured ? records[k - 1].first_new_arrive : 0;
     gint64 window_end = k + 1 < records.size() && records[k + 1].sent ? records[k + 1].sent : end_of_run;
@@ -606,7 +678,11 @@ void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
         if (e.kind == kind && e.t >= from && e.t <= to) found = e.t;
       return found;
     };
-    r.begin = first_after(Ev::Begin, r.sent);
+    if (r.mode == Mode::Armed) {
+      r.armed = first_after(Ev::Armed, r.sent);
+      r.at_end_taken = first_after(Ev::AtEnd, r.sent);
+    }
+    r.begin = first_after(Ev::Begin, r.at_end_taken ? r.at_end_taken : r.sent);
     r.flip = r.begin ? first_after(Ev::Flip, r.begin) : 0;
     r.seek = r.begin ? first_after(Ev::Seek, r.begin) : 0;
     r.flush_start = r.seek ? first_after(Ev::FlushStart, r.seek) : 0;
@@ -616,11 +692,26 @@ void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
       r.sink_eos = r.reported ? last_before(Ev::SinkEos, window_start, r.reported) : 0;
       r.bus_eos = r.reported ? last_before(Ev::BusEos, window_start, r.reported) : 0;
     }
+    if (r.mode == Mode::Armed) {
+      if (!r.at_end_taken) r.note += " the armed switch never ran;";
+      r.sink_eos = r.at_end_taken ? last_before(Ev::SinkEos, window_start, r.at_end_taken) : 0;
+      // The player still tells the manager that the old file ended.
+      r.reported = r.at_end_taken ? first_after(Ev::Reported, r.at_end_taken) : 0;
+      if (r.at_end_taken && (!r.reported || r.reported > r.first_new_arrive))
+        r.note += " \"end of video!\" not reported for the old file;";
+      // The sink never sees the old file's end, so the pipeline has none to post.
+      if (r.sink_eos && timeline_has(ev, Ev::BusEos, r.sink_eos, r.first_new_arrive))
+        r.note += " pipeline posted an end of stream;";
+    }
+    // An end case must show the old file to its last frame.
+    if (at_end(r.mode) && GST_CLOCK_TIME_IS_VALID(r.last_old_draw_pts) &&
+        r.last_old_draw_pts / 1e6 < r.from_ms - 1.5 * FRAME_MS)
+      r.note += " old file's last frame never drawn;";
     for (const Event& e : ev)
       if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= window_start && e.t <= r.sent)
         r.position_at_send = e.pts;
     // A switch this close to the end would measure the end, not the middle.
-    if (r.mode != Mode::End &&
+    if ((r.mode == Mode::Mid || r.mode == Mode::Warmup) &&
         (!GST_CLOCK_TIME_IS_VALID(r.position_at_send) || r.position_at_send / 1e6 > r.from_ms - 500)) {
       r.note += " sent too close to the end of the old file;";
       r.on_time = false;
@@ -706,6 +797,92 @@ std::string cpu_model() {
   return model;
 }
 
+// Preloads taken at their first attempt; the preload case's own, or every cycle's.
+std::vector<double> preload_times(const std::vector<SwitchRecord>& rs, bool all_cycles,
+                                  const std::function<bool(const SwitchRecord&, double&)>& get) {
+  std::vector<double> out;
+  for (const SwitchRecord& r : rs) {
+    double v;
+    if ((all_cycles || r.mode == Mode::Preload) && r.preload_attempts == 1 && r.preload_done && get(r, v))
+      out.push_back(v);
+  }
+  return out;
+}
+
+void print_preloads(FILE* out, const std::vector<SwitchRecord>& records) {
+  auto total = [](const SwitchRecord& r, double& v) {
+    v = ms(r.preload_done - r.preload_sent);
+    return true;
+  };
+  Stats own = stats_of(preload_times(records, false, total));
+  if (own.n == 0) return;
+  int refused = 0;
+  for (const SwitchRecord& r : records)
+    if (r.mode == Mode::Preload && r.preload_attempts != 1) refused++;
+  fprintf(out,
+          "\nPRELOAD (\"preload <path>\" written -> \"Preload complete\" read; %d refused at first and left out):\n\n",
+          refused);
+  fprintf(out, "| cycles | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
+  auto row = [out](const char* label, const Stats& s) {
+    fprintf(out, "| %s | %zu | %.1f ms | %.1f ms | %.1f ms | %.1f ms |\n", label, s.n, s.median, s.p90, s.min, s.max);
+  };
+  row("preload case", own);
+  row("every cycle of the run", stats_of(preload_times(records, true, total)));
+  struct Part {
+    const char* label;
+    std::function<bool(const SwitchRecord&, double&)> get;
+  };
+  const Part parts[] = {
+      {"written -> aspect check starts (video pad linked)",
+       [](const SwitchRecord& r, double& v) {
+         v = ms(r.ar_check - r.preload_sent);
+         return r.ar_check != 0;
+       }},
+      {"aspect check starts -> first ffprobe answer",
+       [](const SwitchRecord& r, double& v) {
+         v = ms(r.ar_answer1 - r.ar_check);
+         return r.ar_answer1 != 0;
+       }},
+      {"first -> second ffprobe answer",
+       [](const SwitchRecord& r, double& v) {
+         v = ms(r.ar_answer2 - r.ar_answer1);
+         return r.ar_answer2 != 0;
+       }},
+      {"last ffprobe answer -> \"Preload complete\" read",
+       [](const SwitchRecord& r, double& v) {
+         gint64 last = r.ar_answer2 ? r.ar_answer2 : r.ar_answer1;
+         v = ms(r.preload_done - last);
+         return last != 0;
+       }},
+  };
+  fprintf(out, "\nwhere the preload case's time goes (median, min, max in ms):\n");
+  for (const Part& p : parts) {
+    Stats s = stats_of(preload_times(records, false, p.get));
+    if (s.n == 0) continue;
+    fprintf(out, "  %-52s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
+  }
+}
+
+// One line per case: the drawn gap beyond one frame period, which is what
+// freezes; below zero the last old frame was cut short.
+void print_summary(FILE* out, const std::vector<SwitchRecord>& records) {
+  fprintf(out, "\nSUMMARY (switch cases: drawn gap minus one frame period, %.0f ms):\n\n", FRAME_MS);
+  fprintf(out, "| case | n | median | p90 | max |\n|---|---|---|---|---|\n");
+  for (Mode mode : {Mode::Mid, Mode::End, Mode::Armed}) {
+    Stats s = stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+      v = ms(r.first_new_draw - r.last_old_draw) - FRAME_MS;
+      return r.first_new_draw != 0;
+    }));
+    if (s.n == 0) continue;
+    fprintf(out, "| %s | %zu | %.1f ms | %.1f ms | %.1f ms |\n", mode_name(mode), s.n, s.median, s.p90, s.max);
+  }
+  Stats p = stats_of(preload_times(records, false, [](const SwitchRecord& r, double& v) {
+    v = ms(r.preload_done - r.preload_sent);
+    return true;
+  }));
+  if (p.n) fprintf(out, "| preload | %zu | %.1f ms | %.1f ms | %.1f ms |\n", p.n, p.median, p.p90, p.max);
+}
+
 void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& records) {
   utsname u{};
   uname(&u);
@@ -714,9 +891,10 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
   fprintf(out, "machine: %s, %ld online CPUs, %s %s, %s\n", cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN),
           u.sysname, u.release, gst);
   fprintf(out,
-          "options: clips=%s mid-clips=%s mid=%d end=%d mid-at=%d ms jitter=%d ms seed=%u reaction=%d ms acks=%s "
-          "sound=%s\n",
-          o.clips_dir.c_str(), o.mid_clips_dir.c_str(), o.mid_switches, o.end_switches, o.mid_at_ms, o.jitter_ms,
+          "options: clips=%s mid-clips=%s mid=%d end=%d armed=%d preload=%d mid-at=%d ms jitter=%d ms seed=%u "
+          "reaction=%d ms acks=%s sound=%s\n",
+          o.clips_dir.c_str(), o.mid_clips_dir.c_str(), o.mid_switches, o.end_switches, o.armed_switches,
+          o.preload_cycles, o.mid_at_ms, o.jitter_ms,
           o.seed, o.reaction_ms, o.acks ? "on" : "off", o.no_sound ? "off" : "on");
   g_free(gst);
 
@@ -739,7 +917,7 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
             GST_CLOCK_TIME_IS_VALID(r.first_new_pts) ? r.first_new_pts / 1e9 : -1.0);
     fprintf(out, "%10.1f  %10.1f  %9.1f  ", r.begin ? ms(r.begin - r.sent) : -1.0,
             r.done && r.begin ? ms(r.done - r.begin) : -1.0, r.seek ? ms(r.first_new_arrive - r.seek) : -1.0);
-    if (r.mode == Mode::End && r.sink_eos && r.reported)
+    if (at_end(r.mode) && r.sink_eos && r.reported)
       fprintf(out, "%10.1f  ", ms(r.reported - r.sink_eos));
     else
       fprintf(out, "%10s  ", "-");
@@ -751,14 +929,18 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
     fprintf(out, "%s%s\n", r.note.c_str(), r.driven_ok ? "" : " (driver gave up)");
   }
 
-  for (Mode mode : {Mode::Mid, Mode::End}) {
-    int excluded = 0;
+  for (Mode mode : {Mode::Mid, Mode::End, Mode::Armed}) {
+    int excluded = 0, count = 0;
     for (const SwitchRecord& r : records)
-      if (r.mode == mode && (!r.measured || !r.on_time)) excluded++;
+      if (r.mode == mode) {
+        count++;
+        if (!r.measured || !r.on_time) excluded++;
+      }
+    if (count == 0) continue;
     fprintf(out,
             "\n%s switches (warm-up excluded; %d not sent on time or not measured, left out), gap from last old "
             "frame to first new frame:\n\n",
-            mode == Mode::Mid ? "MID-FILE" : "AT-END", excluded);
+            mode == Mode::Mid ? "MID-FILE" : mode == Mode::End ? "AT-END" : "ARMED (switch_at_end)", excluded);
     fprintf(out, "| measured at | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
     print_stats_row(out, "arrival at the sink pad",
                     stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
@@ -796,6 +978,27 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
                          v = ms(r.sent - r.reported);
                          return r.reported != 0;
                        }});
+    } else if (mode == Mode::Armed) {
+      parts.push_back({"\"switch_at_end\" written -> armed", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.armed - r.sent);
+                         return r.armed != 0;
+                       }});
+      parts.push_back({"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.last_old_draw - r.last_old_arrive);
+                         return r.first_new_draw != 0;
+                       }});
+      parts.push_back({"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.sink_eos - r.last_old_draw);
+                         return r.sink_eos != 0 && r.first_new_draw != 0;
+                       }});
+      parts.push_back({"EOS at video sink -> loop takes the switch", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.at_end_taken - r.sink_eos);
+                         return r.sink_eos != 0 && r.at_end_taken != 0;
+                       }});
+      parts.push_back({"loop takes the switch -> command starts", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.begin - r.at_end_taken);
+                         return r.begin != 0 && r.at_end_taken != 0;
+                       }});
     } else {
       parts.push_back({"old file's position when \"switch\" is written", [](const SwitchRecord& r, double& v) {
                          v = r.position_at_send / 1e6;
@@ -806,10 +1009,11 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
                          return true;
                        }});
     }
-    parts.push_back({"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.begin - r.sent);
-                       return r.begin != 0;
-                     }});
+    if (mode != Mode::Armed)
+      parts.push_back({"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
+                         v = ms(r.begin - r.sent);
+                         return r.begin != 0;
+                       }});
     parts.push_back({"command starts -> selector flipped", [](const SwitchRecord& r, double& v) {
                        v = ms(r.flip - r.begin);
                        return r.flip != 0 && r.begin != 0;
@@ -840,6 +1044,9 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
       fprintf(out, "  %-46s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
     }
   }
+
+  print_preloads(out, records);
+  print_summary(out, records);
 
   std::map<std::string, int> warnings;
   for (const Event& e : timeline.sorted())
@@ -895,6 +1102,20 @@ const char* event_name(Ev k) {
       return "preload-error";
     case Ev::FatalError:
       return "fatal-error";
+    case Ev::ArmSent:
+      return "switch-at-end-written";
+    case Ev::Armed:
+      return "switch-at-end-armed";
+    case Ev::ArmRejected:
+      return "switch-at-end-rejected";
+    case Ev::AtEnd:
+      return "switch-at-end-taken";
+    case Ev::PreloadSent:
+      return "preload-written";
+    case Ev::ArCheck:
+      return "aspect-check-starts";
+    case Ev::ArAnswer:
+      return "ffprobe-answer";
   }
   return "?";
 }
@@ -918,7 +1139,7 @@ void write_csv(const std::string& path, const std::vector<SwitchRecord>& records
   fprintf(f,
           "index,case,from,to,measured,gap_arrive_ms,gap_draw_ms,last_old_pts_s,first_new_pts_s,sent_to_begin_ms,"
           "begin_to_flip_ms,flip_to_seek_ms,seek_to_first_new_ms,begin_to_done_ms,sink_eos_to_report_ms,"
-          "never_drawn_old,notes\n");
+          "never_drawn_old,preload_ms,notes\n");
   for (const SwitchRecord& r : records) {
     fprintf(f, "%d,%s,%s,%s,%d,", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to), r.measured);
     if (r.measured) {
@@ -938,6 +1159,10 @@ void write_csv(const std::string& path, const std::vector<SwitchRecord>& records
     } else {
       fprintf(f, ",,,,,,,,,,,");
     }
+    if (r.preload_attempts == 1 && r.preload_done)
+      fprintf(f, "%.3f,", ms(r.preload_done - r.preload_sent));
+    else
+      fprintf(f, ",");
     std::string notes = r.note;
     std::replace(notes.begin(), notes.end(), ',', ' ');
     fprintf(f, "%s\n", notes.c_str());
@@ -986,18 +1211,64 @@ class Driver {
     if (t > now) g_usleep(static_cast<gulong>(t - now));
   }
 
-  bool preload(const std::string& path) {
+  bool preload(const std::string& path, SwitchRecord& r, bool arm) {
     for (int attempt = 0; attempt < 3; ++attempt) {
+      arm_on_preload = arm;
       gint64 since = g_get_monotonic_time();
+      r.preload_attempts = attempt + 1;
+      r.preload_sent = since;
+      timeline.add(Ev::PreloadSent, since);
       send_command("preload " + path);
       Event e;
       if (!timeline.wait([](const Event& x) { return x.kind == Ev::PreloadComplete || x.kind == Ev::PreloadError; },
-                         since, since + 15 * SECOND, &e))
+                         since, since + 15 * SECOND, &e)) {
+        arm_on_preload = false;
         return fail("no answer to preload of " + path);
-      if (e.kind == Ev::PreloadComplete) return true;
+      }
+      if (e.kind == Ev::PreloadComplete) {
+        r.preload_done = e.t;
+        return true;
+      }
       g_usleep(300 * MS);  // refused during a cleanup: try again once it is over
     }
+    arm_on_preload = false;
     return fail("preload of " + path + " kept being refused");
+  }
+
+  // The reader thread wrote switch_at_end with the answer to "Preload complete".
+  bool armed_in_time(SwitchRecord& r, gint64 last_done) {
+    Event sent, answer;
+    if (!timeline.wait([](const Event& e) { return e.kind == Ev::ArmSent; }, r.preload_sent,
+                       g_get_monotonic_time() + 5 * SECOND, &sent))
+      return fail("switch_at_end was never written");
+    r.sent = sent.t;
+    if (!timeline.wait(
+            [](const Event& e) {
+              return e.kind == Ev::Armed || e.kind == Ev::ArmRejected || e.kind == Ev::Rejected;
+            },
+            r.sent, r.sent + 5 * SECOND, &answer))
+      return fail("no answer to switch_at_end (player hung?)");
+    if (answer.kind != Ev::Armed) {
+      return fail("switch_at_end " + std::to_string(r.index) + " was refused");
+    }
+    // Armed after the end went by: nothing would ever switch.
+    if (timeline.any_between(Ev::Reported, last_done, answer.t)) {
+      r.note += " end reported before switch_at_end was armed;";
+      r.on_time = false;
+      timeline.add(Ev::Sent, g_get_monotonic_time());
+      send_command("switch");
+    }
+    return true;
+  }
+
+  // The cases run one after the other, in this order, after one warm-up switch.
+  Mode mode_of(int k) const {
+    if (k-- == 0) return Mode::Warmup;
+    if (k < o_.mid_switches) return Mode::Mid;
+    k -= o_.mid_switches;
+    if (k < o_.preload_cycles) return Mode::Preload;
+    k -= o_.preload_cycles;
+    return k < o_.end_switches ? Mode::End : Mode::Armed;
   }
 
   bool drive() {
@@ -1011,9 +1282,9 @@ class Driver {
     double current_ms = o_.mid_clip_ms;
     gint64 last_done = first.t;
 
-    int total = 1 + o_.mid_switches + o_.end_switches;
+    int total = 1 + o_.mid_switches + o_.preload_cycles + o_.end_switches + o_.armed_switches;
     for (int k = 0; k < total; ++k) {
-      Mode mode = k == 0 ? Mode::Warmup : k <= o_.mid_switches ? Mode::Mid : Mode::End;
+      Mode mode = mode_of(k);
       int next = (current + 1) % CLIP_COUNT;
       SwitchRecord r;
       r.index = k;
@@ -1021,12 +1292,23 @@ class Driver {
       r.from = current;
       r.to = next;
       r.from_ms = current_ms;
-      r.to_ms = mode == Mode::End ? END_CLIP_MS : o_.mid_clip_ms;
+      r.to_ms = at_end(mode) ? END_CLIP_MS : o_.mid_clip_ms;
 
       if (!wait_idle_cleanup(g_get_monotonic_time() + 10 * SECOND)) return fail("deferred cleanup never finished");
-      if (!preload(path_of(next, mode != Mode::End))) return false;
+      if (!preload(path_of(next, !at_end(mode)), r, mode == Mode::Armed)) return false;
 
-      if (mode == Mode::End) {
+      if (mode == Mode::Armed) {
+        if (!armed_in_time(r, last_done)) {
+          r.driven_ok = false;
+          records.push_back(r);
+          return false;
+        }
+      } else if (mode == Mode::Preload) {
+        // Only the preload is timed here: switch at once to start the next cycle.
+        r.sent = g_get_monotonic_time();
+        timeline.add(Ev::Sent, r.sent);
+        send_command("switch");
+      } else if (mode == Mode::End) {
         switch_on_end = true;
         // The end may have been reported before the trigger was armed.
         if (timeline.any_between(Ev::Reported, last_done, g_get_monotonic_time()) && switch_on_end.exchange(false)) {
