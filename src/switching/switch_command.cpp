@@ -96,8 +96,13 @@ constexpr gint64 FIRST_BUFFER_WAIT_US = 50000;
 
 void wait_for_first_buffer(GstPad* pad) {
   if (!pad) return;
+  // The whole file went by already (the probe only dropped its buffers):
+  // nothing more will come. The selector holds an inactive pad's end of
+  // stream back, so it is found on the parser's side.
+  PadRef peer(gst_pad_get_peer(pad));
   GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
-  if (eos) {  // the whole file went by already: nothing more will come
+  if (!eos && peer) eos = gst_pad_get_sticky_event(peer.get(), GST_EVENT_EOS, 0);
+  if (eos) {
     gst_event_unref(eos);
     return;
   }
