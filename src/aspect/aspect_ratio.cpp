@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,6 +83,71 @@ Probe run_ffprobe(const char* const* argv, std::string& output) {
   if (timed_out && !probe_cancelled)
     log_line("[AR FFPROBE] ffprobe gave no answer within %d ms - killed", FFPROBE_TIMEOUT_MS);
   return timed_out ? Probe::NoAnswer : Probe::Answered;
+}
+
+// What tells a file apart from the one read before under the same path: a
+// file replaced or rewritten in place gets another inode, size or time.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {};
+  bool operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec;
+  }
+};
+
+bool identity_of(const std::string& path, FileIdentity& id) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  id.dev = info.st_dev;
+  id.ino = info.st_ino;
+  id.size = info.st_size;
+  id.mtime = info.st_mtim;
+  return true;
+}
+
+// Ratios read or used lately, latest first. The pipeline's own file is nearly
+// always among them: it was read once, or it is the preload a rebuild was made for.
+struct KnownRatio {
+  std::string path;
+  FileIdentity id;
+  float dar;
+};
+constexpr size_t KNOWN_RATIOS_KEPT = 4;
+std::mutex known_mutex;
+std::list<KnownRatio> known_ratios;
+
+void remember_ratio(const std::string& path, const FileIdentity& id, float dar) {
+  std::lock_guard<std::mutex> lock(known_mutex);
+  known_ratios.remove_if([&](const KnownRatio& k) { return k.path == path; });
+  known_ratios.push_front({path, id, dar});
+  if (known_ratios.size() > KNOWN_RATIOS_KEPT) known_ratios.pop_back();
+}
+
+bool known_ratio(const std::string& path, float& dar) {
+  FileIdentity now;
+  if (!identity_of(path, now)) return false;
+  std::lock_guard<std::mutex> lock(known_mutex);
+  for (auto it = known_ratios.begin(); it != known_ratios.end(); ++it)
+    if (it->path == path && it->id == now) {
+      dar = it->dar;
+      // Asked for at every preload, so the pipeline's file stays in front of the preloads.
+      known_ratios.splice(known_ratios.begin(), known_ratios, it);
+      return true;
+    }
+  return false;
+}
+
+// Reads a file's ratio and remembers it when ffprobe answered. The identity
+// is taken first, so a file changed during the reading is read again next time.
+int read_and_remember(const std::string& path, float* dar) {
+  FileIdentity id;
+  bool have_id = identity_of(path, id);
+  int ok = get_video_dar(path.c_str(), dar);
+  if (ok && have_id) remember_ratio(path, id, *dar);
+  return ok;
 }
 
 // Joined on the way out, so that no probe thread outlives the player's statics.
@@ -164,16 +231,19 @@ void start_ratio_probe(const std::string& preload_path, bool has_filesrc, const 
     log_line("[AR DEBUG] Usando ffprobe para ler DAR do preload...");
     if (preload_path.empty()) {
       log_line("[AR DEBUG] ❌ g_preload_file_path é NULL");
-    } else if (!get_video_dar(preload_path.c_str(), &preload_dar)) {
+    } else if (!read_and_remember(preload_path, &preload_dar)) {
       log_line("[AR DEBUG] ❌ Falhou a ler DAR do preload");
     }
     if (has_filesrc && !probe_cancelled) {
-      if (!current_location.empty()) {
-        log_raw("[AR DEBUG] Vídeo atual: %s\n", current_location.c_str());
-        if (!get_video_dar(current_location.c_str(), &current_dar))
-          log_line("[AR DEBUG] ❌ Falhou a ler DAR do vídeo atual");
-      } else {
+      if (current_location.empty()) {
         log_line("[AR DEBUG] ❌ Não foi possível obter location do filesrc");
+      } else if (known_ratio(current_location, current_dar)) {
+        log_line("[AR DEBUG] Current file %s: ratio %.3f known from an earlier reading", current_location.c_str(),
+                 current_dar);
+      } else {
+        log_raw("[AR DEBUG] Vídeo atual: %s\n", current_location.c_str());
+        if (!read_and_remember(current_location, &current_dar))
+          log_line("[AR DEBUG] ❌ Falhou a ler DAR do vídeo atual");
       }
     }
     if (!probe_cancelled) done(preload_dar, current_dar);

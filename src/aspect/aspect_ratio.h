@@ -25,6 +25,9 @@ constexpr int FFPROBE_TIMEOUT_MS = 5000;
 // source) on a thread of its own, so that no streaming thread waits for
 // ffprobe. `done` runs on that thread with both ratios (0 when unread), unless
 // the probe was cancelled. One probe runs at a time: starting one cancels the last.
+// Ratios that ffprobe gave are remembered by path and file identity, and the
+// pipeline's file is probed only when its ratio is not known that way: that
+// file changes only with a rebuild, so most preloads run one ffprobe.
 void start_ratio_probe(const std::string& preload_path, bool has_filesrc, const std::string& current_location,
                        std::function<void(float preload_dar, float current_dar)> done);
 // Kills a running ffprobe and waits for the probe's thread. Never call it

@@ -95,6 +95,10 @@ bool branch_create_audio_part(PlayerState& st, BranchParts& parts) {
     return false;
   }
   set_queue_limits(audio_queue);
+  // A decodebin prerolls asynchronously, and the pipeline would follow it out
+  // of PLAYING until it has: the running file would be reported "playing"
+  // anew, and that event would hold "Preload complete" back behind its answer.
+  g_object_set(decodebin, "async-handling", TRUE, nullptr);
   // Kept at NULL, even when the pipeline changes state, until the file shows
   // an audio stream: a decodebin without input would never finish prerolling
   // and would hold the whole pipeline back.

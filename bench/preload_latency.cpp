@@ -1,0 +1,262 @@
+// Preload latency benchmark: how long a prompt manager waits from writing
+// "preload <path>" to reading "Preload complete". The player runs as a child
+// process, as in production; every event is answered at once. Each preload is
+// switched to, and the next one is sent once the old branch has been released.
+// See docs/PERFORMANCE.md.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "client/player_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string player = BENCH_PLAYER_BINARY;
+  std::string clips_dir = BENCH_DEFAULT_MID_CLIPS_DIR;
+  int rounds = 25;
+  int jitter_ms = 100;  // spread over one loop period, so sends do not lock to the loop's phase
+  unsigned seed = 1;
+  bool no_sound = false;
+  std::string log_path = "preload_latency.log";
+  std::string csv_path;
+};
+
+const char* const CLIPS[] = {"red.mp4", "green.mp4", "blue.mp4", "yellow.mp4", "white.mp4"};
+constexpr int CLIP_COUNT = sizeof CLIPS / sizeof CLIPS[0];
+constexpr double EVENT_TIMEOUT = 30;
+
+// The player's own lines that mark the stages of a preload, by prefix.
+struct Mark {
+  const char* name;
+  const char* prefix;
+};
+const Mark MARKS[] = {
+    {"command read", "[STDIN] Processing command: preload "},
+    {"ratio probe starts", "[AR DEBUG] Usando ffprobe para ler DAR do preload..."},
+    {"preload ratio read", "[AR FFPROBE] "},
+    {"current ratio probed", "[AR DEBUG] Vídeo atual: "},
+    {"video pad linked", "[PROBE LEAK CHECK] Video probe ADDED"},
+    {"audio pad linked", "[PROBE LEAK CHECK] Audio probe ADDED"},
+    {"ratio report", "║                    📐 AR STATUS CHECK"},
+};
+
+// Lines with the time they were read.
+class Recorder {
+ public:
+  void add(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({Clock::now(), line});
+  }
+  size_t size() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.size();
+  }
+  // Time of the first line from `from` on that starts with `prefix`.
+  bool first(const char* prefix, size_t from, Clock::time_point& at) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = from; i < lines_.size(); ++i)
+      if (lines_[i].second.rfind(prefix, 0) == 0) {
+        at = lines_[i].first;
+        return true;
+      }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<Clock::time_point, std::string>> lines_;
+};
+
+double ms_between(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+struct Stats {
+  double median, p90, min, max;
+};
+
+Stats stats_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  size_t rank = static_cast<size_t>((n * 9 + 9) / 10);  // nearest rank
+  return {median, v[std::min(n, std::max<size_t>(rank, 1)) - 1], v.front(), v.back()};
+}
+
+void usage() {
+  fprintf(stderr,
+          "usage: preload_latency [--player PATH] [--clips DIR] [--rounds N] [--jitter MS] [--seed N]"
+          " [--no-sound] [--log FILE] [--csv FILE]\n");
+}
+
+bool parse_options(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--no-sound") {
+      o.no_sound = true;
+      continue;
+    }
+    if (!v) {
+      usage();
+      return false;
+    }
+    ++i;
+    if (a == "--player")
+      o.player = v;
+    else if (a == "--clips")
+      o.clips_dir = v;
+    else if (a == "--rounds")
+      o.rounds = atoi(v);
+    else if (a == "--jitter")
+      o.jitter_ms = atoi(v);
+    else if (a == "--seed")
+      o.seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
+    else if (a == "--log")
+      o.log_path = v;
+    else if (a == "--csv")
+      o.csv_path = v;
+    else {
+      usage();
+      return false;
+    }
+  }
+  if (o.rounds < 1 || o.jitter_ms < 0) {
+    usage();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse_options(argc, argv, o)) return 2;
+  auto path_of = [&](int i) { return o.clips_dir + "/" + CLIPS[i % CLIP_COUNT]; };
+  for (int i = 0; i < CLIP_COUNT; ++i)
+    if (access(path_of(i).c_str(), R_OK) != 0) {
+      fprintf(stderr, "missing clip %s\n", path_of(i).c_str());
+      return 2;
+    }
+
+  Recorder rec;
+  PlayerClient player;
+  PlayerClient::Options po;
+  po.binary = o.player;
+  po.args = {path_of(0)};
+  if (o.no_sound) po.args.push_back("--no_sound");
+  po.log_path = o.log_path;
+  po.die_with_parent = true;
+  player.set_line_handler([&rec](const std::string& line) { rec.add(line); });
+  if (!player.start(po) || player.wait_for_line("ready", EVENT_TIMEOUT) < 0) {
+    fprintf(stderr, "the player did not start\n");
+    return 1;
+  }
+  player.wait_for_substring("[HEARTBEAT] Independent thread started", EVENT_TIMEOUT);
+  size_t from = player.line_count();
+  player.send("play");
+  if (player.wait_for_line("playing", EVENT_TIMEOUT, from) < 0) {
+    fprintf(stderr, "the player did not start playing\n");
+    return 1;
+  }
+
+  std::mt19937 random(o.seed);
+  std::vector<double> totals, after_read;
+  std::map<std::string, std::vector<double>> stage_times;
+  double first_total = -1;
+  FILE* csv = o.csv_path.empty() ? nullptr : fopen(o.csv_path.c_str(), "w");
+  if (csv) {
+    fprintf(csv, "round,total_ms");
+    for (const Mark& m : MARKS) fprintf(csv, ",%s", m.name);
+    fprintf(csv, "\n");
+  }
+  // Round 0 is the first preload after start-up; it is reported on its own.
+  for (int round = 0; round <= o.rounds; ++round) {
+    std::string path = path_of(round + 1);
+    size_t start_line = player.line_count();
+    Clock::time_point sent = Clock::now();
+    player.send("preload " + path);
+    int done = player.wait_for(
+        [](const std::string& l) { return l == "Preload complete" || l == "Preload error"; }, EVENT_TIMEOUT,
+        start_line);
+    Clock::time_point complete;
+    // The line handler, which takes the time, may run just after the wait returns.
+    bool timed = false;
+    for (int i = 0; i < 1000 && done >= 0 && !(timed = rec.first("Preload complete", start_line, complete)); ++i)
+      usleep(1000);
+    if (done < 0 || player.line(done) != "Preload complete" || !timed) {
+      fprintf(stderr, "round %d: no \"Preload complete\" (%s)\n", round, done < 0 ? "time-out" : "error");
+      return 1;
+    }
+    double total = ms_between(sent, complete);
+    Clock::time_point read_at;
+    if (round == 0) {
+      first_total = total;
+    } else {
+      totals.push_back(total);
+      if (rec.first(MARKS[0].prefix, start_line, read_at)) after_read.push_back(ms_between(read_at, complete));
+    }
+    if (csv) fprintf(csv, "%d,%.1f", round, total);
+    for (const Mark& m : MARKS) {
+      Clock::time_point at;
+      bool seen = rec.first(m.prefix, start_line, at) && at <= complete;
+      if (seen && round > 0) stage_times[m.name].push_back(ms_between(sent, at));
+      if (csv) fprintf(csv, seen ? ",%.1f" : ",", seen ? ms_between(sent, at) : 0.0);
+    }
+    if (csv) fprintf(csv, "\n");
+    fprintf(stderr, "preload %d/%d: %.1f ms\n", round, o.rounds, total);
+
+    // Switch to it, then wait until the old branch is released: a preload
+    // during that cleanup is refused.
+    size_t before_switch = player.line_count();
+    player.send("switch");
+    if (player.wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, before_switch) < 0) {
+      fprintf(stderr, "round %d: the switch did not complete\n", round);
+      return 1;
+    }
+    if (round > 0 && player.wait_for_substring("[CLEANUP] ", 10, before_switch) >= 0) {
+      player.wait_for([](const std::string& l) {
+        return l.rfind("[CLEANUP] ✅✅✅", 0) == 0 || l.rfind("[CLEANUP ERROR] ⚠️⚠️⚠️", 0) == 0;
+      }, 10, before_switch);
+    }
+    int jitter = o.jitter_ms > 0 ? static_cast<int>(random() % static_cast<unsigned>(o.jitter_ms)) : 0;
+    usleep(static_cast<useconds_t>((200 + jitter) * 1000));
+  }
+  if (csv) fclose(csv);
+  player.stop(10, 5);
+
+  Stats s = stats_of(totals);
+  printf("preload -> \"Preload complete\", %zu preloads after the first, %s\n", totals.size(),
+         o.no_sound ? "no sound" : "with sound");
+  printf("  first preload after start-up: %.1f ms\n", first_total);
+  printf("  median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms\n", s.median, s.p90, s.min, s.max);
+  if (!after_read.empty()) {
+    Stats r = stats_of(after_read);
+    printf("  from the command being read: median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms\n", r.median, r.p90,
+           r.min, r.max);
+  }
+  printf("median time of each stage after \"preload\" was written (ms):\n");
+  for (const Mark& m : MARKS) {
+    auto it = stage_times.find(m.name);
+    if (it == stage_times.end() || it->second.empty()) {
+      printf("  %-22s (not seen)\n", m.name);
+      continue;
+    }
+    Stats st = stats_of(it->second);
+    printf("  %-22s %7.1f  (min %.1f, max %.1f, n=%zu)\n", m.name, st.median, st.min, st.max, it->second.size());
+  }
+  return 0;
+}

@@ -1,0 +1,179 @@
+// How often the aspect-ratio check runs ffprobe, and that a remembered ratio
+// still gives the decision a fresh reading would.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "e2e_helpers.h"
+
+namespace {
+
+// A directory first on PATH whose ffprobe notes its input, then runs the real one.
+class CountingFfprobe {
+ public:
+  CountingFfprobe() {
+    char templ[] = "/tmp/counting-ffprobe-XXXXXX";
+    dir_ = mkdtemp(templ);
+    std::string real = find_real();
+    std::ofstream script(dir_ + "/ffprobe");
+    // The input is the last argument.
+    script << "#!/bin/sh\nfor last; do :; done\necho \"$last\" >> " << dir_ << "/runs\nexec " << real
+           << " \"$@\"\n";
+    script.close();
+    chmod((dir_ + "/ffprobe").c_str(), 0755);
+  }
+  ~CountingFfprobe() { std::filesystem::remove_all(dir_); }
+  std::string path_variable() const { return dir_ + ":" + getenv("PATH"); }
+  std::vector<std::string> runs() const {
+    std::vector<std::string> out;
+    std::ifstream in(dir_ + "/runs");
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+  bool ok() const { return !find_real().empty(); }
+
+ private:
+  static std::string find_real() {
+    std::string path = getenv("PATH") ? getenv("PATH") : "";
+    size_t start = 0;
+    while (start <= path.size()) {
+      size_t end = path.find(':', start);
+      if (end == std::string::npos) end = path.size();
+      std::string candidate = path.substr(start, end - start) + "/ffprobe";
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
+      start = end + 1;
+    }
+    return "";
+  }
+  std::string dir_;
+};
+
+class RatioProbe : public PlayerE2E {
+ protected:
+  void start_counted(std::vector<std::string> args) {
+    ASSERT_TRUE(ffprobe.ok()) << "no ffprobe on PATH";
+    auto opts = player_options(display, std::move(args));
+    opts.env.push_back({"PATH", ffprobe.path_variable()});
+    player = std::make_unique<PlayerClient>();
+    ASSERT_TRUE(player->start(opts));
+    ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
+    wait_started();
+    play_and_wait_playing();
+  }
+  // The ffprobe runs from the n-th on, as "file:" inputs.
+  std::vector<std::string> runs_from(size_t n) const {
+    auto all = ffprobe.runs();
+    return std::vector<std::string>(all.begin() + std::min(n, all.size()), all.end());
+  }
+  static std::string input(const std::string& path) { return "file:" + path; }
+  int count_from(const std::string& part, size_t from) { return player->count_substring(part, from); }
+
+  CountingFfprobe ffprobe;
+};
+
+const std::string CURRENT_PROBED = "[AR DEBUG] Vídeo atual: ";
+const std::string SAME_RATIO = "║  ✅ DAR CORRECTO! Switch normal sem restart.           ║";
+const std::string SCHEDULED = "[AR] 📅 Scheduling restart for after video ends...";
+
+}  // namespace
+
+// The file the pipeline was built with is probed at the first preload only;
+// later preloads compare with its remembered ratio, and a different ratio
+// still schedules the rebuild.
+TEST_F(RatioProbe, LaterPreloadsProbeOnlyThePreloadedFile) {
+  start_counted({clip("red.mp4")});
+  size_t from = player->line_count();
+  preload_ready(clip("green.mp4"));
+  EXPECT_EQ(runs_from(0), (std::vector<std::string>{input(clip("green.mp4")), input(clip("red.mp4"))}));
+  EXPECT_EQ(count_from(CURRENT_PROBED + clip("red.mp4"), from), 1) << dump();
+  switch_to(GREEN);
+
+  from = player->line_count();
+  preload_ready(clip("blue.mp4"));
+  EXPECT_EQ(runs_from(2), (std::vector<std::string>{input(clip("blue.mp4"))}));
+  EXPECT_EQ(count_from(CURRENT_PROBED, from), 0) << dump();
+  EXPECT_EQ(count_from(SAME_RATIO, from), 1) << dump();
+  switch_to(BLUE);
+
+  from = player->line_count();
+  preload_ready(clip("square.mp4"));
+  EXPECT_EQ(runs_from(3), (std::vector<std::string>{input(clip("square.mp4"))}));
+  EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.778", from), 1) << dump();
+  EXPECT_EQ(count_from("║  PRELOAD VIDEO:  DAR = 1.333", from), 1) << dump();
+  EXPECT_EQ(count_from(SCHEDULED, from), 1) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+// A rebuild for the preloaded file makes that file the pipeline's: its ratio,
+// read for the preload, serves the next check.
+TEST_F(RatioProbe, AfterARebuildTheRebuiltFileIsNotProbedAgain) {
+  start_counted({clip("red.mp4")});
+  size_t from = player->line_count();
+  player->send("preload " + clip("square.mp4"));
+  int reset = player->wait_for_line("reset", EVENT_TIMEOUT, from);
+  ASSERT_GE(reset, 0) << dump();
+  ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, reset), 0) << dump();
+  wait_acknowledged("ack_preload_complete", from);
+  EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
+  EXPECT_EQ(ffprobe.runs().size(), 2u);
+  from = player->line_count();
+  player->send("switch");  // taken by the rebuild
+  ASSERT_GE(player->wait_for_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)",
+                                  EVENT_TIMEOUT, from),
+            0)
+      << dump();
+
+  from = player->line_count();
+  preload_ready(clip("square2.mp4"));
+  EXPECT_EQ(runs_from(2), (std::vector<std::string>{input(clip("square2.mp4"))}));
+  EXPECT_EQ(count_from(CURRENT_PROBED, from), 0) << dump();
+  EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.333", from), 1) << dump();
+  EXPECT_EQ(count_from(SAME_RATIO, from), 1) << dump();
+  switch_to(TEAL);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+// A file replaced under the same path is another file: it is probed again.
+TEST_F(RatioProbe, FileReplacedUnderItsPathIsProbedAgain) {
+  std::string dir = ::testing::TempDir() + "ratio_probe_" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  std::string current = dir + "/current.mp4";
+  std::filesystem::copy_file(clip("red.mp4"), current, std::filesystem::copy_options::overwrite_existing);
+  start_counted({current});
+  preload_ready(clip("green.mp4"));
+  switch_to(GREEN);
+  ASSERT_EQ(ffprobe.runs().size(), 2u);
+
+  // Replaced as a manager's download would: a new file renamed over the old.
+  std::filesystem::copy_file(clip("square.mp4"), current + ".new");
+  std::filesystem::rename(current + ".new", current);
+  size_t from = player->line_count();
+  preload_ready(clip("blue.mp4"));
+  EXPECT_EQ(runs_from(2), (std::vector<std::string>{input(clip("blue.mp4")), input(current)}));
+  EXPECT_EQ(count_from(CURRENT_PROBED + current, from), 1) << dump();
+  EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.333", from), 1) << dump();
+  EXPECT_EQ(count_from(SCHEDULED, from), 1) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+  std::filesystem::remove_all(dir);
+}
+
+// A video command shows another file without rebuilding: the check still
+// compares with the file the pipeline was built with, remembered or not.
+TEST_F(RatioProbe, AfterAVideoCommandTheBuiltWithFileStillDecides) {
+  start_counted({clip("red.mp4")});
+  preload_ready(clip("green.mp4"));
+  switch_to(GREEN);
+  player->send("video " + clip("square.mp4"));
+  EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
+
+  size_t from = player->line_count();
+  size_t runs_before = ffprobe.runs().size();
+  preload_ready(clip("square2.mp4"));
+  EXPECT_EQ(runs_from(runs_before), (std::vector<std::string>{input(clip("square2.mp4"))}));
+  EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.778", from), 1) << dump();
+  EXPECT_EQ(count_from(SCHEDULED, from), 1) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
