@@ -148,11 +148,12 @@ TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
   run(Lines{"run 1"} + start_steps(f[0]) +
           Lines{"await preload " + f[1], "event Preload complete", "await switch_at_end", "say " + ARMED, "sleep 0.3",
                 "say " + FIRED, "event end of video!", "say " + SWITCH_DONE,
-                // The outcome first, then the end.
+                // The outcome first, then the end (the next preload is asked
+                // for on the outcome: awaited first, so that the order is fixed).
                 "await preload " + f[2], "event Preload complete", "await switch_at_end", "say " + ARMED, "sleep 0.3",
-                "say " + FIRED, "say " + SWITCH_DONE, "event end of video!",
+                "say " + FIRED, "say " + SWITCH_DONE, "await preload " + f[3], "event end of video!",
                 // Refused: the switch follows the end.
-                "await preload " + f[3], "event Preload complete", "await switch_at_end",
+                "event Preload complete", "await switch_at_end",
                 "say [SWITCH] REJECTED - cleanup in progress", "sleep 0.3", "event end of video!", "await switch",
                 "say " + SWITCH_DONE, "await preload " + f[0]},
       f, {}, true);
@@ -163,8 +164,8 @@ TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
                      event("Preload complete", "ack_preload_complete") +
                      Lines{got("switch_at_end"), ARMED, FIRED} + event("end of video!", "ack_end") +
                      Lines{SWITCH_DONE, got("preload " + f[2])} + event("Preload complete", "ack_preload_complete") +
-                     Lines{got("switch_at_end"), ARMED, FIRED, SWITCH_DONE} + event("end of video!", "ack_end") +
-                     Lines{got("preload " + f[3])} + event("Preload complete", "ack_preload_complete") +
+                     Lines{got("switch_at_end"), ARMED, FIRED, SWITCH_DONE, got("preload " + f[3])} +
+                     event("end of video!", "ack_end") + event("Preload complete", "ack_preload_complete") +
                      Lines{got("switch_at_end"), "[SWITCH] REJECTED - cleanup in progress"} +
                      event("end of video!", "ack_end") + Lines{got("switch"), SWITCH_DONE, got("preload " + f[0])} +
                      STOPPED_BY_MANAGER;
