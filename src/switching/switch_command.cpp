@@ -96,12 +96,13 @@ constexpr gint64 FIRST_BUFFER_WAIT_US = 50000;
 
 void wait_for_first_buffer(GstPad* pad) {
   if (!pad) return;
-  // The whole file went by already (the probe only dropped its buffers):
-  // nothing more will come. The selector holds an inactive pad's end of
-  // stream back, so it is found on the parser's side.
-  PadRef peer(gst_pad_get_peer(pad));
+  // Only an end of stream stored on the selector pad itself skips the wait.
+  // One held back by the selector (found on the parser's side) would skip it
+  // nearly always, and flipping at once after the probes go made the new
+  // branch's sound fail to negotiate, or a switch hang, now and then (about
+  // one soak of 300 switches in three): the pause is kept until that is
+  // understood.
   GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
-  if (!eos && peer) eos = gst_pad_get_sticky_event(peer.get(), GST_EVENT_EOS, 0);
   if (eos) {
     gst_event_unref(eos);
     return;
