@@ -94,15 +94,15 @@ void* ack_thread_func(void*) {
     if (!message_queue_pop(&msg_queue, &entry)) break;
 
     bool delivered = false;
+    // The awaited answer is set once, before the event first leaves: an answer
+    // that comes back at once, or between two attempts, is matched. The lock
+    // is not held across the write, so a manager that stops reading never
+    // blocks whoever answers.
+    pthread_mutex_lock(&ack_state.mutex);
+    copy_text(ack_state.awaited_ack, sizeof ack_state.awaited_ack, entry.ack_name);
+    ack_state.received = 0;
+    pthread_mutex_unlock(&ack_state.mutex);
     for (int attempt = 1; attempt <= ACK_MAX_ATTEMPTS && !delivered; ++attempt) {
-      // The awaited answer is set before the event leaves, so an answer that
-      // comes back at once is matched; the lock is not held across the write,
-      // so a manager that stops reading never blocks whoever answers.
-      pthread_mutex_lock(&ack_state.mutex);
-      copy_text(ack_state.awaited_ack, sizeof ack_state.awaited_ack, entry.ack_name);
-      ack_state.received = 0;
-      pthread_mutex_unlock(&ack_state.mutex);
-
       gint64 start = g_get_monotonic_time();
       log_line("%s", entry.message);
 
