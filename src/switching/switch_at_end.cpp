@@ -47,12 +47,8 @@ void disarm_switch_at_end() {
 
 void handle_switch_at_end_command(PlayerState& st) {
   if (switch_refused(st)) return;
-  if (!st.glimagesink_element) {
-    log_line("[SWITCH AT END] REJECTED - no video sink");
-    return;
-  }
   remove_probe();
-  probed_pad.reset(gst_element_get_static_pad(st.glimagesink_element, "sink"));
+  if (st.glimagesink_element) probed_pad.reset(gst_element_get_static_pad(st.glimagesink_element, "sink"));
   if (!probed_pad) {
     log_line("[SWITCH AT END] REJECTED - no video sink");
     return;
