@@ -51,17 +51,3 @@ std::atomic<int> heartbeat_running{0};
 std::atomic<int> ack_system_running{0};
 GMutex operation_lock;
 
-namespace {
-std::mutex g_preload_file_path_mutex;
-std::string g_preload_file_path;
-}  // namespace
-
-void set_preload_file_path(const char* path) {
-  std::lock_guard<std::mutex> lock(g_preload_file_path_mutex);
-  g_preload_file_path = path ? path : "";
-}
-
-std::string preload_file_path() {
-  std::lock_guard<std::mutex> lock(g_preload_file_path_mutex);
-  return g_preload_file_path;
-}

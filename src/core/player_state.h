@@ -101,7 +101,3 @@ extern std::atomic<int> heartbeat_running;
 extern std::atomic<int> ack_system_running;
 extern GMutex operation_lock;
 
-// Path of the most recent preload, read by the aspect-ratio check on a
-// streaming thread while the main thread may replace it.
-void set_preload_file_path(const char* path);
-std::string preload_file_path();

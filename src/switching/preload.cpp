@@ -134,7 +134,6 @@ CommandOutcome handle_preload_command(PlayerState& st, const char* path) {
     return CommandOutcome::Rejected;
   }
   st.preload_video_path = g_strdup(path);
-  set_preload_file_path(path);
   {
     std::lock_guard<std::mutex> lock(preload_lock());
     st.preload_filesrc = b.filesrc;
