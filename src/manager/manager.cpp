@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstring>
 
+#include "manager/timing.h"
+
 namespace {
 
 using Clock = Manager::Clock;
@@ -48,18 +50,6 @@ constexpr auto POLL_PERIOD = std::chrono::milliseconds(200);
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
 
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-Clock::time_point after(double seconds) {
-  return Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
-
-std::string seconds_text(double s) {
-  char text[32];
-  snprintf(text, sizeof text, s < 100 && s != static_cast<int>(s) ? "%.1f s" : "%.0f s", s);
-  return text;
-}
-
 std::string exit_text(int status) {
   if (status > 128 && status < 128 + 65) {
     int sig = status - 128;
@@ -93,7 +83,7 @@ int Manager::run(const std::atomic<bool>& stop) {
   start_at_ = Clock::now();
   while (!stop && !finished_) {
     if (!player_ && start_at_ && Clock::now() >= *start_at_) start_player();
-    take_lines(Clock::now() + POLL_PERIOD);
+    lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
     check_player_exit();
     check_timers();
@@ -139,8 +129,8 @@ void Manager::start_player() {
 
   auto player = std::make_unique<PlayerClient>();
   uint64_t generation = ++generation_;
-  player->set_line_handler([this, generation](const std::string& l) { push(generation, false, l); });
-  player->set_stderr_handler([this, generation](const std::string& l) { push(generation, true, l); });
+  player->set_line_handler([this, generation](const std::string& l) { lines_.push(generation, false, l); });
+  player->set_stderr_handler([this, generation](const std::string& l) { lines_.push(generation, true, l); });
   if (!player->start(opts)) {
     out_.manager(std::string("cannot start the player: ") + strerror(errno));
     if (first.valid()) retry_slot_ = first;
@@ -172,7 +162,7 @@ void Manager::stop_player(const std::string& why, bool graceful) {
     status = player_->wait_exit(STOP_WAIT_S);
   }
   // Its last lines are passed on before the line about its end.
-  take_lines(Clock::now());
+  lines_.take(Clock::now());
   deliver_pending();
   out_.manager("player (pid " + std::to_string(pid) + ") " + (status ? exit_text(*status) : "did not end"));
   player_.reset();
@@ -184,7 +174,7 @@ void Manager::check_player_exit() {
   std::optional<int> status = player_->wait_exit(0);
   if (!status) return;
   // Everything it wrote before it ended is queued by now: act on it first.
-  take_lines(Clock::now());
+  lines_.take(Clock::now());
   deliver_pending();
   if (!player_) return;
   double ran = seconds_since(started_at_);
@@ -260,7 +250,7 @@ void Manager::plan_resume(Blame blame) {
 
 void Manager::schedule_start(double delay_s) {
   out_.manager("starting the player again in " + seconds_text(delay_s));
-  start_at_ = after(delay_s);
+  start_at_ = seconds_from_now(delay_s);
 }
 
 void Manager::reset_session() {
@@ -290,38 +280,18 @@ void Manager::reset_session() {
 
 // ---------------------------------------------------------------- lines
 
-void Manager::push(uint64_t generation, bool from_stderr, const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    queue_.push_back({generation, from_stderr, text});
-  }
-  queue_cond_.notify_one();
-}
-
-void Manager::take_lines(Clock::time_point until) {
-  std::unique_lock<std::mutex> lock(queue_mutex_);
-  queue_cond_.wait_until(lock, until, [this] { return !queue_.empty(); });
-  for (auto& item : queue_) pending_.push_back(std::move(item));
-  queue_.clear();
-}
-
-// Acting on a line may stop the player, which passes on the rest of the
-// lines itself: hence one shared list, taken from the front.
 void Manager::deliver_pending() {
-  while (!pending_.empty()) {
-    Incoming item = std::move(pending_.front());
-    pending_.pop_front();
-    deliver(item);
-  }
+  PlayerLine line;
+  while (lines_.next(line)) deliver(line);
 }
 
-void Manager::deliver(const Incoming& item) {
-  if (item.from_stderr) {
-    out_.player_stderr(item.text);
+void Manager::deliver(const PlayerLine& line) {
+  if (line.from_stderr) {
+    out_.player_stderr(line.text);
     return;
   }
-  out_.player(item.text);
-  if (player_ && item.generation == generation_) handle_line(item.text);
+  out_.player(line.text);
+  if (player_ && line.generation == generation_) handle_line(line.text);
 }
 
 void Manager::handle_line(const std::string& line) {
@@ -437,7 +407,7 @@ void Manager::on_preload_error() {
   }
   out_.manager("the player refused the preload of " + preload_slot_.path + "; asking again in " +
                seconds_text(REFUSAL_PAUSE_S));
-  preload_retry_at_ = after(REFUSAL_PAUSE_S);
+  preload_retry_at_ = seconds_from_now(REFUSAL_PAUSE_S);
 }
 
 void Manager::on_preload_missing(const std::string& path) {
@@ -601,7 +571,7 @@ void Manager::on_switch_refused(const std::string& why) {
     return;
   }
   if (why.find("in progress") != std::string::npos) {
-    switch_retry_at_ = after(REFUSAL_PAUSE_S);
+    switch_retry_at_ = seconds_from_now(REFUSAL_PAUSE_S);
     return;
   }
   out_.manager("the player has no preload ready for " + preload_slot_.path + "; loading it again");
@@ -646,7 +616,7 @@ void Manager::request_preload() {
         out_.manager("no playable file in the playlist; looking again every " +
                      seconds_text(config_.empty_playlist_retry_s));
       nothing_noted_ = true;
-      files_retry_at_ = after(config_.empty_playlist_retry_s);
+      files_retry_at_ = seconds_from_now(config_.empty_playlist_retry_s);
       return;
     case Pick::Found:
       break;
@@ -750,7 +720,7 @@ bool Manager::skip_with_note(const std::string& path) {
 }
 
 void Manager::mark_bad(const Slot& slot, const std::string& why) {
-  bad_files_[slot.path] = {file_stamp(slot.path), after(config_.bad_file_retry_s), why};
+  bad_files_[slot.path] = {file_stamp(slot.path), seconds_from_now(config_.bad_file_retry_s), why};
   skip_notes_[slot.path] = {why, Clock::now()};
   out_.manager("skipping " + slot.path + ": " + why);
 }

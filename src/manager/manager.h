@@ -18,6 +18,7 @@
 
 #include "client/player_client.h"
 #include "manager/backoff.h"
+#include "manager/line_intake.h"
 #include "manager/output.h"
 #include "manager/player_errors.h"
 #include "manager/playlist.h"
@@ -71,11 +72,6 @@ class Manager {
   // Whose doing the end of a player was.
   enum class Blame { Nobody, StartupFile, Preload, OnScreen };
   enum class Pick { Found, Nothing, Finished };
-  struct Incoming {
-    uint64_t generation;
-    bool from_stderr;
-    std::string text;
-  };
   struct BadFile {
     FileStamp stamp;
     Clock::time_point until;
@@ -95,10 +91,8 @@ class Manager {
   void reset_session();
 
   // Lines.
-  void push(uint64_t generation, bool from_stderr, const std::string& text);
-  void take_lines(Clock::time_point until);
   void deliver_pending();
-  void deliver(const Incoming& item);
+  void deliver(const PlayerLine& line);
   void handle_line(const std::string& line);
   void handle_event(const std::string& event, const std::string& previous);
 
@@ -136,10 +130,7 @@ class Manager {
   Output out_;
   RestartBackoff backoff_;
 
-  std::mutex queue_mutex_;
-  std::condition_variable queue_cond_;
-  std::deque<Incoming> queue_;    // filled by the reader threads
-  std::deque<Incoming> pending_;  // taken from queue_, handled by the main thread
+  LineIntake lines_;  // filled by the player's reader threads; outlives the player
 
   std::unique_ptr<PlayerClient> player_;
   uint64_t generation_ = 0;
