@@ -1,6 +1,5 @@
 #include "manager/manager.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -38,32 +37,22 @@ constexpr double REFUSAL_PAUSE_S = 0.5;
 constexpr int MAX_REFUSALS = 20;
 constexpr double REBUILD_EVENT_WAIT_S = 15;
 constexpr double SKIP_NOTE_REPEAT_S = 600;
-constexpr double STOP_WAIT_S = 10;
-// How long "exit" may wait for the player's last events to be answered.
-constexpr double ANSWER_WAIT_S = 2;
 // How long the "Preload error" that follows a failed preload's line may take.
 constexpr double FAILURE_EVENT_WAIT_S = 5;
-constexpr size_t KEPT_PLAYER_LINES = 200;
-constexpr size_t KEPT_STDERR_BYTES = 64 * 1024;
-constexpr int WRITE_TIMEOUT_MS = 2000;
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(200);
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
-
-std::string exit_text(int status) {
-  if (status > 128 && status < 128 + 65) {
-    int sig = status - 128;
-    return "was killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
-  }
-  return "exited with status " + std::to_string(status);
-}
 
 }  // namespace
 
 Manager::Manager(ManagerConfig config)
     : config_(std::move(config)),
       out_(config_.output),
-      backoff_(config_.backoff_initial_s, config_.backoff_max_s, config_.stable_after_s) {
+      process_({config_.player_binary, config_.player_env, config_.no_sound, config_.backoff_initial_s,
+                config_.backoff_max_s, config_.stable_after_s},
+               out_, [this](uint64_t generation, bool from_stderr, const std::string& text) {
+                 lines_.push(generation, from_stderr, text);
+               }) {
   // Whole paths in the logs and for the player, whatever its working directory.
   if (!config_.playlist.empty() && config_.playlist[0] != '/') {
     char cwd[PATH_MAX];
@@ -73,16 +62,16 @@ Manager::Manager(ManagerConfig config)
 
 Manager::~Manager() {
   // The player's reader threads call into this object: end them first.
-  player_.reset();
+  process_.release();
 }
 
 int Manager::run(const std::atomic<bool>& stop) {
   reload_playlist();
   if (!playlist_loaded_) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(files_.size()) + " files");
-  start_at_ = Clock::now();
+  process_.start_now();
   while (!stop && !finished_) {
-    if (!player_ && start_at_ && Clock::now() >= *start_at_) start_player();
+    if (process_.take_due_start()) start_player();
     lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
     check_player_exit();
@@ -96,7 +85,6 @@ int Manager::run(const std::atomic<bool>& stop) {
 // ---------------------------------------------------------------- player process
 
 void Manager::start_player() {
-  start_at_.reset();
   // The player starts on the file due next and is then told to preload that
   // same file and switch to it at once: its own start-up file never reports
   // its end, a switched-to file does. Starting on the idle picture instead
@@ -112,83 +100,51 @@ void Manager::start_player() {
       retry_slot_ = first;
       break;
   }
-  PlayerClient::Options opts;
-  opts.binary = config_.player_binary;
-  // The player takes its first argument as the location, whatever it is.
-  if (first.valid()) {
-    opts.args.push_back(first.path);
-    if (config_.no_sound) opts.args.push_back("--no_sound");
-  }
-  opts.env = config_.player_env;
-  opts.auto_ack = true;  // answered on the reader thread, whatever the manager is busy with
-  opts.max_lines = KEPT_PLAYER_LINES;
-  opts.max_stderr_bytes = KEPT_STDERR_BYTES;
-  opts.own_process_group = true;
-  opts.die_with_parent = true;
-  opts.write_timeout_ms = WRITE_TIMEOUT_MS;
-
-  auto player = std::make_unique<PlayerClient>();
-  uint64_t generation = ++generation_;
-  player->set_line_handler([this, generation](const std::string& l) { lines_.push(generation, false, l); });
-  player->set_stderr_handler([this, generation](const std::string& l) { lines_.push(generation, true, l); });
-  if (!player->start(opts)) {
-    out_.manager(std::string("cannot start the player: ") + strerror(errno));
+  if (!process_.start(first.path)) {
     if (first.valid()) retry_slot_ = first;
-    schedule_start(backoff_.after_run(0));
+    process_.start_later(0);
     return;
   }
-  player_ = std::move(player);
   reset_session();
   startup_slot_ = first;
   started_idle_ = !first.valid();
   phase_ = Phase::WaitReady;
-  started_at_ = last_line_at_ = last_flowing_at_ = Clock::now();
-  std::string command = opts.binary;
-  for (const auto& a : opts.args) command += " " + a;
-  out_.manager("started the player, pid " + std::to_string(player_->pid()) + ": " + command);
+  last_line_at_ = last_flowing_at_ = Clock::now();
 }
 
 void Manager::stop_player(const std::string& why, bool graceful) {
-  if (!player_) return;
-  ++generation_;  // what it still writes is passed on, not acted on
-  pid_t pid = player_->pid();
+  if (!process_.running()) return;
+  process_.disown_lines();
+  pid_t pid = process_.pid();
   out_.manager("stopping the player (pid " + std::to_string(pid) + "): " + why);
-  std::optional<int> status;
-  if (graceful) {
-    // An event still unanswered when "exit" is read ends the player with status 1.
-    status = player_->stop(STOP_WAIT_S, ANSWER_WAIT_S);
-  } else {
-    player_->kill_now(SIGKILL);
-    status = player_->wait_exit(STOP_WAIT_S);
-  }
+  std::optional<int> status = process_.stop(graceful);
   // Its last lines are passed on before the line about its end.
   lines_.take(Clock::now());
   deliver_pending();
   out_.manager("player (pid " + std::to_string(pid) + ") " + (status ? exit_text(*status) : "did not end"));
-  player_.reset();
+  process_.release();
   reset_session();
 }
 
 void Manager::check_player_exit() {
-  if (!player_) return;
-  std::optional<int> status = player_->wait_exit(0);
+  std::optional<int> status = process_.exit_status();
   if (!status) return;
   // Everything it wrote before it ended is queued by now: act on it first.
   lines_.take(Clock::now());
   deliver_pending();
-  if (!player_) return;
-  double ran = seconds_since(started_at_);
-  out_.manager("player (pid " + std::to_string(player_->pid()) + ") " + exit_text(*status) + " after " +
+  if (!process_.running()) return;
+  double ran = process_.ran_for();
+  out_.manager("player (pid " + std::to_string(process_.pid()) + ") " + exit_text(*status) + " after " +
                seconds_text(ran));
   Blame blame = blame_for_exit(*status);
   if (*status == 1 && first_error_ && blame == Blame::Nobody)
     out_.manager("no file is blamed for its error (" + first_error_text_ + "), which came from " +
                  (first_error_->element.empty() ? std::string("an element it does not name") : first_error_->element));
   plan_resume(blame);
-  ++generation_;
-  player_.reset();
+  process_.disown_lines();
+  process_.release();
   reset_session();
-  schedule_start(backoff_.after_run(ran));
+  process_.start_later(ran);
 }
 
 // Only the player's own fatal error (status 1), and only one posted by a part
@@ -209,10 +165,10 @@ Manager::Blame Manager::blame_for_exit(int status) const {
 }
 
 void Manager::restart_player(const std::string& why, bool graceful) {
-  double ran = seconds_since(started_at_);
+  double ran = process_.ran_for();
   plan_resume(Blame::Nobody);
   stop_player(why, graceful);
-  schedule_start(backoff_.after_run(ran));
+  process_.start_later(ran);
 }
 
 void Manager::plan_resume(Blame blame) {
@@ -246,11 +202,6 @@ void Manager::plan_resume(Blame blame) {
   } else if ((preload_ == Preload::Requested || preload_ == Preload::Complete) && preload_slot_.valid()) {
     retry_slot_ = preload_slot_;
   }
-}
-
-void Manager::schedule_start(double delay_s) {
-  out_.manager("starting the player again in " + seconds_text(delay_s));
-  start_at_ = seconds_from_now(delay_s);
 }
 
 void Manager::reset_session() {
@@ -291,7 +242,7 @@ void Manager::deliver(const PlayerLine& line) {
     return;
   }
   out_.player(line.text);
-  if (player_ && line.generation == generation_) handle_line(line.text);
+  if (process_.current(line.generation)) handle_line(line.text);
 }
 
 void Manager::handle_line(const std::string& line) {
@@ -627,7 +578,7 @@ void Manager::request_preload() {
     // the preload after such a rebuild loses its sound chain: start afresh.
     retry_slot_ = slot;
     stop_player("there is a file to play now", true);
-    start_at_ = Clock::now();
+    process_.start_now();
     return;
   }
   preload_slot_ = slot;
@@ -732,10 +683,10 @@ void Manager::resume_after(const Slot& slot) {
 }
 
 void Manager::check_timers() {
-  if (!player_) return;
+  if (!process_.running()) return;
   auto now = Clock::now();
   if ((phase_ == Phase::WaitReady || phase_ == Phase::WaitPlaying) &&
-      seconds_since(started_at_) > config_.startup_timeout_s) {
+      process_.ran_for() > config_.startup_timeout_s) {
     restart_player("it did not start playing within " + seconds_text(config_.startup_timeout_s), false);
     return;
   }
@@ -790,5 +741,5 @@ std::string Manager::describe(const Slot& slot) const {
 }
 
 void Manager::send(const std::string& command) {
-  if (player_) player_->send(command);
+  process_.send(command);
 }

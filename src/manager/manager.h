@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "client/player_client.h"
-#include "manager/backoff.h"
 #include "manager/line_intake.h"
 #include "manager/output.h"
 #include "manager/player_errors.h"
+#include "manager/player_process.h"
 #include "manager/playlist.h"
 
 struct ManagerConfig {
@@ -87,7 +87,6 @@ class Manager {
   // Where to go on after the player ends: past the file on screen, or past a
   // file that is to blame for the end.
   void plan_resume(Blame blame);
-  void schedule_start(double delay_s);
   void reset_session();
 
   // Lines.
@@ -128,16 +127,12 @@ class Manager {
 
   ManagerConfig config_;
   Output out_;
-  RestartBackoff backoff_;
 
   LineIntake lines_;  // filled by the player's reader threads; outlives the player
 
-  std::unique_ptr<PlayerClient> player_;
-  uint64_t generation_ = 0;
-  Clock::time_point started_at_{};
+  PlayerProcess process_;
   Clock::time_point last_line_at_{};
   Clock::time_point last_flowing_at_{};  // last sign that the pipeline plays
-  std::optional<Clock::time_point> start_at_;
   bool finished_ = false;
 
   // Playlist position.
