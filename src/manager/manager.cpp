@@ -36,29 +36,32 @@ constexpr const char* HEARTBEAT_STATE = "[HEARTBEAT]   └─ Pipeline: state=";
 constexpr double REFUSAL_PAUSE_S = 0.5;
 constexpr int MAX_REFUSALS = 20;
 constexpr double REBUILD_EVENT_WAIT_S = 15;
-constexpr double SKIP_NOTE_REPEAT_S = 600;
 // How long the "Preload error" that follows a failed preload's line may take.
 constexpr double FAILURE_EVENT_WAIT_S = 5;
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(200);
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
 
+// Whole paths in the logs and for the player, whatever its working directory.
+ManagerConfig with_whole_paths(ManagerConfig config) {
+  if (!config.playlist.empty() && config.playlist[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd)) config.playlist = std::string(cwd) + "/" + config.playlist;
+  }
+  return config;
+}
+
 }  // namespace
 
 Manager::Manager(ManagerConfig config)
-    : config_(std::move(config)),
+    : config_(with_whole_paths(std::move(config))),
       out_(config_.output),
       process_({config_.player_binary, config_.player_env, config_.no_sound, config_.backoff_initial_s,
                 config_.backoff_max_s, config_.stable_after_s},
                out_, [this](uint64_t generation, bool from_stderr, const std::string& text) {
                  lines_.push(generation, from_stderr, text);
-               }) {
-  // Whole paths in the logs and for the player, whatever its working directory.
-  if (!config_.playlist.empty() && config_.playlist[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd)) config_.playlist = std::string(cwd) + "/" + config_.playlist;
-  }
-}
+               }),
+      playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_) {}
 
 Manager::~Manager() {
   // The player's reader threads call into this object: end them first.
@@ -66,9 +69,9 @@ Manager::~Manager() {
 }
 
 int Manager::run(const std::atomic<bool>& stop) {
-  reload_playlist();
-  if (!playlist_loaded_) return 1;
-  out_.manager("playlist " + config_.playlist + ": " + std::to_string(files_.size()) + " files");
+  playlist_.reload();
+  if (!playlist_.loaded()) return 1;
+  out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
   process_.start_now();
   while (!stop && !finished_) {
     if (process_.take_due_start()) start_player();
@@ -90,18 +93,18 @@ void Manager::start_player() {
   // its end, a switched-to file does. Starting on the idle picture instead
   // would make the first preload a complete rebuild.
   Slot first;
-  switch (pick_next(first)) {
-    case Pick::Finished:
+  switch (playlist_.pick_next(first)) {
+    case PlaylistCursor::Pick::Finished:
       finish("played " + std::to_string(config_.rounds) + " rounds");
       return;
-    case Pick::Nothing:
+    case PlaylistCursor::Pick::Nothing:
       break;
-    case Pick::Found:
-      retry_slot_ = first;
+    case PlaylistCursor::Pick::Found:
+      playlist_.retry(first);
       break;
   }
   if (!process_.start(first.path)) {
-    if (first.valid()) retry_slot_ = first;
+    if (first.valid()) playlist_.retry(first);
     process_.start_later(0);
     return;
   }
@@ -175,7 +178,7 @@ void Manager::plan_resume(Blame blame) {
   if (phase_ != Phase::Running) {
     if (!startup_slot_.valid()) return;
     if (blame != Blame::StartupFile) {
-      retry_slot_ = startup_slot_;
+      playlist_.retry(startup_slot_);
       return;
     }
     // Ended before it played, of an error that names the file's source,
@@ -183,24 +186,24 @@ void Manager::plan_resume(Blame blame) {
     // copied); a second such end in a row with the same file settles it.
     if (startup_failure_path_ == startup_slot_.path) {
       startup_failure_path_.clear();
-      mark_bad(startup_slot_, "the player failed twice when started with it");
-      resume_after(startup_slot_);
+      playlist_.mark_bad(startup_slot_, "the player failed twice when started with it");
+      playlist_.resume_after(startup_slot_);
     } else {
       startup_failure_path_ = startup_slot_.path;
-      retry_slot_ = startup_slot_;
+      playlist_.retry(startup_slot_);
     }
     return;
   }
   if (blame == Blame::Preload && preload_slot_.valid()) {
-    mark_bad(preload_slot_, "the player failed while loading it");
-    resume_after(preload_slot_);
+    playlist_.mark_bad(preload_slot_, "the player failed while loading it");
+    playlist_.resume_after(preload_slot_);
   } else if (blame == Blame::OnScreen && on_screen_.valid()) {
-    mark_bad(on_screen_, "the player failed while playing it");
-    resume_after(on_screen_);
+    playlist_.mark_bad(on_screen_, "the player failed while playing it");
+    playlist_.resume_after(on_screen_);
   } else if (on_screen_.valid()) {
-    resume_after(on_screen_);
+    playlist_.resume_after(on_screen_);
   } else if ((preload_ == Preload::Requested || preload_ == Preload::Complete) && preload_slot_.valid()) {
-    retry_slot_ = preload_slot_;
+    playlist_.retry(preload_slot_);
   }
 }
 
@@ -351,7 +354,7 @@ void Manager::on_preload_error() {
     return;
   }
   preload_ = Preload::None;
-  retry_slot_ = preload_slot_;
+  playlist_.retry(preload_slot_);
   if (++preload_refusals_ >= MAX_REFUSALS) {
     restart_player("it refused " + std::to_string(MAX_REFUSALS) + " preloads in a row", true);
     return;
@@ -363,7 +366,7 @@ void Manager::on_preload_error() {
 
 void Manager::on_preload_missing(const std::string& path) {
   if (preload_ != Preload::Requested || path != preload_slot_.path) return;
-  skip_with_note(path);
+  playlist_.skip_with_note(path);
   preload_ = Preload::Failed;
   preload_slot_ = Slot();
   preload_failed_at_ = Clock::now();
@@ -382,7 +385,7 @@ void Manager::on_preload_failed(const std::string& path_and_reason) {
     out_.manager("ignoring a preload failure of a file not being preloaded: " + path_and_reason);
     return;
   }
-  mark_bad(preload_slot_, "the player could not preload it: " + path_and_reason.substr(path.size() + 2));
+  playlist_.mark_bad(preload_slot_, "the player could not preload it: " + path_and_reason.substr(path.size() + 2));
   preload_ = Preload::Failed;
   preload_slot_ = Slot();
   preload_failed_at_ = Clock::now();
@@ -414,8 +417,8 @@ void Manager::on_end_of_video() {
   }
   if (!on_screen_.valid() || end_pending_) return;
   // How long it was on screen tells a real end from a file cut short.
-  out_.manager("finished " + describe(on_screen_) + " (on screen " + seconds_text(seconds_since(on_screen_since_)) +
-               ")");
+  out_.manager("finished " + playlist_.describe(on_screen_) + " (on screen " +
+               seconds_text(seconds_since(on_screen_since_)) + ")");
   end_pending_ = true;
   if (finishing_ && preload_ == Preload::None) {
     finish("played " + std::to_string(config_.rounds) + " rounds");
@@ -437,11 +440,11 @@ void Manager::on_reset(bool after_end) {
   if (had_preload && (for_preload || preload_ == Preload::Complete)) {
     if (for_preload && on_screen_.valid() && !end_pending_)
       out_.manager("cut short by the rebuild after " + seconds_text(seconds_since(on_screen_since_)) + ": " +
-                   describe(on_screen_));
+                   playlist_.describe(on_screen_));
     show(preload_slot_);
   } else {
-    if (had_preload) retry_slot_ = preload_slot_;
-    if (on_screen_.valid()) out_.manager("playing again from its start: " + describe(on_screen_));
+    if (had_preload) playlist_.retry(preload_slot_);
+    if (on_screen_.valid()) out_.manager("playing again from its start: " + playlist_.describe(on_screen_));
   }
   expect_rebuild_complete_ = for_preload && had_preload;
   rebuild_at_ = Clock::now();
@@ -467,7 +470,7 @@ void Manager::on_reset(bool after_end) {
 void Manager::show(const Slot& slot) {
   on_screen_ = slot;
   on_screen_since_ = last_flowing_at_ = Clock::now();
-  out_.manager("now playing " + describe(on_screen_));
+  out_.manager("now playing " + playlist_.describe(on_screen_));
 }
 
 // The player switches by itself as the file ends; its "end of video!" for
@@ -484,7 +487,7 @@ void Manager::on_switch_done() {
   if (arm_ == Arm::Fired) {
     arm_ = Arm::None;
     if (on_screen_.valid() && !end_pending_) {
-      out_.manager("finished " + describe(on_screen_) + " (on screen " +
+      out_.manager("finished " + playlist_.describe(on_screen_) + " (on screen " +
                    seconds_text(seconds_since(on_screen_since_)) + ")");
       end_owed_ = true;
     }
@@ -526,7 +529,7 @@ void Manager::on_switch_refused(const std::string& why) {
     return;
   }
   out_.manager("the player has no preload ready for " + preload_slot_.path + "; loading it again");
-  retry_slot_ = preload_slot_;
+  playlist_.retry(preload_slot_);
   preload_ = Preload::None;
   preload_slot_ = Slot();
   advance();
@@ -557,26 +560,25 @@ void Manager::send_switch() {
 
 void Manager::request_preload() {
   Slot slot;
-  switch (pick_next(slot)) {
-    case Pick::Finished:
+  switch (playlist_.pick_next(slot)) {
+    case PlaylistCursor::Pick::Finished:
       finishing_ = true;
       if (!on_screen_.valid() || end_pending_) finish("played " + std::to_string(config_.rounds) + " rounds");
       return;
-    case Pick::Nothing:
-      if (!nothing_noted_)
+    case PlaylistCursor::Pick::Nothing:
+      if (playlist_.note_nothing_playable())
         out_.manager("no playable file in the playlist; looking again every " +
                      seconds_text(config_.empty_playlist_retry_s));
-      nothing_noted_ = true;
       files_retry_at_ = seconds_from_now(config_.empty_playlist_retry_s);
       return;
-    case Pick::Found:
+    case PlaylistCursor::Pick::Found:
       break;
   }
-  nothing_noted_ = false;
+  playlist_.something_playable();
   if (started_idle_) {
     // A player started on the idle picture would rebuild for this file, and
     // the preload after such a rebuild loses its sound chain: start afresh.
-    retry_slot_ = slot;
+    playlist_.retry(slot);
     stop_player("there is a file to play now", true);
     process_.start_now();
     return;
@@ -585,101 +587,6 @@ void Manager::request_preload() {
   preload_ = Preload::Requested;
   preload_sent_at_ = Clock::now();
   send("preload " + slot.path);
-}
-
-Manager::Pick Manager::pick_next(Slot& slot) {
-  if (retry_slot_) {
-    Slot again = *retry_slot_;
-    retry_slot_.reset();
-    if (!skip_with_note(again.path)) {
-      slot = again;
-      return Pick::Found;
-    }
-  }
-  if (files_.empty()) {
-    reload_playlist();
-    cursor_ = 0;
-    if (files_.empty()) return Pick::Nothing;
-  }
-  size_t skipped = 0;
-  size_t skipped_bad = 0;
-  bool forgiven = false;
-  for (;;) {
-    if (cursor_ >= static_cast<int>(files_.size())) {
-      if (config_.rounds > 0 && round_ >= config_.rounds) return Pick::Finished;
-      ++round_;
-      cursor_ = 0;
-      reload_playlist();
-      if (!nothing_noted_)  // not again and again while nothing is playable
-        out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
-      if (files_.empty()) return Pick::Nothing;
-    }
-    Slot s{round_, cursor_, files_[cursor_]};
-    ++cursor_;
-    if (!skip_with_note(s.path)) {
-      slot = s;
-      return Pick::Found;
-    }
-    if (bad_files_.count(s.path)) ++skipped_bad;  // a mark still in force, not a missing or odd file
-    if (++skipped < files_.size()) continue;
-    // Every file that could play is marked as failed: more likely something
-    // besides the files is wrong, and a screen kept dark helps no one.
-    if (skipped_bad == 0 || forgiven) return Pick::Nothing;
-    out_.manager("every playable file is marked as failed; trying them again");
-    bad_files_.clear();
-    forgiven = true;
-    skipped = skipped_bad = 0;
-  }
-}
-
-void Manager::reload_playlist() {
-  PlaylistLoad load = load_playlist(config_.playlist);
-  if (!load.error.empty()) {
-    out_.manager("cannot read the playlist " + config_.playlist + ": " + load.error +
-                 (playlist_loaded_ ? "; keeping the previous one" : ""));
-    return;
-  }
-  files_ = std::move(load.files);
-  playlist_loaded_ = true;
-  // Only files still listed are remembered.
-  std::set<std::string> listed(files_.begin(), files_.end());
-  for (auto it = bad_files_.begin(); it != bad_files_.end();)
-    it = listed.count(it->first) ? std::next(it) : bad_files_.erase(it);
-  for (auto it = skip_notes_.begin(); it != skip_notes_.end();)
-    it = listed.count(it->first) ? std::next(it) : skip_notes_.erase(it);
-}
-
-// True when the file is to be skipped; says why, but not over and over.
-bool Manager::skip_with_note(const std::string& path) {
-  std::optional<std::string> why;
-  auto bad = bad_files_.find(path);
-  if (bad != bad_files_.end()) {
-    if (Clock::now() < bad->second.until && file_stamp(path) == bad->second.stamp)
-      why = bad->second.why + " (skipped until it changes, or for " + seconds_text(config_.bad_file_retry_s) + ")";
-    else
-      bad_files_.erase(bad);
-  }
-  if (!why && path.find_first_of("\r\n") != std::string::npos) why = "its name holds a line break";
-  if (!why) why = unplayable_reason(path);
-  if (!why) return false;
-  auto& note = skip_notes_[path];
-  if (note.first != *why || seconds_since(note.second) >= SKIP_NOTE_REPEAT_S) {
-    out_.manager("skipping " + path + ": " + *why);
-    note = {*why, Clock::now()};
-  }
-  return true;
-}
-
-void Manager::mark_bad(const Slot& slot, const std::string& why) {
-  bad_files_[slot.path] = {file_stamp(slot.path), seconds_from_now(config_.bad_file_retry_s), why};
-  skip_notes_[slot.path] = {why, Clock::now()};
-  out_.manager("skipping " + slot.path + ": " + why);
-}
-
-void Manager::resume_after(const Slot& slot) {
-  round_ = slot.round;
-  cursor_ = slot.index + 1;
-  retry_slot_.reset();
 }
 
 void Manager::check_timers() {
@@ -736,10 +643,5 @@ void Manager::finish(const std::string& why) {
   finished_ = true;
 }
 
-std::string Manager::describe(const Slot& slot) const {
-  return std::to_string(slot.index + 1) + "/" + std::to_string(files_.size()) + ": " + slot.path;
-}
 
-void Manager::send(const std::string& command) {
-  process_.send(command);
-}
+void Manager::send(const std::string& command) { process_.send(command); }

@@ -59,24 +59,11 @@ class Manager {
   int run(const std::atomic<bool>& stop);
 
  private:
-  // A place in the playlist: which round, which entry, which file.
-  struct Slot {
-    int round = 0;
-    int index = -1;
-    std::string path;
-    bool valid() const { return index >= 0; }
-  };
   enum class Phase { NoPlayer, WaitReady, WaitPlaying, Running };
   // Failed: the player said the file cannot be preloaded; its "Preload error" is still to come.
   enum class Preload { None, Requested, Complete, Failed };
   // Whose doing the end of a player was.
   enum class Blame { Nobody, StartupFile, Preload, OnScreen };
-  enum class Pick { Found, Nothing, Finished };
-  struct BadFile {
-    FileStamp stamp;
-    Clock::time_point until;
-    std::string why;
-  };
 
   // Player process.
   void start_player();
@@ -115,14 +102,8 @@ class Manager {
   void advance();
   void send_switch();
   void request_preload();
-  Pick pick_next(Slot& slot);
-  void reload_playlist();
-  bool skip_with_note(const std::string& path);
-  void mark_bad(const Slot& slot, const std::string& why);
-  void resume_after(const Slot& slot);
   void check_timers();
   void finish(const std::string& why);
-  std::string describe(const Slot& slot) const;
   void send(const std::string& command);
 
   ManagerConfig config_;
@@ -135,16 +116,8 @@ class Manager {
   Clock::time_point last_flowing_at_{};  // last sign that the pipeline plays
   bool finished_ = false;
 
-  // Playlist position.
-  std::vector<std::string> files_;
-  bool playlist_loaded_ = false;
-  int round_ = 1;
-  int cursor_ = 0;  // next entry of files_ to consider
-  std::optional<Slot> retry_slot_;  // a file to preload again before going on
-  std::map<std::string, BadFile> bad_files_;
-  std::map<std::string, std::pair<std::string, Clock::time_point>> skip_notes_;
+  PlaylistCursor playlist_;
   std::optional<Clock::time_point> files_retry_at_;
-  bool nothing_noted_ = false;
 
   std::string startup_failure_path_;  // the start-up file of a player that ended before it played
 
