@@ -21,6 +21,7 @@
 #include "manager/output.h"
 #include "manager/player_errors.h"
 #include "manager/player_process.h"
+#include "manager/player_run.h"
 #include "manager/playlist.h"
 
 struct ManagerConfig {
@@ -59,9 +60,7 @@ class Manager {
   int run(const std::atomic<bool>& stop);
 
  private:
-  enum class Phase { NoPlayer, WaitReady, WaitPlaying, Running };
-  // Failed: the player said the file cannot be preloaded; its "Preload error" is still to come.
-  enum class Preload { None, Requested, Complete, Failed };
+  using Preload = PreloadState::State;
   // Whose doing the end of a player was.
   enum class Blame { Nobody, StartupFile, Preload, OnScreen };
 
@@ -74,7 +73,6 @@ class Manager {
   // Where to go on after the player ends: past the file on screen, or past a
   // file that is to blame for the end.
   void plan_resume(Blame blame);
-  void reset_session();
 
   // Lines.
   void deliver_pending();
@@ -106,50 +104,24 @@ class Manager {
   void finish(const std::string& why);
   void send(const std::string& command);
 
+  // Set up once.
   ManagerConfig config_;
   Output out_;
 
-  LineIntake lines_;  // filled by the player's reader threads; outlives the player
+  // The player's lines: pushed by its reader threads, taken by the main
+  // thread. Declared before the process so that it outlives their threads.
+  LineIntake lines_;
 
+  // The player process and its restarts.
   PlayerProcess process_;
-  Clock::time_point last_line_at_{};
-  Clock::time_point last_flowing_at_{};  // last sign that the pipeline plays
-  bool finished_ = false;
+  std::string startup_failure_path_;  // the start-up file of a player that ended before it played
 
+  // The playlist, and when to look at it again after it had nothing to play.
   PlaylistCursor playlist_;
   std::optional<Clock::time_point> files_retry_at_;
 
-  std::string startup_failure_path_;  // the start-up file of a player that ended before it played
+  // This player's run: afresh at every start and end of a player.
+  PlayerRun run_;
 
-  // One player run.
-  Phase phase_ = Phase::NoPlayer;
-  Slot startup_slot_;         // the file the player was started with
-  bool started_idle_ = false;  // started without a file, on the idle picture
-  Slot on_screen_;
-  Clock::time_point on_screen_since_{};
-  Slot preload_slot_;
-  Preload preload_ = Preload::None;
-  Clock::time_point preload_sent_at_{};
-  Clock::time_point preload_failed_at_{};
-  int preload_refusals_ = 0;
-  std::optional<Clock::time_point> preload_retry_at_;
-  bool end_pending_ = false;  // the file on screen has ended; switch once the preload is complete
-  bool switch_outstanding_ = false;
-  // The switch armed in the player for the end of the file on screen.
-  enum class Arm { None, Requested, Armed, Fired, Refused };
-  Arm arm_ = Arm::None;
-  bool end_owed_ = false;  // the "end of video!" still to come is of a file already finished
-  bool switch_for_rebuild_ = false;  // the outstanding switch is the one a rebuild makes the player ignore
-  Clock::time_point switch_sent_at_{};
-  std::optional<Clock::time_point> switch_retry_at_;
-  bool expect_rebuild_complete_ = false;  // a rebuild for a preload announces it with "Preload complete"
-  bool rebuild_underway_ = false;         // a switch was ignored, its "reset" is still to come
-  Clock::time_point rebuild_at_{};
-  bool finishing_ = false;  // the last round is on screen: stop at its end
-  std::string last_event_;
-  // The first pipeline error of this run: the cause, when the player ends of it.
-  std::optional<ErrorOrigin> first_error_;
-  std::string first_error_text_;
-  bool error_debug_due_ = false;  // its "Debug info" line, which names the element, is still to come
-  std::set<std::string> repeat_expected_;  // acknowledgements the player is about to ask for again
+  bool finished_ = false;  // the rounds asked for are played
 };
