@@ -4,22 +4,13 @@
 #pragma once
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "client/player_client.h"
 #include "manager/line_intake.h"
 #include "manager/output.h"
-#include "manager/player_errors.h"
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
@@ -64,7 +55,8 @@ class Manager {
   // Whose doing the end of a player was.
   enum class Blame { Nobody, StartupFile, Preload, OnScreen };
 
-  // Player process.
+  // The player's runs (player_runs.cpp): started by the loop, ended on
+  // request, by a time-out or by themselves.
   void start_player();
   void stop_player(const std::string& why, bool graceful);
   void restart_player(const std::string& why, bool graceful);
@@ -74,13 +66,13 @@ class Manager {
   // file that is to blame for the end.
   void plan_resume(Blame blame);
 
-  // Lines.
+  // The player's lines, passed on and acted on (manager.cpp, as all below).
   void deliver_pending();
   void deliver(const PlayerLine& line);
   void handle_line(const std::string& line);
   void handle_event(const std::string& event, const std::string& previous);
 
-  // The cycle.
+  // The cycle: the player's events and log lines, answered with commands.
   void on_ready();
   void on_playing();
   void on_preload_complete();
@@ -97,6 +89,7 @@ class Manager {
   void on_armed_switch_fired();
   void on_switch_ignored();
   void on_switch_refused(const std::string& why);
+  // What the state allows next, and the time-outs and pauses of the cycle.
   void advance();
   void send_switch();
   void request_preload();
@@ -112,7 +105,7 @@ class Manager {
   // thread. Declared before the process so that it outlives their threads.
   LineIntake lines_;
 
-  // The player process and its restarts.
+  // The player process and its restarts: started and ended in player_runs.cpp.
   PlayerProcess process_;
   std::string startup_failure_path_;  // the start-up file of a player that ended before it played
 
@@ -120,7 +113,7 @@ class Manager {
   PlaylistCursor playlist_;
   std::optional<Clock::time_point> files_retry_at_;
 
-  // This player's run: afresh at every start and end of a player.
+  // This player's run, moved on by the cycle: afresh at every start and end of a player.
   PlayerRun run_;
 
   bool finished_ = false;  // the rounds asked for are played
