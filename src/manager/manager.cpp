@@ -66,7 +66,7 @@ Manager::Manager(ManagerConfig config)
       playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_) {}
 
 Manager::~Manager() {
-  // The player's reader threads call into this object: end them first.
+  // The player's reader threads push into lines_: end them first.
   process_.release();
 }
 

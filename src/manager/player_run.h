@@ -183,6 +183,7 @@ class EndState {
   State state_ = State::None;
 };
 
+// One player run, from its start to its end.
 struct PlayerRun {
   // Its start: set when it starts, moved on by its first events.
   RunPhase phase;
