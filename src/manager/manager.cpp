@@ -1,10 +1,12 @@
 #include "manager/manager.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstring>
+
+#include "client/player_client.h"
+#include "manager/timing.h"
 
 namespace {
 
@@ -35,65 +37,47 @@ constexpr const char* HEARTBEAT_STATE = "[HEARTBEAT]   └─ Pipeline: state=";
 constexpr double REFUSAL_PAUSE_S = 0.5;
 constexpr int MAX_REFUSALS = 20;
 constexpr double REBUILD_EVENT_WAIT_S = 15;
-constexpr double SKIP_NOTE_REPEAT_S = 600;
-constexpr double STOP_WAIT_S = 10;
-// How long "exit" may wait for the player's last events to be answered.
-constexpr double ANSWER_WAIT_S = 2;
 // How long the "Preload error" that follows a failed preload's line may take.
 constexpr double FAILURE_EVENT_WAIT_S = 5;
-constexpr size_t KEPT_PLAYER_LINES = 200;
-constexpr size_t KEPT_STDERR_BYTES = 64 * 1024;
-constexpr int WRITE_TIMEOUT_MS = 2000;
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(200);
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
 
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-Clock::time_point after(double seconds) {
-  return Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
-
-std::string seconds_text(double s) {
-  char text[32];
-  snprintf(text, sizeof text, s < 100 && s != static_cast<int>(s) ? "%.1f s" : "%.0f s", s);
-  return text;
-}
-
-std::string exit_text(int status) {
-  if (status > 128 && status < 128 + 65) {
-    int sig = status - 128;
-    return "was killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
+// Whole paths in the logs and for the player, whatever its working directory.
+ManagerConfig with_whole_paths(ManagerConfig config) {
+  if (!config.playlist.empty() && config.playlist[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd)) config.playlist = std::string(cwd) + "/" + config.playlist;
   }
-  return "exited with status " + std::to_string(status);
+  return config;
 }
 
 }  // namespace
 
 Manager::Manager(ManagerConfig config)
-    : config_(std::move(config)),
+    : config_(with_whole_paths(std::move(config))),
       out_(config_.output),
-      backoff_(config_.backoff_initial_s, config_.backoff_max_s, config_.stable_after_s) {
-  // Whole paths in the logs and for the player, whatever its working directory.
-  if (!config_.playlist.empty() && config_.playlist[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd)) config_.playlist = std::string(cwd) + "/" + config_.playlist;
-  }
-}
+      process_({config_.player_binary, config_.player_env, config_.no_sound, config_.backoff_initial_s,
+                config_.backoff_max_s, config_.stable_after_s},
+               out_,
+               [this](uint64_t generation, bool from_stderr, const std::string& text) {
+                 lines_.push(generation, from_stderr, text);
+               }),
+      playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_) {}
 
 Manager::~Manager() {
-  // The player's reader threads call into this object: end them first.
-  player_.reset();
+  // The player's reader threads push into lines_: end them first.
+  process_.release();
 }
 
 int Manager::run(const std::atomic<bool>& stop) {
-  reload_playlist();
-  if (!playlist_loaded_) return 1;
-  out_.manager("playlist " + config_.playlist + ": " + std::to_string(files_.size()) + " files");
-  start_at_ = Clock::now();
+  playlist_.reload();
+  if (!playlist_.loaded()) return 1;
+  out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
+  process_.start_now();
   while (!stop && !finished_) {
-    if (!player_ && start_at_ && Clock::now() >= *start_at_) start_player();
-    take_lines(Clock::now() + POLL_PERIOD);
+    if (process_.take_due_start()) start_player();
+    lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
     check_player_exit();
     check_timers();
@@ -103,259 +87,54 @@ int Manager::run(const std::atomic<bool>& stop) {
   return 0;
 }
 
-// ---------------------------------------------------------------- player process
-
-void Manager::start_player() {
-  start_at_.reset();
-  // The player starts on the file due next and is then told to preload that
-  // same file and switch to it at once: its own start-up file never reports
-  // its end, a switched-to file does. Starting on the idle picture instead
-  // would make the first preload a complete rebuild.
-  Slot first;
-  switch (pick_next(first)) {
-    case Pick::Finished:
-      finish("played " + std::to_string(config_.rounds) + " rounds");
-      return;
-    case Pick::Nothing:
-      break;
-    case Pick::Found:
-      retry_slot_ = first;
-      break;
-  }
-  PlayerClient::Options opts;
-  opts.binary = config_.player_binary;
-  // The player takes its first argument as the location, whatever it is.
-  if (first.valid()) {
-    opts.args.push_back(first.path);
-    if (config_.no_sound) opts.args.push_back("--no_sound");
-  }
-  opts.env = config_.player_env;
-  opts.auto_ack = true;  // answered on the reader thread, whatever the manager is busy with
-  opts.max_lines = KEPT_PLAYER_LINES;
-  opts.max_stderr_bytes = KEPT_STDERR_BYTES;
-  opts.own_process_group = true;
-  opts.die_with_parent = true;
-  opts.write_timeout_ms = WRITE_TIMEOUT_MS;
-
-  auto player = std::make_unique<PlayerClient>();
-  uint64_t generation = ++generation_;
-  player->set_line_handler([this, generation](const std::string& l) { push(generation, false, l); });
-  player->set_stderr_handler([this, generation](const std::string& l) { push(generation, true, l); });
-  if (!player->start(opts)) {
-    out_.manager(std::string("cannot start the player: ") + strerror(errno));
-    if (first.valid()) retry_slot_ = first;
-    schedule_start(backoff_.after_run(0));
-    return;
-  }
-  player_ = std::move(player);
-  reset_session();
-  startup_slot_ = first;
-  started_idle_ = !first.valid();
-  phase_ = Phase::WaitReady;
-  started_at_ = last_line_at_ = last_flowing_at_ = Clock::now();
-  std::string command = opts.binary;
-  for (const auto& a : opts.args) command += " " + a;
-  out_.manager("started the player, pid " + std::to_string(player_->pid()) + ": " + command);
-}
-
-void Manager::stop_player(const std::string& why, bool graceful) {
-  if (!player_) return;
-  ++generation_;  // what it still writes is passed on, not acted on
-  pid_t pid = player_->pid();
-  out_.manager("stopping the player (pid " + std::to_string(pid) + "): " + why);
-  std::optional<int> status;
-  if (graceful) {
-    // An event still unanswered when "exit" is read ends the player with status 1.
-    status = player_->stop(STOP_WAIT_S, ANSWER_WAIT_S);
-  } else {
-    player_->kill_now(SIGKILL);
-    status = player_->wait_exit(STOP_WAIT_S);
-  }
-  // Its last lines are passed on before the line about its end.
-  take_lines(Clock::now());
-  deliver_pending();
-  out_.manager("player (pid " + std::to_string(pid) + ") " + (status ? exit_text(*status) : "did not end"));
-  player_.reset();
-  reset_session();
-}
-
-void Manager::check_player_exit() {
-  if (!player_) return;
-  std::optional<int> status = player_->wait_exit(0);
-  if (!status) return;
-  // Everything it wrote before it ended is queued by now: act on it first.
-  take_lines(Clock::now());
-  deliver_pending();
-  if (!player_) return;
-  double ran = seconds_since(started_at_);
-  out_.manager("player (pid " + std::to_string(player_->pid()) + ") " + exit_text(*status) + " after " +
-               seconds_text(ran));
-  Blame blame = blame_for_exit(*status);
-  if (*status == 1 && first_error_ && blame == Blame::Nobody)
-    out_.manager("no file is blamed for its error (" + first_error_text_ + "), which came from " +
-                 (first_error_->element.empty() ? std::string("an element it does not name") : first_error_->element));
-  plan_resume(blame);
-  ++generation_;
-  player_.reset();
-  reset_session();
-  schedule_start(backoff_.after_run(ran));
-}
-
-// Only the player's own fatal error (status 1), and only one posted by a part
-// that reads or decodes a file, counts against a file: a display or sound
-// server not there yet, an unanswered event, a stalled loop or a signal says
-// nothing about the file. The first error is the cause; those after it in the
-// same breath are mostly its consequences.
-Manager::Blame Manager::blame_for_exit(int status) const {
-  if (status != 1 || !first_error_ || !first_error_->file_part) return Blame::Nobody;
-  if (phase_ != Phase::Running) return startup_slot_.valid() ? Blame::StartupFile : Blame::Nobody;
-  // A preload branch's error while it loads is taken as the preload's, though
-  // the branch on screen came from a preload too.
-  if (preload_ == Preload::Requested && preload_slot_.valid() && first_error_->preload_branch) return Blame::Preload;
-  // During a switch it may be either file's: the next start, with the file
-  // switched to, tells.
-  if (switch_outstanding_) return Blame::Nobody;
-  return on_screen_.valid() ? Blame::OnScreen : Blame::Nobody;
-}
-
-void Manager::restart_player(const std::string& why, bool graceful) {
-  double ran = seconds_since(started_at_);
-  plan_resume(Blame::Nobody);
-  stop_player(why, graceful);
-  schedule_start(backoff_.after_run(ran));
-}
-
-void Manager::plan_resume(Blame blame) {
-  if (phase_ != Phase::Running) {
-    if (!startup_slot_.valid()) return;
-    if (blame != Blame::StartupFile) {
-      retry_slot_ = startup_slot_;
-      return;
-    }
-    // Ended before it played, of an error that names the file's source,
-    // demuxer or decoder: the file, or a passing fault (a file still being
-    // copied); a second such end in a row with the same file settles it.
-    if (startup_failure_path_ == startup_slot_.path) {
-      startup_failure_path_.clear();
-      mark_bad(startup_slot_, "the player failed twice when started with it");
-      resume_after(startup_slot_);
-    } else {
-      startup_failure_path_ = startup_slot_.path;
-      retry_slot_ = startup_slot_;
-    }
-    return;
-  }
-  if (blame == Blame::Preload && preload_slot_.valid()) {
-    mark_bad(preload_slot_, "the player failed while loading it");
-    resume_after(preload_slot_);
-  } else if (blame == Blame::OnScreen && on_screen_.valid()) {
-    mark_bad(on_screen_, "the player failed while playing it");
-    resume_after(on_screen_);
-  } else if (on_screen_.valid()) {
-    resume_after(on_screen_);
-  } else if ((preload_ == Preload::Requested || preload_ == Preload::Complete) && preload_slot_.valid()) {
-    retry_slot_ = preload_slot_;
-  }
-}
-
-void Manager::schedule_start(double delay_s) {
-  out_.manager("starting the player again in " + seconds_text(delay_s));
-  start_at_ = after(delay_s);
-}
-
-void Manager::reset_session() {
-  phase_ = Phase::NoPlayer;
-  on_screen_ = Slot();
-  preload_slot_ = Slot();
-  preload_ = Preload::None;
-  preload_refusals_ = 0;
-  preload_retry_at_.reset();
-  end_pending_ = false;
-  startup_slot_ = Slot();
-  started_idle_ = false;
-  switch_outstanding_ = false;
-  arm_ = Arm::None;
-  end_owed_ = false;
-  switch_for_rebuild_ = false;
-  switch_retry_at_.reset();
-  expect_rebuild_complete_ = false;
-  rebuild_underway_ = false;
-  finishing_ = false;
-  last_event_.clear();
-  repeat_expected_.clear();
-  first_error_.reset();
-  first_error_text_.clear();
-  error_debug_due_ = false;
-}
-
 // ---------------------------------------------------------------- lines
 
-void Manager::push(uint64_t generation, bool from_stderr, const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    queue_.push_back({generation, from_stderr, text});
-  }
-  queue_cond_.notify_one();
-}
-
-void Manager::take_lines(Clock::time_point until) {
-  std::unique_lock<std::mutex> lock(queue_mutex_);
-  queue_cond_.wait_until(lock, until, [this] { return !queue_.empty(); });
-  for (auto& item : queue_) pending_.push_back(std::move(item));
-  queue_.clear();
-}
-
-// Acting on a line may stop the player, which passes on the rest of the
-// lines itself: hence one shared list, taken from the front.
 void Manager::deliver_pending() {
-  while (!pending_.empty()) {
-    Incoming item = std::move(pending_.front());
-    pending_.pop_front();
-    deliver(item);
-  }
+  PlayerLine line;
+  while (lines_.next(line)) deliver(line);
 }
 
-void Manager::deliver(const Incoming& item) {
-  if (item.from_stderr) {
-    out_.player_stderr(item.text);
+void Manager::deliver(const PlayerLine& line) {
+  if (line.from_stderr) {
+    out_.player_stderr(line.text);
     return;
   }
-  out_.player(item.text);
-  if (player_ && item.generation == generation_) handle_line(item.text);
+  out_.player(line.text);
+  if (process_.current(line.generation)) handle_line(line.text);
 }
 
 void Manager::handle_line(const std::string& line) {
-  last_line_at_ = Clock::now();
+  run_.last_line_at = Clock::now();
   if (const char* ack = ack_for_event(line)) {
     // The client has answered it already; a line written again only because
     // the answer came late is not a new event.
-    if (repeat_expected_.erase(ack)) return;
-    std::string previous = last_event_;
-    last_event_ = line;
+    if (run_.repeat_expected.erase(ack)) return;
+    std::string previous = run_.last_event;
+    run_.last_event = line;
     handle_event(line, previous);
     return;
   }
   if (line == "ready") {
     on_ready();
   } else if (starts_with(line, HEARTBEAT_STATE)) {
-    if (starts_with(line.substr(strlen(HEARTBEAT_STATE)), "PLAYING")) last_flowing_at_ = Clock::now();
+    if (starts_with(line.substr(strlen(HEARTBEAT_STATE)), "PLAYING")) run_.last_flowing_at = Clock::now();
   } else if (starts_with(line, ACK_RETRY)) {
     std::string rest = line.substr(strlen(ACK_RETRY));
-    repeat_expected_.insert(rest.substr(0, rest.find('\'')));
+    run_.repeat_expected.insert(rest.substr(0, rest.find('\'')));
   } else if (line == SWITCH_DONE) {
     on_switch_done();
   } else if (starts_with(line, ARMED)) {
-    if (arm_ == Arm::Requested) arm_ = Arm::Armed;
+    run_.arm.taken();
   } else if (line == DISARMED) {
-    if (arm_ == Arm::Armed) arm_ = Arm::None;
+    run_.arm.disarmed();
   } else if (line == ARMED_SWITCH_FIRED) {
     on_armed_switch_fired();
   } else if (line == SWITCH_IGNORED) {
-    if (arm_ == Arm::Requested && !switch_outstanding_) arm_ = Arm::Refused;  // the arming took the ignored switch's part
+    if (!run_.switching.outstanding()) run_.arm.refused();  // the arming took the ignored switch's part
     on_switch_ignored();
   } else if (starts_with(line, SWITCH_REJECTED) || starts_with(line, SWITCH_ERROR)) {
     // A refused arming leaves the switch to be sent at the end.
-    if (arm_ == Arm::Requested && !switch_outstanding_) arm_ = Arm::Refused;
+    if (!run_.switching.outstanding()) run_.arm.refused();
     on_switch_refused(line);
   } else if (starts_with(line, PRELOAD_MISSING)) {
     on_preload_missing(line.substr(strlen(PRELOAD_MISSING)));
@@ -391,112 +170,104 @@ void Manager::handle_event(const std::string& event, const std::string& previous
 // ---------------------------------------------------------------- the cycle
 
 void Manager::on_ready() {
-  if (phase_ != Phase::WaitReady) return;
-  phase_ = Phase::WaitPlaying;
+  if (!run_.phase.ready()) return;
   send("play");
 }
 
 void Manager::on_playing() {
-  if (phase_ != Phase::WaitPlaying) return;
-  phase_ = Phase::Running;
+  if (!run_.phase.playing()) return;
   startup_failure_path_.clear();
   advance();
 }
 
 void Manager::on_preload_complete() {
-  if (expect_rebuild_complete_) {
+  if (run_.rebuild.awaiting_complete()) {
     // The rebuild announcing that the preloaded file is on screen already.
-    expect_rebuild_complete_ = false;
+    run_.rebuild.over();
     advance();
     return;
   }
-  if (preload_ != Preload::Requested) {
+  if (!run_.preload.is(Preload::Requested)) {
     out_.manager("ignoring a 'Preload complete' no preload asked for");
     return;
   }
-  preload_ = Preload::Complete;
-  preload_refusals_ = 0;
-  if (arm_ == Arm::Refused) arm_ = Arm::None;
+  run_.preload.completed();
+  run_.preload_refusals = 0;
+  run_.arm.preload_complete();
   advance();
 }
 
 void Manager::on_preload_error() {
-  if (preload_ == Preload::Failed) {  // the event that follows a failure already dealt with
+  if (run_.preload.is(Preload::Failed)) {  // the event that follows a failure already dealt with
     finish_failed_preload();
     return;
   }
-  if (preload_ != Preload::Requested) {
+  if (!run_.preload.is(Preload::Requested)) {
     out_.manager("ignoring a 'Preload error' no preload asked for");
     return;
   }
-  preload_ = Preload::None;
-  retry_slot_ = preload_slot_;
-  if (++preload_refusals_ >= MAX_REFUSALS) {
+  run_.preload.refused();
+  playlist_.retry(run_.preload.slot());
+  if (++run_.preload_refusals >= MAX_REFUSALS) {
     restart_player("it refused " + std::to_string(MAX_REFUSALS) + " preloads in a row", true);
     return;
   }
-  out_.manager("the player refused the preload of " + preload_slot_.path + "; asking again in " +
+  out_.manager("the player refused the preload of " + run_.preload.slot().path + "; asking again in " +
                seconds_text(REFUSAL_PAUSE_S));
-  preload_retry_at_ = after(REFUSAL_PAUSE_S);
+  run_.preload_retry_at = seconds_from_now(REFUSAL_PAUSE_S);
 }
 
 void Manager::on_preload_missing(const std::string& path) {
-  if (preload_ != Preload::Requested || path != preload_slot_.path) return;
-  skip_with_note(path);
-  preload_ = Preload::Failed;
-  preload_slot_ = Slot();
-  preload_failed_at_ = Clock::now();
+  if (!run_.preload.is(Preload::Requested) || path != run_.preload.slot().path) return;
+  playlist_.skip_with_note(path);
+  run_.preload.failed();
 }
 
 // The player cannot preload the file and plays on: skip the file, not the player.
 void Manager::on_preload_failed(const std::string& path_and_reason) {
   // An error it logged before this line was the preload's, and is dealt with.
-  first_error_.reset();
-  error_debug_due_ = false;
+  run_.first_error.reset();
+  run_.error_debug_due = false;
   // The path is the one the preload named, and may itself hold ": ".
-  const std::string& path = preload_slot_.path;
-  bool ours = (preload_ == Preload::Requested || preload_ == Preload::Complete) && preload_slot_.valid() &&
+  const std::string& path = run_.preload.slot().path;
+  bool ours = run_.preload.requested_or_complete() && run_.preload.slot().valid() &&
               path_and_reason.compare(0, path.size(), path) == 0 && path_and_reason.compare(path.size(), 2, ": ") == 0;
   if (!ours) {
     out_.manager("ignoring a preload failure of a file not being preloaded: " + path_and_reason);
     return;
   }
-  mark_bad(preload_slot_, "the player could not preload it: " + path_and_reason.substr(path.size() + 2));
-  preload_ = Preload::Failed;
-  preload_slot_ = Slot();
-  preload_failed_at_ = Clock::now();
-  preload_retry_at_.reset();
+  playlist_.mark_bad(run_.preload.slot(),
+                     "the player could not preload it: " + path_and_reason.substr(path.size() + 2));
+  run_.preload.failed();
+  run_.preload_retry_at.reset();
 }
 
 void Manager::finish_failed_preload() {
-  preload_ = Preload::None;
+  run_.preload.done();
   advance();
 }
 
 void Manager::on_error_line(const std::string& text) {
-  if (first_error_) return;
-  first_error_ = ErrorOrigin();
-  first_error_text_ = text;
-  error_debug_due_ = true;
+  if (run_.first_error) return;
+  run_.first_error = ErrorOrigin();
+  run_.first_error_text = text;
+  run_.error_debug_due = true;
 }
 
 void Manager::on_error_debug_line(const std::string& text) {
-  if (!error_debug_due_) return;
-  error_debug_due_ = false;
-  first_error_ = error_origin(text);
+  if (!run_.error_debug_due) return;
+  run_.error_debug_due = false;
+  run_.first_error = error_origin(text);
 }
 
 void Manager::on_end_of_video() {
-  if (end_owed_) {  // the file that ended was finished when its armed switch was done
-    end_owed_ = false;
-    return;
-  }
-  if (!on_screen_.valid() || end_pending_) return;
+  if (run_.end.settle_owed()) return;  // the file that ended was finished when its armed switch was done
+  if (!run_.on_screen.valid() || run_.end.pending()) return;
   // How long it was on screen tells a real end from a file cut short.
-  out_.manager("finished " + describe(on_screen_) + " (on screen " + seconds_text(seconds_since(on_screen_since_)) +
-               ")");
-  end_pending_ = true;
-  if (finishing_ && preload_ == Preload::None) {
+  out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
+               seconds_text(seconds_since(run_.on_screen_since)) + ")");
+  run_.end.ended();
+  if (run_.finishing && run_.preload.is(Preload::None)) {
     finish("played " + std::to_string(config_.rounds) + " rounds");
     return;
   }
@@ -509,299 +280,180 @@ void Manager::on_reset(bool after_end) {
   // ends (shape change or the player's periodic rebuild) reports that end
   // first, and shows the preloaded file only if it was ready.
   bool for_preload = !after_end;
-  bool had_preload = preload_ != Preload::None && preload_slot_.valid();
+  bool had_preload = !run_.preload.is(Preload::None) && run_.preload.slot().valid();
   out_.manager("the player rebuilt its pipeline");
-  arm_ = Arm::None;
-  end_owed_ = false;
-  if (had_preload && (for_preload || preload_ == Preload::Complete)) {
-    if (for_preload && on_screen_.valid() && !end_pending_)
-      out_.manager("cut short by the rebuild after " + seconds_text(seconds_since(on_screen_since_)) + ": " +
-                   describe(on_screen_));
-    show(preload_slot_);
+  run_.arm.cleared();
+  if (had_preload && (for_preload || run_.preload.is(Preload::Complete))) {
+    if (for_preload && run_.on_screen.valid() && !run_.end.pending())
+      out_.manager("cut short by the rebuild after " + seconds_text(seconds_since(run_.on_screen_since)) + ": " +
+                   playlist_.describe(run_.on_screen));
+    show(run_.preload.slot());
   } else {
-    if (had_preload) retry_slot_ = preload_slot_;
-    if (on_screen_.valid()) out_.manager("playing again from its start: " + describe(on_screen_));
+    if (had_preload) playlist_.retry(run_.preload.slot());
+    if (run_.on_screen.valid()) out_.manager("playing again from its start: " + playlist_.describe(run_.on_screen));
   }
-  expect_rebuild_complete_ = for_preload && had_preload;
-  rebuild_at_ = Clock::now();
-  preload_ = Preload::None;
-  preload_slot_ = Slot();
-  end_pending_ = false;
-  preload_retry_at_.reset();
-  switch_retry_at_.reset();
+  bool switch_ignored_already = run_.rebuild.reset(for_preload && had_preload);
+  run_.preload.done();
+  run_.end.cleared();
+  run_.preload_retry_at.reset();
+  run_.switch_retry_at.reset();
   // The player ignores the first switch after a rebuild. One sent before this
   // event took that part already, or is still unread and will; otherwise send
   // one now, so that the switch for the next file is not the one ignored.
-  if (rebuild_underway_) {
-    rebuild_underway_ = false;
+  if (switch_ignored_already) {
     advance();
-  } else if (!switch_outstanding_) {
-    send_switch();
-    switch_for_rebuild_ = true;
   } else {
-    switch_for_rebuild_ = true;
+    if (!run_.switching.outstanding()) send_switch();
+    run_.switching.taken_by_rebuild();
   }
 }
 
 void Manager::show(const Slot& slot) {
-  on_screen_ = slot;
-  on_screen_since_ = last_flowing_at_ = Clock::now();
-  out_.manager("now playing " + describe(on_screen_));
+  run_.on_screen = slot;
+  run_.on_screen_since = run_.last_flowing_at = Clock::now();
+  out_.manager("now playing " + playlist_.describe(run_.on_screen));
 }
 
 // The player switches by itself as the file ends; its "end of video!" for
 // that file may come before or after the switch's outcome.
 void Manager::on_armed_switch_fired() {
-  if (arm_ != Arm::Armed && arm_ != Arm::Requested) return;
-  arm_ = Arm::Fired;
-  switch_outstanding_ = true;
-  switch_sent_at_ = Clock::now();
+  if (run_.arm.fired()) run_.switching.sent();
 }
 
 void Manager::on_switch_done() {
-  if (!switch_outstanding_) return;
-  if (arm_ == Arm::Fired) {
-    arm_ = Arm::None;
-    if (on_screen_.valid() && !end_pending_) {
-      out_.manager("finished " + describe(on_screen_) + " (on screen " +
-                   seconds_text(seconds_since(on_screen_since_)) + ")");
-      end_owed_ = true;
-    }
+  if (!run_.switching.outstanding()) return;
+  if (run_.arm.fired_switch_done() && run_.on_screen.valid() && !run_.end.pending()) {
+    out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
+                 seconds_text(seconds_since(run_.on_screen_since)) + ")");
+    run_.end.finished_by_switch();
   }
-  switch_outstanding_ = false;
-  switch_for_rebuild_ = false;
-  if (preload_ == Preload::Complete) {
-    show(preload_slot_);
-    preload_ = Preload::None;
-    preload_slot_ = Slot();
-    end_pending_ = false;
+  run_.switching.answered();
+  if (run_.preload.is(Preload::Complete)) {
+    show(run_.preload.slot());
+    run_.preload.done();
+    run_.end.switched();
   }
   advance();
 }
 
 void Manager::on_switch_ignored() {
-  if (!switch_outstanding_) return;
-  switch_outstanding_ = false;
+  if (!run_.switching.outstanding()) return;
+  bool for_rebuild = run_.switching.for_rebuild();
+  run_.switching.answered();
   // Ignored before its "reset" arrived: a rebuild is underway, and the state
   // it leaves is known only from that event.
-  if (!switch_for_rebuild_) {
-    rebuild_underway_ = true;
-    rebuild_at_ = Clock::now();
-  }
-  switch_for_rebuild_ = false;
+  if (!for_rebuild) run_.rebuild.switch_ignored();
   advance();
 }
 
 void Manager::on_switch_refused(const std::string& why) {
-  if (!switch_outstanding_) return;
-  switch_outstanding_ = false;
-  switch_for_rebuild_ = false;
-  if (preload_ != Preload::Complete) {  // the switch after a rebuild, with nothing to switch to
+  if (!run_.switching.outstanding()) return;
+  run_.switching.answered();
+  if (!run_.preload.is(Preload::Complete)) {  // the switch after a rebuild, with nothing to switch to
     advance();
     return;
   }
   if (why.find("in progress") != std::string::npos) {
-    switch_retry_at_ = after(REFUSAL_PAUSE_S);
+    run_.switch_retry_at = seconds_from_now(REFUSAL_PAUSE_S);
     return;
   }
-  out_.manager("the player has no preload ready for " + preload_slot_.path + "; loading it again");
-  retry_slot_ = preload_slot_;
-  preload_ = Preload::None;
-  preload_slot_ = Slot();
+  out_.manager("the player has no preload ready for " + run_.preload.slot().path + "; loading it again");
+  playlist_.retry(run_.preload.slot());
+  run_.preload.done();
   advance();
 }
 
 // Does what the state allows next: a switch when the preloaded file is
 // ready and due, else a preload of the next file.
 void Manager::advance() {
-  if (phase_ != Phase::Running || switch_outstanding_ || expect_rebuild_complete_ || rebuild_underway_) return;
-  if (preload_ == Preload::Complete) {
-    if ((end_pending_ || !on_screen_.valid()) && !switch_retry_at_) {
+  if (!run_.phase.running() || run_.switching.outstanding() || run_.rebuild.awaited()) return;
+  if (run_.preload.is(Preload::Complete)) {
+    if ((run_.end.pending() || !run_.on_screen.valid()) && !run_.switch_retry_at) {
       send_switch();
-    } else if (config_.switch_at_end && arm_ == Arm::None && on_screen_.valid() && !end_pending_ &&
-               !switch_retry_at_) {
+    } else if (config_.switch_at_end && run_.arm.none() && run_.on_screen.valid() && !run_.end.pending() &&
+               !run_.switch_retry_at) {
       send("switch_at_end");
-      arm_ = Arm::Requested;
+      run_.arm.asked();
     }
     return;
   }
-  if (preload_ == Preload::None && !preload_retry_at_ && !files_retry_at_ && !finishing_) request_preload();
+  if (run_.preload.is(Preload::None) && !run_.preload_retry_at && !files_retry_at_ && !run_.finishing)
+    request_preload();
 }
 
 void Manager::send_switch() {
   send("switch");
-  switch_outstanding_ = true;
-  switch_sent_at_ = Clock::now();
+  run_.switching.sent();
 }
 
 void Manager::request_preload() {
   Slot slot;
-  switch (pick_next(slot)) {
-    case Pick::Finished:
-      finishing_ = true;
-      if (!on_screen_.valid() || end_pending_) finish("played " + std::to_string(config_.rounds) + " rounds");
+  switch (playlist_.pick_next(slot)) {
+    case PlaylistCursor::Pick::Finished:
+      run_.finishing = true;
+      if (!run_.on_screen.valid() || run_.end.pending()) finish("played " + std::to_string(config_.rounds) + " rounds");
       return;
-    case Pick::Nothing:
-      if (!nothing_noted_)
+    case PlaylistCursor::Pick::Nothing:
+      if (playlist_.note_nothing_playable())
         out_.manager("no playable file in the playlist; looking again every " +
                      seconds_text(config_.empty_playlist_retry_s));
-      nothing_noted_ = true;
-      files_retry_at_ = after(config_.empty_playlist_retry_s);
+      files_retry_at_ = seconds_from_now(config_.empty_playlist_retry_s);
       return;
-    case Pick::Found:
+    case PlaylistCursor::Pick::Found:
       break;
   }
-  nothing_noted_ = false;
-  if (started_idle_) {
+  playlist_.something_playable();
+  if (run_.started_idle) {
     // A player started on the idle picture would rebuild for this file, and
     // the preload after such a rebuild loses its sound chain: start afresh.
-    retry_slot_ = slot;
+    playlist_.retry(slot);
     stop_player("there is a file to play now", true);
-    start_at_ = Clock::now();
+    process_.start_now();
     return;
   }
-  preload_slot_ = slot;
-  preload_ = Preload::Requested;
-  preload_sent_at_ = Clock::now();
+  run_.preload.asked(slot);
   send("preload " + slot.path);
 }
 
-Manager::Pick Manager::pick_next(Slot& slot) {
-  if (retry_slot_) {
-    Slot again = *retry_slot_;
-    retry_slot_.reset();
-    if (!skip_with_note(again.path)) {
-      slot = again;
-      return Pick::Found;
-    }
-  }
-  if (files_.empty()) {
-    reload_playlist();
-    cursor_ = 0;
-    if (files_.empty()) return Pick::Nothing;
-  }
-  size_t skipped = 0;
-  size_t skipped_bad = 0;
-  bool forgiven = false;
-  for (;;) {
-    if (cursor_ >= static_cast<int>(files_.size())) {
-      if (config_.rounds > 0 && round_ >= config_.rounds) return Pick::Finished;
-      ++round_;
-      cursor_ = 0;
-      reload_playlist();
-      if (!nothing_noted_)  // not again and again while nothing is playable
-        out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
-      if (files_.empty()) return Pick::Nothing;
-    }
-    Slot s{round_, cursor_, files_[cursor_]};
-    ++cursor_;
-    if (!skip_with_note(s.path)) {
-      slot = s;
-      return Pick::Found;
-    }
-    if (bad_files_.count(s.path)) ++skipped_bad;  // a mark still in force, not a missing or odd file
-    if (++skipped < files_.size()) continue;
-    // Every file that could play is marked as failed: more likely something
-    // besides the files is wrong, and a screen kept dark helps no one.
-    if (skipped_bad == 0 || forgiven) return Pick::Nothing;
-    out_.manager("every playable file is marked as failed; trying them again");
-    bad_files_.clear();
-    forgiven = true;
-    skipped = skipped_bad = 0;
-  }
-}
-
-void Manager::reload_playlist() {
-  PlaylistLoad load = load_playlist(config_.playlist);
-  if (!load.error.empty()) {
-    out_.manager("cannot read the playlist " + config_.playlist + ": " + load.error +
-                 (playlist_loaded_ ? "; keeping the previous one" : ""));
-    return;
-  }
-  files_ = std::move(load.files);
-  playlist_loaded_ = true;
-  // Only files still listed are remembered.
-  std::set<std::string> listed(files_.begin(), files_.end());
-  for (auto it = bad_files_.begin(); it != bad_files_.end();)
-    it = listed.count(it->first) ? std::next(it) : bad_files_.erase(it);
-  for (auto it = skip_notes_.begin(); it != skip_notes_.end();)
-    it = listed.count(it->first) ? std::next(it) : skip_notes_.erase(it);
-}
-
-// True when the file is to be skipped; says why, but not over and over.
-bool Manager::skip_with_note(const std::string& path) {
-  std::optional<std::string> why;
-  auto bad = bad_files_.find(path);
-  if (bad != bad_files_.end()) {
-    if (Clock::now() < bad->second.until && file_stamp(path) == bad->second.stamp)
-      why = bad->second.why + " (skipped until it changes, or for " + seconds_text(config_.bad_file_retry_s) + ")";
-    else
-      bad_files_.erase(bad);
-  }
-  if (!why && path.find_first_of("\r\n") != std::string::npos) why = "its name holds a line break";
-  if (!why) why = unplayable_reason(path);
-  if (!why) return false;
-  auto& note = skip_notes_[path];
-  if (note.first != *why || seconds_since(note.second) >= SKIP_NOTE_REPEAT_S) {
-    out_.manager("skipping " + path + ": " + *why);
-    note = {*why, Clock::now()};
-  }
-  return true;
-}
-
-void Manager::mark_bad(const Slot& slot, const std::string& why) {
-  bad_files_[slot.path] = {file_stamp(slot.path), after(config_.bad_file_retry_s), why};
-  skip_notes_[slot.path] = {why, Clock::now()};
-  out_.manager("skipping " + slot.path + ": " + why);
-}
-
-void Manager::resume_after(const Slot& slot) {
-  round_ = slot.round;
-  cursor_ = slot.index + 1;
-  retry_slot_.reset();
-}
-
 void Manager::check_timers() {
-  if (!player_) return;
+  if (!process_.running()) return;
   auto now = Clock::now();
-  if ((phase_ == Phase::WaitReady || phase_ == Phase::WaitPlaying) &&
-      seconds_since(started_at_) > config_.startup_timeout_s) {
+  if (run_.phase.starting() && process_.ran_for() > config_.startup_timeout_s) {
     restart_player("it did not start playing within " + seconds_text(config_.startup_timeout_s), false);
     return;
   }
-  if (seconds_since(last_line_at_) > config_.silence_timeout_s) {
+  if (seconds_since(run_.last_line_at) > config_.silence_timeout_s) {
     restart_player("it wrote nothing for " + seconds_text(config_.silence_timeout_s), false);
     return;
   }
-  if (phase_ != Phase::Running) return;
+  if (!run_.phase.running()) return;
   // The player reports a stall only while its pipeline is PLAYING; one that
   // never gets back there would leave the screen still for good.
-  if (seconds_since(last_flowing_at_) > config_.stall_timeout_s) {
+  if (seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
     restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), true);
     return;
   }
-  if (preload_ == Preload::Requested && seconds_since(preload_sent_at_) > config_.preload_timeout_s) {
+  if (run_.preload.is(Preload::Requested) && run_.preload.waited() > config_.preload_timeout_s) {
     // A preload that hangs names no culprit (a stuck helper program can do it):
     // the file is started afresh with the next player, which tells.
     restart_player("its preload did not complete within " + seconds_text(config_.preload_timeout_s), true);
     return;
   }
-  if (switch_outstanding_ && seconds_since(switch_sent_at_) > config_.switch_timeout_s) {
+  if (run_.switching.outstanding() && run_.switching.waited() > config_.switch_timeout_s) {
     restart_player("a switch got no answer within " + seconds_text(config_.switch_timeout_s), true);
     return;
   }
-  if (preload_ == Preload::Failed && seconds_since(preload_failed_at_) > FAILURE_EVENT_WAIT_S) finish_failed_preload();
-  if ((expect_rebuild_complete_ || rebuild_underway_) && seconds_since(rebuild_at_) > REBUILD_EVENT_WAIT_S) {
-    expect_rebuild_complete_ = false;
-    rebuild_underway_ = false;
+  if (run_.preload.is(Preload::Failed) && run_.preload.failed_for() > FAILURE_EVENT_WAIT_S) finish_failed_preload();
+  if (run_.rebuild.awaited() && run_.rebuild.waited() > REBUILD_EVENT_WAIT_S) {
+    run_.rebuild.over();
     advance();
   }
-  if (switch_retry_at_ && now >= *switch_retry_at_) {
-    switch_retry_at_.reset();
-    if (preload_ == Preload::Complete && !switch_outstanding_) send_switch();
+  if (run_.switch_retry_at && now >= *run_.switch_retry_at) {
+    run_.switch_retry_at.reset();
+    if (run_.preload.is(Preload::Complete) && !run_.switching.outstanding()) send_switch();
   }
-  if (preload_retry_at_ && now >= *preload_retry_at_) {
-    preload_retry_at_.reset();
+  if (run_.preload_retry_at && now >= *run_.preload_retry_at) {
+    run_.preload_retry_at.reset();
     advance();
   }
   if (files_retry_at_ && now >= *files_retry_at_) {
@@ -815,10 +467,4 @@ void Manager::finish(const std::string& why) {
   finished_ = true;
 }
 
-std::string Manager::describe(const Slot& slot) const {
-  return std::to_string(slot.index + 1) + "/" + std::to_string(files_.size()) + ": " + slot.path;
-}
-
-void Manager::send(const std::string& command) {
-  if (player_) player_->send(command);
-}
+void Manager::send(const std::string& command) { process_.send(command); }

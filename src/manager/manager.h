@@ -4,22 +4,15 @@
 #pragma once
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "client/player_client.h"
-#include "manager/backoff.h"
+#include "manager/line_intake.h"
 #include "manager/output.h"
-#include "manager/player_errors.h"
+#include "manager/player_process.h"
+#include "manager/player_run.h"
 #include "manager/playlist.h"
 
 struct ManagerConfig {
@@ -58,31 +51,12 @@ class Manager {
   int run(const std::atomic<bool>& stop);
 
  private:
-  // A place in the playlist: which round, which entry, which file.
-  struct Slot {
-    int round = 0;
-    int index = -1;
-    std::string path;
-    bool valid() const { return index >= 0; }
-  };
-  enum class Phase { NoPlayer, WaitReady, WaitPlaying, Running };
-  // Failed: the player said the file cannot be preloaded; its "Preload error" is still to come.
-  enum class Preload { None, Requested, Complete, Failed };
+  using Preload = PreloadState::State;
   // Whose doing the end of a player was.
   enum class Blame { Nobody, StartupFile, Preload, OnScreen };
-  enum class Pick { Found, Nothing, Finished };
-  struct Incoming {
-    uint64_t generation;
-    bool from_stderr;
-    std::string text;
-  };
-  struct BadFile {
-    FileStamp stamp;
-    Clock::time_point until;
-    std::string why;
-  };
 
-  // Player process.
+  // The player's runs (player_runs.cpp): started by the loop, ended on
+  // request, by a time-out or by themselves.
   void start_player();
   void stop_player(const std::string& why, bool graceful);
   void restart_player(const std::string& why, bool graceful);
@@ -91,18 +65,14 @@ class Manager {
   // Where to go on after the player ends: past the file on screen, or past a
   // file that is to blame for the end.
   void plan_resume(Blame blame);
-  void schedule_start(double delay_s);
-  void reset_session();
 
-  // Lines.
-  void push(uint64_t generation, bool from_stderr, const std::string& text);
-  void take_lines(Clock::time_point until);
+  // The player's lines, passed on and acted on (manager.cpp, as all below).
   void deliver_pending();
-  void deliver(const Incoming& item);
+  void deliver(const PlayerLine& line);
   void handle_line(const std::string& line);
   void handle_event(const std::string& event, const std::string& previous);
 
-  // The cycle.
+  // The cycle: the player's events and log lines, answered with commands.
   void on_ready();
   void on_playing();
   void on_preload_complete();
@@ -119,78 +89,32 @@ class Manager {
   void on_armed_switch_fired();
   void on_switch_ignored();
   void on_switch_refused(const std::string& why);
+  // What the state allows next, and the time-outs and pauses of the cycle.
   void advance();
   void send_switch();
   void request_preload();
-  Pick pick_next(Slot& slot);
-  void reload_playlist();
-  bool skip_with_note(const std::string& path);
-  void mark_bad(const Slot& slot, const std::string& why);
-  void resume_after(const Slot& slot);
   void check_timers();
   void finish(const std::string& why);
-  std::string describe(const Slot& slot) const;
   void send(const std::string& command);
 
+  // Set up once.
   ManagerConfig config_;
   Output out_;
-  RestartBackoff backoff_;
 
-  std::mutex queue_mutex_;
-  std::condition_variable queue_cond_;
-  std::deque<Incoming> queue_;    // filled by the reader threads
-  std::deque<Incoming> pending_;  // taken from queue_, handled by the main thread
+  // The player's lines: pushed by its reader threads, taken by the main
+  // thread. Declared before the process so that it outlives their threads.
+  LineIntake lines_;
 
-  std::unique_ptr<PlayerClient> player_;
-  uint64_t generation_ = 0;
-  Clock::time_point started_at_{};
-  Clock::time_point last_line_at_{};
-  Clock::time_point last_flowing_at_{};  // last sign that the pipeline plays
-  std::optional<Clock::time_point> start_at_;
-  bool finished_ = false;
-
-  // Playlist position.
-  std::vector<std::string> files_;
-  bool playlist_loaded_ = false;
-  int round_ = 1;
-  int cursor_ = 0;  // next entry of files_ to consider
-  std::optional<Slot> retry_slot_;  // a file to preload again before going on
-  std::map<std::string, BadFile> bad_files_;
-  std::map<std::string, std::pair<std::string, Clock::time_point>> skip_notes_;
-  std::optional<Clock::time_point> files_retry_at_;
-  bool nothing_noted_ = false;
-
+  // The player process and its restarts: started and ended in player_runs.cpp.
+  PlayerProcess process_;
   std::string startup_failure_path_;  // the start-up file of a player that ended before it played
 
-  // One player run.
-  Phase phase_ = Phase::NoPlayer;
-  Slot startup_slot_;         // the file the player was started with
-  bool started_idle_ = false;  // started without a file, on the idle picture
-  Slot on_screen_;
-  Clock::time_point on_screen_since_{};
-  Slot preload_slot_;
-  Preload preload_ = Preload::None;
-  Clock::time_point preload_sent_at_{};
-  Clock::time_point preload_failed_at_{};
-  int preload_refusals_ = 0;
-  std::optional<Clock::time_point> preload_retry_at_;
-  bool end_pending_ = false;  // the file on screen has ended; switch once the preload is complete
-  bool switch_outstanding_ = false;
-  // The switch armed in the player for the end of the file on screen.
-  enum class Arm { None, Requested, Armed, Fired, Refused };
-  Arm arm_ = Arm::None;
-  bool end_owed_ = false;  // the "end of video!" still to come is of a file already finished
-  bool switch_for_rebuild_ = false;  // the outstanding switch is the one a rebuild makes the player ignore
-  Clock::time_point switch_sent_at_{};
-  std::optional<Clock::time_point> switch_retry_at_;
-  bool expect_rebuild_complete_ = false;  // a rebuild for a preload announces it with "Preload complete"
-  bool rebuild_underway_ = false;         // a switch was ignored, its "reset" is still to come
-  Clock::time_point rebuild_at_{};
-  bool finishing_ = false;  // the last round is on screen: stop at its end
-  std::string last_event_;
-  // The first pipeline error of this run: the cause, when the player ends of it.
-  std::optional<ErrorOrigin> first_error_;
-  std::string first_error_text_;
-  bool error_debug_due_ = false;  // its "Debug info" line, which names the element, is still to come
-  std::set<std::string> repeat_expected_;  // acknowledgements the player is about to ask for again
+  // The playlist, and when to look at it again after it had nothing to play.
+  PlaylistCursor playlist_;
+  std::optional<Clock::time_point> files_retry_at_;
+
+  // This player's run, moved on by the cycle: afresh at every start and end of a player.
+  PlayerRun run_;
+
+  bool finished_ = false;  // the rounds asked for are played
 };

@@ -9,9 +9,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <sstream>
 
 namespace {
+
+constexpr double SKIP_NOTE_REPEAT_S = 600;
 
 std::string trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r");
@@ -151,4 +154,111 @@ FileStamp file_stamp(const std::string& path) {
   if (stat(path.c_str(), &st) != 0) return {};
   return {static_cast<long long>(st.st_size),
           static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+PlaylistCursor::PlaylistCursor(std::string source, int rounds, double bad_file_retry_s, Output& out)
+    : source_(std::move(source)), rounds_(rounds), bad_file_retry_s_(bad_file_retry_s), out_(out) {}
+
+PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
+  if (retry_) {
+    Slot again = *retry_;
+    retry_.reset();
+    if (!skip_with_note(again.path)) {
+      slot = again;
+      return Pick::Found;
+    }
+  }
+  if (files_.empty()) {
+    reload();
+    cursor_ = 0;
+    if (files_.empty()) return Pick::Nothing;
+  }
+  size_t skipped = 0;
+  size_t skipped_bad = 0;
+  bool forgiven = false;
+  for (;;) {
+    if (cursor_ >= static_cast<int>(files_.size())) {
+      if (rounds_ > 0 && round_ >= rounds_) return Pick::Finished;
+      ++round_;
+      cursor_ = 0;
+      reload();
+      if (!nothing_noted_)  // not again and again while nothing is playable
+        out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
+      if (files_.empty()) return Pick::Nothing;
+    }
+    Slot s{round_, cursor_, files_[cursor_]};
+    ++cursor_;
+    if (!skip_with_note(s.path)) {
+      slot = s;
+      return Pick::Found;
+    }
+    if (bad_files_.count(s.path)) ++skipped_bad;  // a mark still in force, not a missing or odd file
+    if (++skipped < files_.size()) continue;
+    // Every file that could play is marked as failed: more likely something
+    // besides the files is wrong, and a screen kept dark helps no one.
+    if (skipped_bad == 0 || forgiven) return Pick::Nothing;
+    out_.manager("every playable file is marked as failed; trying them again");
+    bad_files_.clear();
+    forgiven = true;
+    skipped = skipped_bad = 0;
+  }
+}
+
+void PlaylistCursor::reload() {
+  PlaylistLoad load = load_playlist(source_);
+  if (!load.error.empty()) {
+    out_.manager("cannot read the playlist " + source_ + ": " + load.error +
+                 (loaded_ ? "; keeping the previous one" : ""));
+    return;
+  }
+  files_ = std::move(load.files);
+  loaded_ = true;
+  // Only files still listed are remembered.
+  std::set<std::string> listed(files_.begin(), files_.end());
+  for (auto it = bad_files_.begin(); it != bad_files_.end();)
+    it = listed.count(it->first) ? std::next(it) : bad_files_.erase(it);
+  for (auto it = skip_notes_.begin(); it != skip_notes_.end();)
+    it = listed.count(it->first) ? std::next(it) : skip_notes_.erase(it);
+}
+
+bool PlaylistCursor::skip_with_note(const std::string& path) {
+  std::optional<std::string> why;
+  auto bad = bad_files_.find(path);
+  if (bad != bad_files_.end()) {
+    if (SteadyClock::now() < bad->second.until && file_stamp(path) == bad->second.stamp)
+      why = bad->second.why + " (skipped until it changes, or for " + seconds_text(bad_file_retry_s_) + ")";
+    else
+      bad_files_.erase(bad);
+  }
+  if (!why && path.find_first_of("\r\n") != std::string::npos) why = "its name holds a line break";
+  if (!why) why = unplayable_reason(path);
+  if (!why) return false;
+  auto& note = skip_notes_[path];
+  if (note.first != *why || seconds_since(note.second) >= SKIP_NOTE_REPEAT_S) {
+    out_.manager("skipping " + path + ": " + *why);
+    note = {*why, SteadyClock::now()};
+  }
+  return true;
+}
+
+void PlaylistCursor::mark_bad(const Slot& slot, const std::string& why) {
+  bad_files_[slot.path] = {file_stamp(slot.path), seconds_from_now(bad_file_retry_s_), why};
+  skip_notes_[slot.path] = {why, SteadyClock::now()};
+  out_.manager("skipping " + slot.path + ": " + why);
+}
+
+void PlaylistCursor::resume_after(const Slot& slot) {
+  round_ = slot.round;
+  cursor_ = slot.index + 1;
+  retry_.reset();
+}
+
+std::string PlaylistCursor::describe(const Slot& slot) const {
+  return std::to_string(slot.index + 1) + "/" + std::to_string(files_.size()) + ": " + slot.path;
+}
+
+bool PlaylistCursor::note_nothing_playable() {
+  bool first = !nothing_noted_;
+  nothing_noted_ = true;
+  return first;
 }

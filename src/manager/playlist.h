@@ -2,9 +2,14 @@
 // them, read again at every round so that new content is picked up.
 #pragma once
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "manager/output.h"
+#include "manager/timing.h"
 
 struct PlaylistLoad {
   std::vector<std::string> files;
@@ -30,3 +35,70 @@ struct FileStamp {
   bool operator==(const FileStamp& o) const { return size == o.size && mtime_ns == o.mtime_ns; }
 };
 FileStamp file_stamp(const std::string& path);
+
+// A place in the playlist: which round, which entry, which file.
+struct Slot {
+  int round = 0;
+  int index = -1;
+  std::string path;
+  bool valid() const { return index >= 0; }
+};
+
+// Where the manager is in its playlist, round after round, and which files it
+// passes over: those that cannot play, and those the player failed on (until
+// they change, or for a while).
+class PlaylistCursor {
+ public:
+  enum class Pick { Found, Nothing, Finished };
+
+  // `rounds`: how many rounds to play; 0: no end.
+  PlaylistCursor(std::string source, int rounds, double bad_file_retry_s, Output& out);
+
+  // Reads the playlist again; on failure says so and keeps the previous one.
+  void reload();
+  bool loaded() const { return loaded_; }
+  size_t size() const { return files_.size(); }
+  // "3/7: /path/file.mp4"
+  std::string describe(const Slot& slot) const;
+
+  // The next file to play, past those to skip.
+  Pick pick_next(Slot& slot);
+  // The next pick gives this file again, unless it is to be skipped by then.
+  void retry(const Slot& slot) { retry_ = slot; }
+  // Go on with the file after this one.
+  void resume_after(const Slot& slot);
+
+  void mark_bad(const Slot& slot, const std::string& why);
+  // True when the file is to be skipped; says why, but not over and over.
+  bool skip_with_note(const std::string& path);
+
+  // The note that nothing in the playlist can play is made once, until
+  // something can; the line for each new round is left out meanwhile.
+  bool note_nothing_playable();  // true the first time
+  void something_playable() { nothing_noted_ = false; }
+
+ private:
+  struct BadFile {
+    FileStamp stamp;
+    SteadyClock::time_point until;
+    std::string why;
+  };
+
+  // Set up once.
+  std::string source_;
+  int rounds_;
+  double bad_file_retry_s_;
+  Output& out_;
+
+  // The files of this round and the position among them.
+  std::vector<std::string> files_;
+  bool loaded_ = false;
+  int round_ = 1;
+  int cursor_ = 0;  // next entry of files_ to consider
+  std::optional<Slot> retry_;  // a file to preload again before going on
+
+  // Files passed over, and what was last said about each.
+  std::map<std::string, BadFile> bad_files_;
+  std::map<std::string, std::pair<std::string, SteadyClock::time_point>> skip_notes_;
+  bool nothing_noted_ = false;
+};
