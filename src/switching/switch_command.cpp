@@ -90,36 +90,31 @@ void forget_end_of_stream(GstPad* pad) {
   flush_selector_pad(pad);
 }
 
-// Once its probe is gone the preload's next buffer reaches its selector pad;
-// the flip waits for it, but never longer than it used to pause for.
-constexpr gint64 FIRST_BUFFER_WAIT_US = 50000;
+// What the flip waits for: the new branch settled at both selectors. Sound
+// still being plugged (its decoder not yet negotiated) when the switch's
+// flushing seek comes can fail to negotiate, or hang the switch; settled
+// means its format has reached the selector pad, or its file has ended.
+// Bounded by the pause the flip used to make.
+constexpr gint64 SETTLE_WAIT_US = 50000;
 
-void wait_for_first_buffer(GstPad* pad) {
-  if (!pad) return;
-  // Only an end of stream stored on the selector pad itself skips the wait.
-  // One held back by the selector (found on the parser's side) would skip it
-  // nearly always, and flipping at once after the probes go made the new
-  // branch's sound fail to negotiate, or a switch hang, now and then (about
-  // one soak of 300 switches in three): the pause is kept until that is
-  // understood.
-  GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
-  if (eos) {
-    gst_event_unref(eos);
-    return;
-  }
-  using Flag = std::shared_ptr<std::atomic<bool>>;
-  Flag arrived = std::make_shared<std::atomic<bool>>(false);
-  // Not removed here: it goes with the next buffer (the seek brings one), so
-  // that it can never be removed twice.
-  gst_pad_add_probe(
-      pad, GST_PAD_PROBE_TYPE_BUFFER,
-      [](GstPad*, GstPadProbeInfo*, gpointer flag) {
-        (*static_cast<Flag*>(flag))->store(true);
-        return GST_PAD_PROBE_REMOVE;
-      },
-      new Flag(arrived), [](gpointer flag) { delete static_cast<Flag*>(flag); });
-  gint64 deadline = g_get_monotonic_time() + FIRST_BUFFER_WAIT_US;
-  while (!arrived->load() && g_get_monotonic_time() < deadline) g_usleep(1000);
+bool has_sticky(GstPad* pad, GstEventType type) {
+  GstEvent* event = pad ? gst_pad_get_sticky_event(pad, type, 0) : nullptr;
+  if (event) gst_event_unref(event);
+  return event != nullptr;
+}
+
+// The selector holds an inactive pad's end of stream back, so it is looked
+// for on the pushing side too.
+bool settled(GstPad* selector_pad) {
+  if (!selector_pad) return true;
+  if (has_sticky(selector_pad, GST_EVENT_CAPS) || has_sticky(selector_pad, GST_EVENT_EOS)) return true;
+  PadRef peer(gst_pad_get_peer(selector_pad));
+  return has_sticky(peer.get(), GST_EVENT_EOS);
+}
+
+void wait_until_settled(GstPad* video_pad, GstPad* audio_pad) {
+  gint64 deadline = g_get_monotonic_time() + SETTLE_WAIT_US;
+  while (!(settled(video_pad) && settled(audio_pad)) && g_get_monotonic_time() < deadline) g_usleep(1000);
 }
 
 bool rejected(PlayerState& st) {
@@ -213,7 +208,7 @@ void release_preload_probes(SwitchRun& run) {
   remove_probe(st.preload_audio_selector_pad.load(), st.preload_audio_probe_id, g_preload_audio_probe_id, "Audio");
   log_line("[SWITCH] Keeping preload elements in PAUSED (will activate AFTER seek)...");
   log_line("[SWITCH] Preload elements activated");
-  wait_for_first_buffer(run.new_video_pad);
+  wait_until_settled(run.new_video_pad, st.preload_audio_selector_pad.load());
   // A preload that has streamed its whole file through the probes holds its
   // end of stream in the selector: forget it, or the new file would end at once.
   forget_end_of_stream(run.new_video_pad);
