@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "client/player_client.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -40,16 +41,16 @@ constexpr double EVENT_TIMEOUT = 30;
 // The player's own lines that mark the stages of a preload, by prefix.
 struct Mark {
   const char* name;
-  const char* prefix;
+  std::string prefix;
 };
 const Mark MARKS[] = {
-    {"command read", "[STDIN] Processing command: preload "},
-    {"ratio probe starts", "[AR DEBUG] Usando ffprobe para ler DAR do preload..."},
-    {"preload ratio read", "[AR FFPROBE] "},
-    {"current ratio probed", "[AR DEBUG] Vídeo atual: "},
-    {"video pad linked", "[PROBE LEAK CHECK] Video probe ADDED"},
-    {"audio pad linked", "[PROBE LEAK CHECK] Audio probe ADDED"},
-    {"ratio report", "║                    📐 AR STATUS CHECK"},
+    {"command read", std::string(protocol::COMMAND_TAKEN) + protocol::CMD_PRELOAD},
+    {"ratio probe starts", protocol::RATIO_PROBE_START},
+    {"preload ratio read", protocol::RATIO_PROBE_OUTCOME},
+    {"current ratio probed", protocol::RATIO_CURRENT},
+    {"video pad linked", protocol::VIDEO_PAD_LINKED},
+    {"audio pad linked", protocol::AUDIO_PAD_LINKED},
+    {"ratio report", protocol::RATIO_REPORT},
 };
 
 // Lines with the time they were read.
@@ -64,7 +65,7 @@ class Recorder {
     return lines_.size();
   }
   // Time of the first line from `from` on that starts with `prefix`.
-  bool first(const char* prefix, size_t from, Clock::time_point& at) {
+  bool first(const std::string& prefix, size_t from, Clock::time_point& at) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = from; i < lines_.size(); ++i)
       if (lines_[i].second.rfind(prefix, 0) == 0) {
@@ -161,14 +162,14 @@ int main(int argc, char** argv) {
   po.log_path = o.log_path;
   po.die_with_parent = true;
   player.set_line_handler([&rec](const std::string& line) { rec.add(line); });
-  if (!player.start(po) || player.wait_for_line("ready", EVENT_TIMEOUT) < 0) {
+  if (!player.start(po) || player.wait_for_line(protocol::READY, EVENT_TIMEOUT) < 0) {
     fprintf(stderr, "the player did not start\n");
     return 1;
   }
-  player.wait_for_substring("[HEARTBEAT] Independent thread started", EVENT_TIMEOUT);
+  player.wait_for_substring(protocol::STARTED, EVENT_TIMEOUT);
   size_t from = player.line_count();
-  player.send("play");
-  if (player.wait_for_line("playing", EVENT_TIMEOUT, from) < 0) {
+  player.send(protocol::CMD_PLAY);
+  if (player.wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, from) < 0) {
     fprintf(stderr, "the player did not start playing\n");
     return 1;
   }
@@ -188,16 +189,17 @@ int main(int argc, char** argv) {
     std::string path = path_of(round + 1);
     size_t start_line = player.line_count();
     Clock::time_point sent = Clock::now();
-    player.send("preload " + path);
+    player.send(protocol::CMD_PRELOAD + path);
     int done = player.wait_for(
-        [](const std::string& l) { return l == "Preload complete" || l == "Preload error"; }, EVENT_TIMEOUT,
-        start_line);
+        [](const std::string& l) { return l == protocol::PRELOAD_COMPLETE || l == protocol::PRELOAD_ERROR; },
+        EVENT_TIMEOUT, start_line);
     Clock::time_point complete;
     // The line handler, which takes the time, may run just after the wait returns.
     bool timed = false;
-    for (int i = 0; i < 1000 && done >= 0 && !(timed = rec.first("Preload complete", start_line, complete)); ++i)
+    for (int i = 0; i < 1000 && done >= 0 && !(timed = rec.first(protocol::PRELOAD_COMPLETE, start_line, complete));
+         ++i)
       usleep(1000);
-    if (done < 0 || player.line(done) != "Preload complete" || !timed) {
+    if (done < 0 || player.line(done) != protocol::PRELOAD_COMPLETE || !timed) {
       fprintf(stderr, "round %d: no \"Preload complete\" (%s)\n", round, done < 0 ? "time-out" : "error");
       return 1;
     }
@@ -222,14 +224,14 @@ int main(int argc, char** argv) {
     // Switch to it, then wait until the old branch is released: a preload
     // during that cleanup is refused.
     size_t before_switch = player.line_count();
-    player.send("switch");
-    if (player.wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, before_switch) < 0) {
+    player.send(protocol::CMD_SWITCH);
+    if (player.wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, before_switch) < 0) {
       fprintf(stderr, "round %d: the switch did not complete\n", round);
       return 1;
     }
-    if (round > 0 && player.wait_for_substring("[CLEANUP] ", 10, before_switch) >= 0) {
+    if (round > 0 && player.wait_for_substring(protocol::CLEANUP_TAG, 10, before_switch) >= 0) {
       player.wait_for([](const std::string& l) {
-        return l.rfind("[CLEANUP] ✅✅✅", 0) == 0 || l.rfind("[CLEANUP ERROR] ⚠️⚠️⚠️", 0) == 0;
+        return l.rfind(protocol::CLEANUP_CLEAN, 0) == 0 || l.rfind(protocol::CLEANUP_LEAKED, 0) == 0;
       }, 10, before_switch);
     }
     int jitter = o.jitter_ms > 0 ? static_cast<int>(random() % static_cast<unsigned>(o.jitter_ms)) : 0;

@@ -35,6 +35,7 @@
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -420,15 +421,8 @@ bool answer_acks = true;
 int reaction_ms = 0;
 
 const char* ack_for(const std::string& line) {
-  static const char* const table[][2] = {{"end of video!", "ack_end"},
-                                         {"playing", "ack_playing"},
-                                         {"Preload complete", "ack_preload_complete"},
-                                         {"Preload error", "ack_preload_error"},
-                                         {"stopped", "ack_stopped"},
-                                         {"reset", "ack_reset"},
-                                         {"crash", "ack_crash"}};
-  for (const auto& row : table)
-    if (line == row[0]) return row[1];
+  for (const auto& row : protocol::EVENT_ANSWERS)
+    if (line == row.event) return row.ack;
   return nullptr;
 }
 
@@ -451,13 +445,13 @@ void send_command(const std::string& line) {
 void on_player_line(const std::string& line, gint64 now) {
   if (log_file) fprintf(log_file, "%10.3f %s\n", (now - run_start) / 1000.0, line.c_str());
   const char* ack = answer_acks ? ack_for(line) : nullptr;
-  if (line == "end of video!") {
+  if (line == protocol::END_OF_VIDEO) {
     timeline.add(Ev::Reported, now);
     bool do_switch = switch_on_end.exchange(false);
     // A prompt manager: the switch leaves with the acknowledgement.
     if (do_switch && reaction_ms == 0) {
       timeline.add(Ev::Sent, g_get_monotonic_time());
-      send_command(ack ? std::string(ack) + "\nswitch" : std::string("switch"));
+      send_command(ack ? std::string(ack) + "\n" + protocol::CMD_SWITCH : std::string(protocol::CMD_SWITCH));
       return;
     }
     if (ack) send_command(ack);
@@ -465,42 +459,43 @@ void on_player_line(const std::string& line, gint64 now) {
       std::thread([] {
         g_usleep(static_cast<gulong>(reaction_ms) * MS);
         timeline.add(Ev::Sent, g_get_monotonic_time());
-        send_command("switch");
+        send_command(protocol::CMD_SWITCH);
       }).detach();
     return;
   }
-  if (line == "Preload complete" && arm_on_preload.exchange(false)) {
+  if (line == protocol::PRELOAD_COMPLETE && arm_on_preload.exchange(false)) {
     timeline.add(Ev::PreloadComplete, now);
     timeline.add(Ev::ArmSent, g_get_monotonic_time());
-    send_command(ack ? std::string(ack) + "\nswitch_at_end" : std::string("switch_at_end"));
+    std::string arm(protocol::CMD_SWITCH_AT_END);
+    send_command(ack ? std::string(ack) + "\n" + arm : arm);
     return;
   }
   if (ack) send_command(ack);
-  if (line == "Preload complete") {
+  if (line == protocol::PRELOAD_COMPLETE) {
     timeline.add(Ev::PreloadComplete, now);
-  } else if (line == "Preload error") {
+  } else if (line == protocol::PRELOAD_ERROR) {
     timeline.add(Ev::PreloadError, now);
-  } else if (line == "[SWITCH] Command received") {
+  } else if (line == protocol::SWITCH_RECEIVED) {
     timeline.add(Ev::Begin, now);
-  } else if (line == "[SWITCH] Video switch executed") {
+  } else if (line == protocol::SWITCH_FLIPPED) {
     timeline.add(Ev::Flip, now);
-  } else if (line == "[SWITCH] Executing seek to start new video...") {
+  } else if (line == protocol::SWITCH_SEEK) {
     timeline.add(Ev::Seek, now);
-  } else if (line == "[SWITCH] Command completed successfully!") {
+  } else if (line == protocol::SWITCH_DONE) {
     timeline.add(Ev::Done, now);
-  } else if (line.rfind("[SWITCH] REJECTED", 0) == 0 || line.rfind("[SWITCH] ERROR", 0) == 0) {
+  } else if (line.rfind(protocol::SWITCH_REJECTED, 0) == 0 || line.rfind(protocol::SWITCH_ERROR, 0) == 0) {
     timeline.add(Ev::Rejected, now);
-  } else if (line.rfind("[stderr] Erro:", 0) == 0) {
+  } else if (line.rfind(protocol::BUS_ERROR, 0) == 0) {
     timeline.add(Ev::FatalError, now);
-  } else if (line == "[SWITCH AT END] Armed - the switch happens when the current video ends") {
+  } else if (line == protocol::ARMED) {
     timeline.add(Ev::Armed, now);
-  } else if (line.rfind("[SWITCH AT END] REJECTED", 0) == 0) {
+  } else if (line.rfind(protocol::ARM_REJECTED, 0) == 0) {
     timeline.add(Ev::ArmRejected, now);
-  } else if (line == "[SWITCH AT END] Current video ended - switching") {
+  } else if (line == protocol::ARMED_SWITCH_TAKEN) {
     timeline.add(Ev::AtEnd, now);
-  } else if (line.rfind("[AR DEBUG] Usando ffprobe", 0) == 0) {
+  } else if (line.rfind(protocol::RATIO_PROBE_START, 0) == 0) {
     timeline.add(Ev::ArCheck, now);
-  } else if (line.rfind("[AR FFPROBE] ", 0) == 0) {
+  } else if (line.rfind(protocol::RATIO_PROBE_OUTCOME, 0) == 0) {
     timeline.add(Ev::ArAnswer, now);
   }
 }
@@ -1218,7 +1213,7 @@ class Driver {
       r.preload_attempts = attempt + 1;
       r.preload_sent = since;
       timeline.add(Ev::PreloadSent, since);
-      send_command("preload " + path);
+      send_command(protocol::CMD_PRELOAD + path);
       Event e;
       if (!timeline.wait([](const Event& x) { return x.kind == Ev::PreloadComplete || x.kind == Ev::PreloadError; },
                          since, since + 15 * SECOND, &e)) {
@@ -1256,7 +1251,7 @@ class Driver {
       r.note += " end reported before switch_at_end was armed;";
       r.on_time = false;
       timeline.add(Ev::Sent, g_get_monotonic_time());
-      send_command("switch");
+      send_command(protocol::CMD_SWITCH);
     }
     return true;
   }
@@ -1272,7 +1267,7 @@ class Driver {
   }
 
   bool drive() {
-    send_command("play");
+    send_command(protocol::CMD_PLAY);
     gint64 since = g_get_monotonic_time();
     Event first;
     if (!timeline.wait([](const Event& e) { return is_arrival_of(e, 0); }, since, since + 20 * SECOND, &first))
@@ -1307,7 +1302,7 @@ class Driver {
         // Only the preload is timed here: switch at once to start the next cycle.
         r.sent = g_get_monotonic_time();
         timeline.add(Ev::Sent, r.sent);
-        send_command("switch");
+        send_command(protocol::CMD_SWITCH);
       } else if (mode == Mode::End) {
         switch_on_end = true;
         // The end may have been reported before the trigger was armed.
@@ -1316,7 +1311,7 @@ class Driver {
           r.on_time = false;
           r.sent = g_get_monotonic_time();
           timeline.add(Ev::Sent, r.sent);
-          send_command("switch");
+          send_command(protocol::CMD_SWITCH);
         } else {
           Event sent;
           if (!timeline.wait([](const Event& e) { return e.kind == Ev::Sent; }, last_done,
@@ -1334,7 +1329,7 @@ class Driver {
         sleep_until(target);
         r.sent = g_get_monotonic_time();
         timeline.add(Ev::Sent, r.sent);
-        send_command("switch");
+        send_command(protocol::CMD_SWITCH);
       }
 
       Event outcome;

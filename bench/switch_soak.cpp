@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 
 namespace {
@@ -143,18 +144,19 @@ enum class Kind {
 constexpr int KIND_COUNT = static_cast<int>(Kind::ProbeLeak) + 1;
 
 Kind kind_of(const std::string& line) {
-  if (line == "Preload complete") return Kind::PreloadComplete;
-  if (line == "Preload error") return Kind::PreloadError;
-  if (line == "[SWITCH] Command completed successfully!") return Kind::SwitchDone;
-  if (line.rfind("[SWITCH] ERROR", 0) == 0 || line.rfind("[SWITCH] REJECTED", 0) == 0) return Kind::SwitchRefused;
-  if (line.rfind("[SWITCH] 🔇 Ignoring switch", 0) == 0) return Kind::SwitchIgnored;
-  if (line == "end of video!") return Kind::EndOfVideo;
-  if (line == "crash") return Kind::Crash;
-  if (line == "reset") return Kind::Reset;
-  if (line.find("[CLEANUP ERROR]") != std::string::npos) return Kind::CleanupError;
+  if (line == protocol::PRELOAD_COMPLETE) return Kind::PreloadComplete;
+  if (line == protocol::PRELOAD_ERROR) return Kind::PreloadError;
+  if (line == protocol::SWITCH_DONE) return Kind::SwitchDone;
+  if (line.rfind(protocol::SWITCH_ERROR, 0) == 0 || line.rfind(protocol::SWITCH_REJECTED, 0) == 0)
+    return Kind::SwitchRefused;
+  if (line == protocol::SWITCH_IGNORED) return Kind::SwitchIgnored;
+  if (line == protocol::END_OF_VIDEO) return Kind::EndOfVideo;
+  if (line == protocol::CRASH) return Kind::Crash;
+  if (line == protocol::RESET) return Kind::Reset;
+  if (line.find(protocol::CLEANUP_ERROR_TAG) != std::string::npos) return Kind::CleanupError;
   // A file without sound has no audio probe to remove; the player says so
   // with the same words, naming no pad.
-  if (line.find("LEAK DETECTED") != std::string::npos && line.find("pad=(nil)") == std::string::npos)
+  if (line.find(protocol::PROBE_LEAKED) != std::string::npos && line.find("pad=(nil)") == std::string::npos)
     return Kind::ProbeLeak;
   return Kind::Other;
 }
@@ -379,12 +381,13 @@ class Soak {
     strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime(&now));
     started_at = text;
     if (!player_.start(opts)) return fail("could not start " + o_.player);
-    if (player_.wait_for_line("ready", EVENT_TIMEOUT_S) < 0) return fail("the player never said \"ready\"");
-    if (player_.wait_for_line("[HEARTBEAT] Independent thread started - monitoring every 3s", EVENT_TIMEOUT_S) < 0)
+    if (player_.wait_for_line(protocol::READY, EVENT_TIMEOUT_S) < 0) return fail("the player never said \"ready\"");
+    if (player_.wait_for_line(protocol::STARTED, EVENT_TIMEOUT_S) < 0)
       return fail("the player's start-up never finished");
     size_t from = player_.line_count();
-    player_.send("play");
-    if (player_.wait_for_substring("[ACK TIMING] ✅ ACK 'ack_playing' received", EVENT_TIMEOUT_S, from) < 0)
+    player_.send(protocol::CMD_PLAY);
+    if (player_.wait_for_substring(protocol::ACK_TAKEN + std::string(protocol::ACK_PLAYING) + protocol::ACK_TAKEN_END,
+                                   EVENT_TIMEOUT_S, from) < 0)
       return fail("\"playing\" never came or was never taken as answered");
     return true;
   }
@@ -396,13 +399,13 @@ class Soak {
     t.index = k;
     t.file = c.file;
     auto sent = Clock::now();
-    player_.answer_then("Preload complete", "switch");
+    player_.answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH);
     std::optional<Seen::Line> ready;
     // A refused preload leaves the answer's `switch` waiting for the next "Preload complete".
     for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
       size_t from = seen.mark();
       if (attempt == 0) sent = Clock::now();
-      player_.send("preload " + path_of(c.file));
+      player_.send(protocol::CMD_PRELOAD + path_of(c.file));
       auto answer = seen.wait({Kind::PreloadComplete, Kind::PreloadError}, from, EVENT_TIMEOUT_S, is_gone);
       if (!answer) return fail("switch " + std::to_string(k) + ": no answer to the preload of " + c.file);
       if (answer->kind == Kind::PreloadComplete) {
@@ -430,7 +433,7 @@ class Soak {
       if (attempt > 0) return fail("switch " + std::to_string(k) + " to " + c.file + " refused twice");
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       from = seen.mark();
-      player_.send("switch");
+      player_.send(protocol::CMD_SWITCH);
     }
     t.cycle_ms = ms_between(sent, Clock::now());
     times.push_back(t);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/protocol.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -30,14 +32,8 @@ int decode_status(int status) {
 }  // namespace
 
 const char* ack_for_event(const std::string& line) {
-  static const std::pair<const char*, const char*> events[] = {
-      {"end of video!", "ack_end"},   {"playing", "ack_playing"},
-      {"Preload complete", "ack_preload_complete"}, {"Preload error", "ack_preload_error"},
-      {"stopped", "ack_stopped"},     {"reset", "ack_reset"},
-      {"crash", "ack_crash"},
-  };
-  for (const auto& e : events)
-    if (line == e.first) return e.second;
+  for (const auto& e : protocol::EVENT_ANSWERS)
+    if (line == e.event) return e.ack;
   return nullptr;
 }
 
@@ -405,9 +401,9 @@ void PlayerClient::kill_now(int sig) {
 std::optional<int> PlayerClient::stop(double timeout_s, double answer_wait_s) {
   if (!running()) return wait_exit(0);
   if (answer_wait_s > 0)
-    send_after_answers("exit", answer_wait_s);
+    send_after_answers(protocol::CMD_EXIT, answer_wait_s);
   else
-    send("exit");
+    send(protocol::CMD_EXIT);
   auto status = wait_exit(timeout_s);
   if (!status) {
     kill_now(SIGKILL);

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 
 constexpr double STARTUP_TIMEOUT = 30;
@@ -17,14 +18,10 @@ class PlayerE2E : public ::testing::Test {
     opts.auto_ack = auto_ack;
     player = std::make_unique<PlayerClient>();
     ASSERT_TRUE(player->start(opts));
-    ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
+    ASSERT_GE(player->wait_for_line(protocol::READY, STARTUP_TIMEOUT), 0) << dump();
   }
   // Waits for the heartbeat's thread line, the last line of start-up.
-  void wait_started() {
-    ASSERT_GE(player->wait_for_line("[HEARTBEAT] Independent thread started - monitoring every 3s", STARTUP_TIMEOUT),
-              0)
-        << dump();
-  }
+  void wait_started() { ASSERT_GE(player->wait_for_line(protocol::STARTED, STARTUP_TIMEOUT), 0) << dump(); }
   // Starts the player and plays until "playing" is answered.
   void start_playing(std::vector<std::string> args) {
     start(std::move(args));
@@ -34,26 +31,26 @@ class PlayerE2E : public ::testing::Test {
   // Preloads a file and waits until "Preload complete" is answered.
   void preload_ready(const std::string& path) {
     size_t from = player->line_count();
-    player->send("preload " + path);
-    ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
-    wait_acknowledged("ack_preload_complete", from);
+    player->send(protocol::CMD_PRELOAD + path);
+    ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, from), 0) << dump();
+    wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
   }
   // Switches and waits until the colour of the new file is on screen.
   void switch_to(const Rgb& colour) {
     size_t from = player->line_count();
-    player->send("switch");
-    ASSERT_GE(player->wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, from), 0) << dump();
+    player->send(protocol::CMD_SWITCH);
+    ASSERT_GE(player->wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, from), 0) << dump();
     EXPECT_TRUE(display.wait_for_colour(colour, 10)) << dump();
   }
   void play_and_wait_playing() {
     size_t from = player->line_count();
-    player->send("play");
-    ASSERT_GE(player->wait_for_line("playing", EVENT_TIMEOUT, from), 0) << dump();
-    wait_acknowledged("ack_playing", from);
+    player->send(protocol::CMD_PLAY);
+    ASSERT_GE(player->wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, from), 0) << dump();
+    wait_acknowledged(protocol::ACK_PLAYING, from);
   }
   // Waits until the player has taken in the acknowledgement of an event.
   void wait_acknowledged(const std::string& ack, size_t from = 0) {
-    ASSERT_GE(player->wait_for_substring("[ACK TIMING] ✅ ACK '" + ack + "' received", EVENT_TIMEOUT, from), 0)
+    ASSERT_GE(player->wait_for_substring(protocol::ACK_TAKEN + ack + protocol::ACK_TAKEN_END, EVENT_TIMEOUT, from), 0)
         << dump();
   }
   int exit_and_wait() {
@@ -61,7 +58,7 @@ class PlayerE2E : public ::testing::Test {
     auto all = player->lines();
     for (size_t i = all.size(); i-- > 0;) {
       if (ack_for_event(all[i])) {
-        player->wait_for_substring("[ACK TIMING] ✅ ACK '", 10, i + 1);
+        player->wait_for_substring(protocol::ACK_TAKEN, 10, i + 1);
         break;
       }
     }

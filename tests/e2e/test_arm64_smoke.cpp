@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 
 namespace {
@@ -53,7 +54,7 @@ class Arm64Smoke : public ::testing::Test {
   }
   // Waits until the player has taken in the acknowledgement of an event.
   void wait_acknowledged(const std::string& ack, size_t from) {
-    ASSERT_GE(player->wait_for_substring("[ACK TIMING] ✅ ACK '" + ack + "' received", EVENT_TIMEOUT, from), 0)
+    ASSERT_GE(player->wait_for_substring(protocol::ACK_TAKEN + ack + protocol::ACK_TAKEN_END, EVENT_TIMEOUT, from), 0)
         << dump();
   }
   std::string dump() const {
@@ -81,25 +82,24 @@ TEST_F(Arm64Smoke, StartPlayPreloadSwitchEndExit) {
   opts.args = {clip("long.mp4")};
   player = std::make_unique<PlayerClient>();
   ASSERT_TRUE(player->start(opts));
-  ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
-  step("ready");
-  ASSERT_GE(player->wait_for_line("[HEARTBEAT] Independent thread started - monitoring every 3s", STARTUP_TIMEOUT), 0)
-      << dump();
+  ASSERT_GE(player->wait_for_line(protocol::READY, STARTUP_TIMEOUT), 0) << dump();
+  step(protocol::READY);
+  ASSERT_GE(player->wait_for_line(protocol::STARTED, STARTUP_TIMEOUT), 0) << dump();
   EXPECT_GE(player->count_substring("WARNING: v4l2slh264dec not available - registered a software stand-in"), 1);
 
   size_t from = player->line_count();
-  player->send("play");
-  ASSERT_GE(player->wait_for_line("playing", EVENT_TIMEOUT, from), 0) << dump();
-  wait_acknowledged("ack_playing", from);
-  step("playing");
+  player->send(protocol::CMD_PLAY);
+  ASSERT_GE(player->wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, from), 0) << dump();
+  wait_acknowledged(protocol::ACK_PLAYING, from);
+  step(protocol::PLAYING);
   EXPECT_TRUE(display.wait_for_colour(GRAY, COLOUR_TIMEOUT)) << "gray not on screen\n" << dump();
   step("gray on screen");
 
   from = player->line_count();
-  player->send("preload " + clip("blue.mp4"));
-  ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
-  wait_acknowledged("ack_preload_complete", from);
-  step("Preload complete");
+  player->send(protocol::CMD_PRELOAD + clip("blue.mp4"));
+  ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, from), 0) << dump();
+  wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
+  step(protocol::PRELOAD_COMPLETE);
   // "Preload complete" comes as soon as the preload's video is linked, while
   // its decodebin may still be linking the audio. A switch in that window
   // leaves the audio branch unlinked and the player ends with status 1
@@ -112,16 +112,16 @@ TEST_F(Arm64Smoke, StartPlayPreloadSwitchEndExit) {
   }
 
   from = player->line_count();
-  player->send("switch");
-  ASSERT_GE(player->wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, from), 0) << dump();
+  player->send(protocol::CMD_SWITCH);
+  ASSERT_GE(player->wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, from), 0) << dump();
   step("switched");
   EXPECT_TRUE(display.wait_for_colour(BLUE, COLOUR_TIMEOUT)) << "blue not on screen\n" << dump();
   step("blue on screen");
 
   // A switched-to file reports its end.
-  ASSERT_GE(player->wait_for_line("end of video!", EVENT_TIMEOUT, from), 0) << dump();
-  wait_acknowledged("ack_end", from);
-  step("end of video!");
+  ASSERT_GE(player->wait_for_line(protocol::END_OF_VIDEO, EVENT_TIMEOUT, from), 0) << dump();
+  wait_acknowledged(protocol::ACK_END, from);
+  step(protocol::END_OF_VIDEO);
 
   EXPECT_TRUE(player->running()) << dump();
   auto status = player->stop(EVENT_TIMEOUT);

@@ -63,7 +63,7 @@ class BadInput : public PlayerE2E {
     for (auto& kv : env) opts.env.push_back(kv);
     player = std::make_unique<PlayerClient>();
     ASSERT_TRUE(player->start(opts));
-    ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
+    ASSERT_GE(player->wait_for_line(protocol::READY, STARTUP_TIMEOUT), 0) << dump();
     wait_started();
   }
 };
@@ -78,10 +78,10 @@ TEST_F(BadInput, BrokenFilesFailTheirPreloadWhileTheScreenPlaysOn) {
                            "dir.mp4", "fifo.mp4"}) {
     SCOPED_TRACE(name);
     size_t from = player->line_count();
-    player->send("preload " + clip(name));
-    ASSERT_GE(player->wait_for_line("Preload error", EVENT_TIMEOUT, from), 0) << dump();
-    EXPECT_GE(player->wait_for_substring("[PRELOAD] FAILED " + clip(name) + ": ", 1, from), 0) << dump();
-    wait_acknowledged("ack_preload_error", from);
+    player->send(protocol::CMD_PRELOAD + clip(name));
+    ASSERT_GE(player->wait_for_line(protocol::PRELOAD_ERROR, EVENT_TIMEOUT, from), 0) << dump();
+    EXPECT_GE(player->wait_for_substring(protocol::PRELOAD_FAILED + clip(name) + ": ", 1, from), 0) << dump();
+    wait_acknowledged(protocol::ACK_PRELOAD_ERROR, from);
     EXPECT_TRUE(player->running());
     EXPECT_TRUE(display.wait_for_colour(GRAY, 5)) << dump();
   }
@@ -97,10 +97,10 @@ TEST_F(BadInput, HungFfprobeIsKilledAndThePreloadCompletes) {
   start_with_env({clip("red.mp4")}, {{"PATH", ffprobe.path_variable()}});
   play_and_wait_playing();
   size_t from = player->line_count();
-  player->send("preload " + clip("green.mp4"));
-  ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
+  player->send(protocol::CMD_PRELOAD + clip("green.mp4"));
+  ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, from), 0) << dump();
   EXPECT_GE(player->wait_for_substring("[AR FFPROBE] ffprobe gave no answer within ", 1, from), 0) << dump();
-  wait_acknowledged("ack_preload_complete", from);
+  wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
   switch_to(GREEN);
   ASSERT_FALSE(ffprobe.pids().empty());
   for (pid_t pid : ffprobe.pids()) EXPECT_TRUE(wait_gone(pid, 10)) << "ffprobe " << pid << " still runs";
@@ -112,7 +112,7 @@ TEST_F(BadInput, ExitWhileFfprobeHangsIsPromptAndLeavesNoProbe) {
   HungFfprobe ffprobe;
   start_with_env({clip("red.mp4")}, {{"PATH", ffprobe.path_variable()}});
   play_and_wait_playing();
-  player->send("preload " + clip("green.mp4"));
+  player->send(protocol::CMD_PRELOAD + clip("green.mp4"));
   for (int i = 0; i < 100 && ffprobe.pids().empty(); ++i) usleep(50000);
   ASSERT_FALSE(ffprobe.pids().empty()) << dump();
   auto status = player->stop(4);
@@ -129,13 +129,13 @@ TEST_F(BadInput, ManagerThatStopsReadingEndsThePlayer) {
   opts.write_timeout_ms = 1000;
   player = std::make_unique<PlayerClient>();
   ASSERT_TRUE(player->start(opts));
-  ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
+  ASSERT_GE(player->wait_for_line(protocol::READY, STARTUP_TIMEOUT), 0) << dump();
   wait_started();
   pid_t pid = player->pid();
   {
     auto stuck = player->hold_output();
     for (int i = 0; i < 200 && process_alive(pid); ++i) {
-      player->send("status");
+      player->send(protocol::CMD_STATUS);
       usleep(20000);
     }
     EXPECT_TRUE(wait_gone(pid, 30)) << "the player hangs on its output";

@@ -7,12 +7,12 @@ namespace {
 
 // Index of the "[STDIN] Processing command" line for a command, from `from` on.
 int processed_at(PlayerClient& p, const std::string& command, size_t from = 0) {
-  return p.wait_for_line("[STDIN] Processing command: " + command, 10, from);
+  return p.wait_for_line(protocol::COMMAND_TAKEN + command, 10, from);
 }
 
 // Iteration number printed in the "Command processed" line of a command.
 long iteration_of(PlayerClient& p, const std::string& command, size_t from = 0) {
-  int i = p.wait_for_substring("[HEARTBEAT] Command processed: " + command + " (iteration ", 10, from);
+  int i = p.wait_for_substring(protocol::COMMAND_DONE + command + protocol::COMMAND_DONE_ITERATION, 10, from);
   if (i < 0) return -1;
   std::string l = p.line(i);
   return std::atol(l.c_str() + l.rfind(' ') + 1);
@@ -22,20 +22,20 @@ long iteration_of(PlayerClient& p, const std::string& command, size_t from = 0) 
 
 TEST_F(PlayerE2E, PlayPauseAndPlayAgainEachSendPlaying) {
   start_playing({clip("long.mp4")});
-  EXPECT_EQ(player->count_exact("playing"), 1);
+  EXPECT_EQ(player->count_exact(protocol::PLAYING), 1);
   size_t from = player->line_count();
-  player->send("pause");
+  player->send(protocol::CMD_PAUSE);
   ASSERT_GE(player->wait_for_line("[STATE] Pipeline: PLAYING -> PAUSED (pending: VOID_PENDING)", 10, from), 0)
       << dump();
   play_and_wait_playing();
-  EXPECT_EQ(player->count_exact("playing"), 2);
+  EXPECT_EQ(player->count_exact(protocol::PLAYING), 2);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
 TEST_F(PlayerE2E, StopThenStatusAndTempo) {
   start_playing({clip("long.mp4")});
   size_t from = player->line_count();
-  player->send("tempo");
+  player->send(protocol::CMD_TEMPO);
   ASSERT_GE(player->wait_for(
                 [](const std::string& l) { return l.rfind("Tempo: 00:0", 0) == 0 && l.find(" / 00:20") != std::string::npos; },
                 10, from),
@@ -43,16 +43,17 @@ TEST_F(PlayerE2E, StopThenStatusAndTempo) {
       << dump();
 
   from = player->line_count();
-  player->send("stop");
-  ASSERT_GE(player->wait_for_line("stopped", EVENT_TIMEOUT, from), 0) << dump();
-  wait_acknowledged("ack_stopped", from);
+  player->send(protocol::CMD_STOP);
+  ASSERT_GE(player->wait_for_line(protocol::STOPPED, EVENT_TIMEOUT, from), 0) << dump();
+  wait_acknowledged(protocol::ACK_STOPPED, from);
   // The seek completes asynchronously; status reports "stopped" once it has.
-  std::string expected = "Status: stopped | Playing: " + clip("long.mp4") + " | Preload: none | Time: 0";
+  std::string expected = protocol::STATUS + std::string("stopped") + protocol::STATUS_PLAYING + clip("long.mp4") +
+                         protocol::STATUS_PRELOAD + "none | Time: 0";
   bool seen = false;
   for (int i = 0; i < 20 && !seen; ++i) {
     from = player->line_count();
-    player->send("status");
-    int at = player->wait_for_substring("Status: ", 5, from);
+    player->send(protocol::CMD_STATUS);
+    int at = player->wait_for_substring(protocol::STATUS, 5, from);
     seen = at >= 0 && player->line(at) == expected;
     if (!seen) usleep(200000);
   }
@@ -63,11 +64,14 @@ TEST_F(PlayerE2E, StopThenStatusAndTempo) {
 TEST_F(PlayerE2E, TempoWithoutDurationIsUnavailable) {
   start({});  // the idle picture has no duration
   wait_started();
-  player->send("tempo");
+  player->send(protocol::CMD_TEMPO);
   EXPECT_GE(player->wait_for_line("Tempo indisponível", 10), 0) << dump();
-  player->send("status");
-  EXPECT_GE(player->wait_for_substring("Status: ", 10), 0) << dump();
-  EXPECT_GE(player->wait_for_substring("| Playing: none | Preload: none |", 1), 0) << dump();
+  player->send(protocol::CMD_STATUS);
+  EXPECT_GE(player->wait_for_substring(protocol::STATUS, 10), 0) << dump();
+  EXPECT_GE(player->wait_for_substring(
+                protocol::STATUS_PLAYING + std::string("none") + protocol::STATUS_PRELOAD + "none |", 1),
+            0)
+      << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -80,11 +84,11 @@ TEST_F(PlayerE2E, UnrecognisedLinesOnlyLogTwoLines) {
     int at = processed_at(*player, bad, from);
     ASSERT_GE(at, 0) << bad << dump();
     ASSERT_GE(iteration_of(*player, bad, at), 0) << dump();
-    EXPECT_EQ(player->line(at + 1).rfind("[HEARTBEAT] Command processed: " + bad + " (iteration ", 0), 0u)
+    EXPECT_EQ(player->line(at + 1).rfind(protocol::COMMAND_DONE + bad + protocol::COMMAND_DONE_ITERATION, 0), 0u)
         << bad << dump();
   }
   usleep(300000);
-  EXPECT_EQ(player->count_exact("playing"), 0);
+  EXPECT_EQ(player->count_exact(protocol::PLAYING), 0);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -92,15 +96,15 @@ TEST_F(PlayerE2E, AcknowledgementAndCommandTogetherShareAnIteration) {
   start({clip("red.mp4")});
   wait_started();
   size_t from = player->line_count();
-  player->send_raw("ack_ready\nstatus\n");
-  long it = iteration_of(*player, "status", from);
+  player->send_raw(protocol::ACK_READY + std::string("\n") + protocol::CMD_STATUS + "\n");
+  long it = iteration_of(*player, protocol::CMD_STATUS, from);
   ASSERT_GT(it, 0) << dump();
-  EXPECT_GE(player->wait_for_line("[HEARTBEAT] About to read stdin (iteration " + std::to_string(it) + ")", 1, from), 0);
+  EXPECT_GE(player->wait_for_line(protocol::INPUT_POLL + std::to_string(it) + ")", 1, from), 0);
 
   from = player->line_count();
-  player->send_raw("status\ntempo\n");
-  long first = iteration_of(*player, "status", from);
-  long second = iteration_of(*player, "tempo", from);
+  player->send_raw(protocol::CMD_STATUS + std::string("\n") + protocol::CMD_TEMPO + "\n");
+  long first = iteration_of(*player, protocol::CMD_STATUS, from);
+  long second = iteration_of(*player, protocol::CMD_TEMPO, from);
   ASSERT_GT(first, 0);
   EXPECT_EQ(second, first + 1) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
@@ -113,27 +117,28 @@ TEST_F(PlayerE2E, LinesAreHandledWholeOrDroppedWithALine) {
   wait_started();
   // Longer than a short buffer, shorter than a path may be: handled whole.
   size_t from = player->line_count();
-  std::string path = "/" + std::string(600, 'a') + "exit";
-  player->send("preload " + path);
-  EXPECT_GE(player->wait_for_line("ERROR: Preload file does not exist: " + path, 10, from), 0) << dump();
-  EXPECT_GE(player->wait_for_line("Preload error", 10, from), 0) << dump();
+  std::string path = "/" + std::string(600, 'a') + protocol::CMD_EXIT;
+  player->send(protocol::CMD_PRELOAD + path);
+  EXPECT_GE(player->wait_for_line(protocol::PRELOAD_MISSING + path, 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_line(protocol::PRELOAD_ERROR, 10, from), 0) << dump();
 
   // Longer than any path: dropped up to its line feed, the preload failed.
   from = player->line_count();
-  player->send_raw("preload /" + std::string(9000, 'a') + "exit\nstatus\n");
+  player->send_raw(protocol::CMD_PRELOAD + ("/" + std::string(9000, 'a')) + protocol::CMD_EXIT + "\n" +
+                   protocol::CMD_STATUS + "\n");
   EXPECT_GE(player->wait_for_substring("ERROR: Command line too long (9013 characters, at most ", 10, from), 0)
       << dump();
-  EXPECT_GE(player->wait_for_line("Preload error", 10, from), 0) << dump();
-  EXPECT_GE(player->wait_for_substring("Status: ", 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_line(protocol::PRELOAD_ERROR, 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_substring(protocol::STATUS, 10, from), 0) << dump();
 
   // A NUL byte: the line is dropped, neither its head nor its tail runs.
   from = player->line_count();
   player->send_raw(std::string("exit\0junk\nstatus\n", 17));
   EXPECT_GE(player->wait_for_line("ERROR: Command line holds a NUL byte - dropped", 10, from), 0) << dump();
-  EXPECT_GE(player->wait_for_substring("Status: ", 10, from), 0) << dump();
+  EXPECT_GE(player->wait_for_substring(protocol::STATUS, 10, from), 0) << dump();
   EXPECT_TRUE(player->running());
   for (const auto& line : player->lines())
-    EXPECT_EQ(line.find("[STDIN] Processing command: exit"), std::string::npos) << line;
+    EXPECT_EQ(line.find(protocol::COMMAND_TAKEN + std::string(protocol::CMD_EXIT)), std::string::npos) << line;
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -142,19 +147,20 @@ TEST_F(PlayerE2E, SwitchPrefixIsASwitch) {
   wait_started();
   player->send("switchover");
   EXPECT_GE(processed_at(*player, "switchover"), 0);
-  EXPECT_GE(player->wait_for_line("[SWITCH] Command received", 10), 0) << dump();
-  EXPECT_GE(player->wait_for_line("[SWITCH] ERROR - preload_selector_pad is NULL", 10), 0) << dump();
+  EXPECT_GE(player->wait_for_line(protocol::SWITCH_RECEIVED, 10), 0) << dump();
+  EXPECT_GE(player->wait_for_line(protocol::SWITCH_ERROR_NO_PAD, 10), 0) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
 TEST_F(PlayerE2E, ExitWhileAnEventAwaitsItsAnswerEndsWithStatus1) {
   start({clip("red.mp4")}, /*auto_ack=*/false);
   wait_started();
-  player->send_raw("stop\nexit\n");
+  player->send_raw(protocol::CMD_STOP + std::string("\n") + protocol::CMD_EXIT + "\n");
   auto status = player->wait_exit(20);
   ASSERT_TRUE(status.has_value()) << dump();
   EXPECT_EQ(*status, 1) << dump();
-  EXPECT_GE(player->wait_for_line("[ACK ERROR] ❌ Failed to receive ACK 'ack_stopped' after 3 retries - TERMINATING!", 1),
+  EXPECT_GE(player->wait_for_line(
+                protocol::ACK_GAVE_UP + std::string(protocol::ACK_STOPPED) + "' after 3 retries - TERMINATING!", 1),
             0)
       << dump();
 }
@@ -163,15 +169,15 @@ TEST_F(PlayerE2E, ClosedInputKeepsThePlayerRunning) {
   start_playing({clip("long.mp4")});
   player->close_stdin();
   size_t from = player->line_count();
-  ASSERT_TRUE(player->wait_for_count("[HEARTBEAT] ✅ Main loop ALIVE", 0, 0));
+  ASSERT_TRUE(player->wait_for_count(protocol::LOOP_ALIVE, 0, 0));
   int alive = 0;
   for (int i = 0; i < 2; ++i) {
-    int at = player->wait_for_substring("[HEARTBEAT] ✅ Main loop ALIVE", 12, from);
+    int at = player->wait_for_substring(protocol::LOOP_ALIVE, 12, from);
     ASSERT_GE(at, 0) << dump();
     from = at + 1;
     ++alive;
   }
   EXPECT_EQ(alive, 2);
   EXPECT_TRUE(player->running());
-  EXPECT_GT(player->count_substring("[HEARTBEAT] About to read stdin"), 20);
+  EXPECT_GT(player->count_substring(protocol::INPUT_POLL), 20);
 }

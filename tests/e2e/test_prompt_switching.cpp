@@ -38,14 +38,13 @@ class PromptSwitching : public PlayerE2E {
   // the switch has run. Any refusal fails the test.
   void prompt_switch(const Clip& c) {
     size_t from = player->line_count();
-    int done = player->count_exact("[SWITCH] Command completed successfully!");
-    player->answer_then("Preload complete", "switch");
-    player->send("preload " + clip(c.file));
-    ASSERT_TRUE(player->wait_for_count("[SWITCH] Command completed successfully!", done + 1, EVENT_TIMEOUT))
-        << c.file << "\n" << dump();
-    EXPECT_EQ(player->count_substring("[SWITCH] ERROR", from), 0) << dump();
-    EXPECT_EQ(player->count_substring("[SWITCH] REJECTED", from), 0) << dump();
-    EXPECT_EQ(player->count_exact("Preload error", from), 0) << dump();
+    int done = player->count_exact(protocol::SWITCH_DONE);
+    player->answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH);
+    player->send(protocol::CMD_PRELOAD + clip(c.file));
+    ASSERT_TRUE(player->wait_for_count(protocol::SWITCH_DONE, done + 1, EVENT_TIMEOUT)) << c.file << "\n" << dump();
+    EXPECT_EQ(player->count_substring(protocol::SWITCH_ERROR, from), 0) << dump();
+    EXPECT_EQ(player->count_substring(protocol::SWITCH_REJECTED, from), 0) << dump();
+    EXPECT_EQ(player->count_exact(protocol::PRELOAD_ERROR, from), 0) << dump();
   }
   // What plays from a moment after the switch: the new file's tone, or nothing.
   void expect_heard(const Clip& c) {
@@ -89,7 +88,7 @@ TEST_F(PromptSwitching, ThreeHundredSwitchesThroughMixedFilesKeepCountsFlat) {
   fprintf(stderr, "prompt soak: fds %d -> %d, threads %d -> %d\n", fds0, fds, threads0, threads);
   EXPECT_LE(fds, fds0 + 4);
   EXPECT_LE(threads, threads0 + 6);
-  EXPECT_EQ(player->count_substring("[CLEANUP ERROR]"), 0) << dump();
+  EXPECT_EQ(player->count_substring(protocol::CLEANUP_ERROR_TAG), 0) << dump();
   EXPECT_TRUE(player->running());
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
@@ -97,19 +96,18 @@ TEST_F(PromptSwitching, ThreeHundredSwitchesThroughMixedFilesKeepCountsFlat) {
 TEST_F(PromptSwitching, VideoCommandThenTwoSwitches) {
   start_playing({clip("long.mp4")});
   prompt_switch(STEREO);
-  player->send("video " + clip("yellow.mp4"));
+  player->send(protocol::CMD_VIDEO + clip("yellow.mp4"));
   EXPECT_TRUE(display.wait_for_colour(YELLOW, 10)) << dump();
   size_t from = player->line_count();
   prompt_switch(MONO);
   EXPECT_TRUE(display.wait_for_colour(MAGENTA, 10)) << dump();
   expect_heard(MONO);
   // The cleanup of the branch that was on screen releases that branch, not the new one.
-  EXPECT_GE(player->wait_for_line("[CLEANUP] ✅✅✅  All elements removed successfully (NO LEAKS)", 10, from), 0)
-      << dump();
+  EXPECT_GE(player->wait_for_line(protocol::CLEANUP_CLEAN, 10, from), 0) << dump();
   prompt_switch(SURROUND);
   EXPECT_TRUE(display.wait_for_colour(ORANGE, 10)) << dump();
   expect_heard(SURROUND);
-  EXPECT_GE(player->wait_for_line("end of video!", 15, from), 0) << dump();
+  EXPECT_GE(player->wait_for_line(protocol::END_OF_VIDEO, 15, from), 0) << dump();
   EXPECT_TRUE(player->running());
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }

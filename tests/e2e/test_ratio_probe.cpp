@@ -59,7 +59,7 @@ class RatioProbe : public PlayerE2E {
     opts.env.push_back({"PATH", ffprobe.path_variable()});
     player = std::make_unique<PlayerClient>();
     ASSERT_TRUE(player->start(opts));
-    ASSERT_GE(player->wait_for_line("ready", STARTUP_TIMEOUT), 0) << dump();
+    ASSERT_GE(player->wait_for_line(protocol::READY, STARTUP_TIMEOUT), 0) << dump();
     wait_started();
     play_and_wait_playing();
   }
@@ -74,10 +74,6 @@ class RatioProbe : public PlayerE2E {
   CountingFfprobe ffprobe;
 };
 
-const std::string CURRENT_PROBED = "[AR DEBUG] Vídeo atual: ";
-const std::string SAME_RATIO = "║  ✅ DAR CORRECTO! Switch normal sem restart.           ║";
-const std::string SCHEDULED = "[AR] 📅 Scheduling restart for after video ends...";
-
 }  // namespace
 
 // The file the pipeline was built with is probed at the first preload only;
@@ -88,14 +84,14 @@ TEST_F(RatioProbe, LaterPreloadsProbeOnlyThePreloadedFile) {
   size_t from = player->line_count();
   preload_ready(clip("green.mp4"));
   EXPECT_EQ(runs_from(0), (std::vector<std::string>{input(clip("green.mp4")), input(clip("red.mp4"))}));
-  EXPECT_EQ(count_from(CURRENT_PROBED + clip("red.mp4"), from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::RATIO_CURRENT + clip("red.mp4"), from), 1) << dump();
   switch_to(GREEN);
 
   from = player->line_count();
   preload_ready(clip("blue.mp4"));
   EXPECT_EQ(runs_from(2), (std::vector<std::string>{input(clip("blue.mp4"))}));
-  EXPECT_EQ(count_from(CURRENT_PROBED, from), 0) << dump();
-  EXPECT_EQ(count_from(SAME_RATIO, from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::RATIO_CURRENT, from), 0) << dump();
+  EXPECT_EQ(count_from(protocol::RATIO_SAME, from), 1) << dump();
   switch_to(BLUE);
 
   from = player->line_count();
@@ -103,7 +99,7 @@ TEST_F(RatioProbe, LaterPreloadsProbeOnlyThePreloadedFile) {
   EXPECT_EQ(runs_from(3), (std::vector<std::string>{input(clip("square.mp4"))}));
   EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.778", from), 1) << dump();
   EXPECT_EQ(count_from("║  PRELOAD VIDEO:  DAR = 1.333", from), 1) << dump();
-  EXPECT_EQ(count_from(SCHEDULED, from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::REBUILD_AT_END, from), 1) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -112,26 +108,23 @@ TEST_F(RatioProbe, LaterPreloadsProbeOnlyThePreloadedFile) {
 TEST_F(RatioProbe, AfterARebuildTheRebuiltFileIsNotProbedAgain) {
   start_counted({clip("red.mp4")});
   size_t from = player->line_count();
-  player->send("preload " + clip("square.mp4"));
-  int reset = player->wait_for_line("reset", EVENT_TIMEOUT, from);
+  player->send(protocol::CMD_PRELOAD + clip("square.mp4"));
+  int reset = player->wait_for_line(protocol::RESET, EVENT_TIMEOUT, from);
   ASSERT_GE(reset, 0) << dump();
-  ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, reset), 0) << dump();
-  wait_acknowledged("ack_preload_complete", from);
+  ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, reset), 0) << dump();
+  wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
   EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
   EXPECT_EQ(ffprobe.runs().size(), 2u);
   from = player->line_count();
-  player->send("switch");  // taken by the rebuild
-  ASSERT_GE(player->wait_for_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)",
-                                  EVENT_TIMEOUT, from),
-            0)
-      << dump();
+  player->send(protocol::CMD_SWITCH);  // taken by the rebuild
+  ASSERT_GE(player->wait_for_line(protocol::SWITCH_IGNORED, EVENT_TIMEOUT, from), 0) << dump();
 
   from = player->line_count();
   preload_ready(clip("square2.mp4"));
   EXPECT_EQ(runs_from(2), (std::vector<std::string>{input(clip("square2.mp4"))}));
-  EXPECT_EQ(count_from(CURRENT_PROBED, from), 0) << dump();
+  EXPECT_EQ(count_from(protocol::RATIO_CURRENT, from), 0) << dump();
   EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.333", from), 1) << dump();
-  EXPECT_EQ(count_from(SAME_RATIO, from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::RATIO_SAME, from), 1) << dump();
   switch_to(TEAL);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
@@ -153,9 +146,9 @@ TEST_F(RatioProbe, FileReplacedUnderItsPathIsProbedAgain) {
   size_t from = player->line_count();
   preload_ready(clip("blue.mp4"));
   EXPECT_EQ(runs_from(2), (std::vector<std::string>{input(clip("blue.mp4")), input(current)}));
-  EXPECT_EQ(count_from(CURRENT_PROBED + current, from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::RATIO_CURRENT + current, from), 1) << dump();
   EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.333", from), 1) << dump();
-  EXPECT_EQ(count_from(SCHEDULED, from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::REBUILD_AT_END, from), 1) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
   std::filesystem::remove_all(dir);
 }
@@ -166,7 +159,7 @@ TEST_F(RatioProbe, AfterAVideoCommandTheBuiltWithFileStillDecides) {
   start_counted({clip("red.mp4")});
   preload_ready(clip("green.mp4"));
   switch_to(GREEN);
-  player->send("video " + clip("square.mp4"));
+  player->send(protocol::CMD_VIDEO + clip("square.mp4"));
   EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
 
   size_t from = player->line_count();
@@ -174,6 +167,6 @@ TEST_F(RatioProbe, AfterAVideoCommandTheBuiltWithFileStillDecides) {
   preload_ready(clip("square2.mp4"));
   EXPECT_EQ(runs_from(runs_before), (std::vector<std::string>{input(clip("square2.mp4"))}));
   EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.778", from), 1) << dump();
-  EXPECT_EQ(count_from(SCHEDULED, from), 1) << dump();
+  EXPECT_EQ(count_from(protocol::REBUILD_AT_END, from), 1) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }

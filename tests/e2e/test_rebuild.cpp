@@ -22,23 +22,23 @@ class Rebuild : public PlayerE2E {
 TEST_F(Rebuild, AspectRatioChangeRebuildsForThePreload) {
   start_playing({clip("red.mp4")});
   size_t from = player->line_count();
-  player->send("preload " + clip("square.mp4"));
-  int reset = expect_line("reset", from);
+  player->send(protocol::CMD_PRELOAD + clip("square.mp4"));
+  int reset = expect_line(protocol::RESET, from);
   ASSERT_GE(reset, 0);
   // No "Preload complete" before the rebuild.
-  for (int i = static_cast<int>(from); i < reset; ++i) EXPECT_NE(player->line(i), "Preload complete");
-  EXPECT_EQ(player->count_substring("║  🔄 RESTART IMEDIATO (arranque - primeiro vídeo)!       ║", from), 1);
-  int playing = expect_line("playing", reset + 1);
-  int complete = expect_line("Preload complete", playing + 1);
-  int playing2 = expect_line("playing", complete + 1);
+  for (int i = static_cast<int>(from); i < reset; ++i) EXPECT_NE(player->line(i), protocol::PRELOAD_COMPLETE);
+  EXPECT_EQ(player->count_substring(protocol::REBUILD_NOW_FIRST, from), 1);
+  int playing = expect_line(protocol::PLAYING, reset + 1);
+  int complete = expect_line(protocol::PRELOAD_COMPLETE, playing + 1);
+  int playing2 = expect_line(protocol::PLAYING, complete + 1);
   ASSERT_GE(playing2, 0);
-  EXPECT_EQ(player->count_exact("end of video!", from), 0);
+  EXPECT_EQ(player->count_exact(protocol::END_OF_VIDEO, from), 0);
   EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
-  wait_acknowledged("ack_preload_complete", from);
+  wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
 
   from = player->line_count();
-  player->send("switch");
-  expect_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)", from);
+  player->send(protocol::CMD_SWITCH);
+  expect_line(protocol::SWITCH_IGNORED, from);
   // The next preload of the same ratio completes normally and the switch works.
   preload_ready(clip("square2.mp4"));
   switch_to(TEAL);
@@ -48,13 +48,13 @@ TEST_F(Rebuild, AspectRatioChangeRebuildsForThePreload) {
 TEST_F(Rebuild, PreloadFromTheIdlePictureRebuildsForTheClip) {
   start_playing({});
   size_t from = player->line_count();
-  player->send("preload " + clip("green.mp4"));
-  int reset = expect_line("reset", from);
-  int playing = expect_line("playing", reset + 1);
-  expect_line("Preload complete", playing + 1);
+  player->send(protocol::CMD_PRELOAD + clip("green.mp4"));
+  int reset = expect_line(protocol::RESET, from);
+  int playing = expect_line(protocol::PLAYING, reset + 1);
+  expect_line(protocol::PRELOAD_COMPLETE, playing + 1);
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
   // The clip's end is now reported.
-  expect_line("end of video!", playing + 1);
+  expect_line(protocol::END_OF_VIDEO, playing + 1);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -65,17 +65,17 @@ TEST_F(Rebuild, ScheduledRatioRebuildPlaysASilentFile) {
 
   // A different ratio after a normal completion: rebuilt when the green file ends.
   size_t from = player->line_count();
-  player->send("preload " + clip("silent_square.mp4"));
-  int complete = expect_line("Preload complete", from);
+  player->send(protocol::CMD_PRELOAD + clip("silent_square.mp4"));
+  int complete = expect_line(protocol::PRELOAD_COMPLETE, from);
   ASSERT_GE(complete, 0);
-  EXPECT_EQ(player->count_exact("[AR] 📅 Scheduling restart for after video ends...", from), 1) << dump();
-  int eos = expect_line("[EOS DETECTED] Video ended - executing scheduled restart...", complete);
-  int end = expect_line("end of video!", eos);
-  int reset = expect_line("reset", end);
-  expect_line("playing", reset);
+  EXPECT_EQ(player->count_exact(protocol::REBUILD_AT_END, from), 1) << dump();
+  int eos = expect_line(protocol::REBUILD_AT_EOS, complete);
+  int end = expect_line(protocol::END_OF_VIDEO, eos);
+  int reset = expect_line(protocol::RESET, end);
+  expect_line(protocol::PLAYING, reset);
   EXPECT_TRUE(display.wait_for_colour(NAVY, 10)) << dump();
   // The silent file plays to its end, which is reported too.
-  expect_line("end of video!", reset);
+  expect_line(protocol::END_OF_VIDEO, reset);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -102,17 +102,17 @@ TEST_F(PlayerE2E, MemoryGuardEndsWithStatus2AboveTheThreshold) {
 TEST_F(Rebuild, MonoFileAfterARebuildPlaysThrough) {
   start_playing({});
   size_t from = player->line_count();
-  player->send("preload " + clip("green.mp4"));
-  int reset = expect_line("reset", from);
-  expect_line("Preload complete", reset);
-  wait_acknowledged("ack_preload_complete", reset);
+  player->send(protocol::CMD_PRELOAD + clip("green.mp4"));
+  int reset = expect_line(protocol::RESET, from);
+  expect_line(protocol::PRELOAD_COMPLETE, reset);
+  wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, reset);
   from = player->line_count();
-  player->send("switch");  // consumed by the rebuild
-  expect_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)", from);
+  player->send(protocol::CMD_SWITCH);  // consumed by the rebuild
+  expect_line(protocol::SWITCH_IGNORED, from);
   preload_ready(clip("mono.mp4"));
   from = player->line_count();
   switch_to(MAGENTA);
-  expect_line("end of video!", from);
-  EXPECT_EQ(player->count_substring("[stderr] Erro:"), 0) << dump();
+  expect_line(protocol::END_OF_VIDEO, from);
+  EXPECT_EQ(player->count_substring(protocol::BUS_ERROR), 0) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }

@@ -67,7 +67,7 @@ TEST_F(SourceKinds, IdlePictureWithoutLocationStaysUp) {
   play_and_wait_playing();
   EXPECT_TRUE(display.wait_for_colour(BLACK, 10));
   // Still alive after a heartbeat period.
-  EXPECT_GE(player->wait_for_substring("[HEARTBEAT] ✅ Main loop ALIVE", 15, player->line_count()), 0) << dump();
+  EXPECT_GE(player->wait_for_substring(protocol::LOOP_ALIVE, 15, player->line_count()), 0) << dump();
   EXPECT_TRUE(player->running());
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
@@ -76,9 +76,9 @@ TEST_F(SourceKinds, SilentMp4UnderSoundDescriptionPlaysAndEnds) {
   start_playing({clip("silent.mp4")});
   EXPECT_TRUE(display.wait_for_colour(CYAN, 10)) << dump();
   // Its end reaches the bus (start-up files are never reported to the manager).
-  EXPECT_GE(player->wait_for_line("[EOS] IGNORED - no active source (NULL)", 20), 0) << dump();
-  player->send("status");
-  EXPECT_GE(player->wait_for_substring("Status: ", 5), 0);
+  EXPECT_GE(player->wait_for_line(protocol::EOS_NO_SOURCE, 20), 0) << dump();
+  player->send(protocol::CMD_STATUS);
+  EXPECT_GE(player->wait_for_substring(protocol::STATUS, 5), 0);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -103,12 +103,12 @@ TEST_F(SourceKinds, LocationWithQuotesNamesExactlyOneFile) {
 TEST_F(PlayerE2E, ReadyIsTheFirstEventWrittenOnceBeforeDelivery) {
   start({clip("red.mp4")}, /*auto_ack=*/false);
   wait_started();
-  int ready = player->wait_for_line("ready", 1);
+  int ready = player->wait_for_line(protocol::READY, 1);
   int ack_system = player->wait_for_substring("[ACK SYSTEM]", 1);
   ASSERT_GE(ready, 0);
   ASSERT_GT(ack_system, ready);
   usleep(3500000);  // longer than three delivery attempts
-  EXPECT_EQ(player->count_exact("ready"), 1);
+  EXPECT_EQ(player->count_exact(protocol::READY), 1);
   EXPECT_TRUE(player->running());
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
@@ -122,7 +122,7 @@ class PipelineErrors : public PlayerE2E {
     auto status = player->wait_exit(30);
     ASSERT_TRUE(status.has_value()) << dump();
     EXPECT_EQ(*status, 1) << dump();
-    EXPECT_GE(player->wait_for_substring("[stderr] Erro: ", 1), 0) << dump();
+    EXPECT_GE(player->wait_for_substring(protocol::BUS_ERROR, 1), 0) << dump();
     EXPECT_GE(player->wait_for_line("[EXIT] Exiting with code 1 (fatal error occurred)", 1), 0) << dump();
     EXPECT_EQ(player->stderr_text(), "");
   }

@@ -14,9 +14,9 @@ class SwitchAtEnd : public PlayerE2E {
   // Preloads a file and arms the switch as soon as the preload is complete.
   void preload_and_arm(const std::string& file) {
     size_t from = player->line_count();
-    player->answer_then("Preload complete", "switch_at_end");
-    player->send("preload " + clip(file));
-    expect_line("[SWITCH AT END] Armed - the switch happens when the current video ends", from);
+    player->answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH_AT_END);
+    player->send(protocol::CMD_PRELOAD + clip(file));
+    expect_line(protocol::ARMED, from);
   }
 };
 
@@ -41,20 +41,20 @@ TEST_F(SwitchAtEnd, EachFileFollowsTheOneThatEnded) {
     SCOPED_TRACE(step.file);
     size_t at = player->line_count();
     preload_and_arm(step.file);
-    int fired = expect_line("[SWITCH AT END] Current video ended - switching", at, 15);
+    int fired = expect_line(protocol::ARMED_SWITCH_TAKEN, at, 15);
     ASSERT_GE(fired, 0);
-    expect_line("[SWITCH] Command completed successfully!", fired);
+    expect_line(protocol::SWITCH_DONE, fired);
     EXPECT_TRUE(display.wait_for_colour(step.colour, 10)) << dump();
     SoundSink::Heard h = listen_for(*sink, step.tone, 2);
     EXPECT_TRUE(heard(h, step.tone)) << "rms " << h.rms << ", " << h.frequency << " Hz";
   }
   // The last file ends on its own.
   size_t before_last_end = player->line_count();
-  expect_line("end of video!", before_last_end, 15);
+  expect_line(protocol::END_OF_VIDEO, before_last_end, 15);
   // Green, blue, mono and silent: one end each.
-  EXPECT_EQ(player->count_exact("end of video!", from), 4) << dump();
-  EXPECT_EQ(player->count_substring("[STDIN] Processing command: switch_at_end", from), 3);
-  EXPECT_EQ(player->count_exact("[STDIN] Processing command: switch", from), 0);
+  EXPECT_EQ(player->count_exact(protocol::END_OF_VIDEO, from), 4) << dump();
+  EXPECT_EQ(player->count_substring(protocol::COMMAND_TAKEN + std::string(protocol::CMD_SWITCH_AT_END), from), 3);
+  EXPECT_EQ(player->count_exact(protocol::COMMAND_TAKEN + std::string(protocol::CMD_SWITCH), from), 0);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -62,22 +62,22 @@ TEST_F(SwitchAtEnd, EachFileFollowsTheOneThatEnded) {
 TEST_F(SwitchAtEnd, RefusalsAndAManualSwitchDisarm) {
   start_playing({clip("long.mp4")});
   size_t from = player->line_count();
-  player->send("switch_at_end");
-  expect_line("[SWITCH] ERROR - preload_selector_pad is NULL", from);
-  EXPECT_EQ(player->count_substring("[SWITCH AT END] Armed", from), 0);
+  player->send(protocol::CMD_SWITCH_AT_END);
+  expect_line(protocol::SWITCH_ERROR_NO_PAD, from);
+  EXPECT_EQ(player->count_substring(protocol::ARMED, from), 0);
 
   preload_ready(clip("green.mp4"));
   from = player->line_count();
-  player->send("switch_at_end");
-  expect_line("[SWITCH AT END] Armed - the switch happens when the current video ends", from);
-  player->send("switch");
-  int disarmed = expect_line("[SWITCH AT END] Disarmed", from);
-  expect_line("[SWITCH] Command completed successfully!", disarmed);
+  player->send(protocol::CMD_SWITCH_AT_END);
+  expect_line(protocol::ARMED, from);
+  player->send(protocol::CMD_SWITCH);
+  int disarmed = expect_line(protocol::DISARMED, from);
+  expect_line(protocol::SWITCH_DONE, disarmed);
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
   // The green file ends as any file does: no armed switch is left to fire.
-  int end = expect_line("end of video!", from, 15);
+  int end = expect_line(protocol::END_OF_VIDEO, from, 15);
   ASSERT_GE(end, 0);
-  EXPECT_EQ(player->count_substring("[SWITCH AT END] Current video ended", from), 0);
+  EXPECT_EQ(player->count_substring(protocol::ARMED_SWITCH_TAKEN, from), 0);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
@@ -89,11 +89,11 @@ TEST_F(SwitchAtEnd, RebuildDueAtTheEndStillWins) {
   switch_to(GREEN);
   size_t from = player->line_count();
   preload_and_arm("silent_square.mp4");
-  EXPECT_EQ(player->count_exact("[AR] 📅 Scheduling restart for after video ends...", from), 1) << dump();
-  int eos = expect_line("[EOS DETECTED] Video ended - executing scheduled restart...", from, 15);
-  int reset = expect_line("reset", eos);
-  expect_line("playing", reset);
+  EXPECT_EQ(player->count_exact(protocol::REBUILD_AT_END, from), 1) << dump();
+  int eos = expect_line(protocol::REBUILD_AT_EOS, from, 15);
+  int reset = expect_line(protocol::RESET, eos);
+  expect_line(protocol::PLAYING, reset);
   EXPECT_TRUE(display.wait_for_colour(NAVY, 10)) << dump();
-  EXPECT_EQ(player->count_substring("[SWITCH AT END] Current video ended", from), 0);
+  EXPECT_EQ(player->count_substring(protocol::ARMED_SWITCH_TAKEN, from), 0);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }

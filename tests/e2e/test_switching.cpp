@@ -8,7 +8,7 @@ namespace {
 class Switching : public PlayerE2E {
  protected:
   int delivered(const std::string& ack) {
-    return player->count_substring("[ACK TIMING] ✅ ACK '" + ack + "' received");
+    return player->count_substring(protocol::ACK_TAKEN + ack + protocol::ACK_TAKEN_END);
   }
 };
 
@@ -30,20 +30,20 @@ TEST_F(Switching, ManagerCycleReportsEveryEndOnce) {
   for (const Step& s : steps) {
     preload_ready(clip(s.file));
     if (!first) {
-      ASSERT_TRUE(player->wait_for_count("end of video!", 1, EVENT_TIMEOUT, player->line_count() > 0 ? 0 : 0));
+      ASSERT_TRUE(player->wait_for_count(protocol::END_OF_VIDEO, 1, EVENT_TIMEOUT, player->line_count() > 0 ? 0 : 0));
       // Wait for this file's end: one more delivered "end of video!" than before.
-      for (int i = 0; i < 300 && delivered("ack_end") < ends + 1; ++i) usleep(100000);
-      ASSERT_EQ(delivered("ack_end"), ends + 1) << s.file << dump();
+      for (int i = 0; i < 300 && delivered(protocol::ACK_END) < ends + 1; ++i) usleep(100000);
+      ASSERT_EQ(delivered(protocol::ACK_END), ends + 1) << s.file << dump();
       ++ends;
     }
     switch_to(s.colour);
     if (HasFatalFailure()) return;
     first = false;
   }
-  for (int i = 0; i < 300 && delivered("ack_end") < ends + 1; ++i) usleep(100000);
-  EXPECT_EQ(delivered("ack_end"), ends + 1) << dump();
+  for (int i = 0; i < 300 && delivered(protocol::ACK_END) < ends + 1; ++i) usleep(100000);
+  EXPECT_EQ(delivered(protocol::ACK_END), ends + 1) << dump();
   usleep(1500000);
-  EXPECT_EQ(delivered("ack_end"), ends + 1) << dump();
+  EXPECT_EQ(delivered(protocol::ACK_END), ends + 1) << dump();
   EXPECT_TRUE(player->running());
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }

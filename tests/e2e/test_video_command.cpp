@@ -8,29 +8,30 @@ TEST_F(PlayerE2E, VideoOnSwitchingPipelineShowsTheFileAndKeepsThePreload) {
   // flush, and a sink that has reached its end of stream shows nothing new.
   start_playing({clip("long.mp4")});
   size_t from = player->line_count();
-  player->send("preload " + clip("blue.mp4"));
-  ASSERT_GE(player->wait_for_line("Preload complete", EVENT_TIMEOUT, from), 0) << dump();
-  wait_acknowledged("ack_preload_complete", from);
-  player->send("video " + clip("green.mp4"));
+  player->send(protocol::CMD_PRELOAD + clip("blue.mp4"));
+  ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, from), 0) << dump();
+  wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
+  player->send(protocol::CMD_VIDEO + clip("green.mp4"));
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
   // Named from the shared counter: the preload took 1.
   EXPECT_GE(player->wait_for_substring("[STATE] filesrc2:", 10, from), 0) << dump();
   from = player->line_count();
-  player->send("status");
-  int status = player->wait_for_substring("Status: ", 10, from);
+  player->send(protocol::CMD_STATUS);
+  int status = player->wait_for_substring(protocol::STATUS, 10, from);
   ASSERT_GE(status, 0);
-  EXPECT_NE(player->line(status).find("| Playing: " + clip("long.mp4") + " | Preload: " + clip("blue.mp4")),
+  EXPECT_NE(player->line(status).find(protocol::STATUS_PLAYING + clip("long.mp4") + protocol::STATUS_PRELOAD +
+                                      clip("blue.mp4")),
             std::string::npos)
       << player->line(status);
-  player->send("switch");
-  ASSERT_GE(player->wait_for_line("[SWITCH] Command completed successfully!", EVENT_TIMEOUT, from), 0) << dump();
+  player->send(protocol::CMD_SWITCH);
+  ASSERT_GE(player->wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, from), 0) << dump();
   EXPECT_TRUE(display.wait_for_colour(BLUE, 10)) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
 TEST_F(PlayerE2E, VideoOnTheIdlePicture) {
   start_playing({});
-  player->send("video " + clip("green.mp4"));
+  player->send(protocol::CMD_VIDEO + clip("green.mp4"));
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
@@ -39,36 +40,38 @@ TEST_F(PlayerE2E, VideoOnMatroskaReloadsTheFileSource) {
   start({clip("clip.mkv")});
   wait_started();
   // Paused: loaded and left paused.
-  player->send("video " + clip("clip2.mkv"));
-  ASSERT_GE(player->wait_for_substring("[HEARTBEAT] Command processed: video " + clip("clip2.mkv"), 10), 0) << dump();
+  player->send(protocol::CMD_VIDEO + clip("clip2.mkv"));
+  ASSERT_GE(player->wait_for_substring(protocol::COMMAND_DONE + (protocol::CMD_VIDEO + clip("clip2.mkv")), 10), 0)
+      << dump();
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
-  EXPECT_EQ(player->count_exact("playing"), 0);
+  EXPECT_EQ(player->count_exact(protocol::PLAYING), 0);
   // Playing: resumes playing the new file from its start.
   play_and_wait_playing();
   size_t from = player->line_count();
-  player->send("video " + clip("clip.mkv"));
-  ASSERT_GE(player->wait_for_line("playing", EVENT_TIMEOUT, from), 0) << dump();
+  player->send(protocol::CMD_VIDEO + clip("clip.mkv"));
+  ASSERT_GE(player->wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, from), 0) << dump();
   EXPECT_TRUE(display.wait_for_colour(RED, 10)) << dump();
-  wait_acknowledged("ack_playing", from);
+  wait_acknowledged(protocol::ACK_PLAYING, from);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
 TEST_F(PlayerE2E, VideoErrorsAndBursts) {
   start_playing({clip("long.mp4")});
   size_t from = player->line_count();
-  player->send("video ");
+  player->send(protocol::CMD_VIDEO);
   EXPECT_GE(player->wait_for_line("ERROR: video command requires path", 10, from), 0) << dump();
   // A missing file (trailing spaces kept) reads the next line in the same iteration.
   from = player->line_count();
-  player->send_raw("video " + clip("red.mp4") + "  \nstatus\n");
+  player->send_raw(protocol::CMD_VIDEO + clip("red.mp4") + "  \n" + protocol::CMD_STATUS + "\n");
   int missing = player->wait_for_line("ERROR: Video file does not exist: " + clip("red.mp4") + "  ", 10, from);
   ASSERT_GE(missing, 0) << dump();
-  int status = player->wait_for_substring("[HEARTBEAT] Command processed: status (iteration ", 10, from);
+  int status = player->wait_for_substring(
+      protocol::COMMAND_DONE + std::string(protocol::CMD_STATUS) + protocol::COMMAND_DONE_ITERATION, 10, from);
   ASSERT_GE(status, 0);
-  EXPECT_EQ(player->count_substring("[HEARTBEAT] About to read stdin", from), 1) << dump();
+  EXPECT_EQ(player->count_substring(protocol::INPUT_POLL, from), 1) << dump();
   // Two in one burst: whether the second finds the first still linking depends
   // on timing; either way one of the two is on screen and the player goes on.
-  player->send_raw("video " + clip("green.mp4") + "\nvideo " + clip("blue.mp4") + "\n");
+  player->send_raw(protocol::CMD_VIDEO + clip("green.mp4") + "\n" + protocol::CMD_VIDEO + clip("blue.mp4") + "\n");
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10) || display.wait_for_colour(BLUE, 10)) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
@@ -76,7 +79,7 @@ TEST_F(PlayerE2E, VideoErrorsAndBursts) {
 TEST_F(PlayerE2E, EmptyFileIsLoadedWithAWarning) {
   start({clip("red.mp4")});
   wait_started();
-  player->send("video " + clip("empty.mp4"));
+  player->send(protocol::CMD_VIDEO + clip("empty.mp4"));
   EXPECT_GE(player->wait_for_line("WARNING: File is empty: " + clip("empty.mp4"), 10), 0) << dump();
   // The demuxer then fails on it, which ends the player like any pipeline error.
   auto status = player->wait_exit(20);

@@ -3,6 +3,7 @@
 
 #include "core/main_loop.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 
 namespace {
@@ -44,8 +45,8 @@ TEST_F(BusTest, EndOfStreamIsReportedOnlyForTheVideoOnScreen) {
   StdoutCapture out;
   post_eos(st.pipeline);  // start-up file: nothing active yet
   drain_bus(st);
-  EXPECT_TRUE(out.has_substring("[EOS] IGNORED - no active source (NULL)"));
-  EXPECT_EQ(out.count_line("end of video!"), 0);
+  EXPECT_TRUE(out.has_substring(protocol::EOS_NO_SOURCE));
+  EXPECT_EQ(out.count_line(protocol::END_OF_VIDEO), 0);
 
   active_qtdemux = GST_ELEMENT(gst_object_ref(demux));
   post_eos(old_demux);
@@ -53,19 +54,19 @@ TEST_F(BusTest, EndOfStreamIsReportedOnlyForTheVideoOnScreen) {
   post_eos(st.pipeline);
   drain_bus(st);
   EXPECT_TRUE(out.has_substring("[EOS] IGNORED - from orphan element: preload_demux_old"));
-  EXPECT_EQ(out.count_line("end of video!"), 2);
+  EXPECT_EQ(out.count_line(protocol::END_OF_VIDEO), 2);
 
   cleanup_in_progress = 1;
   post_eos(st.pipeline);
   drain_bus(st);
   EXPECT_TRUE(out.has_substring("[EOS] IGNORED - cleanup in progress"));
-  EXPECT_EQ(out.count_line("end of video!"), 2);
+  EXPECT_EQ(out.count_line(protocol::END_OF_VIDEO), 2);
   cleanup_in_progress = 0;
 
   suppress_events = 1;
   post_eos(st.pipeline);
   drain_bus(st);
-  EXPECT_EQ(out.count_line("end of video!"), 2);
+  EXPECT_EQ(out.count_line(protocol::END_OF_VIDEO), 2);
 }
 
 TEST_F(BusTest, ScheduledRestartTakesTheEndOfStreamInsteadOfTheEvent) {
@@ -75,8 +76,8 @@ TEST_F(BusTest, ScheduledRestartTakesTheEndOfStreamInsteadOfTheEvent) {
   StdoutCapture out;
   post_eos(st.pipeline);
   drain_bus(st);
-  EXPECT_EQ(out.count_line("[EOS DETECTED] Video ended - executing scheduled restart..."), 1);
-  EXPECT_EQ(out.count_line("end of video!"), 0);
+  EXPECT_EQ(out.count_line(protocol::REBUILD_AT_EOS), 1);
+  EXPECT_EQ(out.count_line(protocol::END_OF_VIDEO), 0);
   EXPECT_EQ(restart_pending.load(), 1);
 }
 
@@ -102,14 +103,14 @@ TEST_F(BusTest, PipelinePlayingSendsPlayingAndWatchedNamesAreLogged) {
   post_state(src, GST_STATE_PAUSED, GST_STATE_PLAYING);
   post_state(sel, GST_STATE_PAUSED, GST_STATE_PLAYING);
   drain_bus(st);
-  EXPECT_EQ(out.count_line("playing"), 1);
+  EXPECT_EQ(out.count_line(protocol::PLAYING), 1);
   EXPECT_EQ(out.count_line("[STATE] filesrc0: PAUSED -> PLAYING"), 1);
   EXPECT_FALSE(out.has_substring("[STATE] selector:"));
 
   suppress_events = 1;
   post_state(st.pipeline, GST_STATE_PAUSED, GST_STATE_PLAYING);
   drain_bus(st);
-  EXPECT_EQ(out.count_line("playing"), 1);
+  EXPECT_EQ(out.count_line(protocol::PLAYING), 1);
 }
 
 TEST_F(BusTest, ErrorFromAnyElementEndsTheLoop) {

@@ -13,6 +13,7 @@
 
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 #include "watchdog/heartbeat.h"
 
@@ -71,7 +72,7 @@ TEST(Heartbeat, PlayingPipelineWithoutProgressReportsCrash) {
   bool crashed = false;
   for (int i = 0; i < 450 && !crashed; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    crashed = out.count_line("crash") > 0;
+    crashed = out.count_line(protocol::CRASH) > 0;
   }
   stop_heartbeat();
   global_pipeline = nullptr;
@@ -92,7 +93,7 @@ TEST(Heartbeat, PausedPipelineNeverReportsCrash) {
   std::this_thread::sleep_for(std::chrono::seconds(36));
   stop_heartbeat();
   global_pipeline = nullptr;
-  EXPECT_EQ(out.count_line("crash"), 0);
+  EXPECT_EQ(out.count_line(protocol::CRASH), 0);
   EXPECT_GE(out.count_line("[HEARTBEAT]   └─ Pipeline: state=PAUSED"), 6) << out.text();
   gst_element_set_state(p, GST_STATE_NULL);
   gst_object_unref(p);
@@ -166,7 +167,7 @@ TEST(Heartbeat, MainLoopStalledAtTwoConsecutiveChecksEndsTheProcess) {
   // The last check that saw the loop iterate, then every line after it.
   int alive = -1;
   for (size_t i = 0; i < run.lines.size(); ++i)
-    if (run.lines[i].second.rfind("[HEARTBEAT] ✅ Main loop ALIVE | Iterations: ", 0) == 0) alive = static_cast<int>(i);
+    if (run.lines[i].second.rfind(protocol::LOOP_ALIVE, 0) == 0) alive = static_cast<int>(i);
   ASSERT_GE(alive, 0) << all;
   // The end comes two check periods after the last check that saw progress:
   // halfway between one period (exit at the first stalled check) and three.

@@ -2,6 +2,7 @@
 #include <gst/gst.h>
 
 #include "core/gst_holders.h"
+#include "protocol/protocol.h"
 #include "switching/branch.h"
 #include "player_fixture.h"
 #include "switching/preload.h"
@@ -49,15 +50,15 @@ TEST_F(Preload, NamesElementsByCounterAndRefusesASecondOne) {
   EXPECT_TRUE(has_element("preload_filesrc1"));
   EXPECT_TRUE(has_element("preload_demux1"));
   ASSERT_TRUE(wait_ready());
-  ASSERT_TRUE(wait_line("Preload complete", 10));
+  ASSERT_TRUE(wait_line(protocol::PRELOAD_COMPLETE, 10));
   EXPECT_EQ(handle_preload_command(st(), clip("blue.mp4").c_str()), CommandOutcome::Rejected);
   EXPECT_EQ(out->count_line("[PRELOAD] ⛔ REJECTED - Already have preloaded video. Switch first."), 1);
-  EXPECT_EQ(out->count_line("Preload error"), 2);  // the missing file, then the refusal
+  EXPECT_EQ(out->count_line(protocol::PRELOAD_ERROR), 2);  // the missing file, then the refusal
   handle_switch_command(st());
   EXPECT_EQ(handle_preload_command(st(), clip("blue.mp4").c_str()), CommandOutcome::Processed);
   EXPECT_TRUE(has_element("preload_filesrc2"));
   ASSERT_TRUE(wait_ready());
-  EXPECT_TRUE(pump_until([this] { return out->count_line("Preload complete") == 2; }, 10));
+  EXPECT_TRUE(pump_until([this] { return out->count_line(protocol::PRELOAD_COMPLETE) == 2; }, 10));
 }
 
 TEST_F(Preload, ReplacingAPreloadWhileItsHandlerRunsLeavesNothingBehind) {
@@ -94,13 +95,13 @@ TEST_F(Preload, ReplacingAPreloadWhileItsHandlerRunsLeavesNothingBehind) {
   ASSERT_TRUE(parser);
   EXPECT_STREQ(GST_OBJECT_NAME(parser.get()), "preload_h264parse3");
   EXPECT_EQ(parser.get(), st().preload_h264parse);
-  EXPECT_TRUE(pump_until([this] { return out->count_line("Preload complete") == 1; }, 10));
-  EXPECT_EQ(out->count_line("Preload error"), 0);
+  EXPECT_TRUE(pump_until([this] { return out->count_line(protocol::PRELOAD_COMPLETE) == 1; }, 10));
+  EXPECT_EQ(out->count_line(protocol::PRELOAD_ERROR), 0);
 
   // Once ready, the branch is no longer replaced: the next preload is refused
   // and adds nothing.
   EXPECT_EQ(handle_preload_command(st(), clip("green.mp4").c_str()), CommandOutcome::Rejected);
-  EXPECT_EQ(out->count_line("Preload error"), 1);
+  EXPECT_EQ(out->count_line(protocol::PRELOAD_ERROR), 1);
   EXPECT_EQ(st().preload_h264parse, parser.get());
   EXPECT_EQ(top_level_elements(), elements_before + 8);
   EXPECT_EQ(selector_pads(st().input_selector), pads_before + 1);
@@ -154,12 +155,12 @@ TEST_F(Preload, SecondVideoStreamAndSubtitleStreamAreLeftAlone) {
   ASSERT_EQ(handle_preload_command(st(), clip("two_video.mp4").c_str()), CommandOutcome::Processed);
   ASSERT_TRUE(wait_ready());
   EXPECT_TRUE(wait_line("ERROR: Failed to link queue to h264parse", 10));
-  EXPECT_TRUE(wait_line("Preload complete", 10));
+  EXPECT_TRUE(wait_line(protocol::PRELOAD_COMPLETE, 10));
   handle_switch_command(st());
   pump_for(2.5);
   ASSERT_EQ(handle_preload_command(st(), clip("subtitle.mp4").c_str()), CommandOutcome::Processed);
   ASSERT_TRUE(wait_ready());
-  EXPECT_TRUE(pump_until([this] { return out->count_line("Preload complete") == 2; }, 10));
+  EXPECT_TRUE(pump_until([this] { return out->count_line(protocol::PRELOAD_COMPLETE) == 2; }, 10));
   EXPECT_FALSE(st().quit);
 }
 
@@ -170,7 +171,7 @@ TEST_F(Preload, MissingPathGivesALineAndMissingFileAPreloadError) {
   EXPECT_EQ(handle_preload_command(st(), "/no/such/file.mp4"), CommandOutcome::Rejected);
   EXPECT_EQ(out->count_line("ERROR: Preload file does not exist: /no/such/file.mp4"), 1);
   // A manager waiting for the preload's outcome is told.
-  EXPECT_EQ(out->count_line("Preload error"), 1);
+  EXPECT_EQ(out->count_line(protocol::PRELOAD_ERROR), 1);
   EXPECT_EQ(st().element_counter, 1);
 }
 
@@ -190,5 +191,5 @@ TEST_F(Preload, SilentFileDoesNotHoldBackTheRunningFile) {
   gst_element_get_state(st().pipeline, &state, nullptr, 0);
   EXPECT_EQ(state, GST_STATE_PLAYING);
   // The running file still plays to its end, which reaches the bus.
-  EXPECT_TRUE(wait_line("[EOS] IGNORED - no active source (NULL)", 15));
+  EXPECT_TRUE(wait_line(protocol::EOS_NO_SOURCE, 15));
 }

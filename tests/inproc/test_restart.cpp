@@ -5,6 +5,7 @@
 
 #include "core/gst_holders.h"
 #include "player_fixture.h"
+#include "protocol/protocol.h"
 #include "restart/pipeline_restart.h"
 #include "switching/preload.h"
 #include "switching/switch_command.h"
@@ -53,24 +54,24 @@ TEST_F(Restart, ScheduledByCountRebuildsAtTheEndOfTheVideo) {
   ASSERT_TRUE(pump_until(
       [this] {
         loop_step();
-        return out->count_line("playing") >= 1 && out->count_line("reset") == 1;
+        return out->count_line(protocol::PLAYING) >= 1 && out->count_line(protocol::RESET) == 1;
       },
       30));
   auto lines = out->lines();
   auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
   long scheduled = at("[RESTART] ⏰ Reached 150000 iterations - restart scheduled");
-  long eos = at("[EOS DETECTED] Video ended - executing scheduled restart...");
-  long end = at("end of video!");
-  long reset = at("reset");
+  long eos = at(protocol::REBUILD_AT_EOS);
+  long end = at(protocol::END_OF_VIDEO);
+  long reset = at(protocol::RESET);
   EXPECT_LT(scheduled, eos);
   EXPECT_LT(eos, end);
   EXPECT_LT(end, reset);
-  EXPECT_TRUE(out->has_substring("[RESTART] 🔁 No preload - will replay: " + clip("green.mp4")));
+  EXPECT_TRUE(out->has_substring(protocol::REBUILD_REPLAY + clip("green.mp4")));
   EXPECT_EQ(restart_scheduled.load(), 0);
   EXPECT_LT(iterations_since_last_restart.load(), 100u);
   EXPECT_EQ(ignore_next_switch.load(), 1);
   // The same file plays again from its start, and its end is reported.
-  EXPECT_TRUE(pump_until([this] { loop_step(); return out->count_line("end of video!") == 2; }, 15));
+  EXPECT_TRUE(pump_until([this] { loop_step(); return out->count_line(protocol::END_OF_VIDEO) == 2; }, 15));
 }
 
 TEST_F(Restart, SwitchOrStopCancelsTheSchedule) {
@@ -88,7 +89,7 @@ TEST_F(Restart, SwitchOrStopCancelsTheSchedule) {
   EXPECT_EQ(out->count_line("[STOP] 🔄 Canceling scheduled restart"), 1);
   EXPECT_EQ(out->count_line("[STOP] 🧹 Resetting ignore_next_switch flag"), 1);
   EXPECT_EQ(restart_scheduled.load() + ignore_next_switch.load(), 0);
-  EXPECT_EQ(out->count_line("stopped"), 1);
+  EXPECT_EQ(out->count_line(protocol::STOPPED), 1);
 }
 
 TEST_F(Restart, NothingToRebuildChangesOnlyTheCounter) {
@@ -108,7 +109,7 @@ TEST_F(Restart, NothingToRebuildChangesOnlyTheCounter) {
   EXPECT_EQ(out->count_line("[RESTART] ⚠️  SKIP: Placeholder video"), 1);
   EXPECT_EQ(st().pipeline, before);
   EXPECT_EQ(restart_scheduled.load(), 1);  // still waiting for the next end
-  EXPECT_EQ(out->count_line("reset"), 0);
+  EXPECT_EQ(out->count_line(protocol::RESET), 0);
   restart_scheduled = waiting_for_video_end = 0;
 }
 
@@ -135,8 +136,8 @@ TEST_F(Restart, PendingCleanupIsCancelledAndNeverRuns) {
   EXPECT_EQ(active_cleanup_timeout_id.load(), 0u);
   EXPECT_EQ(cleanup_in_progress.load(), 0);
   pump_for(3.0);
-  EXPECT_EQ(out->count_line("[CLEANUP] Starting SAFE async cleanup (2s after switch)..."), 0);
-  EXPECT_TRUE(out->has_substring("[RESTART] 🔁 No preload - will replay: " + clip("blue.mp4")));
+  EXPECT_EQ(out->count_line(protocol::CLEANUP_START), 0);
+  EXPECT_TRUE(out->has_substring(protocol::REBUILD_REPLAY + clip("blue.mp4")));
   EXPECT_EQ(global_pipeline.load(), st().pipeline);
 }
 
@@ -164,16 +165,16 @@ TEST_F(Restart, RebuildWhileTheShapeCheckRunsStopsTheCheck) {
   ASSERT_TRUE(pump_until([] { return st().preload_selector_pad.load() != nullptr; }, 10));
   pump_for(0.5);
   EXPECT_EQ(st().preload_ready.load(), 0);
-  int completes = out->count_line("Preload complete");
+  int completes = out->count_line(protocol::PRELOAD_COMPLETE);
   auto began = std::chrono::steady_clock::now();
   restart_pending = 1;
   execute_pending_restart(st());
   auto took = std::chrono::steady_clock::now() - began;
   EXPECT_LT(took, std::chrono::seconds(4)) << "the rebuild waited for the check";
-  EXPECT_TRUE(out->has_substring("[RESTART] 🔁 No preload - will replay: " + clip("green.mp4")));
+  EXPECT_TRUE(out->has_substring(protocol::REBUILD_REPLAY + clip("green.mp4")));
   pump_for(6.0);  // past the check's own time-out
-  EXPECT_EQ(out->count_line("Preload complete"), completes);
-  EXPECT_EQ(out->count_line("reset"), 1);
+  EXPECT_EQ(out->count_line(protocol::PRELOAD_COMPLETE), completes);
+  EXPECT_EQ(out->count_line(protocol::RESET), 1);
   EXPECT_EQ(st().preload_ready.load(), 0);
 
   setenv("PATH", saved_path.c_str(), 1);

@@ -7,6 +7,7 @@
 
 #include "core/gst_holders.h"
 #include "player_fixture.h"
+#include "protocol/protocol.h"
 #include "switching/cleanup.h"
 #include "switching/preload.h"
 #include "switching/switch_command.h"
@@ -53,29 +54,28 @@ TEST_F(Switch, FirstSwitchAfterStartupLeavesTheStartupBranchInPlace) {
   EXPECT_EQ(count("[SWITCH] 💾 Saved OLD qtdemux reference: (nil) (will be stopped)"), 1);
   EXPECT_EQ(count("[SWITCH] Stopping ALL OLD video elements (filesrc, qtdemux, queue, h264parse)..."), 0);
   EXPECT_FALSE(out->has_substring("[SWITCH] Async cleanup scheduled"));
-  EXPECT_EQ(count("[SWITCH] Command completed successfully!"), 1);
+  EXPECT_EQ(count(protocol::SWITCH_DONE), 1);
   ElementRef demux0(gst_bin_get_by_name(GST_BIN(st().pipeline), "demux0"));
   EXPECT_TRUE(demux0);
   EXPECT_EQ(active_qtdemux, ElementRef(gst_bin_get_by_name(GST_BIN(st().pipeline), "preload_demux1")).get());
   // The new file's end is now reported.
-  EXPECT_TRUE(wait_line("end of video!", 15));
+  EXPECT_TRUE(wait_line(protocol::END_OF_VIDEO, 15));
 }
 
 TEST_F(Switch, RefusedBeforeAPreloadIsReadyThenWorks) {
   start(clip("red.mp4"));
   command_play(st());
   handle_switch_command(st());
-  EXPECT_EQ(count("[SWITCH] ERROR - preload_selector_pad is NULL"), 1);
+  EXPECT_EQ(count(protocol::SWITCH_ERROR_NO_PAD), 1);
   ASSERT_EQ(handle_preload_command(st(), clip("green.mp4").c_str()), CommandOutcome::Processed);
   handle_switch_command(st());  // before the branch is linked and marked ready
-  EXPECT_EQ(count("[SWITCH] ERROR - preload_selector_pad is NULL") + count("[SWITCH] ERROR - preload_ready is FALSE"),
-            2);
+  EXPECT_EQ(count(protocol::SWITCH_ERROR_NO_PAD) + count(protocol::SWITCH_ERROR_NOT_READY), 2);
   ASSERT_TRUE(pump_until([] { return st().preload_ready.load() == 1; }, 20));
   handle_switch_command(st());
-  EXPECT_EQ(count("[SWITCH] Command completed successfully!"), 1);
+  EXPECT_EQ(count(protocol::SWITCH_DONE), 1);
   ignore_next_switch = 1;
   handle_switch_command(st());
-  EXPECT_EQ(count("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)"), 1);
+  EXPECT_EQ(count(protocol::SWITCH_IGNORED), 1);
   EXPECT_EQ(ignore_next_switch.load(), 0);
 }
 
@@ -91,9 +91,9 @@ TEST_F(Switch, SecondSwitchWithinTwoSecondsReleasesTheFirstRecord) {
   handle_switch_command(st());  // within 2 s: cancels it
   EXPECT_TRUE(out->has_substring("[SWITCH] Cancelled previous cleanup (ID: "));
   EXPECT_TRUE(out->has_substring("[CLEANUP] Released the record of cancelled cleanup (ID: "));
-  ASSERT_TRUE(wait_line("[CLEANUP] ✅✅✅  All elements removed successfully (NO LEAKS)", 10));
+  ASSERT_TRUE(wait_line(protocol::CLEANUP_CLEAN, 10));
   pump_for(2.5);
-  EXPECT_EQ(out->count_line("[CLEANUP] Starting SAFE async cleanup (2s after switch)..."), 1);
+  EXPECT_EQ(out->count_line(protocol::CLEANUP_START), 1);
   EXPECT_EQ(active_cleanup_timeout_id.load(), 0u);
   EXPECT_EQ(cleanup_in_progress.load(), 0);
   // Start-up branch and the yellow one: the green and blue pads are gone.
@@ -119,7 +119,7 @@ TEST_F(Switch, MidFileSwitchShowsTheNewFileFromItsStart) {
   ASSERT_TRUE(gst_element_query_duration(st().pipeline, GST_FORMAT_TIME, &duration));
   EXPECT_LT(position, 2 * GST_SECOND);
   EXPECT_LT(duration, 5 * GST_SECOND);  // the 4 s file, not the 20 s one
-  EXPECT_TRUE(wait_line("end of video!", 10));
+  EXPECT_TRUE(wait_line(protocol::END_OF_VIDEO, 10));
 }
 
 // Every switch hands the sound over too: a preload is only switched to once
@@ -157,7 +157,7 @@ TEST_F(Switch, SoakOfSwitchesWithSoundKeepsPadsElementsAndThreadsFlat) {
   fprintf(stderr,
           "soak after %d switches: elements %d -> %d, pads %d -> %d, fds %d -> %d, threads %d -> %d, rss %ld -> %ld kB\n",
           kSwitches, elements0, elements, pads0, pads, fds0, fds, threads0, nthreads, rss0, rss);
-  EXPECT_EQ(count("[SWITCH] Command completed successfully!"), kSwitches);
+  EXPECT_EQ(count(protocol::SWITCH_DONE), kSwitches);
   EXPECT_EQ(out->count_line("[SWITCH] Audio selector available but no preload audio pad"), 0);
   EXPECT_LE(elements, elements0 + 2);
   EXPECT_LE(pads, pads0 + 8);
@@ -195,9 +195,9 @@ TEST_F(Switch, EndOfTheOldFileJustBeforeASwitchIsNotReportedForTheNewOne) {
   handle_switch_command(st());
   pump_for(0.5);
   EXPECT_EQ(count("[EOS] IGNORED - posted before the last switch"), 1);
-  EXPECT_EQ(count("end of video!"), 0);
+  EXPECT_EQ(count(protocol::END_OF_VIDEO), 0);
   // The blue file's own end is reported.
-  EXPECT_TRUE(wait_line("end of video!", 10));
+  EXPECT_TRUE(wait_line(protocol::END_OF_VIDEO, 10));
 }
 
 // A broken file refused as a preload must leave the pipeline able to take
@@ -209,14 +209,14 @@ TEST_F(Switch, BrokenPreloadLeavesTheNextSwitchPlaying) {
     command_play(st());
     preload_and_wait("green.mp4");
     handle_switch_command(st());
-    int errors = count("Preload error");
+    int errors = count(protocol::PRELOAD_ERROR);
     ASSERT_EQ(handle_preload_command(st(), clip("truncated.mp4").c_str()), CommandOutcome::Processed);
-    ASSERT_TRUE(pump_until([&] { return count("Preload error") > errors; }, 10));
+    ASSERT_TRUE(pump_until([&] { return count(protocol::PRELOAD_ERROR) > errors; }, 10));
     preload_and_wait("blue.mp4");
-    if (after_end) ASSERT_TRUE(wait_line("end of video!", 10));
-    int ends = count("end of video!");
+    if (after_end) ASSERT_TRUE(wait_line(protocol::END_OF_VIDEO, 10));
+    int ends = count(protocol::END_OF_VIDEO);
     handle_switch_command(st());
-    EXPECT_TRUE(pump_until([&] { return count("end of video!") > ends; }, 10)) << "the blue file never ended";
+    EXPECT_TRUE(pump_until([&] { return count(protocol::END_OF_VIDEO) > ends; }, 10)) << "the blue file never ended";
     release_pipeline(st());
   }
 }
@@ -227,14 +227,14 @@ TEST_F(Switch, SwitchAfterTheOldFileHasEndedPlaysTheNewFileToItsEnd) {
   // The start-up file, then switched-to ones (one without sound), each played
   // to its end before the next preload: both sinks have taken an end of
   // stream by then.
-  ASSERT_TRUE(wait_line("[EOS] IGNORED - no active source (NULL)", 15));
+  ASSERT_TRUE(wait_line(protocol::EOS_NO_SOURCE, 15));
   int ends = 0;
   for (const char* file : {"green.mp4", "silent.mp4", "blue.mp4"}) {
     SCOPED_TRACE(file);
     preload_and_wait(file);
     if (HasFatalFailure()) return;
     handle_switch_command(st());
-    ASSERT_EQ(count("[SWITCH] Command completed successfully!"), ends + 1);
+    ASSERT_EQ(count(protocol::SWITCH_DONE), ends + 1);
     // Playing from its start: the position moves on within the new file.
     gint64 first = -1, later = -1, duration = -1;
     ASSERT_TRUE(pump_until([&] { return gst_element_query_position(st().pipeline, GST_FORMAT_TIME, &first); }, 5));
@@ -246,8 +246,8 @@ TEST_F(Switch, SwitchAfterTheOldFileHasEndedPlaysTheNewFileToItsEnd) {
     EXPECT_LT(duration, 5 * GST_SECOND);
     // And its own end is reported, once.
     ++ends;
-    ASSERT_TRUE(pump_until([&] { return count("end of video!") == ends; }, 15)) << "end " << ends;
+    ASSERT_TRUE(pump_until([&] { return count(protocol::END_OF_VIDEO) == ends; }, 15)) << "end " << ends;
     pump_for(0.5);
-    EXPECT_EQ(count("end of video!"), ends);
+    EXPECT_EQ(count(protocol::END_OF_VIDEO), ends);
   }
 }

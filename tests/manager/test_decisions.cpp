@@ -11,18 +11,25 @@
 #include <thread>
 
 #include "manager_fixture.h"
+#include "protocol/protocol.h"
+
+using namespace protocol;
 
 namespace {
 
-const std::string SWITCH_DONE = "[SWITCH] Command completed successfully!";
-const std::string SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after reset (already handled internally)";
-const std::string EGL_ERROR = "[stderr] Erro: Failed to initialize egl: EGL_NOT_INITIALIZED";
+const std::string EGL_ERROR = BUS_ERROR + std::string("Failed to initialize egl: EGL_NOT_INITIALIZED");
 const std::string EGL_ERROR_DEBUG =
-    "[stderr] Debug info: ../ext/gl/gstglimagesink.c(1131): _ensure_gl_setup (): "
-    "/GstPipeline:pipeline0/GstGLImageSinkBin:videosink/GstGLImageSink:sink";
+    BUS_ERROR_DEBUG + std::string("../ext/gl/gstglimagesink.c(1131): _ensure_gl_setup (): "
+                                  "/GstPipeline:pipeline0/GstGLImageSinkBin:videosink/GstGLImageSink:sink");
 
 // A line the stand-in read.
 std::string got(const std::string& line) { return "[STANDIN] < " + line; }
+
+// Steps of the stand-in's script: write a line; write an event and wait for
+// its answer; wait for a command.
+std::string say(const std::string& line) { return "say " + line; }
+std::string emit(const std::string& event) { return "event " + event; }
+std::string await(const std::string& command) { return "await " + command; }
 
 using Lines = std::vector<std::string>;
 
@@ -40,16 +47,16 @@ std::string script_of(const Lines& steps) {
 // A player started with `file`: the manager has it play, preloads the same
 // file and switches to it, so that it reports the file's end.
 Lines start_steps(const std::string& file) {
-  return {"say ready",         "await play", "event playing", "await preload " + file, "event Preload complete",
-          "await switch",      "say " + SWITCH_DONE};
+  return {say(READY),        await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + file), emit(PRELOAD_COMPLETE),
+          await(CMD_SWITCH), say(SWITCH_DONE)};
 }
 Lines start_transcript(const std::string& file) {
-  return {"ready",       got("play"), "playing", got("ack_playing"), got("preload " + file), "Preload complete",
-          got("ack_preload_complete"), got("switch"), SWITCH_DONE};
+  return {READY,       got(CMD_PLAY), PLAYING, got(ACK_PLAYING), got(CMD_PRELOAD + file), PRELOAD_COMPLETE,
+          got(ACK_PRELOAD_COMPLETE), got(CMD_SWITCH), SWITCH_DONE};
 }
 // What the stand-in read and wrote for an event it sent.
 Lines event(const std::string& text, const char* ack) { return {text, got(ack)}; }
-const Lines STOPPED_BY_MANAGER = {got("exit"), "[STANDIN] exit 0"};
+const Lines STOPPED_BY_MANAGER = {got(CMD_EXIT), "[STANDIN] exit 0"};
 
 class ManagerDecisions : public ManagerRunTest {
  protected:
@@ -136,9 +143,6 @@ class ManagerDecisions : public ManagerRunTest {
 
 }  // namespace
 
-const std::string ARMED = "[SWITCH AT END] Armed - the switch happens when the current video ends";
-const std::string FIRED = "[SWITCH AT END] Current video ended - switching";
-
 // With the switch armed in advance the player switches by itself as the file
 // ends: the manager sends no switch then, finishes the file once, whichever
 // of its end and the switch's outcome comes first, and announces the next.
@@ -146,28 +150,28 @@ const std::string FIRED = "[SWITCH AT END] Current video ended - switching";
 TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
   const Lines f = files({"a", "b", "c", "d"});
   run(Lines{"run 1"} + start_steps(f[0]) +
-          Lines{"await preload " + f[1], "event Preload complete", "await switch_at_end", "say " + ARMED, "sleep 0.3",
-                "say " + FIRED, "event end of video!", "say " + SWITCH_DONE,
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED), "sleep 0.3",
+                say(ARMED_SWITCH_TAKEN), emit(END_OF_VIDEO), say(SWITCH_DONE),
                 // The outcome first, then the end (the next preload is asked
                 // for on the outcome: awaited first, so that the order is fixed).
-                "await preload " + f[2], "event Preload complete", "await switch_at_end", "say " + ARMED, "sleep 0.3",
-                "say " + FIRED, "say " + SWITCH_DONE, "await preload " + f[3], "event end of video!",
+                await(CMD_PRELOAD + f[2]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED), "sleep 0.3",
+                say(ARMED_SWITCH_TAKEN), say(SWITCH_DONE), await(CMD_PRELOAD + f[3]), emit(END_OF_VIDEO),
                 // Refused: the switch follows the end.
-                "event Preload complete", "await switch_at_end",
-                "say [SWITCH] REJECTED - cleanup in progress", "sleep 0.3", "event end of video!", "await switch",
-                "say " + SWITCH_DONE, "await preload " + f[0]},
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END),
+                say(SWITCH_REJECTED_CLEANUP), "sleep 0.3", emit(END_OF_VIDEO), await(CMD_SWITCH),
+                say(SWITCH_DONE), await(CMD_PRELOAD + f[0])},
       f, {}, true);
-  wait_player_line(got("preload " + f[0]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[0]), 2);
   stop_manager();
 
-  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} +
-                     event("Preload complete", "ack_preload_complete") +
-                     Lines{got("switch_at_end"), ARMED, FIRED} + event("end of video!", "ack_end") +
-                     Lines{SWITCH_DONE, got("preload " + f[2])} + event("Preload complete", "ack_preload_complete") +
-                     Lines{got("switch_at_end"), ARMED, FIRED, SWITCH_DONE, got("preload " + f[3])} +
-                     event("end of video!", "ack_end") + event("Preload complete", "ack_preload_complete") +
-                     Lines{got("switch_at_end"), "[SWITCH] REJECTED - cleanup in progress"} +
-                     event("end of video!", "ack_end") + Lines{got("switch"), SWITCH_DONE, got("preload " + f[0])} +
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+                     Lines{got(CMD_SWITCH_AT_END), ARMED, ARMED_SWITCH_TAKEN} + event(END_OF_VIDEO, ACK_END) +
+                     Lines{SWITCH_DONE, got(CMD_PRELOAD + f[2])} + event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+                     Lines{got(CMD_SWITCH_AT_END), ARMED, ARMED_SWITCH_TAKEN, SWITCH_DONE, got(CMD_PRELOAD + f[3])} +
+                     event(END_OF_VIDEO, ACK_END) + event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+                     Lines{got(CMD_SWITCH_AT_END), SWITCH_REJECTED_CLEANUP} +
+                     event(END_OF_VIDEO, ACK_END) + Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[0])} +
                      STOPPED_BY_MANAGER;
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 4, f[0]), now_playing(2, 4, f[1]),
@@ -186,18 +190,18 @@ TEST_F(ManagerDecisions, SwitchesOnTheEndOrOnTheLaterPreloadComplete) {
   const Lines f = files({"a", "b", "c"});
   // The pauses give a switch sent too early the time to arrive first.
   run(Lines{"run 1"} + start_steps(f[0]) +
-          Lines{"await preload " + f[1], "event Preload complete", "sleep 0.5", "event end of video!", "await switch",
-                "say " + SWITCH_DONE, "await preload " + f[2], "event end of video!", "sleep 0.5",
-                "event Preload complete", "await switch", "say " + SWITCH_DONE, "await preload " + f[0]},
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), "sleep 0.5", emit(END_OF_VIDEO), await(CMD_SWITCH),
+                say(SWITCH_DONE), await(CMD_PRELOAD + f[2]), emit(END_OF_VIDEO), "sleep 0.5",
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[0])},
       f);
-  wait_player_line(got("preload " + f[0]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[0]), 2);
   stop_manager();
 
-  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} +
-                     event("Preload complete", "ack_preload_complete") + event("end of video!", "ack_end") +
-                     Lines{got("switch"), SWITCH_DONE, got("preload " + f[2])} + event("end of video!", "ack_end") +
-                     event("Preload complete", "ack_preload_complete") +
-                     Lines{got("switch"), SWITCH_DONE, got("preload " + f[0])} + STOPPED_BY_MANAGER;
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + event(END_OF_VIDEO, ACK_END) +
+                     Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[2])} + event(END_OF_VIDEO, ACK_END) +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+                     Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[0])} + STOPPED_BY_MANAGER;
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 3, f[0]), now_playing(2, 3, f[1]), now_playing(3, 3, f[2])}))
       << dump();
@@ -211,24 +215,24 @@ TEST_F(ManagerDecisions, SwitchesOnTheEndOrOnTheLaterPreloadComplete) {
 TEST_F(ManagerDecisions, RefusedPreloadIsRepeatedAndAFailedOneSkippedByTheSamePlayer) {
   const Lines f = files({"a", "b", "c", "d", "e"});
   run(Lines{"run 1"} + start_steps(f[0]) +
-          Lines{"await preload " + f[1], "say [PRELOAD] ⛔ REJECTED - Cleanup in progress, wait...", "event Preload error",
-                "await preload " + f[1], "event Preload complete", "event end of video!", "await switch",
-                "say " + SWITCH_DONE, "await preload " + f[2], "say [PRELOAD] FAILED " + f[2] + ": Could not demultiplex stream.",
-                "event Preload error", "await preload " + f[3], "say ERROR: Preload file does not exist: " + f[3],
-                "event Preload error", "await preload " + f[4], "event Preload complete", "event end of video!",
-                "await switch", "say " + SWITCH_DONE, "await preload " + f[0], "event Preload complete",
-                "event end of video!", "await switch", "say " + SWITCH_DONE, "await preload " + f[1],
-                "event Preload complete", "event end of video!", "await switch", "say " + SWITCH_DONE,
-                "await preload *"},
+          Lines{await(CMD_PRELOAD + f[1]), "say [PRELOAD] ⛔ REJECTED - Cleanup in progress, wait...",
+                emit(PRELOAD_ERROR), await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), emit(END_OF_VIDEO),
+                await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[2]),
+                say(PRELOAD_FAILED + f[2] + ": Could not demultiplex stream."), emit(PRELOAD_ERROR),
+                await(CMD_PRELOAD + f[3]), say(PRELOAD_MISSING + f[3]), emit(PRELOAD_ERROR), await(CMD_PRELOAD + f[4]), emit(PRELOAD_COMPLETE), emit(END_OF_VIDEO),
+                await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[0]), emit(PRELOAD_COMPLETE),
+                emit(END_OF_VIDEO), await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[1]),
+                emit(PRELOAD_COMPLETE), emit(END_OF_VIDEO), await(CMD_SWITCH), say(SWITCH_DONE),
+                await(CMD_PRELOAD + std::string("*"))},
       f);
-  wait_player_line(got("preload " + f[3]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[3]), 2);
   stop_manager();
 
   // Asked again after the refusal, not after the failures; round two goes
   // from b past the broken c to d, which was only missing for a moment.
   Lines preloads;
   for (const auto& l : transcript())
-    if (l.rfind(got("preload "), 0) == 0) preloads.push_back(l.substr(got("preload ").size()));
+    if (l.rfind(got(CMD_PRELOAD), 0) == 0) preloads.push_back(l.substr(got(CMD_PRELOAD).size()));
   EXPECT_EQ(preloads, (Lines{f[0], f[1], f[1], f[2], f[3], f[4], f[0], f[1], f[3]})) << dump();
   EXPECT_EQ(own_lines("started the player").size(), 1u) << dump();
   EXPECT_EQ(own_lines("the player refused the preload of " + f[1] + "; asking again in 0.5 s").size(), 1u) << dump();
@@ -250,26 +254,26 @@ TEST_F(ManagerDecisions, ResetShowsTheReadyPreloadAndSpendsOneSwitchOnTheRebuild
   const Lines f = files({"a", "b", "c", "d"});
   run(Lines{"run 1"} + start_steps(f[0]) +
           Lines{// A rebuild for b's picture shape.
-                "await preload " + f[1], "event reset", "await switch", "event playing", "event Preload complete",
-                "say " + SWITCH_IGNORED,
+                await(CMD_PRELOAD + f[1]), emit(RESET), await(CMD_SWITCH), emit(PLAYING), emit(PRELOAD_COMPLETE),
+                say(SWITCH_IGNORED),
                 // b ends with c ready; the rebuild comes before the switch is read.
-                "await preload " + f[2], "event Preload complete", "event end of video!", "peek switch", "event reset",
-                "event playing", "await switch", "say " + SWITCH_IGNORED,
+                await(CMD_PRELOAD + f[2]), emit(PRELOAD_COMPLETE), emit(END_OF_VIDEO), "peek switch", emit(RESET),
+                emit(PLAYING), await(CMD_SWITCH), say(SWITCH_IGNORED),
                 // c ends before d is ready, and the rebuild plays c again.
-                "await preload " + f[3], "event end of video!", "event reset", "await switch", "event playing",
-                "say " + SWITCH_IGNORED, "await preload " + f[3]},
+                await(CMD_PRELOAD + f[3]), emit(END_OF_VIDEO), emit(RESET), await(CMD_SWITCH), emit(PLAYING),
+                say(SWITCH_IGNORED), await(CMD_PRELOAD + f[3])},
       f);
-  wait_player_line(got("preload " + f[3]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[3]), 2);
   stop_manager();
 
   const Lines want =
-      start_transcript(f[0]) + Lines{got("preload " + f[1])} + event("reset", "ack_reset") + Lines{got("switch")} +
-      event("playing", "ack_playing") + event("Preload complete", "ack_preload_complete") +
-      Lines{SWITCH_IGNORED, got("preload " + f[2])} + event("Preload complete", "ack_preload_complete") +
-      event("end of video!", "ack_end") + Lines{got("switch")} + event("reset", "ack_reset") +
-      event("playing", "ack_playing") + Lines{SWITCH_IGNORED, got("preload " + f[3])} +
-      event("end of video!", "ack_end") + event("reset", "ack_reset") + Lines{got("switch")} +
-      event("playing", "ack_playing") + Lines{SWITCH_IGNORED, got("preload " + f[3])} + STOPPED_BY_MANAGER;
+      start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} + event(RESET, ACK_RESET) + Lines{got(CMD_SWITCH)} +
+      event(PLAYING, ACK_PLAYING) + event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+      Lines{SWITCH_IGNORED, got(CMD_PRELOAD + f[2])} + event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+      event(END_OF_VIDEO, ACK_END) + Lines{got(CMD_SWITCH)} + event(RESET, ACK_RESET) +
+      event(PLAYING, ACK_PLAYING) + Lines{SWITCH_IGNORED, got(CMD_PRELOAD + f[3])} +
+      event(END_OF_VIDEO, ACK_END) + event(RESET, ACK_RESET) + Lines{got(CMD_SWITCH)} +
+      event(PLAYING, ACK_PLAYING) + Lines{SWITCH_IGNORED, got(CMD_PRELOAD + f[3])} + STOPPED_BY_MANAGER;
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 4, f[0]), now_playing(2, 4, f[1]), now_playing(3, 4, f[2])}))
       << dump();
@@ -282,16 +286,16 @@ TEST_F(ManagerDecisions, ResetShowsTheReadyPreloadAndSpendsOneSwitchOnTheRebuild
 TEST_F(ManagerDecisions, StoppedIsAnsweredWithPlayAndCrashWithAFreshPlayer) {
   const Lines f = files({"a", "b", "c"});
   run(Lines{"run 1"} + start_steps(f[0]) +
-          Lines{"await preload " + f[1], "event stopped", "await play", "event crash", "await exit", "run 2",
-                "say ready", "await play", "event playing", "await preload " + f[1]},
+          Lines{await(CMD_PRELOAD + f[1]), emit(STOPPED), await(CMD_PLAY), emit(CRASH), await(CMD_EXIT), "run 2",
+                say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[1])},
       f);
-  wait_player_line(got("preload " + f[1]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[1]), 2);
   stop_manager();
 
-  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} + event("stopped", "ack_stopped") +
-                     Lines{got("play")} + event("crash", "ack_crash") + STOPPED_BY_MANAGER +
-                     Lines{"ready", got("play")} + event("playing", "ack_playing") +
-                     Lines{got("preload " + f[1])} + STOPPED_BY_MANAGER;
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} + event(STOPPED, ACK_STOPPED) +
+                     Lines{got(CMD_PLAY)} + event(CRASH, ACK_CRASH) + STOPPED_BY_MANAGER +
+                     Lines{READY, got(CMD_PLAY)} + event(PLAYING, ACK_PLAYING) +
+                     Lines{got(CMD_PRELOAD + f[1])} + STOPPED_BY_MANAGER;
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(start_arguments(), (Lines{f[0], f[1]})) << dump();
   EXPECT_EQ(own_lines("the player reports it stopped; resuming playback").size(), 1u) << dump();
@@ -307,13 +311,13 @@ TEST_F(ManagerDecisions, EveryEndOfThePlayerResumesAfterTheFileOnScreen) {
   const Lines ends = {"exit 0", "exit 2", "say [HEARTBEAT] 💀 FATAL: Main loop stalled for 2 consecutive checks (6s) - TERMINATING PROCESS!",
                       "signal 9"};
   for (size_t i = 0; i < ends.size(); ++i) {
-    script = script + Lines{"run " + std::to_string(i + 1)} + start_steps(f[i]) + Lines{"await preload " + f[i + 1]};
+    script = script + Lines{"run " + std::to_string(i + 1)} + start_steps(f[i]) + Lines{await(CMD_PRELOAD + f[i + 1])};
     script.push_back(ends[i]);
     if (i == 2) script.push_back("exit 1");
   }
-  script = script + Lines{"run 5", "say ready", "await play", "event playing", "await preload " + f[4]};
+  script = script + Lines{"run 5", say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[4])};
   run(script, f);
-  wait_player_line(got("preload " + f[4]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[4]), 2);
   stop_manager();
 
   EXPECT_EQ(start_arguments(), f) << dump();
@@ -331,17 +335,17 @@ TEST_F(ManagerDecisions, EveryEndOfThePlayerResumesAfterTheFileOnScreen) {
 // file: the player is started with it again until it plays.
 TEST_F(ManagerDecisions, FailureAtStartThatNamesNoFileSkipsNoFile) {
   const Lines f = files({"a", "b"});
-  run(Lines{"run 1, 2", "say ready", "say " + EGL_ERROR, "say " + EGL_ERROR_DEBUG,
+  run(Lines{"run 1, 2", say(READY), say(EGL_ERROR), say(EGL_ERROR_DEBUG),
             "say [BUS] ❌ ERROR message processed, quit flag set - APPLICATION WILL EXIT (exit code 1)", "exit 1",
-            "run 3", "say ready", "say [stderr] Erro: Could not open audio device for playback.",
-            "say [stderr] Debug info: ../ext/alsa/gstalsasink.c(889): gst_alsasink_open (): "
-            "/GstPipeline:pipeline0/GstAlsaSink:alsasink0:",
-            "say Playback open error on device 'default': No such file or directory", "exit 1", "run 4", "say ready",
-            "event playing", "say [ACK ERROR] ❌ Failed to receive ACK 'ack_playing' after 3 retries - TERMINATING!",
+            "run 3", say(READY), say(BUS_ERROR + std::string("Could not open audio device for playback.")),
+            say(BUS_ERROR_DEBUG + std::string("../ext/alsa/gstalsasink.c(889): gst_alsasink_open (): "
+                                              "/GstPipeline:pipeline0/GstAlsaSink:alsasink0:")),
+            "say Playback open error on device 'default': No such file or directory", "exit 1", "run 4", say(READY),
+            emit(PLAYING), say(ACK_GAVE_UP + std::string(ACK_PLAYING) + "' after 3 retries - TERMINATING!"),
             "exit 1", "run 5"} +
-          start_steps(f[0]) + Lines{"await preload " + f[1]},
+          start_steps(f[0]) + Lines{await(CMD_PRELOAD + f[1])},
       f);
-  wait_player_line(got("preload " + f[1]));
+  wait_player_line(got(CMD_PRELOAD + f[1]));
   stop_manager();
 
   EXPECT_EQ(start_arguments(), Lines(5, f[0])) << dump();
@@ -360,18 +364,18 @@ TEST_F(ManagerDecisions, FailureAtStartThatNamesNoFileSkipsNoFile) {
 TEST_F(ManagerDecisions, ErrorFromAFilesDemuxerSkipsThatFile) {
   const Lines f = files({"a", "b", "c", "d"});
   auto error = [](const std::string& demuxer) {
-    return Lines{"say [stderr] Erro: Internal data stream error.",
-                 "say [stderr] Debug info: ../gst/isomp4/qtdemux.c(6966): gst_qtdemux_loop (): "
-                 "/GstPipeline:pipeline0/GstQTDemux:" +
-                     demuxer + ":",
+    return Lines{say(BUS_ERROR + std::string("Internal data stream error.")),
+                 say(BUS_ERROR_DEBUG + std::string("../gst/isomp4/qtdemux.c(6966): gst_qtdemux_loop (): "
+                                                   "/GstPipeline:pipeline0/GstQTDemux:") +
+                     demuxer + ":"),
                  "say streaming stopped, reason error (-5)"};
   };
-  run(Lines{"run 1, 2", "say ready"} + error("demux0") + Lines{"exit 1", "run 3"} + start_steps(f[1]) +
-          Lines{"await preload " + f[2]} + error("preload_demux2") + Lines{"exit 1", "run 4"} + start_steps(f[3]) +
-          Lines{"await preload " + f[1], "event Preload complete"} + error("preload_demux1") +
-          Lines{"exit 1", "run 5"} + start_steps(f[1]) + Lines{"await preload " + f[1]},
+  run(Lines{"run 1, 2", say(READY)} + error("demux0") + Lines{"exit 1", "run 3"} + start_steps(f[1]) +
+          Lines{await(CMD_PRELOAD + f[2])} + error("preload_demux2") + Lines{"exit 1", "run 4"} + start_steps(f[3]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE)} + error("preload_demux1") +
+          Lines{"exit 1", "run 5"} + start_steps(f[1]) + Lines{await(CMD_PRELOAD + f[1])},
       f);
-  wait_player_line(got("preload " + f[1]), 4);
+  wait_player_line(got(CMD_PRELOAD + f[1]), 4);
   stop_manager();
 
   EXPECT_EQ(start_arguments(), (Lines{f[0], f[0], f[1], f[3], f[1]})) << dump();
@@ -390,11 +394,11 @@ TEST_F(ManagerDecisions, ErrorFromAFilesDemuxerSkipsThatFile) {
 TEST_F(ManagerDecisions, AllFilesMarkedAsFailedAreTriedAgain) {
   const Lines f = files({"a", "b"});
   run(Lines{"run 1"} + start_steps(f[0]) +
-          Lines{"await preload " + f[1], "say [PRELOAD] FAILED " + f[1] + ": no video stream", "event Preload error",
-                "await preload " + f[0], "say [PRELOAD] FAILED " + f[0] + ": no video stream", "event Preload error",
-                "await preload " + f[1]},
+          Lines{await(CMD_PRELOAD + f[1]), say(PRELOAD_FAILED + f[1] + ": no video stream"), emit(PRELOAD_ERROR),
+                await(CMD_PRELOAD + f[0]), say(PRELOAD_FAILED + f[0] + ": no video stream"), emit(PRELOAD_ERROR),
+                await(CMD_PRELOAD + f[1])},
       f);
-  wait_player_line(got("preload " + f[1]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[1]), 2);
   stop_manager();
 
   EXPECT_EQ(own_lines("every playable file is marked as failed; trying them again").size(), 1u) << dump();
@@ -406,14 +410,14 @@ TEST_F(ManagerDecisions, AllFilesMarkedAsFailedAreTriedAgain) {
 TEST_F(ManagerDecisions, StopAnswersTheEventBeingWrittenBeforeExit) {
   const Lines f = files({"a", "b"});
   run(Lines{"run 1"} + start_steps(f[0]) +
-          Lines{"await preload " + f[1], "event Preload complete", "raw end of vid", "touch half-written", "sleep 0.6",
-                "event end of video!"},
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), "raw end of vid", "touch half-written", "sleep 0.6",
+                emit(END_OF_VIDEO)},
       f);
   wait_file("half-written");
   stop_manager();
 
-  const Lines want = start_transcript(f[0]) + Lines{got("preload " + f[1])} +
-                     event("Preload complete", "ack_preload_complete") + event("end of video!", "ack_end") +
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + event(END_OF_VIDEO, ACK_END) +
                      STOPPED_BY_MANAGER;
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(endings(), Lines{"exited with status 0"}) << dump();
@@ -424,8 +428,8 @@ TEST_F(ManagerDecisions, StopAnswersTheEventBeingWrittenBeforeExit) {
 TEST_F(ManagerDecisions, PlayerLeavesNothingBehindAndGetsNoDescriptorOfTheManager) {
   const Lines f = files({"a", "b"});
   const std::string log = dir + "/player.log";
-  run(Lines{"run 1", "fds", "child", "say ready", "await play", "event playing", "await preload " + f[0], "exit 1",
-            "run 2", "child", "say ready", "await play", "event playing", "await preload " + f[0], "touch second"},
+  run(Lines{"run 1", "fds", "child", say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[0]), "exit 1",
+            "run 2", "child", say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[0]), "touch second"},
       f, {"--player-log", log});
   wait_file("second");
   // The player's lines go to the log; the manager's to both.
@@ -462,15 +466,15 @@ TEST_F(ManagerDecisions, PlaylistThatIsAFifoIsRefusedNotWaitedFor) {
   EXPECT_EQ(own_lines("cannot read the playlist " + fifo + ": not a regular file or a directory").size(), 1u) << dump();
 
   // Replaced by a FIFO while it plays: the previous list is kept.
-  run(Lines{"run 1", "say ready", "await play", "event playing", "await preload " + f[0], "touch asked",
-            "wait-file replaced", "event Preload complete", "await switch", "say " + SWITCH_DONE,
-            "await preload " + f[0]},
+  run(Lines{"run 1", say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[0]), "touch asked",
+            "wait-file replaced", emit(PRELOAD_COMPLETE), await(CMD_SWITCH), say(SWITCH_DONE),
+            await(CMD_PRELOAD + f[0])},
       f);
   wait_file("asked");
   const std::string playlist = dir + "/playlist.txt";
   ASSERT_EQ(rename(fifo.c_str(), playlist.c_str()), 0);
   std::ofstream(dir + "/replaced").close();
-  wait_player_line(got("preload " + f[0]), 2);
+  wait_player_line(got(CMD_PRELOAD + f[0]), 2);
   stop_manager();
   EXPECT_EQ(own_lines("cannot read the playlist " + playlist +
                       ": not a regular file or a directory; keeping the previous one")

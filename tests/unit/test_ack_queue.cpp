@@ -5,6 +5,7 @@
 
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 
 namespace {
@@ -23,7 +24,7 @@ class AckQueueTest : public ::testing::Test {
 
 TEST_F(AckQueueTest, DeliversInOrderAndCutsLongTexts) {
   std::string long_event(300, 'e');
-  std::string long_ack = "ack_" + std::string(100, 'a');
+  std::string long_ack = protocol::ACK_PREFIX + std::string(100, 'a');
   ASSERT_EQ(message_queue_push(&queue_, "first", "ack_first"), 1);
   ASSERT_EQ(message_queue_push(&queue_, long_event.c_str(), long_ack.c_str()), 1);
 
@@ -59,27 +60,27 @@ TEST_F(AckQueueTest, PopReturnsNothingOnceDeliveryStopped) {
 TEST(AckDelivery, EventsBeforeDeliveryStartsAreWrittenOncePlain) {
   ack_system_running = 0;
   StdoutCapture out;
-  send_with_ack("ready", "ack_ready");
-  EXPECT_EQ(out.lines(), std::vector<std::string>{"ready"});
+  send_with_ack(protocol::READY, protocol::ACK_READY);
+  EXPECT_EQ(out.lines(), std::vector<std::string>{protocol::READY});
 }
 
 TEST(AckDelivery, OnlyTheExactAwaitedNameCounts) {
   start_ack_system();
   {
     StdoutCapture out;
-    send_with_ack("playing", "ack_playing");
+    send_with_ack(protocol::PLAYING, protocol::ACK_PLAYING);
     // Let the delivery thread write the line and start waiting.
-    for (int i = 0; i < 100 && out.count_line("playing") == 0; ++i) g_usleep(10000);
+    for (int i = 0; i < 100 && out.count_line(protocol::PLAYING) == 0; ++i) g_usleep(10000);
     signal_ack_received("ack_playing ");
-    signal_ack_received("ack_end");
+    signal_ack_received(protocol::ACK_END);
     g_usleep(50000);
     pthread_mutex_lock(&ack_state.mutex);
     EXPECT_EQ(ack_state.received, 0);
     pthread_mutex_unlock(&ack_state.mutex);
-    signal_ack_received("ack_playing");
+    signal_ack_received(protocol::ACK_PLAYING);
     for (int i = 0; i < 100 && !out.has_substring("[ACK TIMING]"); ++i) g_usleep(10000);
     EXPECT_TRUE(out.has_substring("[ACK TIMING] ✅ ACK 'ack_playing' received in "));
-    EXPECT_EQ(out.count_line("playing"), 1);
+    EXPECT_EQ(out.count_line(protocol::PLAYING), 1);
   }
   stop_ack_system();
 }

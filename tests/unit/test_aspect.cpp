@@ -6,6 +6,7 @@
 
 #include "aspect/aspect_ratio.h"
 #include "core/player_state.h"
+#include "protocol/protocol.h"
 #include "support/test_support.h"
 
 TEST(AspectRatio, ParsesOnlyWholeRatiosWithAPositiveDenominator) {
@@ -60,11 +61,11 @@ TEST(AspectRatio, DecisionRows) {
   EXPECT_TRUE(out.has_substring("║  ⚠️⚠️⚠️  DAR DIFERENTE! 1.778 ≠ 1.333  ⚠️⚠️⚠️            ║"));
   // Within 0.01: normal.
   EXPECT_EQ(decide_aspect_ratio(1.7778f, 1.7700f), ArOutcome::Normal);
-  EXPECT_TRUE(out.has_substring("║  ✅ DAR CORRECTO! Switch normal sem restart.           ║"));
+  EXPECT_TRUE(out.has_substring(protocol::RATIO_SAME));
   // Mismatch after a completion: after the current video.
   current_aspect_ratio = 16.0f / 9;
   EXPECT_EQ(decide_aspect_ratio(16.0f / 9, 4.0f / 3), ArOutcome::Scheduled);
-  EXPECT_TRUE(out.has_substring("║  🔄 RESTART AGENDADO (mudança AR a meio do fluxo)!      ║"));
+  EXPECT_TRUE(out.has_substring(protocol::REBUILD_SCHEDULED));
   // Current ratio unreadable: the first real video, at once.
   EXPECT_EQ(decide_aspect_ratio(0.0f, 16.0f / 9), ArOutcome::Immediate);
   EXPECT_TRUE(out.has_substring("║  ℹ️  Primeiro vídeo real (placeholder → video)           ║"));
