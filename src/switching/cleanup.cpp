@@ -125,84 +125,81 @@ void finish(CleanupData* d) {
   active_cleanup_timeout_id = 0;
 }
 
-}  // namespace
-
-gboolean cleanup_old_video_source_callback(gpointer user_data) {
-  auto* d = static_cast<CleanupData*>(user_data);
+// False when the record cannot be worked on: it is then finished and released.
+bool record_usable(CleanupData* d) {
   if (!d) {
     log_line("[CLEANUP] CRITICAL: user_data is NULL - aborting");
     finish(nullptr);
-    return FALSE;
+    return false;
   }
   if (!d->pipeline) {
     log_line("[CLEANUP] CRITICAL: data->pipeline is NULL - aborting");
     finish(d);
     free_record(d);
-    return FALSE;
+    return false;
   }
   if (!G_TYPE_CHECK_INSTANCE_TYPE(d->pipeline, GST_TYPE_ELEMENT)) {
     log_line("[CLEANUP] CRITICAL: pipeline is not a valid GstElement (use-after-free!) - aborting");
     finish(d);
     g_free(d);  // its references belong to a pipeline that is gone
-    return FALSE;
+    return false;
   }
   log_line("[CLEANUP] Starting SAFE async cleanup (2s after switch)...");
   if (d->pipeline != global_pipeline.load()) {
     log_line("[CLEANUP] ⚠️  SKIP: Pipeline was destroyed (restart occurred)");
     finish(d);
     free_record(d);
-    return FALSE;
+    return false;
   }
+  return true;
+}
 
-  bool already_removed = false;
-  if (d->old_qtdemux && G_TYPE_CHECK_INSTANCE_TYPE(d->old_qtdemux, GST_TYPE_ELEMENT)) {
-    GstObject* parent = gst_object_get_parent(GST_OBJECT(d->old_qtdemux));
-    if (!parent || parent != GST_OBJECT(d->pipeline)) {
-      log_line("[CLEANUP] ℹ️  Elements already removed from pipeline in switch - will unref to free memory");
-      already_removed = true;
-    }
-    if (parent) gst_object_unref(parent);
+bool elements_already_removed(const CleanupData* d) {
+  if (!d->old_qtdemux || !G_TYPE_CHECK_INSTANCE_TYPE(d->old_qtdemux, GST_TYPE_ELEMENT)) return false;
+  bool removed = false;
+  GstObject* parent = gst_object_get_parent(GST_OBJECT(d->old_qtdemux));
+  if (!parent || parent != GST_OBJECT(d->pipeline)) {
+    log_line("[CLEANUP] ℹ️  Elements already removed from pipeline in switch - will unref to free memory");
+    removed = true;
   }
+  if (parent) gst_object_unref(parent);
+  return removed;
+}
 
+void log_pipeline_precheck(const CleanupData* d) {
   log_line("[CLEANUP] PRE-CHECK: Verifying pipeline state before removal...");
   GstState state, pending;
   GstStateChangeReturn ret = gst_element_get_state(d->pipeline, &state, &pending, 0);
   log_raw("[CLEANUP] PRE-CHECK: Pipeline=%s, Pending=%s, Return=%s\n", gst_element_state_get_name(state),
           gst_element_state_get_name(pending), state_change_text(ret));
   log_raw("[CLEANUP] PRE-CHECK: switch_in_progress=%d\n", switch_in_progress.load());
+}
 
-  log_line("[CLEANUP] Proceeding with SAFE element-by-element cleanup...");
-  cleanup_in_progress = 1;
-  int leak_count = 0;
-
-  if (active_qtdemux && active_qtdemux == d->old_qtdemux) {
-    log_line("[CLEANUP] Clearing active_qtdemux global pointer");
-    gst_object_unref(active_qtdemux);
-    active_qtdemux = nullptr;
+void flush_old_audio(CleanupData* d, int& leak_count) {
+  if (!d->has_audio || !d->old_audioconvert) return;
+  log_line("[CLEANUP] Attempting SAFE flush of audio pipeline...");
+  PadRef src(gst_element_get_static_pad(d->old_audioconvert, "src"));
+  if (!src) return;
+  GstState current = GST_STATE_NULL;
+  gst_element_get_state(d->old_audioconvert, &current, nullptr, 0);
+  if (current == GST_STATE_NULL) {
+    // Stopped by the switch already: its pads are inactive and nothing is left to flush.
+    log_line("[CLEANUP] ℹ️  Audio elements already stopped - no flush needed");
+    return;
   }
-
-  if (d->has_audio && d->old_audioconvert) {
-    log_line("[CLEANUP] Attempting SAFE flush of audio pipeline...");
-    PadRef src(gst_element_get_static_pad(d->old_audioconvert, "src"));
-    GstState current = GST_STATE_NULL;
-    gst_element_get_state(d->old_audioconvert, &current, nullptr, 0);
-    if (src && current == GST_STATE_NULL) {
-      // Stopped by the switch already: its pads are inactive and nothing is left to flush.
-      log_line("[CLEANUP] ℹ️  Audio elements already stopped - no flush needed");
-    } else if (src) {
-      if (gst_pad_send_event(src.get(), gst_event_new_flush_start())) {
-        g_usleep(50000);
-        if (!gst_pad_send_event(src.get(), gst_event_new_flush_stop(TRUE)))
-          log_line("[CLEANUP ERROR] ⚠️  Flush stop failed on audio pad - continuing anyway");
-        else
-          log_line("[CLEANUP] ✅ Audio pipeline flushed successfully");
-      } else {
-        log_line("[CLEANUP ERROR] ⚠️  Flush start failed on audio pad - SKIPPING FLUSH");
-        leak_count++;
-      }
-    }
+  if (!gst_pad_send_event(src.get(), gst_event_new_flush_start())) {
+    log_line("[CLEANUP ERROR] ⚠️  Flush start failed on audio pad - SKIPPING FLUSH");
+    leak_count++;
+    return;
   }
+  g_usleep(50000);
+  if (!gst_pad_send_event(src.get(), gst_event_new_flush_stop(TRUE)))
+    log_line("[CLEANUP ERROR] ⚠️  Flush stop failed on audio pad - continuing anyway");
+  else
+    log_line("[CLEANUP] ✅ Audio pipeline flushed successfully");
+}
 
+void release_video_part(CleanupData* d, bool already_removed, int& leak_count) {
   apply_element_rule(d, {&d->old_filesrc, "old_filesrc"}, already_removed, leak_count);
   if (d->old_qtdemux) {
     disconnect_handlers(d->old_qtdemux, "old_qtdemux", reinterpret_cast<gpointer>(on_pad_added), true);
@@ -211,34 +208,59 @@ gboolean cleanup_old_video_source_callback(gpointer user_data) {
   apply_element_rule(d, {&d->old_queue, "old_queue"}, already_removed, leak_count);
   apply_element_rule(d, {&d->old_h264parse, "old_h264parse"}, already_removed, leak_count);
   apply_pad_rule(d->video_selector, &d->old_video_pad, true, leak_count);
+}
 
-  if (d->has_audio) {
-    apply_element_rule(d, {&d->old_audio_queue, "old_audio_queue"}, already_removed, leak_count);
-    if (d->old_decodebin) {
-      disconnect_handlers(d->old_decodebin, "old_decodebin", reinterpret_cast<gpointer>(on_decodebin_pad_added),
-                          false);
-      apply_element_rule(d, {&d->old_decodebin, "old_decodebin"}, already_removed, leak_count);
-    }
-    for (ElementRow row : {ElementRow{&d->old_audioconvert, "old_audioconvert"},
-                           ElementRow{&d->old_audio_capsfilter, "old_audio_capsfilter"}}) {
-      if (!*row.field) continue;
-      if (already_removed) {
-        apply_element_rule(d, row, true, leak_count);
-      } else if (!validate_links(*row.field, row.field == &d->old_audioconvert ? "audioconvert" : "audio_capsfilter")) {
-        leak_count++;
-      } else {
-        stop_and_remove(d, row, leak_count);
-      }
-    }
-    apply_pad_rule(d->audio_selector, &d->old_audio_pad, false, leak_count);
+void release_audio_part(CleanupData* d, bool already_removed, int& leak_count) {
+  if (!d->has_audio) return;
+  apply_element_rule(d, {&d->old_audio_queue, "old_audio_queue"}, already_removed, leak_count);
+  if (d->old_decodebin) {
+    disconnect_handlers(d->old_decodebin, "old_decodebin", reinterpret_cast<gpointer>(on_decodebin_pad_added),
+                        false);
+    apply_element_rule(d, {&d->old_decodebin, "old_decodebin"}, already_removed, leak_count);
   }
+  for (ElementRow row : {ElementRow{&d->old_audioconvert, "old_audioconvert"},
+                         ElementRow{&d->old_audio_capsfilter, "old_audio_capsfilter"}}) {
+    if (!*row.field) continue;
+    if (already_removed) {
+      apply_element_rule(d, row, true, leak_count);
+    } else if (!validate_links(*row.field, row.field == &d->old_audioconvert ? "audioconvert" : "audio_capsfilter")) {
+      leak_count++;
+    } else {
+      stop_and_remove(d, row, leak_count);
+    }
+  }
+  apply_pad_rule(d->audio_selector, &d->old_audio_pad, false, leak_count);
+}
 
+void report_leaks(int leak_count) {
   if (leak_count > 0) {
     log_raw("[CLEANUP ERROR] ⚠️⚠️⚠️  MEMORY LEAK WARNING: %d elements could NOT be removed safely!\n", leak_count);
     log_raw("[CLEANUP ERROR] ⚠️  Player continues running but with %d leaked elements in memory\n", leak_count);
   } else {
     log_line("[CLEANUP] ✅✅✅  All elements removed successfully (NO LEAKS)");
   }
+}
+
+}  // namespace
+
+gboolean cleanup_old_video_source_callback(gpointer user_data) {
+  auto* d = static_cast<CleanupData*>(user_data);
+  if (!record_usable(d)) return FALSE;
+  bool already_removed = elements_already_removed(d);
+  log_pipeline_precheck(d);
+
+  log_line("[CLEANUP] Proceeding with SAFE element-by-element cleanup...");
+  cleanup_in_progress = 1;
+  int leak_count = 0;
+  if (active_qtdemux && active_qtdemux == d->old_qtdemux) {
+    log_line("[CLEANUP] Clearing active_qtdemux global pointer");
+    gst_object_unref(active_qtdemux);
+    active_qtdemux = nullptr;
+  }
+  flush_old_audio(d, leak_count);
+  release_video_part(d, already_removed, leak_count);
+  release_audio_part(d, already_removed, leak_count);
+  report_leaks(leak_count);
   finish(d);
   free_record(d);
   return FALSE;
