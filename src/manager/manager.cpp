@@ -6,33 +6,18 @@
 #include <cstring>
 
 #include "client/player_client.h"
+#include "protocol/protocol.h"
 #include "manager/timing.h"
 
 namespace {
 
 using Clock = Manager::Clock;
 
-// Lines of the player's log the cycle relies on besides its events: the
-// outcome of a switch, a preload of a file that vanished, the notice that an
-// event is about to be written again because its answer came late, and the
-// pipeline state the heartbeat reports.
-constexpr const char* SWITCH_DONE = "[SWITCH] Command completed successfully!";
-constexpr const char* SWITCH_IGNORED = "[SWITCH] 🔇 Ignoring switch after reset (already handled internally)";
-constexpr const char* SWITCH_REJECTED = "[SWITCH] REJECTED";
-constexpr const char* SWITCH_ERROR = "[SWITCH] ERROR";
-// The armed switch: taken, forgotten, and happening as the file ends.
-constexpr const char* ARMED = "[SWITCH AT END] Armed";
-constexpr const char* DISARMED = "[SWITCH AT END] Disarmed";
-constexpr const char* ARMED_SWITCH_FIRED = "[SWITCH AT END] Current video ended - switching";
-constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
-// A preload that will never complete: "<prefix><path>: <reason>", then "Preload error".
-constexpr const char* PRELOAD_FAILED = "[PRELOAD] FAILED ";
-// A pipeline error, and the text that names the element it came from.
-constexpr const char* BUS_ERROR = "[stderr] Erro: ";
-constexpr const char* BUS_ERROR_DEBUG = "[stderr] Debug info: ";
-constexpr const char* ACK_RETRY = "[ACK RETRY] No ACK for '";
-// The heartbeat's report of the pipeline's state, every few seconds.
-constexpr const char* HEARTBEAT_STATE = "[HEARTBEAT]   └─ Pipeline: state=";
+// Besides its events, the cycle follows lines of the player's log: the
+// outcome of a switch, a preload of a file that vanished or failed, a
+// pipeline error and the element it names, an event written again because
+// its answer came late, and the pipeline state the heartbeat reports.
+using namespace protocol;
 
 constexpr double REFUSAL_PAUSE_S = 0.5;
 constexpr int MAX_REFUSALS = 20;
@@ -114,10 +99,10 @@ void Manager::handle_line(const std::string& line) {
     handle_event(line, previous);
     return;
   }
-  if (line == "ready") {
+  if (line == READY) {
     on_ready();
-  } else if (starts_with(line, HEARTBEAT_STATE)) {
-    if (starts_with(line.substr(strlen(HEARTBEAT_STATE)), "PLAYING")) run_.last_flowing_at = Clock::now();
+  } else if (starts_with(line, PIPELINE_STATE)) {
+    if (starts_with(line.substr(strlen(PIPELINE_STATE)), "PLAYING")) run_.last_flowing_at = Clock::now();
   } else if (starts_with(line, ACK_RETRY)) {
     std::string rest = line.substr(strlen(ACK_RETRY));
     run_.repeat_expected.insert(rest.substr(0, rest.find('\'')));
@@ -127,7 +112,7 @@ void Manager::handle_line(const std::string& line) {
     run_.arm.taken();
   } else if (line == DISARMED) {
     run_.arm.disarmed();
-  } else if (line == ARMED_SWITCH_FIRED) {
+  } else if (line == ARMED_SWITCH_TAKEN) {
     on_armed_switch_fired();
   } else if (line == SWITCH_IGNORED) {
     if (!run_.switching.outstanding()) run_.arm.refused();  // the arming took the ignored switch's part
@@ -148,21 +133,21 @@ void Manager::handle_line(const std::string& line) {
 }
 
 void Manager::handle_event(const std::string& event, const std::string& previous) {
-  if (event == "playing") {
+  if (event == PLAYING) {
     on_playing();
-  } else if (event == "Preload complete") {
+  } else if (event == PRELOAD_COMPLETE) {
     on_preload_complete();
-  } else if (event == "Preload error") {
+  } else if (event == PRELOAD_ERROR) {
     on_preload_error();
-  } else if (event == "end of video!") {
+  } else if (event == END_OF_VIDEO) {
     on_end_of_video();
-  } else if (event == "reset") {
-    on_reset(previous == "end of video!");
-  } else if (event == "stopped") {
+  } else if (event == RESET) {
+    on_reset(previous == END_OF_VIDEO);
+  } else if (event == STOPPED) {
     // Nothing here asks for a stop; a screen left on a still picture helps no one.
     out_.manager("the player reports it stopped; resuming playback");
-    send("play");
-  } else if (event == "crash") {
+    send(CMD_PLAY);
+  } else if (event == CRASH) {
     restart_player("it reports that playback stalled", true);
   }
 }
@@ -171,7 +156,7 @@ void Manager::handle_event(const std::string& event, const std::string& previous
 
 void Manager::on_ready() {
   if (!run_.phase.ready()) return;
-  send("play");
+  send(CMD_PLAY);
 }
 
 void Manager::on_playing() {
@@ -372,7 +357,7 @@ void Manager::advance() {
       send_switch();
     } else if (config_.switch_at_end && run_.arm.none() && run_.on_screen.valid() && !run_.end.pending() &&
                !run_.switch_retry_at) {
-      send("switch_at_end");
+      send(CMD_SWITCH_AT_END);
       run_.arm.asked();
     }
     return;
@@ -382,7 +367,7 @@ void Manager::advance() {
 }
 
 void Manager::send_switch() {
-  send("switch");
+  send(CMD_SWITCH);
   run_.switching.sent();
 }
 
@@ -412,7 +397,7 @@ void Manager::request_preload() {
     return;
   }
   run_.preload.asked(slot);
-  send("preload " + slot.path);
+  send(CMD_PRELOAD + slot.path);
 }
 
 void Manager::check_timers() {
