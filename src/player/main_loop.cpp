@@ -1,4 +1,4 @@
-#include "core/main_loop.h"
+#include "player/main_loop.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/commands.h"
+#include "player/commands.h"
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"

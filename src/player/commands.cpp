@@ -1,4 +1,4 @@
-#include "core/commands.h"
+#include "player/commands.h"
 
 #include <fcntl.h>
 #include <sys/select.h>
