@@ -14,7 +14,7 @@
 #include "switching/preload.h"
 #include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
-#include "watchdog/restart_policy.h"
+#include "restart/rebuild_policy.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 
 #include "core/gst_holders.h"
 #include "player_fixture.h"
-#include "restart/pipeline_restart.h"
+#include "player/pipeline_restart.h"
 #include "switching/preload.h"
 #include "switching/switch_command.h"
 #include "watchdog/heartbeat.h"
-#include "watchdog/restart_policy.h"
+#include "restart/rebuild_policy.h"
 
 namespace {
 

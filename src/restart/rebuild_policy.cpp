@@ -1,11 +1,11 @@
-#include "watchdog/restart_policy.h"
+#include "restart/rebuild_policy.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "core/log.h"
-#include "restart/pipeline_restart.h"
+#include "player/pipeline_restart.h"
 #include "watchdog/heartbeat.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The complete rebuild: the running pipeline is thrown away and a fresh
 // switching pipeline plays the preloaded file, or the file on screen again.
-#include "restart/pipeline_restart.h"
+#include "player/pipeline_restart.h"
 
 
 #include <cstring>
