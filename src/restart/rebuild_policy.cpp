@@ -1,44 +1,34 @@
 #include "restart/rebuild_policy.h"
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-
 #include "core/log.h"
-#include "player/pipeline_restart.h"
-#include "watchdog/heartbeat.h"
+#include "core/player_state.h"
 
-namespace {
-std::string meminfo_path = "/proc/meminfo";
+void schedule_rebuild_at_video_end() {
+  restart_scheduled = 1;
+  waiting_for_video_end = 1;
 }
 
-void set_meminfo_path_for_testing(const char* path) { meminfo_path = path; }
-
-uint64_t get_shmem_usage_kb(const char* path) {
-  FILE* f = fopen(path, "r");
-  if (!f) return 0;
-  char line[256];
-  uint64_t kb = 0;
-  while (fgets(line, sizeof line, f)) {
-    if (strncmp(line, "Shmem:", 6) == 0) {
-      unsigned long value = 0;
-      if (sscanf(line, "Shmem: %lu", &value) == 1) kb = value;
-      break;
-    }
-  }
-  fclose(f);
-  return kb;
+void rebuild_now_for_ratio() {
+  suppress_events = 1;
+  log_line("[AR] 🔇 Events suppressed until restart completes");
+  restart_for_ar_fix = 1;
+  restart_pending = 1;
 }
 
-void check_shared_memory() {
-  if (main_loop_iterations % SHMEM_CHECK_PERIOD != 0) return;
-  uint64_t kb = get_shmem_usage_kb(meminfo_path.c_str());
-  if (kb <= SHMEM_THRESHOLD_KB) return;
-  log_raw("[SHMEM] ⚠️ CRITICAL: High memory detected: %lu KB (%.1f GB) > threshold %lu KB\n",
-          static_cast<unsigned long>(kb), kb / 1024.0 / 1024.0, static_cast<unsigned long>(SHMEM_THRESHOLD_KB));
-  log_line("[SHMEM] 💀 Terminating process immediately to free DMA-BUF memory...");
-  _exit(2);
+void rebuild_now() { restart_pending = 1; }
+
+bool cancel_scheduled_rebuild(const char* line) {
+  if (!restart_scheduled) return false;
+  log_line("%s", line);
+  restart_scheduled = 0;
+  waiting_for_video_end = 0;
+  iterations_since_last_restart = 0;
+  return true;
 }
+
+bool rebuild_due_at_video_end() { return restart_scheduled && waiting_for_video_end; }
+
+bool rebuild_pending() { return restart_pending != 0; }
 
 // Past the limit (a scheduled rebuild waiting for the end of a long video)
 // the line shows nothing left to wait rather than a wrapped-around count.
@@ -57,21 +47,18 @@ void schedule_restart_by_iterations() {
     log_raw("[RESTART] ⏰ Reached %lu iterations - restart scheduled\n",
             static_cast<unsigned long>(MAX_ITERATIONS_BEFORE_RESTART));
     log_line("[RESTART] ⏳ Waiting for current video to finish...");
-    restart_scheduled = 1;
-    waiting_for_video_end = 1;
+    schedule_rebuild_at_video_end();
   }
 }
 
-void execute_pending_restart(PlayerState& st) {
-  log_line("[RESTART] 🔄 Executing restart (AR fix or scheduled)...");
-  restart_pending = 0;
-  stop_heartbeat();
-  if (perform_complete_pipeline_restart(st, st.no_sound)) {
-    if (st.bus) gst_object_unref(st.bus);
-    st.bus = st.pipeline ? gst_element_get_bus(st.pipeline) : nullptr;
-    start_heartbeat();
-  } else {
-    log_line("[RESTART] ❌ CRITICAL: Restart failed - terminating");
-    st.quit = TRUE;
-  }
+void rebuild_started() { restart_pending = 0; }
+
+void rebuild_skipped() { iterations_since_last_restart = 0; }
+
+void rebuild_done() {
+  iterations_since_last_restart = 0;
+  restart_scheduled = 0;
+  waiting_for_video_end = 0;
 }
+
+bool take_rebuild_for_ratio() { return restart_for_ar_fix.exchange(0) != 0; }

@@ -1,22 +1,45 @@
-// Long-run safeguards run by the main loop: the shared-memory guard, and the
-// rebuild of the pipeline after a fixed number of iterations.
+// When the whole pipeline is rebuilt. The schedule's flags (restart_scheduled,
+// waiting_for_video_end, restart_pending, restart_for_ar_fix and the iteration
+// count, in core/player_state.h) change only through these functions; the
+// rebuild itself is player/pipeline_restart.h, run by the main loop once
+// rebuild_pending() says so.
 #pragma once
 #include <cstdint>
 
-#include "core/player_state.h"
-
 constexpr uint64_t MAX_ITERATIONS_BEFORE_RESTART = 150000;
-constexpr uint64_t SHMEM_THRESHOLD_KB = 2764800;
-constexpr uint64_t SHMEM_CHECK_PERIOD = 300;          // iterations between two memory checks
 constexpr uint64_t RESTART_PROGRESS_PERIOD = 10000;   // iterations between two progress lines
 
-// The "Shmem:" figure of a meminfo file in kB, 0 when it cannot be read.
-uint64_t get_shmem_usage_kb(const char* meminfo_path = "/proc/meminfo");
-// Every SHMEM_CHECK_PERIOD iterations; ends the process with status 2 above the threshold.
-void check_shared_memory();
+// ---- Decisions (any thread) ------------------------------------------------
+
+// Rebuild once the file on screen has ended.
+void schedule_rebuild_at_video_end();
+// Rebuild at the loop's next iteration for a preload of another shape; the
+// manager hears no events until it is done, then "Preload complete".
+void rebuild_now_for_ratio();
+// Rebuild at the loop's next iteration.
+void rebuild_now();
+// Forgets a rebuild waiting for the end of the video, saying `line` and
+// restarting the count. False when none was waiting.
+bool cancel_scheduled_rebuild(const char* line);
+// A rebuild waits for the end of the file on screen: that end is its moment.
+bool rebuild_due_at_video_end();
+// The loop must rebuild now.
+bool rebuild_pending();
+
+// ---- The periodic rebuild (main loop, once per period) -----------------------
+
 void print_restart_progress();
+// Counts one period; at MAX_ITERATIONS_BEFORE_RESTART schedules the rebuild
+// for the end of the video.
 void schedule_restart_by_iterations();
-// Runs a pending rebuild with the heartbeat stopped; a failed rebuild sets quit.
-void execute_pending_restart(PlayerState& st);
-// For tests: where the memory figure is read from.
-void set_meminfo_path_for_testing(const char* path);
+
+// ---- The rebuild's own bookkeeping (player/pipeline_restart.cpp) --------------
+
+// The pending rebuild is being carried out.
+void rebuild_started();
+// There was nothing to rebuild: the count starts again, a scheduled rebuild still waits.
+void rebuild_skipped();
+// Rebuilt: nothing is scheduled any more and the count starts again.
+void rebuild_done();
+// Whether the rebuild was for a preload's shape; asked once.
+bool take_rebuild_for_ratio();

@@ -6,6 +6,7 @@
 #include "core/player_state.h"
 #include "support/test_support.h"
 #include "restart/rebuild_policy.h"
+#include "watchdog/memory_guard.h"
 
 namespace {
 
