@@ -30,8 +30,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/main_loop.h"
+#include "player/lifecycle.h"
+#include "player/main_loop.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"

@@ -6,13 +6,13 @@
 
 #include <ctime>
 
-#include "core/commands.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
-#include "core/main_loop.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"
+#include "player/commands.h"
+#include "player/lifecycle.h"
+#include "player/main_loop.h"
 #include "watchdog/heartbeat.h"
 
 namespace {

@@ -22,6 +22,7 @@
 #include "core/log.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+#include "restart/rebuild_policy.h"
 
 namespace {
 
@@ -277,15 +278,11 @@ void apply_aspect_outcome(ArOutcome outcome, float preload_dar) {
   switch (outcome) {
     case ArOutcome::Immediate:
       log_line("[AR] 🔄 Executing IMMEDIATE restart to fix AR before playback...");
-      suppress_events = 1;
-      log_line("[AR] 🔇 Events suppressed until restart completes");
-      restart_for_ar_fix = 1;
-      restart_pending = 1;
+      rebuild_now_for_ratio();
       break;
     case ArOutcome::Scheduled:
       log_line("[AR] 📅 Scheduling restart for after video ends...");
-      restart_scheduled = 1;
-      waiting_for_video_end = 1;
+      schedule_rebuild_at_video_end();
       if (preload_dar > 0) current_aspect_ratio = preload_dar;
       send_with_ack("Preload complete", "ack_preload_complete");
       break;

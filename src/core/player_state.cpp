@@ -7,6 +7,11 @@ PlayerState& player_state() {
   return state;
 }
 
+std::mutex& preload_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
 PreloadProgress& preload_progress() {
   static PreloadProgress progress;
   return progress;

@@ -1,18 +1,29 @@
-// The record the main thread owns, and the module-level values that several
-// parts of the player share. Flags and counters that other threads touch are
-// atomics; everything else belongs to the main thread.
+// The record of the player, and the module-level values that several parts
+// share, grouped by who may touch them:
+//   main thread only - the loop's thread reads and writes them, no other;
+//   atomics          - read (some also written) on streaming, probe or
+//                      watchdog threads;
+//   preload lock     - written by the main thread holding preload_lock(),
+//                      read on other threads only holding it (the main
+//                      thread, their only writer, reads them without it).
 #pragma once
 #include <gst/gst.h>
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 
+// Serialises the preload's elements below and its progress between the main
+// thread and the streaming and probe threads that complete the preload.
+std::mutex& preload_lock();
+
 struct PlayerState {
+  // ---- Main thread only ----
   GstElement* pipeline = nullptr;
   GstBus* bus = nullptr;
-  GstElement* filesrc = nullptr;
+  GstElement* filesrc = nullptr;  // the source of the branch on screen
   GstElement* input_selector = nullptr;
   GstElement* audio_selector = nullptr;
   GstElement* glimagesink_element = nullptr;
@@ -26,9 +37,24 @@ struct PlayerState {
   gboolean quit = FALSE;
   gboolean fatal_error = FALSE;
   int element_counter = 1;
-  std::atomic<int> video_switching_in_progress{0};
+  gchar* preload_video_path = nullptr;
 
-  // The preloaded branch. Element pointers are borrowed: the pipeline owns them.
+  // ---- Atomics: streaming threads reach them through the published pointers ----
+  std::atomic<int> video_switching_in_progress{0};
+  std::atomic<GstElement*> preload_audio_capsfilter{nullptr};
+  // Each pad field holds one reference.
+  std::atomic<GstPad*> preload_selector_pad{nullptr};
+  std::atomic<GstPad*> preload_audio_selector_pad{nullptr};
+  std::atomic<int> preload_ready{0};
+  std::atomic<gulong> preload_video_probe_id{0};
+  std::atomic<gulong> preload_audio_probe_id{0};
+  // The aspect-ratio decision for the preload has been taken, whatever it was:
+  // a rebuild may then play the preloaded file.
+  std::atomic<int> preload_checked{0};
+
+  // ---- Under preload_lock(): the preloaded branch ----
+  // Borrowed: the pipeline owns them. The pad handlers compare their demuxer
+  // with preload_qtdemux to drop the work of a branch replaced meanwhile.
   GstElement* preload_filesrc = nullptr;
   GstElement* preload_qtdemux = nullptr;
   GstElement* preload_queue = nullptr;
@@ -36,20 +62,9 @@ struct PlayerState {
   GstElement* preload_audio_queue = nullptr;
   GstElement* preload_decodebin = nullptr;
   GstElement* preload_audioconvert = nullptr;
-  std::atomic<GstElement*> preload_audio_capsfilter{nullptr};
-  // Each pad field holds one reference.
-  std::atomic<GstPad*> preload_selector_pad{nullptr};
-  std::atomic<GstPad*> preload_audio_selector_pad{nullptr};
-  std::atomic<int> preload_ready{0};
-  gchar* preload_video_path = nullptr;
-  std::atomic<gulong> preload_video_probe_id{0};
-  std::atomic<gulong> preload_audio_probe_id{0};
-  // The aspect-ratio decision for the preload has been taken, whatever it was:
-  // a rebuild may then play the preloaded file.
-  std::atomic<int> preload_checked{0};
 };
 
-// How far the preload in hand has got. Guarded by preload_lock() (switching/branch.h).
+// How far the preload in hand has got. Under preload_lock().
 struct PreloadProgress {
   enum class Audio { Pending, Linked, Absent };
   unsigned generation = 0;  // changes whenever a preload begins or is abandoned
@@ -63,41 +78,48 @@ struct PreloadProgress {
 };
 PreloadProgress& preload_progress();
 
-// The one instance, owned by the main thread.
+// The one instance.
 PlayerState& player_state();
 
-// Published pointers into PlayerState for the streaming-thread callbacks.
+// Published pointers into PlayerState for the streaming-thread callbacks: set
+// once at start-up, before any pipeline runs, and never changed.
 extern std::atomic<int>* g_video_switching_in_progress;
 extern std::atomic<GstPad*>* g_preload_selector_pad;
 extern std::atomic<int>* g_preload_ready;
 extern std::atomic<gulong>* g_preload_video_probe_id;
 extern std::atomic<gulong>* g_preload_audio_probe_id;
-extern std::atomic<GstElement*> global_pipeline;
-
 void publish_state_pointers(PlayerState& st);
 
-// Module-level flags and counters shared between the parts.
+// ---- Main thread only ----
+extern GstElement* active_qtdemux;                   // holds a reference
+extern GstElement* active_audio_selector_pad_owner;  // borrowed
+// The file source the pipeline was built with (own reference): the ratio
+// check reads its location when a preload starts, on the main thread.
+extern GstElement* g_filesrc;
+extern GstElement* g_glimagesink;  // own reference
+// Only the switch takes it, and only on the main thread.
+extern GMutex operation_lock;
+
+// ---- Atomics: any thread ----
+extern std::atomic<GstElement*> global_pipeline;  // the heartbeat and the pad handlers read it
 extern std::atomic<int> switch_in_progress;
 extern std::atomic<int> cleanup_in_progress;
 extern std::atomic<guint> active_cleanup_timeout_id;
-extern GstElement* active_qtdemux;                   // main thread only; holds a reference
-extern GstElement* active_audio_selector_pad_owner;  // main thread only; borrowed
+// Events are held back during a rebuild.
 extern std::atomic<int> suppress_events;
 extern std::atomic<int> ignore_next_switch;
+// The rebuild's schedule: changed only through restart/rebuild_policy.h.
 extern std::atomic<int> restart_scheduled;
 extern std::atomic<int> waiting_for_video_end;
 extern std::atomic<int> restart_pending;
 extern std::atomic<int> restart_for_ar_fix;
 extern std::atomic<uint64_t> iterations_since_last_restart;
+// Read by the heartbeat thread.
 extern std::atomic<uint64_t> main_loop_iterations;
 // Seconds on the monotonic clock (a clock step at boot must not look like a stall).
 extern std::atomic<time_t> last_iteration_time;
 time_t monotonic_seconds();
 extern std::atomic<float> current_aspect_ratio;
-extern GstElement* g_filesrc;      // own reference
-extern GstElement* g_glimagesink;  // own reference
 extern std::atomic<int> maxlog;
 extern std::atomic<int> heartbeat_running;
 extern std::atomic<int> ack_system_running;
-extern GMutex operation_lock;
-

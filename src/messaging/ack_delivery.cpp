@@ -6,15 +6,27 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <system_error>
+#include <thread>
 
 #include "core/log.h"
 #include "core/player_state.h"
 
 MessageQueue msg_queue;
 AckState ack_state;
-pthread_t ack_thread;
 
 namespace {
+
+// A thread still running at exit is left to end with the process: a joinable
+// std::thread would abort it instead.
+struct DeliveryThread {
+  std::thread thread;
+  ~DeliveryThread() {
+    if (thread.joinable()) thread.detach();
+  }
+};
+DeliveryThread delivery;
+std::thread& ack_thread = delivery.thread;
 
 void copy_text(char* dest, size_t size, const char* src) {
   if (!src) src = "";
@@ -23,7 +35,6 @@ void copy_text(char* dest, size_t size, const char* src) {
   dest[n] = '\0';
 }
 
-bool ack_thread_started = false;
 // An event taken from the queue whose answer has not come yet.
 std::atomic<bool> delivery_in_flight{false};
 
@@ -33,15 +44,12 @@ void message_queue_init(MessageQueue* q) {
   q->head = 0;
   q->tail = 0;
   q->count = 0;
-  pthread_mutex_init(&q->mutex, nullptr);
-  pthread_cond_init(&q->cond, nullptr);
 }
 
 int message_queue_push(MessageQueue* q, const char* message, const char* ack_name) {
-  pthread_mutex_lock(&q->mutex);
+  std::lock_guard<std::mutex> lock(q->mutex);
   if (q->count >= MESSAGE_QUEUE_CAPACITY) {
     log_raw("[ACK QUEUE] ERROR: Queue full (%d messages)!\n", MESSAGE_QUEUE_CAPACITY);
-    pthread_mutex_unlock(&q->mutex);
     return 0;
   }
   QueuedMessage& slot = q->messages[q->head];
@@ -49,23 +57,18 @@ int message_queue_push(MessageQueue* q, const char* message, const char* ack_nam
   copy_text(slot.ack_name, sizeof slot.ack_name, ack_name);
   q->head = (q->head + 1) % MESSAGE_QUEUE_CAPACITY;
   q->count++;
-  pthread_cond_signal(&q->cond);
-  pthread_mutex_unlock(&q->mutex);
+  q->cond.notify_one();
   return 1;
 }
 
 int message_queue_pop(MessageQueue* q, QueuedMessage* out) {
-  pthread_mutex_lock(&q->mutex);
-  while (q->count == 0 && ack_system_running) pthread_cond_wait(&q->cond, &q->mutex);
-  if (!ack_system_running) {
-    pthread_mutex_unlock(&q->mutex);
-    return 0;
-  }
+  std::unique_lock<std::mutex> lock(q->mutex);
+  q->cond.wait(lock, [q] { return q->count != 0 || !ack_system_running; });
+  if (!ack_system_running) return 0;
   *out = q->messages[q->tail];
   delivery_in_flight = true;
   q->tail = (q->tail + 1) % MESSAGE_QUEUE_CAPACITY;
   q->count--;
-  pthread_mutex_unlock(&q->mutex);
   return 1;
 }
 
@@ -87,7 +90,7 @@ void signal_ack_received(const char* line) {
   pthread_mutex_unlock(&ack_state.mutex);
 }
 
-void* ack_thread_func(void*) {
+void ack_thread_func() {
   log_line("[ACK THREAD] Started - processing messages with ACK confirmation");
   while (ack_system_running) {
     QueuedMessage entry;
@@ -131,15 +134,12 @@ void* ack_thread_func(void*) {
     }
   }
   log_line("[ACK THREAD] Stopped");
-  return nullptr;
 }
 
 bool delivery_pending() {
   if (!ack_system_running) return false;
-  pthread_mutex_lock(&msg_queue.mutex);
-  bool pending = msg_queue.count > 0 || delivery_in_flight;
-  pthread_mutex_unlock(&msg_queue.mutex);
-  return pending;
+  std::lock_guard<std::mutex> lock(msg_queue.mutex);
+  return msg_queue.count > 0 || delivery_in_flight;
 }
 
 void start_ack_system() {
@@ -153,18 +153,22 @@ void start_ack_system() {
   ack_state.received = 0;
   ack_state.awaited_ack[0] = '\0';
   ack_system_running = 1;
-  ack_thread_started = pthread_create(&ack_thread, nullptr, ack_thread_func, nullptr) == 0;
+  try {
+    if (!ack_thread.joinable()) ack_thread = std::thread(ack_thread_func);
+  } catch (const std::system_error&) {
+    // No thread: events stay in the queue.
+  }
   log_line("[ACK SYSTEM] Thread started - guaranteed message delivery");
 }
 
 // The mutexes and conditions stay initialised after the stop: a streaming
 // thread that saw delivery running a moment earlier may still touch them.
 void stop_ack_system() {
-  pthread_mutex_lock(&msg_queue.mutex);
-  ack_system_running = 0;
-  pthread_cond_broadcast(&msg_queue.cond);
-  pthread_mutex_unlock(&msg_queue.mutex);
-  if (ack_thread_started) pthread_join(ack_thread, nullptr);
-  ack_thread_started = false;
+  {
+    std::lock_guard<std::mutex> lock(msg_queue.mutex);
+    ack_system_running = 0;
+  }
+  msg_queue.cond.notify_all();
+  if (ack_thread.joinable()) ack_thread.join();
   log_line("[ACK SYSTEM] Thread stopped and resources cleaned");
 }

@@ -4,6 +4,9 @@
 #pragma once
 #include <pthread.h>
 
+#include <condition_variable>
+#include <mutex>
+
 constexpr int MESSAGE_QUEUE_CAPACITY = 100;
 constexpr int ACK_MAX_ATTEMPTS = 3;
 
@@ -17,10 +20,12 @@ struct MessageQueue {
   int head;
   int tail;
   int count;
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
+  std::mutex mutex;
+  std::condition_variable cond;
 };
 
+// POSIX types, not the standard ones: the unit tests take this lock by them.
+// The condition waits on CLOCK_MONOTONIC (start_ack_system).
 struct AckState {
   char awaited_ack[64];
   int received;
@@ -30,7 +35,6 @@ struct AckState {
 
 extern MessageQueue msg_queue;
 extern AckState ack_state;
-extern pthread_t ack_thread;
 
 void message_queue_init(MessageQueue* q);
 int message_queue_push(MessageQueue* q, const char* message, const char* ack_name);
@@ -40,7 +44,7 @@ int message_queue_pop(MessageQueue* q, QueuedMessage* out);
 void send_with_ack(const char* message, const char* ack_name);
 // Called with every inbound line that starts with "ack_".
 void signal_ack_received(const char* line);
-void* ack_thread_func(void* arg);
+void ack_thread_func();
 
 // An event is queued or waits for its answer.
 bool delivery_pending();

@@ -6,11 +6,6 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 
-std::mutex& preload_lock() {
-  static std::mutex lock;
-  return lock;
-}
-
 GstElement* object_element(GstElement* demuxer, const char* key) {
   return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
 }

@@ -42,10 +42,6 @@ struct AudioLinkContext {
   GstElement* demuxer;
 };
 
-// Serialises the preload fields and the preload's progress between the main
-// thread and the streaming threads that complete the preload.
-std::mutex& preload_lock();
-
 GstElement* object_element(GstElement* demuxer, const char* key);
 // Branch elements carry names of their own: default names ("queue0",
 // "decodebin0") could clash with the names a rebuilt pipeline gives its own

@@ -5,6 +5,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "restart/rebuild_policy.h"
 #include "switching/switch_command.h"
 
 namespace {
@@ -19,7 +20,7 @@ GstPadProbeReturn on_sink_event(GstPad* pad, GstPadProbeInfo* info, gpointer) {
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
   if (GST_EVENT_TYPE(event) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
   // A rebuild due at the end of the video is what happens there.
-  if (restart_scheduled && waiting_for_video_end) return GST_PAD_PROBE_OK;
+  if (rebuild_due_at_video_end()) return GST_PAD_PROBE_OK;
   if (!armed.exchange(false)) return GST_PAD_PROBE_OK;
   // The sink never sees this end: the last picture stays until the new
   // file's first one replaces it.

@@ -8,6 +8,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/pipeline_setup.h"
+#include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
 #include "switching/switch_at_end.h"
@@ -188,12 +189,8 @@ struct SwitchRun {
 };
 
 void cancel_scheduled_restart() {
-  if (!restart_scheduled) return;
-  log_line("[SWITCH] 🔄 Canceling scheduled restart (switch provides cleanup)");
-  restart_scheduled = 0;
-  waiting_for_video_end = 0;
-  iterations_since_last_restart = 0;
-  ignore_next_switch = 0;
+  if (cancel_scheduled_rebuild("[SWITCH] 🔄 Canceling scheduled restart (switch provides cleanup)"))
+    ignore_next_switch = 0;
 }
 
 void release_preload_probes(SwitchRun& run) {

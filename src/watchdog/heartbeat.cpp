@@ -1,8 +1,11 @@
 #include "watchdog/heartbeat.h"
 
-#include <pthread.h>
-
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/log.h"
 #include "core/player_state.h"
@@ -13,38 +16,31 @@ int stalled_seconds = 0;
 
 namespace {
 
-pthread_t heartbeat_thread;
-bool heartbeat_started = false;
-// Lets a stop wake the thread from its sleep between two checks.
-pthread_mutex_t sleep_mutex = PTHREAD_MUTEX_INITIALIZER;
-// On the monotonic clock: a clock step at boot must not stretch the sleep.
-struct MonotonicCondition {
-  pthread_cond_t cond;
-  MonotonicCondition() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&cond, &attr);
-    pthread_condattr_destroy(&attr);
+// A thread still running at exit is left to end with the process: a joinable
+// std::thread would abort it instead.
+struct HeartbeatThread {
+  std::thread thread;
+  ~HeartbeatThread() {
+    if (thread.joinable()) thread.detach();
   }
 };
-MonotonicCondition sleep_condition;
-pthread_cond_t& sleep_cond = sleep_condition.cond;
+HeartbeatThread heartbeat;
+std::thread& heartbeat_thread = heartbeat.thread;
+// Lets a stop wake the thread from its sleep between two checks.
+std::mutex sleep_mutex;
+std::condition_variable sleep_cond;
 
+// On the steady clock (a clock step at boot must not stretch the sleep):
+// libstdc++ waits on it with pthread_cond_clockwait and CLOCK_MONOTONIC.
 void sleep_until_next_check() {
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += HEARTBEAT_PERIOD_SECONDS;
-  pthread_mutex_lock(&sleep_mutex);
-  while (heartbeat_running) {
-    if (pthread_cond_timedwait(&sleep_cond, &sleep_mutex, &deadline) != 0) break;
-  }
-  pthread_mutex_unlock(&sleep_mutex);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(HEARTBEAT_PERIOD_SECONDS);
+  std::unique_lock<std::mutex> lock(sleep_mutex);
+  sleep_cond.wait_until(lock, deadline, [] { return !heartbeat_running; });
 }
 
 }  // namespace
 
-void* heartbeat_monitor_thread(void*) {
+void heartbeat_monitor_thread() {
   uint64_t last_seen_iterations = 0;
   int stalled_checks = 0;
   gint64 previous_position = -1;
@@ -127,21 +123,25 @@ void* heartbeat_monitor_thread(void*) {
     }
     sleep_until_next_check();
   }
-  return nullptr;
 }
 
 void start_heartbeat() {
   heartbeat_running = 1;
-  heartbeat_started = pthread_create(&heartbeat_thread, nullptr, heartbeat_monitor_thread, nullptr) == 0;
+  if (heartbeat_thread.joinable()) return;  // already running
+  try {
+    heartbeat_thread = std::thread(heartbeat_monitor_thread);
+  } catch (const std::system_error&) {
+    // No thread: the player runs on without its heartbeat.
+  }
 }
 
 void stop_heartbeat() {
-  pthread_mutex_lock(&sleep_mutex);
-  heartbeat_running = 0;
-  pthread_cond_broadcast(&sleep_cond);
-  pthread_mutex_unlock(&sleep_mutex);
-  if (heartbeat_started) pthread_join(heartbeat_thread, nullptr);
-  heartbeat_started = false;
+  {
+    std::lock_guard<std::mutex> lock(sleep_mutex);
+    heartbeat_running = 0;
+  }
+  sleep_cond.notify_all();
+  if (heartbeat_thread.joinable()) heartbeat_thread.join();
 }
 
-bool heartbeat_is_started() { return heartbeat_started; }
+bool heartbeat_is_started() { return heartbeat_thread.joinable(); }

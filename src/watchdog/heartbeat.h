@@ -11,7 +11,7 @@ constexpr int HEARTBEAT_PERIOD_SECONDS = 5;  // time between two checks
 extern gint64 last_position;
 extern int stalled_seconds;
 
-void* heartbeat_monitor_thread(void* arg);
+void heartbeat_monitor_thread();
 // Starts the thread (heartbeat_running := 1).
 void start_heartbeat();
 // Stops and joins the thread; returns promptly, not after the current period.

@@ -9,9 +9,9 @@
 #include <memory>
 #include <thread>
 
-#include "core/commands.h"
-#include "core/lifecycle.h"
-#include "core/main_loop.h"
+#include "player/commands.h"
+#include "player/lifecycle.h"
+#include "player/main_loop.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "support/test_support.h"

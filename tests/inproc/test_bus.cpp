@@ -1,7 +1,7 @@
 // Bus draining on a real pipeline's bus: limits, valid ends of stream, errors.
 #include <gtest/gtest.h>
 
-#include "core/main_loop.h"
+#include "player/main_loop.h"
 #include "messaging/ack_delivery.h"
 #include "protocol/protocol.h"
 #include "support/test_support.h"

@@ -5,12 +5,12 @@
 
 #include "core/gst_holders.h"
 #include "player_fixture.h"
+#include "player/pipeline_restart.h"
 #include "protocol/protocol.h"
-#include "restart/pipeline_restart.h"
 #include "switching/preload.h"
 #include "switching/switch_command.h"
 #include "watchdog/heartbeat.h"
-#include "watchdog/restart_policy.h"
+#include "restart/rebuild_policy.h"
 
 namespace {
 

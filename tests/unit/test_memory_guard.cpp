@@ -5,7 +5,8 @@
 
 #include "core/player_state.h"
 #include "support/test_support.h"
-#include "watchdog/restart_policy.h"
+#include "restart/rebuild_policy.h"
+#include "watchdog/memory_guard.h"
 
 namespace {
 

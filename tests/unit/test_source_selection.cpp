@@ -1,7 +1,7 @@
 // Which pipeline a media location gets, and how locations enter descriptions.
 #include <gtest/gtest.h>
 
-#include "core/lifecycle.h"
+#include "player/lifecycle.h"
 #include "core/pipeline_setup.h"
 
 TEST(SourceSelection, ChoosesByPrefixThenExtensionInAnyCase) {

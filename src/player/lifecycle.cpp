@@ -1,4 +1,4 @@
-#include "core/lifecycle.h"
+#include "player/lifecycle.h"
 
 #include <cstring>
 #include <string>

@@ -1,4 +1,4 @@
-#include "core/commands.h"
+#include "player/commands.h"
 
 #include <fcntl.h>
 #include <sys/select.h>
@@ -11,6 +11,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "restart/rebuild_policy.h"
 #include "switching/preload.h"
 #include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
@@ -224,12 +225,7 @@ void command_stop(PlayerState& st) {
   st.is_playing = FALSE;
   st.position_guard_active = FALSE;
   st.position_guard_last = 0;
-  if (restart_scheduled) {
-    log_line("[STOP] 🔄 Canceling scheduled restart");
-    restart_scheduled = 0;
-    waiting_for_video_end = 0;
-    iterations_since_last_restart = 0;
-  }
+  cancel_scheduled_rebuild("[STOP] 🔄 Canceling scheduled restart");
   if (ignore_next_switch) {
     log_line("[STOP] 🧹 Resetting ignore_next_switch flag");
     ignore_next_switch = 0;

@@ -1,7 +1,6 @@
 // The complete rebuild: the running pipeline is thrown away and a fresh
 // switching pipeline plays the preloaded file, or the file on screen again.
-#include "restart/pipeline_restart.h"
-
+#include "player/pipeline_restart.h"
 
 #include <cstring>
 #include <string>
@@ -10,10 +9,12 @@
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
+#include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
-#include "switching/switch_command.h"
 #include "switching/switch_at_end.h"
+#include "switching/switch_command.h"
+#include "watchdog/heartbeat.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ GstElement* lookup(GstElement* pipeline, const char* name) { return gst_bin_get_
 
 gboolean skip(const char* line) {
   log_line("%s", line);
-  iterations_since_last_restart = 0;
+  rebuild_skipped();
   suppress_events = 0;
   return TRUE;
 }
@@ -179,13 +180,11 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   if (gst_element_get_state(pipeline, nullptr, nullptr, STATE_CHANGE_LIMIT) == GST_STATE_CHANGE_ASYNC)
     log_line("[RESTART] ⚠️  New pipeline is still starting - going on");
   st.is_playing = TRUE;
-  iterations_since_last_restart = 0;
-  restart_scheduled = 0;
-  waiting_for_video_end = 0;
+  rebuild_done();
 
   log_line("[RESTART] 🔊 Re-enabling events");
   suppress_events = 0;
-  bool ar_fix = restart_for_ar_fix.exchange(0) != 0;
+  bool ar_fix = take_rebuild_for_ratio();
   if (ar_fix) {
     log_line("[RESTART] 📤 SKIP 'end of video!' - AR fix restart (not real video end)");
   } else {
@@ -205,4 +204,18 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   }
   log_line("[RESTART] 🎬 Normal operation resumed");
   return TRUE;
+}
+
+void execute_pending_restart(PlayerState& st) {
+  log_line("[RESTART] 🔄 Executing restart (AR fix or scheduled)...");
+  rebuild_started();
+  stop_heartbeat();
+  if (perform_complete_pipeline_restart(st, st.no_sound)) {
+    if (st.bus) gst_object_unref(st.bus);
+    st.bus = st.pipeline ? gst_element_get_bus(st.pipeline) : nullptr;
+    start_heartbeat();
+  } else {
+    log_line("[RESTART] ❌ CRITICAL: Restart failed - terminating");
+    st.quit = TRUE;
+  }
 }

@@ -1,4 +1,4 @@
-#include "core/main_loop.h"
+#include "player/main_loop.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,15 +6,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/commands.h"
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "player/commands.h"
+#include "player/pipeline_restart.h"
+#include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/preload.h"
 #include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
-#include "watchdog/restart_policy.h"
+#include "watchdog/memory_guard.h"
 
 namespace {
 
@@ -48,9 +50,9 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
     return;
   }
   log_line("[EOS] VALID - end of video!");
-  if (restart_scheduled && waiting_for_video_end) {
+  if (rebuild_due_at_video_end()) {
     log_line("[EOS DETECTED] Video ended - executing scheduled restart...");
-    restart_pending = 1;
+    rebuild_now();
   } else if (!suppress_events) {
     send_with_ack("end of video!", "ack_end");
   }
@@ -283,7 +285,7 @@ void main_loop_iteration(PlayerState& st) {
   check_shared_memory();
   g_main_context_iteration(g_main_context_default(), FALSE);
   count_schedule_periods();
-  if (restart_pending) execute_pending_restart(st);
+  if (rebuild_pending()) execute_pending_restart(st);
   wait_for_work(st);
 }
 

@@ -4,16 +4,12 @@
 
 #include <string>
 
+#include "core/command_outcome.h"
 #include "core/player_state.h"
 
 // Characters of one line: a command word and any path the system can open.
 // A longer line is dropped whole.
 constexpr size_t COMMAND_LINE_MAX = PATH_MAX + 16;
-
-enum class CommandOutcome {
-  Processed,  // the iteration's one command; reading stops
-  Rejected,   // the next pending line is read at once
-};
 
 // One line of input, or what is left of one that cannot be handled.
 struct InputLine {
