@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <string>
 
+#include "core/player_state.h"
+
 namespace {
 
 std::string vformat(const char* fmt, va_list ap) {
@@ -85,6 +87,16 @@ void log_line_if_room(const char* fmt, ...) {
 }
 
 void log_line(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = vformat(fmt, ap);
+  va_end(ap);
+  text.push_back('\n');
+  write_stdout(text.data(), text.size());
+}
+
+void log_verbose(const char* fmt, ...) {
+  if (!maxlog) return;
   va_list ap;
   va_start(ap, fmt);
   std::string text = vformat(fmt, ap);

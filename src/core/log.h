@@ -7,6 +7,9 @@
 
 // Formats and writes one whole line; a line break is appended.
 void log_line(const char* fmt, ...) PLAYER_PRINTF(1, 2);
+// A line of the bus handler's running commentary: written only while
+// maxlog is set, which it always is, so it leaves exactly as log_line's.
+void log_verbose(const char* fmt, ...) PLAYER_PRINTF(1, 2);
 // Formats and writes the text exactly as given (for texts that carry their own "\n").
 void log_raw(const char* fmt, ...) PLAYER_PRINTF(1, 2);
 // How long a write may wait for a manager that does not read before the

@@ -21,26 +21,26 @@
 namespace {
 
 void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
-  log_line("[BUS] Processing EOS message (CRITICAL)...");
-  log_line("[EOS DEBUG] Source: %s | cleanup_in_progress=%d | active_qtdemux=%p", src_name,
+  log_verbose("[BUS] Processing EOS message (CRITICAL)...");
+  log_verbose("[EOS DEBUG] Source: %s | cleanup_in_progress=%d | active_qtdemux=%p", src_name,
            cleanup_in_progress.load(), static_cast<void*>(active_qtdemux));
   if (cleanup_in_progress) {
-    log_line("[EOS] IGNORED - cleanup in progress");
+    log_verbose("[EOS] IGNORED - cleanup in progress");
     return;
   }
   if (!active_qtdemux) {
-    log_line("[EOS] IGNORED - no active source (NULL)");
+    log_verbose("[EOS] IGNORED - no active source (NULL)");
     return;
   }
   bool is_from_pipeline = src == GST_OBJECT(st.pipeline);
   bool is_from_active_qtdemux = false;
   if (!is_from_pipeline && GST_IS_ELEMENT(src)) {
     is_from_active_qtdemux = src == GST_OBJECT(active_qtdemux);
-    log_line("[EOS DEBUG] is_from_pipeline=%d | is_from_active_qtdemux=%d", is_from_pipeline ? 1 : 0,
+    log_verbose("[EOS DEBUG] is_from_pipeline=%d | is_from_active_qtdemux=%d", is_from_pipeline ? 1 : 0,
              is_from_active_qtdemux ? 1 : 0);
   }
   if (!is_from_pipeline && !is_from_active_qtdemux) {
-    log_line("[EOS] IGNORED - from orphan element: %s", src_name);
+    log_verbose("[EOS] IGNORED - from orphan element: %s", src_name);
     return;
   }
   // Posted before the last switch's seek: the end of the file switched away
@@ -49,7 +49,7 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
     log_line("[EOS] IGNORED - posted before the last switch");
     return;
   }
-  log_line("[EOS] VALID - end of video!");
+  log_verbose("[EOS] VALID - end of video!");
   if (rebuild_due_at_video_end()) {
     log_line("[EOS DETECTED] Video ended - executing scheduled restart...");
     rebuild_now();
@@ -110,11 +110,11 @@ void handle_error(PlayerState& st, GstMessage* msg) {
 }
 
 void handle_state_changed(PlayerState& st, GstMessage* msg, GstObject* src, const char* src_name) {
-  log_line("[BUS] Processing STATE_CHANGED message from %s...", src_name);
+  log_verbose("[BUS] Processing STATE_CHANGED message from %s...", src_name);
   GstState old_state, new_state, pending;
   gst_message_parse_state_changed(msg, &old_state, &new_state, &pending);
   if (src == GST_OBJECT(st.pipeline)) {
-    log_line("[STATE] Pipeline: %s -> %s (pending: %s)", gst_element_state_get_name(old_state),
+    log_verbose("[STATE] Pipeline: %s -> %s (pending: %s)", gst_element_state_get_name(old_state),
              gst_element_state_get_name(new_state), gst_element_state_get_name(pending));
     if (old_state == GST_STATE_PAUSED && new_state == GST_STATE_PLAYING && !suppress_events)
       send_with_ack("playing", "ack_playing");
@@ -123,7 +123,7 @@ void handle_state_changed(PlayerState& st, GstMessage* msg, GstObject* src, cons
   static const char* const watched[] = {"filesrc", "qtdemux", "input-selector", "audio-selector"};
   for (const char* pattern : watched) {
     if (strstr(src_name, pattern)) {
-      log_line("[STATE] %s: %s -> %s", src_name, gst_element_state_get_name(old_state),
+      log_verbose("[STATE] %s: %s -> %s", src_name, gst_element_state_get_name(old_state),
                gst_element_state_get_name(new_state));
       return;
     }
@@ -131,15 +131,15 @@ void handle_state_changed(PlayerState& st, GstMessage* msg, GstObject* src, cons
 }
 
 void handle_async_done(PlayerState& st, GstObject* src) {
-  log_line("[BUS] Processing ASYNC_DONE message...");
+  log_verbose("[BUS] Processing ASYNC_DONE message...");
   if (src == GST_OBJECT(st.pipeline)) {
-    log_line("[ASYNC_DONE] Pipeline completed async state change!");
+    log_verbose("[ASYNC_DONE] Pipeline completed async state change!");
     GstState current, pending;
     gst_element_get_state(st.pipeline, &current, &pending, 0);
-    log_line("[ASYNC_DONE] Current state: %s (pending: %s)", gst_element_state_get_name(current),
+    log_verbose("[ASYNC_DONE] Current state: %s (pending: %s)", gst_element_state_get_name(current),
              gst_element_state_get_name(pending));
   }
-  log_line("[BUS] ASYNC_DONE message processed");
+  log_verbose("[BUS] ASYNC_DONE message processed");
 }
 
 void handle_preload_failure_message(PlayerState& st, GstMessage* msg) {
@@ -162,19 +162,19 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
   const char* type_name = gst_message_type_get_name(type);
   GstObject* src = GST_MESSAGE_SRC(msg);
   if (!src) {
-    log_line("[BUS] ⚠️  DISCARDED message from NULL source (msg_src == NULL)");
+    log_verbose("[BUS] ⚠️  DISCARDED message from NULL source (msg_src == NULL)");
     return Drain::Next;
   }
   GStr name(gst_object_get_name(src));
   const char* src_name = name.or_null_text();
-  log_line("[BUS] Got %s message from %s", type_name, src_name);
+  log_verbose("[BUS] Got %s message from %s", type_name, src_name);
   if (name && strcmp(name.get(), "(null)") == 0) {
-    log_line("[BUS] ⚠️  DISCARDED message with '(null)' name");
+    log_verbose("[BUS] ⚠️  DISCARDED message with '(null)' name");
     return Drain::Next;
   }
   if (type == GST_MESSAGE_STATE_CHANGED && src != GST_OBJECT(st.pipeline) &&
       ++state_change_count > BUS_STATE_CHANGE_LIMIT) {
-    log_line("[BUS] ⚠️  DISCARDED %s from %s (limit reached: %d messages)", type_name, src_name,
+    log_verbose("[BUS] ⚠️  DISCARDED %s from %s (limit reached: %d messages)", type_name, src_name,
              BUS_STATE_CHANGE_LIMIT);
     return Drain::Stop;
   }
@@ -199,7 +199,7 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
     default:
       break;
   }
-  log_line("[BUS] Message %s from %s processed, unreffing...", type_name, src_name);
+  log_verbose("[BUS] Message %s from %s processed, unreffing...", type_name, src_name);
   handled = true;
   return Drain::Next;
 }
@@ -210,11 +210,11 @@ void drain_bus(PlayerState& st) {
   if (!st.bus) return;
   int state_change_count = 0;
   while (gst_bus_have_pending(st.bus)) {
-    log_line("[BUS] Processing pending message (iteration %lu)...",
+    log_verbose("[BUS] Processing pending message (iteration %lu)...",
              static_cast<unsigned long>(main_loop_iterations.load()));
     GstMessage* peeked = gst_bus_peek(st.bus);
     if (!peeked) {
-      log_line("[BUS] ⚠️  gst_bus_have_pending() returned TRUE but peek() returned NULL - bus corrupted!");
+      log_verbose("[BUS] ⚠️  gst_bus_have_pending() returned TRUE but peek() returned NULL - bus corrupted!");
       break;
     }
     gst_message_unref(peeked);
@@ -224,7 +224,7 @@ void drain_bus(PlayerState& st) {
     bool handled = false;
     Drain next = handle_message(st, msg, state_change_count, handled);
     gst_message_unref(msg);
-    if (handled) log_line("[BUS] Message unreffed successfully");
+    if (handled) log_verbose("[BUS] Message unreffed successfully");
     if (next == Drain::Stop) break;
   }
 }

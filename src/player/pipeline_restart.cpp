@@ -44,7 +44,7 @@ void tear_down(PlayerState& st) {
   global_pipeline = nullptr;
   gst_element_set_state(old, GST_STATE_NULL);
   if (gst_element_get_state(old, nullptr, nullptr, STATE_CHANGE_LIMIT) != GST_STATE_CHANGE_SUCCESS) {
-    log_line("[RESTART] ⚠️  Old pipeline did not stop in time - leaving it behind");
+    log_line("[RESTART] Old pipeline did not stop in time - leaving it behind");
     return;  // releasing a pipeline that is still running would crash; leak it instead
   }
   gst_object_unref(old);
@@ -178,7 +178,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   log_line("[RESTART] ▶️  Starting playback from beginning...");
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   if (gst_element_get_state(pipeline, nullptr, nullptr, STATE_CHANGE_LIMIT) == GST_STATE_CHANGE_ASYNC)
-    log_line("[RESTART] ⚠️  New pipeline is still starting - going on");
+    log_line("[RESTART] New pipeline is still starting - going on");
   st.is_playing = TRUE;
   rebuild_done();
 

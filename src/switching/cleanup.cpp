@@ -184,7 +184,7 @@ void flush_old_audio(CleanupData* d, int& leak_count) {
   gst_element_get_state(d->old_audioconvert, &current, nullptr, 0);
   if (current == GST_STATE_NULL) {
     // Stopped by the switch already: its pads are inactive and nothing is left to flush.
-    log_line("[CLEANUP] ℹ️  Audio elements already stopped - no flush needed");
+    log_line("[CLEANUP] Audio elements already stopped - no flush needed");
     return;
   }
   if (!gst_pad_send_event(src.get(), gst_event_new_flush_start())) {

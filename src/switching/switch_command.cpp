@@ -56,7 +56,7 @@ void drop_unused_audio_elements(PlayerState& st) {
 GstPad* request_silent_audio_pad(GstElement* audio_selector) {
   GstPad* pad = gst_element_request_pad_simple(audio_selector, "sink_%u");
   if (!pad) return nullptr;
-  log_line("[SWITCH] 🔇 New video has no sound - audio ends at once");
+  log_line("[SWITCH] New video has no sound - audio ends at once");
   return pad;
 }
 
