@@ -804,6 +804,12 @@ std::vector<double> collect(const std::vector<SwitchRecord>& rs, Mode mode,
   return out;
 }
 
+// One step of a switch: its label and how to read its duration off a record.
+struct Part {
+  const char* label;
+  std::function<bool(const SwitchRecord&, double&)> get;
+};
+
 void print_stats_row(FILE* out, const char* label, const Stats& s) {
   if (s.n == 0) {
     fprintf(out, "| %s | 0 | - | - | - | - |\n", label);
@@ -864,10 +870,6 @@ void print_preloads(FILE* out, const std::vector<SwitchRecord>& records) {
   };
   row("preload case", own);
   row("every cycle of the run", stats_of(preload_times(records, true, total)));
-  struct Part {
-    const char* label;
-    std::function<bool(const SwitchRecord&, double&)> get;
-  };
   const Part parts[] = {
       {"written -> aspect check starts (video pad linked)",
        [](const SwitchRecord& r, double& v) {
@@ -919,7 +921,9 @@ void print_summary(FILE* out, const std::vector<SwitchRecord>& records) {
   if (p.n) fprintf(out, "| preload | %zu | %.1f ms | %.1f ms | %.1f ms |\n", p.n, p.median, p.p90, p.max);
 }
 
-void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& records) {
+// ---------------------------------------------------------------- report
+
+void print_header(FILE* out, const Options& o) {
   utsname u{};
   uname(&u);
   gchar* gst = gst_version_string();
@@ -933,167 +937,204 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
           o.preload_cycles, o.mid_at_ms, o.jitter_ms,
           o.seed, o.reaction_ms, o.acks ? "on" : "off", o.no_sound ? "off" : "on");
   g_free(gst);
+}
 
+void print_switch_row(FILE* out, const SwitchRecord& r) {
+  fprintf(out, "%3d  %-8s  %-6s->%-6s  ", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to));
+  if (!r.measured) {
+    fprintf(out, "NOT MEASURED:%s\n", r.note.c_str());
+    return;
+  }
+  fprintf(out, "%10.1f  ", ms(r.first_new_arrive - r.last_old_arrive));
+  if (r.first_new_draw)
+    fprintf(out, "%9.1f ", ms(r.first_new_draw - r.last_old_draw));
+  else
+    fprintf(out, "%9s ", "-");
+  fprintf(out, "%7.3f  %7.3f  ", GST_CLOCK_TIME_IS_VALID(r.last_old_pts) ? r.last_old_pts / 1e9 : -1.0,
+          GST_CLOCK_TIME_IS_VALID(r.first_new_pts) ? r.first_new_pts / 1e9 : -1.0);
+  fprintf(out, "%10.1f  %10.1f  %9.1f  ", r.begin ? ms(r.begin - r.sent) : -1.0,
+          r.done && r.begin ? ms(r.done - r.begin) : -1.0, r.seek ? ms(r.first_new_arrive - r.seek) : -1.0);
+  if (at_end(r.mode) && r.sink_eos && r.reported)
+    fprintf(out, "%10.1f  ", ms(r.reported - r.sink_eos));
+  else
+    fprintf(out, "%10s  ", "-");
+  fprintf(out, "%10d ", r.never_drawn_old);
+  if (r.new_end_reported)
+    fprintf(out, "%7.0f ", ms(r.new_end_reported - r.first_new_arrive));
+  else
+    fprintf(out, "%7s ", "-");
+  fprintf(out, "%s%s\n", r.note.c_str(), r.driven_ok ? "" : " (driver gave up)");
+}
+
+void print_switch_table(FILE* out, const std::vector<SwitchRecord>& records) {
   fprintf(out, "\nper switch (times in ms; arrive = at the sink pad, draw = drawn by the sink):\n");
   fprintf(out,
           "  #  case      from->to        gap(arrive) gap(draw) old-pts  new-pts  sent->begin begin->done "
           "seek->new  eos->report never-drawn new-end notes\n");
-  for (const SwitchRecord& r : records) {
-    fprintf(out, "%3d  %-8s  %-6s->%-6s  ", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to));
-    if (!r.measured) {
-      fprintf(out, "NOT MEASURED:%s\n", r.note.c_str());
-      continue;
+  for (const SwitchRecord& r : records) print_switch_row(out, r);
+}
+
+const Part SENT_TO_BEGIN = {"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
+                              v = ms(r.begin - r.sent);
+                              return r.begin != 0;
+                            }};
+
+// From the old file's last frame to the manager's "switch", which follows its end.
+std::vector<Part> end_parts() {
+  return {
+      {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+         v = ms(r.last_old_draw - r.last_old_arrive);
+         return r.first_new_draw != 0;
+       }},
+      {"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
+         v = ms(r.sink_eos - r.last_old_draw);
+         return r.sink_eos != 0 && r.first_new_draw != 0;
+       }},
+      {"EOS at video sink -> pipeline posts EOS", [](const SwitchRecord& r, double& v) {
+         v = ms(r.bus_eos - r.sink_eos);
+         return r.sink_eos != 0 && r.bus_eos != 0;
+       }},
+      {"pipeline posts EOS -> \"end of video!\" read", [](const SwitchRecord& r, double& v) {
+         v = ms(r.reported - r.bus_eos);
+         return r.bus_eos != 0 && r.reported != 0;
+       }},
+      {"\"end of video!\" read -> \"switch\" written", [](const SwitchRecord& r, double& v) {
+         v = ms(r.sent - r.reported);
+         return r.reported != 0;
+       }},
+      SENT_TO_BEGIN,
+  };
+}
+
+// From switch_at_end being armed to the player's own start of the switch.
+std::vector<Part> armed_parts() {
+  return {
+      {"\"switch_at_end\" written -> armed", [](const SwitchRecord& r, double& v) {
+         v = ms(r.armed - r.sent);
+         return r.armed != 0;
+       }},
+      {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+         v = ms(r.last_old_draw - r.last_old_arrive);
+         return r.first_new_draw != 0;
+       }},
+      {"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
+         v = ms(r.sink_eos - r.last_old_draw);
+         return r.sink_eos != 0 && r.first_new_draw != 0;
+       }},
+      {"EOS at video sink -> loop takes the switch", [](const SwitchRecord& r, double& v) {
+         v = ms(r.at_end_taken - r.sink_eos);
+         return r.sink_eos != 0 && r.at_end_taken != 0;
+       }},
+      {"loop takes the switch -> command starts", [](const SwitchRecord& r, double& v) {
+         v = ms(r.begin - r.at_end_taken);
+         return r.begin != 0 && r.at_end_taken != 0;
+       }},
+  };
+}
+
+std::vector<Part> mid_parts() {
+  return {
+      {"old file's position when \"switch\" is written", [](const SwitchRecord& r, double& v) {
+         v = r.position_at_send / 1e6;
+         return GST_CLOCK_TIME_IS_VALID(r.position_at_send);
+       }},
+      {"\"switch\" written -> last old frame arrives", [](const SwitchRecord& r, double& v) {
+         v = ms(r.last_old_arrive - r.sent);
+         return true;
+       }},
+      SENT_TO_BEGIN,
+  };
+}
+
+// The switch command itself, alike in every case.
+std::vector<Part> command_parts() {
+  return {
+      {"command starts -> selector flipped", [](const SwitchRecord& r, double& v) {
+         v = ms(r.flip - r.begin);
+         return r.flip != 0 && r.begin != 0;
+       }},
+      {"selector flipped -> seek sent", [](const SwitchRecord& r, double& v) {
+         v = ms(r.seek - r.flip);
+         return r.seek != 0 && r.flip != 0;
+       }},
+      {"seek sent -> first new frame arrives", [](const SwitchRecord& r, double& v) {
+         v = ms(r.first_new_arrive - r.seek);
+         return r.seek != 0;
+       }},
+      {"first new frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+         v = ms(r.first_new_draw - r.first_new_arrive);
+         return r.first_new_draw != 0;
+       }},
+      {"command starts -> command returns", [](const SwitchRecord& r, double& v) {
+         v = ms(r.done - r.begin);
+         return r.done != 0 && r.begin != 0;
+       }},
+      {"old frames flushed before their time", [](const SwitchRecord& r, double& v) {
+         v = r.never_drawn_old;
+         return true;
+       }},
+  };
+}
+
+std::vector<Part> parts_of(Mode mode) {
+  std::vector<Part> parts = mode == Mode::End ? end_parts() : mode == Mode::Armed ? armed_parts() : mid_parts();
+  for (Part& p : command_parts()) parts.push_back(std::move(p));
+  return parts;
+}
+
+// One case's gap, at the sink pad and on screen, and the steps it is made of.
+void print_case(FILE* out, const std::vector<SwitchRecord>& records, Mode mode) {
+  int excluded = 0, count = 0;
+  for (const SwitchRecord& r : records)
+    if (r.mode == mode) {
+      count++;
+      if (!r.measured || !r.on_time) excluded++;
     }
-    fprintf(out, "%10.1f  ", ms(r.first_new_arrive - r.last_old_arrive));
-    if (r.first_new_draw)
-      fprintf(out, "%9.1f ", ms(r.first_new_draw - r.last_old_draw));
-    else
-      fprintf(out, "%9s ", "-");
-    fprintf(out, "%7.3f  %7.3f  ", GST_CLOCK_TIME_IS_VALID(r.last_old_pts) ? r.last_old_pts / 1e9 : -1.0,
-            GST_CLOCK_TIME_IS_VALID(r.first_new_pts) ? r.first_new_pts / 1e9 : -1.0);
-    fprintf(out, "%10.1f  %10.1f  %9.1f  ", r.begin ? ms(r.begin - r.sent) : -1.0,
-            r.done && r.begin ? ms(r.done - r.begin) : -1.0, r.seek ? ms(r.first_new_arrive - r.seek) : -1.0);
-    if (at_end(r.mode) && r.sink_eos && r.reported)
-      fprintf(out, "%10.1f  ", ms(r.reported - r.sink_eos));
-    else
-      fprintf(out, "%10s  ", "-");
-    fprintf(out, "%10d ", r.never_drawn_old);
-    if (r.new_end_reported)
-      fprintf(out, "%7.0f ", ms(r.new_end_reported - r.first_new_arrive));
-    else
-      fprintf(out, "%7s ", "-");
-    fprintf(out, "%s%s\n", r.note.c_str(), r.driven_ok ? "" : " (driver gave up)");
+  if (count == 0) return;
+  fprintf(out,
+          "\n%s switches (warm-up excluded; %d not sent on time or not measured, left out), gap from last old "
+          "frame to first new frame:\n\n",
+          mode == Mode::Mid ? "MID-FILE" : mode == Mode::End ? "AT-END" : "ARMED (switch_at_end)", excluded);
+  fprintf(out, "| measured at | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
+  print_stats_row(out, "arrival at the sink pad", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+                    v = ms(r.first_new_arrive - r.last_old_arrive);
+                    return true;
+                  })));
+  print_stats_row(out, "drawn by the sink", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+                    v = ms(r.first_new_draw - r.last_old_draw);
+                    return r.first_new_draw != 0;
+                  })));
+  fprintf(out, "\nwhere the time goes (median, min, max in ms):\n");
+  for (const Part& p : parts_of(mode)) {
+    Stats s = stats_of(collect(records, mode, p.get));
+    if (s.n == 0) continue;
+    fprintf(out, "  %-46s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
   }
+}
 
-  for (Mode mode : {Mode::Mid, Mode::End, Mode::Armed}) {
-    int excluded = 0, count = 0;
-    for (const SwitchRecord& r : records)
-      if (r.mode == mode) {
-        count++;
-        if (!r.measured || !r.on_time) excluded++;
-      }
-    if (count == 0) continue;
-    fprintf(out,
-            "\n%s switches (warm-up excluded; %d not sent on time or not measured, left out), gap from last old "
-            "frame to first new frame:\n\n",
-            mode == Mode::Mid ? "MID-FILE" : mode == Mode::End ? "AT-END" : "ARMED (switch_at_end)", excluded);
-    fprintf(out, "| measured at | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
-    print_stats_row(out, "arrival at the sink pad",
-                    stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
-                      v = ms(r.first_new_arrive - r.last_old_arrive);
-                      return true;
-                    })));
-    print_stats_row(out, "drawn by the sink", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
-                      v = ms(r.first_new_draw - r.last_old_draw);
-                      return r.first_new_draw != 0;
-                    })));
-    fprintf(out, "\nwhere the time goes (median, min, max in ms):\n");
-    struct Part {
-      const char* label;
-      std::function<bool(const SwitchRecord&, double&)> get;
-    };
-    std::vector<Part> parts;
-    if (mode == Mode::End) {
-      parts.push_back({"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.last_old_draw - r.last_old_arrive);
-                         return r.first_new_draw != 0;
-                       }});
-      parts.push_back({"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.sink_eos - r.last_old_draw);
-                         return r.sink_eos != 0 && r.first_new_draw != 0;
-                       }});
-      parts.push_back({"EOS at video sink -> pipeline posts EOS", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.bus_eos - r.sink_eos);
-                         return r.sink_eos != 0 && r.bus_eos != 0;
-                       }});
-      parts.push_back({"pipeline posts EOS -> \"end of video!\" read", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.reported - r.bus_eos);
-                         return r.bus_eos != 0 && r.reported != 0;
-                       }});
-      parts.push_back({"\"end of video!\" read -> \"switch\" written", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.sent - r.reported);
-                         return r.reported != 0;
-                       }});
-    } else if (mode == Mode::Armed) {
-      parts.push_back({"\"switch_at_end\" written -> armed", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.armed - r.sent);
-                         return r.armed != 0;
-                       }});
-      parts.push_back({"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.last_old_draw - r.last_old_arrive);
-                         return r.first_new_draw != 0;
-                       }});
-      parts.push_back({"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.sink_eos - r.last_old_draw);
-                         return r.sink_eos != 0 && r.first_new_draw != 0;
-                       }});
-      parts.push_back({"EOS at video sink -> loop takes the switch", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.at_end_taken - r.sink_eos);
-                         return r.sink_eos != 0 && r.at_end_taken != 0;
-                       }});
-      parts.push_back({"loop takes the switch -> command starts", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.begin - r.at_end_taken);
-                         return r.begin != 0 && r.at_end_taken != 0;
-                       }});
-    } else {
-      parts.push_back({"old file's position when \"switch\" is written", [](const SwitchRecord& r, double& v) {
-                         v = r.position_at_send / 1e6;
-                         return GST_CLOCK_TIME_IS_VALID(r.position_at_send);
-                       }});
-      parts.push_back({"\"switch\" written -> last old frame arrives", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.last_old_arrive - r.sent);
-                         return true;
-                       }});
-    }
-    if (mode != Mode::Armed)
-      parts.push_back({"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.begin - r.sent);
-                         return r.begin != 0;
-                       }});
-    parts.push_back({"command starts -> selector flipped", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.flip - r.begin);
-                       return r.flip != 0 && r.begin != 0;
-                     }});
-    parts.push_back({"selector flipped -> seek sent", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.seek - r.flip);
-                       return r.seek != 0 && r.flip != 0;
-                     }});
-    parts.push_back({"seek sent -> first new frame arrives", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.first_new_arrive - r.seek);
-                       return r.seek != 0;
-                     }});
-    parts.push_back({"first new frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.first_new_draw - r.first_new_arrive);
-                       return r.first_new_draw != 0;
-                     }});
-    parts.push_back({"command starts -> command returns", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.done - r.begin);
-                       return r.done != 0 && r.begin != 0;
-                     }});
-    parts.push_back({"old frames flushed before their time", [](const SwitchRecord& r, double& v) {
-                       v = r.never_drawn_old;
-                       return true;
-                     }});
-    for (const Part& p : parts) {
-      Stats s = stats_of(collect(records, mode, p.get));
-      if (s.n == 0) continue;
-      fprintf(out, "  %-46s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
-    }
-  }
-
-  print_preloads(out, records);
-  print_summary(out, records);
-
+void print_bus_warnings(FILE* out) {
   std::map<std::string, int> warnings;
   for (const Event& e : timeline.sorted())
     if (e.kind == Ev::BusWarning) warnings[e.text]++;
   for (const auto& w : warnings) fprintf(out, "\nbus %s (%d times)", w.first.c_str(), w.second);
   if (!warnings.empty()) fprintf(out, "\n");
+}
 
+void print_problem_count(FILE* out, const std::vector<SwitchRecord>& records) {
   int problems = 0;
   for (const SwitchRecord& r : records)
     if (!r.measured || !r.note.empty() || !r.driven_ok) problems++;
   fprintf(out, "\nswitches with a problem: %d of %zu\n", problems, records.size());
+}
+
+void print_report(FILE* out, const Options& o, const std::vector<SwitchRecord>& records) {
+  print_header(out, o);
+  print_switch_table(out, records);
+  for (Mode mode : {Mode::Mid, Mode::End, Mode::Armed}) print_case(out, records, mode);
+  print_preloads(out, records);
+  print_summary(out, records);
+  print_bus_warnings(out);
+  print_problem_count(out, records);
 }
 
 const char* event_name(Ev k) {
