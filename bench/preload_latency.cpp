@@ -3,7 +3,6 @@
 // process, as in production; every event is answered at once. Each preload is
 // switched to, and the next one is sent once the old branch has been released.
 // See docs/PERFORMANCE.md.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "client/player_client.h"
 #include "protocol/protocol.h"
 
@@ -80,21 +80,9 @@ class Recorder {
   std::vector<std::pair<Clock::time_point, std::string>> lines_;
 };
 
-double ms_between(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-struct Stats {
-  double median, p90, min, max;
-};
-
-Stats stats_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-  size_t rank = static_cast<size_t>((n * 9 + 9) / 10);  // nearest rank
-  return {median, v[std::min(n, std::max<size_t>(rank, 1)) - 1], v.front(), v.back()};
-}
+using bench::ms_between;
+using bench::Stats;
+using bench::stats_of;
 
 void usage() {
   fprintf(stderr,
@@ -103,38 +91,16 @@ void usage() {
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (a == "--no-sound") {
-      o.no_sound = true;
-      continue;
-    }
-    if (!v) {
-      usage();
-      return false;
-    }
-    ++i;
-    if (a == "--player")
-      o.player = v;
-    else if (a == "--clips")
-      o.clips_dir = v;
-    else if (a == "--rounds")
-      o.rounds = atoi(v);
-    else if (a == "--jitter")
-      o.jitter_ms = atoi(v);
-    else if (a == "--seed")
-      o.seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
-    else if (a == "--log")
-      o.log_path = v;
-    else if (a == "--csv")
-      o.csv_path = v;
-    else {
-      usage();
-      return false;
-    }
-  }
-  if (o.rounds < 1 || o.jitter_ms < 0) {
+  bench::OptionParser p;
+  p.flag("--no-sound", o.no_sound);
+  p.text("--player", o.player);
+  p.text("--clips", o.clips_dir);
+  p.number("--rounds", o.rounds);
+  p.number("--jitter", o.jitter_ms);
+  p.seed("--seed", o.seed);
+  p.text("--log", o.log_path);
+  p.text("--csv", o.csv_path);
+  if (!p.parse(argc, argv) || o.rounds < 1 || o.jitter_ms < 0) {
     usage();
     return false;
   }

@@ -35,6 +35,7 @@
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"
+#include "bench_support.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -74,55 +75,30 @@ void usage() {
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "%s needs a value\n", name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    const char* v = nullptr;
-    if (a == "--clips" && (v = value("--clips")))
-      o.clips_dir = v;
-    else if (a == "--mid-clips" && (v = value("--mid-clips")))
-      o.mid_clips_dir = v;
-    else if (a == "--mid-clip-ms" && (v = value("--mid-clip-ms")))
-      o.mid_clip_ms = atoi(v);
-    else if (a == "--mid" && (v = value("--mid")))
-      o.mid_switches = atoi(v);
-    else if (a == "--end" && (v = value("--end")))
-      o.end_switches = atoi(v);
-    else if (a == "--armed" && (v = value("--armed")))
-      o.armed_switches = atoi(v);
-    else if (a == "--preload" && (v = value("--preload")))
-      o.preload_cycles = atoi(v);
-    else if (a == "--mid-at" && (v = value("--mid-at")))
-      o.mid_at_ms = atoi(v);
-    else if (a == "--jitter" && (v = value("--jitter")))
-      o.jitter_ms = atoi(v);
-    else if (a == "--seed" && (v = value("--seed")))
-      o.seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
-    else if (a == "--log" && (v = value("--log")))
-      o.log_path = v;
-    else if (a == "--csv" && (v = value("--csv")))
-      o.csv_path = v;
-    else if (a == "--trace" && (v = value("--trace")))
-      o.trace_path = v;
-    else if (a == "--reaction-ms" && (v = value("--reaction-ms")))
-      o.reaction_ms = atoi(v);
-    else if (a == "--no-sound")
-      o.no_sound = true;
-    else if (a == "--no-acks")
-      o.acks = false;
-    else {
-      usage();
-      return false;
-    }
+  bench::OptionParser p;
+  p.text("--clips", o.clips_dir);
+  p.text("--mid-clips", o.mid_clips_dir);
+  p.number("--mid-clip-ms", o.mid_clip_ms);
+  p.number("--mid", o.mid_switches);
+  p.number("--end", o.end_switches);
+  p.number("--armed", o.armed_switches);
+  p.number("--preload", o.preload_cycles);
+  p.number("--mid-at", o.mid_at_ms);
+  p.number("--jitter", o.jitter_ms);
+  p.seed("--seed", o.seed);
+  p.text("--log", o.log_path);
+  p.text("--csv", o.csv_path);
+  p.text("--trace", o.trace_path);
+  p.number("--reaction-ms", o.reaction_ms);
+  p.flag("--no-sound", o.no_sound);
+  p.flag("--no-acks", o.acks, false);
+  if (!p.parse(argc, argv)) {
+    if (!p.missing_value().empty()) fprintf(stderr, "%s needs a value\n", p.missing_value().c_str());
+    usage();
+    return false;
   }
-  if (o.mid_switches < 0 || o.end_switches < 0 || o.armed_switches < 0 || o.preload_cycles < 0 || o.jitter_ms < 0 || o.mid_at_ms < 0 || o.reaction_ms < 0 ||
-      o.mid_clip_ms <= 0) {
+  if (o.mid_switches < 0 || o.end_switches < 0 || o.armed_switches < 0 || o.preload_cycles < 0 || o.jitter_ms < 0 ||
+      o.mid_at_ms < 0 || o.reaction_ms < 0 || o.mid_clip_ms <= 0) {
     usage();
     return false;
   }
@@ -777,22 +753,8 @@ void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
 
 // ---------------------------------------------------------------- statistics
 
-struct Stats {
-  size_t n = 0;
-  double median = 0, p90 = 0, min = 0, max = 0;
-};
-
-Stats stats_of(std::vector<double> v) {
-  Stats s;
-  s.n = v.size();
-  if (v.empty()) return s;
-  std::sort(v.begin(), v.end());
-  s.min = v.front();
-  s.max = v.back();
-  s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-  s.p90 = v[static_cast<size_t>(std::ceil(0.9 * v.size())) - 1];  // nearest rank
-  return s;
-}
+using bench::Stats;
+using bench::stats_of;
 
 std::vector<double> collect(const std::vector<SwitchRecord>& rs, Mode mode,
                             const std::function<bool(const SwitchRecord&, double&)>& get) {

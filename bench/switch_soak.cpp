@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "protocol/protocol.h"
 #include "support/test_support.h"
 
@@ -35,9 +36,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double EVENT_TIMEOUT_S = 30;
 
-double ms_between(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
+using bench::ms_between;
 
 // ---------------------------------------------------------------- options
 
@@ -65,41 +64,19 @@ void usage() {
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (i + 1 >= argc) {
-      usage();
-      return false;
-    }
-    const char* v = argv[++i];
-    if (a == "--switches")
-      o.switches = atoi(v);
-    else if (a == "--every")
-      o.every = atoi(v);
-    else if (a == "--listen-every")
-      o.listen_every = atoi(v);
-    else if (a == "--hold-ms")
-      o.hold_ms = atoi(v);
-    else if (a == "--fd-slack")
-      o.fd_slack = atoi(v);
-    else if (a == "--thread-slack")
-      o.thread_slack = atoi(v);
-    else if (a == "--rss-slack-mib")
-      o.rss_slack_mib = atof(v);
-    else if (a == "--clips")
-      o.clips_dir = v;
-    else if (a == "--player")
-      o.player = v;
-    else if (a == "--log")
-      o.log_path = v;
-    else if (a == "--csv")
-      o.csv_path = v;
-    else {
-      usage();
-      return false;
-    }
-  }
-  if (o.switches < 1 || o.every < 1 || o.listen_every < 1 || o.hold_ms < 0) {
+  bench::OptionParser p;
+  p.number("--switches", o.switches);
+  p.number("--every", o.every);
+  p.number("--listen-every", o.listen_every);
+  p.number("--hold-ms", o.hold_ms);
+  p.number("--fd-slack", o.fd_slack);
+  p.number("--thread-slack", o.thread_slack);
+  p.real("--rss-slack-mib", o.rss_slack_mib);
+  p.text("--clips", o.clips_dir);
+  p.text("--player", o.player);
+  p.text("--log", o.log_path);
+  p.text("--csv", o.csv_path);
+  if (!p.parse(argc, argv) || o.switches < 1 || o.every < 1 || o.listen_every < 1 || o.hold_ms < 0) {
     usage();
     return false;
   }
