@@ -1310,94 +1310,110 @@ class Driver {
     return k < o_.end_switches ? Mode::End : Mode::Armed;
   }
 
+  // The file on screen: which clip, when its first frame reached the sink, how long it is.
+  struct OnScreen {
+    int clip;
+    gint64 start;
+    double ms;
+  };
+
+  // Writes this case's switch, or arms it, at the moment the case asks for;
+  // r.sent is when it went out.
+  bool send_switch(SwitchRecord& r, const OnScreen& screen, gint64 last_done) {
+    if (r.mode == Mode::Armed) {
+      if (!armed_in_time(r, last_done)) {
+        r.driven_ok = false;
+        records.push_back(r);
+        return false;
+      }
+    } else if (r.mode == Mode::Preload) {
+      // Only the preload is timed here: switch at once to start the next cycle.
+      r.sent = g_get_monotonic_time();
+      timeline.add(Ev::Sent, r.sent);
+      send_command(protocol::CMD_SWITCH);
+    } else if (r.mode == Mode::End) {
+      switch_on_end = true;
+      // The end may have been reported before the trigger was armed.
+      if (timeline.any_between(Ev::Reported, last_done, g_get_monotonic_time()) && switch_on_end.exchange(false)) {
+        r.note += " end reported before the preload was ready;";
+        r.on_time = false;
+        r.sent = g_get_monotonic_time();
+        timeline.add(Ev::Sent, r.sent);
+        send_command(protocol::CMD_SWITCH);
+      } else {
+        Event sent;
+        if (!timeline.wait([](const Event& e) { return e.kind == Ev::Sent; }, last_done,
+                           g_get_monotonic_time() + 30 * SECOND, &sent)) {
+          switch_on_end = false;
+          return fail("\"end of video!\" never came for " + path_of(screen.clip, screen.ms != END_CLIP_MS));
+        }
+        r.sent = sent.t;
+      }
+    } else {
+      std::uniform_int_distribution<int> jitter(0, std::max(0, o_.jitter_ms - 1));
+      gint64 target = screen.start + (o_.mid_at_ms + jitter(rng_)) * MS;
+      if (g_get_monotonic_time() > target + o_.jitter_ms * MS)
+        r.note += " sent later than asked (preload not ready in time);";
+      sleep_until(target);
+      r.sent = g_get_monotonic_time();
+      timeline.add(Ev::Sent, r.sent);
+      send_command(protocol::CMD_SWITCH);
+    }
+    return true;
+  }
+
+  // Waits until the switch completes and the new file's first frame reaches
+  // the sink; `new_start` is that frame's time.
+  bool await_switch(SwitchRecord& r, gint64& last_done, gint64& new_start) {
+    Event outcome;
+    if (!timeline.wait([](const Event& e) { return e.kind == Ev::Done || e.kind == Ev::Rejected; }, r.sent,
+                       r.sent + 15 * SECOND, &outcome)) {
+      records.push_back(r);
+      return fail("switch " + std::to_string(r.index) + " never completed (player hung?)");
+    }
+    if (outcome.kind == Ev::Rejected) {
+      r.driven_ok = false;
+      records.push_back(r);
+      return fail("switch " + std::to_string(r.index) + " was rejected");
+    }
+    last_done = outcome.t;
+    Event first_new;
+    int next = r.to;
+    if (!timeline.wait([next](const Event& e) { return is_arrival_of(e, next); }, r.sent, r.sent + 10 * SECOND,
+                       &first_new)) {
+      r.driven_ok = false;
+      records.push_back(r);
+      return fail("switch " + std::to_string(r.index) + ": no frame of " + CLIPS[next].file + " reached the sink");
+    }
+    new_start = first_new.t;
+    return true;
+  }
+
   bool drive() {
     send_command(protocol::CMD_PLAY);
     gint64 since = g_get_monotonic_time();
     Event first;
     if (!timeline.wait([](const Event& e) { return is_arrival_of(e, 0); }, since, since + 20 * SECOND, &first))
       return fail("the start-up file never reached the sink");
-    gint64 current_start = first.t;  // first frame of the file on screen
-    int current = 0;
-    double current_ms = o_.mid_clip_ms;
+    OnScreen screen{0, first.t, static_cast<double>(o_.mid_clip_ms)};
     gint64 last_done = first.t;
 
     int total = 1 + o_.mid_switches + o_.preload_cycles + o_.end_switches + o_.armed_switches;
     for (int k = 0; k < total; ++k) {
       Mode mode = mode_of(k);
-      int next = (current + 1) % CLIP_COUNT;
       SwitchRecord r;
       r.index = k;
       r.mode = mode;
-      r.from = current;
-      r.to = next;
-      r.from_ms = current_ms;
+      r.from = screen.clip;
+      r.to = (screen.clip + 1) % CLIP_COUNT;
+      r.from_ms = screen.ms;
       r.to_ms = at_end(mode) ? END_CLIP_MS : o_.mid_clip_ms;
 
       if (!wait_idle_cleanup(g_get_monotonic_time() + 10 * SECOND)) return fail("deferred cleanup never finished");
-      if (!preload(path_of(next, !at_end(mode)), r, mode == Mode::Armed)) return false;
-
-      if (mode == Mode::Armed) {
-        if (!armed_in_time(r, last_done)) {
-          r.driven_ok = false;
-          records.push_back(r);
-          return false;
-        }
-      } else if (mode == Mode::Preload) {
-        // Only the preload is timed here: switch at once to start the next cycle.
-        r.sent = g_get_monotonic_time();
-        timeline.add(Ev::Sent, r.sent);
-        send_command(protocol::CMD_SWITCH);
-      } else if (mode == Mode::End) {
-        switch_on_end = true;
-        // The end may have been reported before the trigger was armed.
-        if (timeline.any_between(Ev::Reported, last_done, g_get_monotonic_time()) && switch_on_end.exchange(false)) {
-          r.note += " end reported before the preload was ready;";
-          r.on_time = false;
-          r.sent = g_get_monotonic_time();
-          timeline.add(Ev::Sent, r.sent);
-          send_command(protocol::CMD_SWITCH);
-        } else {
-          Event sent;
-          if (!timeline.wait([](const Event& e) { return e.kind == Ev::Sent; }, last_done,
-                             g_get_monotonic_time() + 30 * SECOND, &sent)) {
-            switch_on_end = false;
-            return fail("\"end of video!\" never came for " + path_of(current, current_ms != END_CLIP_MS));
-          }
-          r.sent = sent.t;
-        }
-      } else {
-        std::uniform_int_distribution<int> jitter(0, std::max(0, o_.jitter_ms - 1));
-        gint64 target = current_start + (o_.mid_at_ms + jitter(rng_)) * MS;
-        if (g_get_monotonic_time() > target + o_.jitter_ms * MS)
-          r.note += " sent later than asked (preload not ready in time);";
-        sleep_until(target);
-        r.sent = g_get_monotonic_time();
-        timeline.add(Ev::Sent, r.sent);
-        send_command(protocol::CMD_SWITCH);
-      }
-
-      Event outcome;
-      if (!timeline.wait([](const Event& e) { return e.kind == Ev::Done || e.kind == Ev::Rejected; }, r.sent,
-                         r.sent + 15 * SECOND, &outcome)) {
-        records.push_back(r);
-        return fail("switch " + std::to_string(k) + " never completed (player hung?)");
-      }
-      if (outcome.kind == Ev::Rejected) {
-        r.driven_ok = false;
-        records.push_back(r);
-        return fail("switch " + std::to_string(k) + " was rejected");
-      }
-      last_done = outcome.t;
-      Event first_new;
-      if (!timeline.wait([next](const Event& e) { return is_arrival_of(e, next); }, r.sent, r.sent + 10 * SECOND,
-                         &first_new)) {
-        r.driven_ok = false;
-        records.push_back(r);
-        return fail("switch " + std::to_string(k) + ": no frame of " + CLIPS[next].file + " reached the sink");
-      }
-      current_start = first_new.t;
-      current = next;
-      current_ms = r.to_ms;
+      if (!preload(path_of(r.to, !at_end(mode)), r, mode == Mode::Armed)) return false;
+      gint64 new_start = 0;
+      if (!send_switch(r, screen, last_done) || !await_switch(r, last_done, new_start)) return false;
+      screen = {r.to, new_start, r.to_ms};
       records.push_back(r);
       fprintf(stderr, "\rswitch %d/%d (%s)   ", k + 1, total, mode_name(mode));
     }
