@@ -3,7 +3,6 @@
 // process, as in production; every event is answered at once. Each preload is
 // switched to, and the next one is sent once the old branch has been released.
 // See docs/PERFORMANCE.md.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "client/player_client.h"
 #include "protocol/protocol.h"
 
@@ -80,21 +80,9 @@ class Recorder {
   std::vector<std::pair<Clock::time_point, std::string>> lines_;
 };
 
-double ms_between(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-struct Stats {
-  double median, p90, min, max;
-};
-
-Stats stats_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-  size_t rank = static_cast<size_t>((n * 9 + 9) / 10);  // nearest rank
-  return {median, v[std::min(n, std::max<size_t>(rank, 1)) - 1], v.front(), v.back()};
-}
+using bench::ms_between;
+using bench::Stats;
+using bench::stats_of;
 
 void usage() {
   fprintf(stderr,
@@ -103,42 +91,151 @@ void usage() {
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (a == "--no-sound") {
-      o.no_sound = true;
-      continue;
-    }
-    if (!v) {
-      usage();
-      return false;
-    }
-    ++i;
-    if (a == "--player")
-      o.player = v;
-    else if (a == "--clips")
-      o.clips_dir = v;
-    else if (a == "--rounds")
-      o.rounds = atoi(v);
-    else if (a == "--jitter")
-      o.jitter_ms = atoi(v);
-    else if (a == "--seed")
-      o.seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
-    else if (a == "--log")
-      o.log_path = v;
-    else if (a == "--csv")
-      o.csv_path = v;
-    else {
-      usage();
-      return false;
-    }
-  }
-  if (o.rounds < 1 || o.jitter_ms < 0) {
+  bench::OptionParser p;
+  p.flag("--no-sound", o.no_sound);
+  p.text("--player", o.player);
+  p.text("--clips", o.clips_dir);
+  p.number("--rounds", o.rounds);
+  p.number("--jitter", o.jitter_ms);
+  p.seed("--seed", o.seed);
+  p.text("--log", o.log_path);
+  p.text("--csv", o.csv_path);
+  if (!p.parse(argc, argv) || o.rounds < 1 || o.jitter_ms < 0) {
     usage();
     return false;
   }
   return true;
+}
+
+std::string path_of(const Options& o, int i) { return o.clips_dir + "/" + CLIPS[i % CLIP_COUNT]; }
+
+bool clips_present(const Options& o) {
+  for (int i = 0; i < CLIP_COUNT; ++i)
+    if (access(path_of(o, i).c_str(), R_OK) != 0) {
+      fprintf(stderr, "missing clip %s\n", path_of(o, i).c_str());
+      return false;
+    }
+  return true;
+}
+
+// Starts the player on the first clip and plays it; every line it writes is
+// recorded with the time it was read.
+bool start_playing(PlayerClient& player, Recorder& rec, const Options& o) {
+  PlayerClient::Options po;
+  po.binary = o.player;
+  po.args = {path_of(o, 0)};
+  if (o.no_sound) po.args.push_back("--no_sound");
+  po.log_path = o.log_path;
+  po.die_with_parent = true;
+  player.set_line_handler([&rec](const std::string& line) { rec.add(line); });
+  if (!player.start(po) || player.wait_for_line(protocol::READY, EVENT_TIMEOUT) < 0) {
+    fprintf(stderr, "the player did not start\n");
+    return false;
+  }
+  player.wait_for_substring(protocol::STARTED, EVENT_TIMEOUT);
+  size_t from = player.line_count();
+  player.send(protocol::CMD_PLAY);
+  if (player.wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, from) < 0) {
+    fprintf(stderr, "the player did not start playing\n");
+    return false;
+  }
+  return true;
+}
+
+struct Results {
+  double first_total = -1;  // round 0, the first preload after start-up
+  std::vector<double> totals, after_read;
+  std::map<std::string, std::vector<double>> stage_times;
+};
+
+FILE* open_csv(const std::string& path) {
+  FILE* csv = path.empty() ? nullptr : fopen(path.c_str(), "w");
+  if (csv) {
+    fprintf(csv, "round,total_ms");
+    for (const Mark& m : MARKS) fprintf(csv, ",%s", m.name);
+    fprintf(csv, "\n");
+  }
+  return csv;
+}
+
+// One preload, from "preload" written to "Preload complete" read, with the
+// time of each stage on the way.
+bool time_preload(PlayerClient& player, Recorder& rec, const Options& o, int round, Results& res, FILE* csv) {
+  std::string path = path_of(o, round + 1);
+  size_t start_line = player.line_count();
+  Clock::time_point sent = Clock::now();
+  player.send(protocol::CMD_PRELOAD + path);
+  int done = player.wait_for(
+      [](const std::string& l) { return l == protocol::PRELOAD_COMPLETE || l == protocol::PRELOAD_ERROR; },
+      EVENT_TIMEOUT, start_line);
+  Clock::time_point complete;
+  // The line handler, which takes the time, may run just after the wait returns.
+  bool timed = false;
+  for (int i = 0; i < 1000 && done >= 0 && !(timed = rec.first(protocol::PRELOAD_COMPLETE, start_line, complete));
+       ++i)
+    usleep(1000);
+  if (done < 0 || player.line(done) != protocol::PRELOAD_COMPLETE || !timed) {
+    fprintf(stderr, "round %d: no \"Preload complete\" (%s)\n", round, done < 0 ? "time-out" : "error");
+    return false;
+  }
+  double total = ms_between(sent, complete);
+  Clock::time_point read_at;
+  if (round == 0) {
+    res.first_total = total;
+  } else {
+    res.totals.push_back(total);
+    if (rec.first(MARKS[0].prefix, start_line, read_at)) res.after_read.push_back(ms_between(read_at, complete));
+  }
+  if (csv) fprintf(csv, "%d,%.1f", round, total);
+  for (const Mark& m : MARKS) {
+    Clock::time_point at;
+    bool seen = rec.first(m.prefix, start_line, at) && at <= complete;
+    if (seen && round > 0) res.stage_times[m.name].push_back(ms_between(sent, at));
+    if (csv) fprintf(csv, seen ? ",%.1f" : ",", seen ? ms_between(sent, at) : 0.0);
+  }
+  if (csv) fprintf(csv, "\n");
+  fprintf(stderr, "preload %d/%d: %.1f ms\n", round, o.rounds, total);
+  return true;
+}
+
+// Switches to the preload, then waits until the old branch is released: a
+// preload during that cleanup is refused.
+bool switch_and_wait_cleanup(PlayerClient& player, int round) {
+  size_t before_switch = player.line_count();
+  player.send(protocol::CMD_SWITCH);
+  if (player.wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, before_switch) < 0) {
+    fprintf(stderr, "round %d: the switch did not complete\n", round);
+    return false;
+  }
+  if (round > 0 && player.wait_for_substring(protocol::CLEANUP_TAG, 10, before_switch) >= 0) {
+    player.wait_for([](const std::string& l) {
+      return l.rfind(protocol::CLEANUP_CLEAN, 0) == 0 || l.rfind(protocol::CLEANUP_LEAKED, 0) == 0;
+    }, 10, before_switch);
+  }
+  return true;
+}
+
+void print_results(const Options& o, const Results& res) {
+  Stats s = stats_of(res.totals);
+  printf("preload -> \"Preload complete\", %zu preloads after the first, %s\n", res.totals.size(),
+         o.no_sound ? "no sound" : "with sound");
+  printf("  first preload after start-up: %.1f ms\n", res.first_total);
+  printf("  median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms\n", s.median, s.p90, s.min, s.max);
+  if (!res.after_read.empty()) {
+    Stats r = stats_of(res.after_read);
+    printf("  from the command being read: median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms\n", r.median, r.p90,
+           r.min, r.max);
+  }
+  printf("median time of each stage after \"preload\" was written (ms):\n");
+  for (const Mark& m : MARKS) {
+    auto it = res.stage_times.find(m.name);
+    if (it == res.stage_times.end() || it->second.empty()) {
+      printf("  %-22s (not seen)\n", m.name);
+      continue;
+    }
+    Stats st = stats_of(it->second);
+    printf("  %-22s %7.1f  (min %.1f, max %.1f, n=%zu)\n", m.name, st.median, st.min, st.max, it->second.size());
+  }
 }
 
 }  // namespace
@@ -146,119 +243,22 @@ bool parse_options(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   Options o;
   if (!parse_options(argc, argv, o)) return 2;
-  auto path_of = [&](int i) { return o.clips_dir + "/" + CLIPS[i % CLIP_COUNT]; };
-  for (int i = 0; i < CLIP_COUNT; ++i)
-    if (access(path_of(i).c_str(), R_OK) != 0) {
-      fprintf(stderr, "missing clip %s\n", path_of(i).c_str());
-      return 2;
-    }
-
+  if (!clips_present(o)) return 2;
   Recorder rec;
   PlayerClient player;
-  PlayerClient::Options po;
-  po.binary = o.player;
-  po.args = {path_of(0)};
-  if (o.no_sound) po.args.push_back("--no_sound");
-  po.log_path = o.log_path;
-  po.die_with_parent = true;
-  player.set_line_handler([&rec](const std::string& line) { rec.add(line); });
-  if (!player.start(po) || player.wait_for_line(protocol::READY, EVENT_TIMEOUT) < 0) {
-    fprintf(stderr, "the player did not start\n");
-    return 1;
-  }
-  player.wait_for_substring(protocol::STARTED, EVENT_TIMEOUT);
-  size_t from = player.line_count();
-  player.send(protocol::CMD_PLAY);
-  if (player.wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, from) < 0) {
-    fprintf(stderr, "the player did not start playing\n");
-    return 1;
-  }
+  if (!start_playing(player, rec, o)) return 1;
 
   std::mt19937 random(o.seed);
-  std::vector<double> totals, after_read;
-  std::map<std::string, std::vector<double>> stage_times;
-  double first_total = -1;
-  FILE* csv = o.csv_path.empty() ? nullptr : fopen(o.csv_path.c_str(), "w");
-  if (csv) {
-    fprintf(csv, "round,total_ms");
-    for (const Mark& m : MARKS) fprintf(csv, ",%s", m.name);
-    fprintf(csv, "\n");
-  }
+  Results res;
+  FILE* csv = open_csv(o.csv_path);
   // Round 0 is the first preload after start-up; it is reported on its own.
   for (int round = 0; round <= o.rounds; ++round) {
-    std::string path = path_of(round + 1);
-    size_t start_line = player.line_count();
-    Clock::time_point sent = Clock::now();
-    player.send(protocol::CMD_PRELOAD + path);
-    int done = player.wait_for(
-        [](const std::string& l) { return l == protocol::PRELOAD_COMPLETE || l == protocol::PRELOAD_ERROR; },
-        EVENT_TIMEOUT, start_line);
-    Clock::time_point complete;
-    // The line handler, which takes the time, may run just after the wait returns.
-    bool timed = false;
-    for (int i = 0; i < 1000 && done >= 0 && !(timed = rec.first(protocol::PRELOAD_COMPLETE, start_line, complete));
-         ++i)
-      usleep(1000);
-    if (done < 0 || player.line(done) != protocol::PRELOAD_COMPLETE || !timed) {
-      fprintf(stderr, "round %d: no \"Preload complete\" (%s)\n", round, done < 0 ? "time-out" : "error");
-      return 1;
-    }
-    double total = ms_between(sent, complete);
-    Clock::time_point read_at;
-    if (round == 0) {
-      first_total = total;
-    } else {
-      totals.push_back(total);
-      if (rec.first(MARKS[0].prefix, start_line, read_at)) after_read.push_back(ms_between(read_at, complete));
-    }
-    if (csv) fprintf(csv, "%d,%.1f", round, total);
-    for (const Mark& m : MARKS) {
-      Clock::time_point at;
-      bool seen = rec.first(m.prefix, start_line, at) && at <= complete;
-      if (seen && round > 0) stage_times[m.name].push_back(ms_between(sent, at));
-      if (csv) fprintf(csv, seen ? ",%.1f" : ",", seen ? ms_between(sent, at) : 0.0);
-    }
-    if (csv) fprintf(csv, "\n");
-    fprintf(stderr, "preload %d/%d: %.1f ms\n", round, o.rounds, total);
-
-    // Switch to it, then wait until the old branch is released: a preload
-    // during that cleanup is refused.
-    size_t before_switch = player.line_count();
-    player.send(protocol::CMD_SWITCH);
-    if (player.wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, before_switch) < 0) {
-      fprintf(stderr, "round %d: the switch did not complete\n", round);
-      return 1;
-    }
-    if (round > 0 && player.wait_for_substring(protocol::CLEANUP_TAG, 10, before_switch) >= 0) {
-      player.wait_for([](const std::string& l) {
-        return l.rfind(protocol::CLEANUP_CLEAN, 0) == 0 || l.rfind(protocol::CLEANUP_LEAKED, 0) == 0;
-      }, 10, before_switch);
-    }
+    if (!time_preload(player, rec, o, round, res, csv) || !switch_and_wait_cleanup(player, round)) return 1;
     int jitter = o.jitter_ms > 0 ? static_cast<int>(random() % static_cast<unsigned>(o.jitter_ms)) : 0;
     usleep(static_cast<useconds_t>((200 + jitter) * 1000));
   }
   if (csv) fclose(csv);
   player.stop(10, 5);
-
-  Stats s = stats_of(totals);
-  printf("preload -> \"Preload complete\", %zu preloads after the first, %s\n", totals.size(),
-         o.no_sound ? "no sound" : "with sound");
-  printf("  first preload after start-up: %.1f ms\n", first_total);
-  printf("  median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms\n", s.median, s.p90, s.min, s.max);
-  if (!after_read.empty()) {
-    Stats r = stats_of(after_read);
-    printf("  from the command being read: median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms\n", r.median, r.p90,
-           r.min, r.max);
-  }
-  printf("median time of each stage after \"preload\" was written (ms):\n");
-  for (const Mark& m : MARKS) {
-    auto it = stage_times.find(m.name);
-    if (it == stage_times.end() || it->second.empty()) {
-      printf("  %-22s (not seen)\n", m.name);
-      continue;
-    }
-    Stats st = stats_of(it->second);
-    printf("  %-22s %7.1f  (min %.1f, max %.1f, n=%zu)\n", m.name, st.median, st.min, st.max, it->second.size());
-  }
+  print_results(o, res);
   return 0;
 }

@@ -35,6 +35,7 @@
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"
+#include "bench_support.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -74,55 +75,30 @@ void usage() {
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "%s needs a value\n", name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    const char* v = nullptr;
-    if (a == "--clips" && (v = value("--clips")))
-      o.clips_dir = v;
-    else if (a == "--mid-clips" && (v = value("--mid-clips")))
-      o.mid_clips_dir = v;
-    else if (a == "--mid-clip-ms" && (v = value("--mid-clip-ms")))
-      o.mid_clip_ms = atoi(v);
-    else if (a == "--mid" && (v = value("--mid")))
-      o.mid_switches = atoi(v);
-    else if (a == "--end" && (v = value("--end")))
-      o.end_switches = atoi(v);
-    else if (a == "--armed" && (v = value("--armed")))
-      o.armed_switches = atoi(v);
-    else if (a == "--preload" && (v = value("--preload")))
-      o.preload_cycles = atoi(v);
-    else if (a == "--mid-at" && (v = value("--mid-at")))
-      o.mid_at_ms = atoi(v);
-    else if (a == "--jitter" && (v = value("--jitter")))
-      o.jitter_ms = atoi(v);
-    else if (a == "--seed" && (v = value("--seed")))
-      o.seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
-    else if (a == "--log" && (v = value("--log")))
-      o.log_path = v;
-    else if (a == "--csv" && (v = value("--csv")))
-      o.csv_path = v;
-    else if (a == "--trace" && (v = value("--trace")))
-      o.trace_path = v;
-    else if (a == "--reaction-ms" && (v = value("--reaction-ms")))
-      o.reaction_ms = atoi(v);
-    else if (a == "--no-sound")
-      o.no_sound = true;
-    else if (a == "--no-acks")
-      o.acks = false;
-    else {
-      usage();
-      return false;
-    }
+  bench::OptionParser p;
+  p.text("--clips", o.clips_dir);
+  p.text("--mid-clips", o.mid_clips_dir);
+  p.number("--mid-clip-ms", o.mid_clip_ms);
+  p.number("--mid", o.mid_switches);
+  p.number("--end", o.end_switches);
+  p.number("--armed", o.armed_switches);
+  p.number("--preload", o.preload_cycles);
+  p.number("--mid-at", o.mid_at_ms);
+  p.number("--jitter", o.jitter_ms);
+  p.seed("--seed", o.seed);
+  p.text("--log", o.log_path);
+  p.text("--csv", o.csv_path);
+  p.text("--trace", o.trace_path);
+  p.number("--reaction-ms", o.reaction_ms);
+  p.flag("--no-sound", o.no_sound);
+  p.flag("--no-acks", o.acks, false);
+  if (!p.parse(argc, argv)) {
+    if (!p.missing_value().empty()) fprintf(stderr, "%s needs a value\n", p.missing_value().c_str());
+    usage();
+    return false;
   }
-  if (o.mid_switches < 0 || o.end_switches < 0 || o.armed_switches < 0 || o.preload_cycles < 0 || o.jitter_ms < 0 || o.mid_at_ms < 0 || o.reaction_ms < 0 ||
-      o.mid_clip_ms <= 0) {
+  if (o.mid_switches < 0 || o.end_switches < 0 || o.armed_switches < 0 || o.preload_cycles < 0 || o.jitter_ms < 0 ||
+      o.mid_at_ms < 0 || o.reaction_ms < 0 || o.mid_clip_ms <= 0) {
     usage();
     return false;
   }
@@ -583,9 +559,27 @@ bool timeline_has(const std::vector<Event>& ev, Ev kind, gint64 from, gint64 to)
   return false;
 }
 
-void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
-  std::vector<Event> ev = timeline.sorted();
-  // A drawn buffer takes the colour of the latest arrival with its timestamp.
+// The events that belong to one switch: from the old file's first frame (the
+// switch before's first new frame) to the next switch's command.
+struct Window {
+  gint64 start, end;
+};
+
+gint64 first_after(const std::vector<Event>& ev, Ev kind, gint64 from, const Window& w) {
+  for (const Event& e : ev)
+    if (e.kind == kind && e.t >= from && e.t < w.end) return e.t;
+  return 0;
+}
+
+gint64 last_before(const std::vector<Event>& ev, Ev kind, gint64 from, gint64 to) {
+  gint64 found = 0;
+  for (const Event& e : ev)
+    if (e.kind == kind && e.t >= from && e.t <= to) found = e.t;
+  return found;
+}
+
+// A drawn buffer takes the colour of the latest arrival with its timestamp.
+void colour_draws(std::vector<Event>& ev) {
   std::map<GstClockTime, int> colour_by_pts;
   for (Event& e : ev) {
     if (e.kind == Ev::Arrive)
@@ -595,163 +589,172 @@ void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
       e.colour = it == colour_by_pts.end() ? -1 : it->second;
     }
   }
+}
+
+void find_preload_steps(const std::vector<Event>& ev, SwitchRecord& r) {
+  if (!r.preload_sent || !r.preload_done) return;
+  auto next_of = [&](Ev kind, gint64 from) -> gint64 {
+    for (const Event& e : ev)
+      if (e.kind == kind && e.t > from && e.t <= r.preload_done) return e.t;
+    return 0;
+  };
+  r.ar_check = next_of(Ev::ArCheck, r.preload_sent);
+  r.ar_answer1 = r.ar_check ? next_of(Ev::ArAnswer, r.ar_check) : 0;
+  r.ar_answer2 = r.ar_answer1 ? next_of(Ev::ArAnswer, r.ar_answer1) : 0;
+}
+
+// The old file's last frame and the new file's first, at the sink pad and on
+// screen; false, with a note, when either never reached the sink.
+bool find_old_and_new_frames(const std::vector<Event>& ev, SwitchRecord& r, const Window& w) {
+  const Event* first_new = nullptr;
+  for (const Event& e : ev)
+    if (e.kind == Ev::Arrive && e.t >= r.sent && e.t < w.end && e.colour == r.to) {
+      first_new = &e;
+      break;
+    }
+  if (!first_new) {
+    r.note += " new file never reached the sink;";
+    return false;
+  }
+  r.first_new_arrive = first_new->t;
+  r.first_new_pts = first_new->pts;
+
+  const Event* last_old = nullptr;
+  for (const Event& e : ev)
+    if (e.kind == Ev::Arrive && e.t >= w.start && e.t < r.first_new_arrive && e.colour == r.from) last_old = &e;
+  if (!last_old) {
+    r.note += " no frame of the old file seen;";
+    return false;
+  }
+  r.last_old_arrive = last_old->t;
+  r.last_old_pts = last_old->pts;
+
+  const Event* first_new_draw = nullptr;
+  for (const Event& e : ev)
+    if (e.kind == Ev::Draw && e.t >= r.first_new_arrive && e.t < w.end && e.colour == r.to) {
+      first_new_draw = &e;
+      break;
+    }
+  const Event* last_old_draw = nullptr;
+  if (first_new_draw)
+    for (const Event& e : ev)
+      if (e.kind == Ev::Draw && e.t >= w.start && e.t < first_new_draw->t && e.colour == r.from)
+        last_old_draw = &e;
+  if (first_new_draw && last_old_draw) {
+    r.first_new_draw = first_new_draw->t;
+    r.last_old_draw = last_old_draw->t;
+    r.last_old_draw_pts = last_old_draw->pts;
+  }
+  return true;
+}
+
+// Frames of neither file, old frames after the first new one, and old frames
+// that reached the sink but were flushed before being drawn.
+void count_stray_frames(const std::vector<Event>& ev, SwitchRecord& r, const Window& w) {
+  for (const Event& e : ev) {
+    if (e.t < r.last_old_arrive || e.t >= w.end) continue;
+    if (e.kind == Ev::Arrive && e.colour != r.from && e.colour != r.to) r.foreign++;
+    if (e.kind == Ev::Arrive && e.colour == r.from && e.t > r.first_new_arrive) r.old_after_new++;
+  }
+  if (GST_CLOCK_TIME_IS_VALID(r.last_old_draw_pts))
+    for (const Event& e : ev)
+      if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= w.start && e.t < r.first_new_arrive &&
+          e.pts > r.last_old_draw_pts)
+        r.never_drawn_old++;
+}
+
+// The player's own steps: the switch command's lines and, for an end case,
+// the old file's end on its way from the sink to the manager.
+void find_switch_steps(const std::vector<Event>& ev, SwitchRecord& r, const Window& w) {
+  if (r.mode == Mode::Armed) {
+    r.armed = first_after(ev, Ev::Armed, r.sent, w);
+    r.at_end_taken = first_after(ev, Ev::AtEnd, r.sent, w);
+  }
+  r.begin = first_after(ev, Ev::Begin, r.at_end_taken ? r.at_end_taken : r.sent, w);
+  r.flip = r.begin ? first_after(ev, Ev::Flip, r.begin, w) : 0;
+  r.seek = r.begin ? first_after(ev, Ev::Seek, r.begin, w) : 0;
+  r.flush_start = r.seek ? first_after(ev, Ev::FlushStart, r.seek, w) : 0;
+  r.done = r.begin ? first_after(ev, Ev::Done, r.begin, w) : 0;
+  if (r.mode == Mode::End) {
+    r.reported = last_before(ev, Ev::Reported, w.start, r.sent);
+    r.sink_eos = r.reported ? last_before(ev, Ev::SinkEos, w.start, r.reported) : 0;
+    r.bus_eos = r.reported ? last_before(ev, Ev::BusEos, w.start, r.reported) : 0;
+  }
+  if (r.mode == Mode::Armed) {
+    if (!r.at_end_taken) r.note += " the armed switch never ran;";
+    r.sink_eos = r.at_end_taken ? last_before(ev, Ev::SinkEos, w.start, r.at_end_taken) : 0;
+    // The player still tells the manager that the old file ended.
+    r.reported = r.at_end_taken ? first_after(ev, Ev::Reported, r.at_end_taken, w) : 0;
+    if (r.at_end_taken && (!r.reported || r.reported > r.first_new_arrive))
+      r.note += " \"end of video!\" not reported for the old file;";
+    // The sink never sees the old file's end, so the pipeline has none to post.
+    if (r.sink_eos && timeline_has(ev, Ev::BusEos, r.sink_eos, r.first_new_arrive))
+      r.note += " pipeline posted an end of stream;";
+  }
+}
+
+// Whether the switch came where its case asks: an end case shows the old file
+// to its last frame, a mid-file case is sent well before the end.
+void check_old_file(const std::vector<Event>& ev, SwitchRecord& r, const Window& w) {
+  if (at_end(r.mode) && GST_CLOCK_TIME_IS_VALID(r.last_old_draw_pts) &&
+      r.last_old_draw_pts / 1e6 < r.from_ms - 1.5 * FRAME_MS)
+    r.note += " old file's last frame never drawn;";
+  for (const Event& e : ev)
+    if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= w.start && e.t <= r.sent) r.position_at_send = e.pts;
+  // A switch this close to the end would measure the end, not the middle.
+  if ((r.mode == Mode::Mid || r.mode == Mode::Warmup) &&
+      (!GST_CLOCK_TIME_IS_VALID(r.position_at_send) || r.position_at_send / 1e6 > r.from_ms - 500)) {
+    r.note += " sent too close to the end of the old file;";
+    r.on_time = false;
+  }
+}
+
+// The new file plays from its beginning, in real time, to its full length.
+void check_new_file(const std::vector<Event>& ev, SwitchRecord& r, const Window& w) {
+  // With sync on, frames cannot reach the sink much ahead of real time.
+  for (const Event& e : ev)
+    if (e.kind == Ev::Arrive && e.colour == r.to && e.t >= r.first_new_arrive && e.t < w.end)
+      r.ahead_ms = std::max(r.ahead_ms, (e.pts - r.first_new_pts) / 1e6 - ms(e.t - r.first_new_arrive));
+  r.new_end_reported = first_after(ev, Ev::Reported, r.first_new_arrive, w);
+  if (r.ahead_ms > 200) {
+    char text[96];
+    snprintf(text, sizeof text, " new file pushed through %.0f ms ahead of real time;", r.ahead_ms);
+    r.note += text;
+  }
+  if (r.new_end_reported && ms(r.new_end_reported - r.first_new_arrive) < r.to_ms - 500) {
+    char text[96];
+    snprintf(text, sizeof text, " its end reported %.0f ms after it started;",
+             ms(r.new_end_reported - r.first_new_arrive));
+    r.note += text;
+  }
+  if (r.foreign) r.note += " frames of another file around the switch;";
+  if (r.old_after_new) r.note += " old frames after the new file started;";
+  if (r.first_new_pts > 40 * GST_MSECOND) r.note += " new file did not start at its beginning;";
+}
+
+void analyse(std::vector<SwitchRecord>& records, gint64 end_of_run) {
+  std::vector<Event> ev = timeline.sorted();
+  colour_draws(ev);
   for (size_t k = 0; k < records.size(); ++k) {
     SwitchRecord& r = records[k];
-    if (r.preload_sent && r.preload_done) {
-      auto next_of = [&](Ev kind, gint64 from) -> gint64 {
-        for (const Event& e : ev)
-          if (e.kind == kind && e.t > from && e.t <= r.preload_done) return e.t;
-        return 0;
-      };
-      r.ar_check = next_of(Ev::ArCheck, r.preload_sent);
-      r.ar_answer1 = r.ar_check ? next_of(Ev::ArAnswer, r.ar_check) : 0;
-      r.ar_answer2 = r.ar_answer1 ? next_of(Ev::ArAnswer, r.ar_answer1) : 0;
-    }
+    find_preload_steps(ev, r);
     if (!r.driven_ok) continue;
-    gint64 window_start = k > 0 && records[k - 1].measured ? records[k - 1].first_new_arrive : 0;
-    gint64 window_end = k + 1 < records.size() && records[k + 1].sent ? records[k + 1].sent : end_of_run;
-
-    const Event* first_new = nullptr;
-    for (const Event& e : ev)
-      if (e.kind == Ev::Arrive && e.t >= r.sent && e.t < window_end && e.colour == r.to) {
-        first_new = &e;
-        break;
-      }
-    if (!first_new) {
-      r.note += " new file never reached the sink;";
-      continue;
-    }
-    r.first_new_arrive = first_new->t;
-    r.first_new_pts = first_new->pts;
-
-    const Event* last_old = nullptr;
-    for (const Event& e : ev)
-      if (e.kind == Ev::Arrive && e.t >= window_start && e.t < r.first_new_arrive && e.colour == r.from) last_old = &e;
-    if (!last_old) {
-      r.note += " no frame of the old file seen;";
-      continue;
-    }
-    r.last_old_arrive = last_old->t;
-    r.last_old_pts = last_old->pts;
-
-    const Event* first_new_draw = nullptr;
-    for (const Event& e : ev)
-      if (e.kind == Ev::Draw && e.t >= r.first_new_arrive && e.t < window_end && e.colour == r.to) {
-        first_new_draw = &e;
-        break;
-      }
-    const Event* last_old_draw = nullptr;
-    if (first_new_draw)
-      for (const Event& e : ev)
-        if (e.kind == Ev::Draw && e.t >= window_start && e.t < first_new_draw->t && e.colour == r.from)
-          last_old_draw = &e;
-    if (first_new_draw && last_old_draw) {
-      r.first_new_draw = first_new_draw->t;
-      r.last_old_draw = last_old_draw->t;
-      r.last_old_draw_pts = last_old_draw->pts;
-    }
-
-    for (const Event& e : ev) {
-      if (e.t < r.last_old_arrive || e.t >= window_end) continue;
-      if (e.kind == Ev::Arrive && e.colour != r.from && e.colour != r.to) r.foreign++;
-      if (e.kind == Ev::Arrive && e.colour == r.from && e.t > r.first_new_arrive) r.old_after_new++;
-    }
-    if (GST_CLOCK_TIME_IS_VALID(r.last_old_draw_pts))
-      for (const Event& e : ev)
-        if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= window_start && e.t < r.first_new_arrive &&
-            e.pts > r.last_old_draw_pts)
-          r.never_drawn_old++;
-
-    auto first_after = [&](Ev kind, gint64 from) -> gint64 {
-      for (const Event& e : ev)
-        if (e.kind == kind && e.t >= from && e.t < window_end) return e.t;
-      return 0;
-    };
-    auto last_before = [&](Ev kind, gint64 from, gint64 to) -> gint64 {
-      gint64 found = 0;
-      for (const Event& e : ev)
-        if (e.kind == kind && e.t >= from && e.t <= to) found = e.t;
-      return found;
-    };
-    if (r.mode == Mode::Armed) {
-      r.armed = first_after(Ev::Armed, r.sent);
-      r.at_end_taken = first_after(Ev::AtEnd, r.sent);
-    }
-    r.begin = first_after(Ev::Begin, r.at_end_taken ? r.at_end_taken : r.sent);
-    r.flip = r.begin ? first_after(Ev::Flip, r.begin) : 0;
-    r.seek = r.begin ? first_after(Ev::Seek, r.begin) : 0;
-    r.flush_start = r.seek ? first_after(Ev::FlushStart, r.seek) : 0;
-    r.done = r.begin ? first_after(Ev::Done, r.begin) : 0;
-    if (r.mode == Mode::End) {
-      r.reported = last_before(Ev::Reported, window_start, r.sent);
-      r.sink_eos = r.reported ? last_before(Ev::SinkEos, window_start, r.reported) : 0;
-      r.bus_eos = r.reported ? last_before(Ev::BusEos, window_start, r.reported) : 0;
-    }
-    if (r.mode == Mode::Armed) {
-      if (!r.at_end_taken) r.note += " the armed switch never ran;";
-      r.sink_eos = r.at_end_taken ? last_before(Ev::SinkEos, window_start, r.at_end_taken) : 0;
-      // The player still tells the manager that the old file ended.
-      r.reported = r.at_end_taken ? first_after(Ev::Reported, r.at_end_taken) : 0;
-      if (r.at_end_taken && (!r.reported || r.reported > r.first_new_arrive))
-        r.note += " \"end of video!\" not reported for the old file;";
-      // The sink never sees the old file's end, so the pipeline has none to post.
-      if (r.sink_eos && timeline_has(ev, Ev::BusEos, r.sink_eos, r.first_new_arrive))
-        r.note += " pipeline posted an end of stream;";
-    }
-    // An end case must show the old file to its last frame.
-    if (at_end(r.mode) && GST_CLOCK_TIME_IS_VALID(r.last_old_draw_pts) &&
-        r.last_old_draw_pts / 1e6 < r.from_ms - 1.5 * FRAME_MS)
-      r.note += " old file's last frame never drawn;";
-    for (const Event& e : ev)
-      if (e.kind == Ev::Arrive && e.colour == r.from && e.t >= window_start && e.t <= r.sent)
-        r.position_at_send = e.pts;
-    // A switch this close to the end would measure the end, not the middle.
-    if ((r.mode == Mode::Mid || r.mode == Mode::Warmup) &&
-        (!GST_CLOCK_TIME_IS_VALID(r.position_at_send) || r.position_at_send / 1e6 > r.from_ms - 500)) {
-      r.note += " sent too close to the end of the old file;";
-      r.on_time = false;
-    }
-    // With sync on, frames cannot reach the sink much ahead of real time.
-    for (const Event& e : ev)
-      if (e.kind == Ev::Arrive && e.colour == r.to && e.t >= r.first_new_arrive && e.t < window_end)
-        r.ahead_ms = std::max(r.ahead_ms, (e.pts - r.first_new_pts) / 1e6 - ms(e.t - r.first_new_arrive));
-    r.new_end_reported = first_after(Ev::Reported, r.first_new_arrive);
-    if (r.ahead_ms > 200) {
-      char text[96];
-      snprintf(text, sizeof text, " new file pushed through %.0f ms ahead of real time;", r.ahead_ms);
-      r.note += text;
-    }
-    if (r.new_end_reported && ms(r.new_end_reported - r.first_new_arrive) < r.to_ms - 500) {
-      char text[96];
-      snprintf(text, sizeof text, " its end reported %.0f ms after it started;",
-               ms(r.new_end_reported - r.first_new_arrive));
-      r.note += text;
-    }
-    if (r.foreign) r.note += " frames of another file around the switch;";
-    if (r.old_after_new) r.note += " old frames after the new file started;";
-    if (r.first_new_pts > 40 * GST_MSECOND) r.note += " new file did not start at its beginning;";
+    Window w;
+    w.start = k > 0 && records[k - 1].measured ? records[k - 1].first_new_arrive : 0;
+    w.end = k + 1 < records.size() && records[k + 1].sent ? records[k + 1].sent : end_of_run;
+    if (!find_old_and_new_frames(ev, r, w)) continue;
+    count_stray_frames(ev, r, w);
+    find_switch_steps(ev, r, w);
+    check_old_file(ev, r, w);
+    check_new_file(ev, r, w);
     r.measured = true;
   }
 }
 
 // ---------------------------------------------------------------- statistics
 
-struct Stats {
-  size_t n = 0;
-  double median = 0, p90 = 0, min = 0, max = 0;
-};
-
-Stats stats_of(std::vector<double> v) {
-  Stats s;
-  s.n = v.size();
-  if (v.empty()) return s;
-  std::sort(v.begin(), v.end());
-  s.min = v.front();
-  s.max = v.back();
-  s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-  s.p90 = v[static_cast<size_t>(std::ceil(0.9 * v.size())) - 1];  // nearest rank
-  return s;
-}
+using bench::Stats;
+using bench::stats_of;
 
 std::vector<double> collect(const std::vector<SwitchRecord>& rs, Mode mode,
                             const std::function<bool(const SwitchRecord&, double&)>& get) {
@@ -762,6 +765,12 @@ std::vector<double> collect(const std::vector<SwitchRecord>& rs, Mode mode,
   }
   return out;
 }
+
+// One step of a switch: its label and how to read its duration off a record.
+struct Part {
+  const char* label;
+  std::function<bool(const SwitchRecord&, double&)> get;
+};
 
 void print_stats_row(FILE* out, const char* label, const Stats& s) {
   if (s.n == 0) {
@@ -823,10 +832,6 @@ void print_preloads(FILE* out, const std::vector<SwitchRecord>& records) {
   };
   row("preload case", own);
   row("every cycle of the run", stats_of(preload_times(records, true, total)));
-  struct Part {
-    const char* label;
-    std::function<bool(const SwitchRecord&, double&)> get;
-  };
   const Part parts[] = {
       {"written -> aspect check starts (video pad linked)",
        [](const SwitchRecord& r, double& v) {
@@ -878,7 +883,9 @@ void print_summary(FILE* out, const std::vector<SwitchRecord>& records) {
   if (p.n) fprintf(out, "| preload | %zu | %.1f ms | %.1f ms | %.1f ms |\n", p.n, p.median, p.p90, p.max);
 }
 
-void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& records) {
+// ---------------------------------------------------------------- report
+
+void print_header(FILE* out, const Options& o) {
   utsname u{};
   uname(&u);
   gchar* gst = gst_version_string();
@@ -892,167 +899,204 @@ void print_report(FILE* out, const Options& o, std::vector<SwitchRecord>& record
           o.preload_cycles, o.mid_at_ms, o.jitter_ms,
           o.seed, o.reaction_ms, o.acks ? "on" : "off", o.no_sound ? "off" : "on");
   g_free(gst);
+}
 
+void print_switch_row(FILE* out, const SwitchRecord& r) {
+  fprintf(out, "%3d  %-8s  %-6s->%-6s  ", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to));
+  if (!r.measured) {
+    fprintf(out, "NOT MEASURED:%s\n", r.note.c_str());
+    return;
+  }
+  fprintf(out, "%10.1f  ", ms(r.first_new_arrive - r.last_old_arrive));
+  if (r.first_new_draw)
+    fprintf(out, "%9.1f ", ms(r.first_new_draw - r.last_old_draw));
+  else
+    fprintf(out, "%9s ", "-");
+  fprintf(out, "%7.3f  %7.3f  ", GST_CLOCK_TIME_IS_VALID(r.last_old_pts) ? r.last_old_pts / 1e9 : -1.0,
+          GST_CLOCK_TIME_IS_VALID(r.first_new_pts) ? r.first_new_pts / 1e9 : -1.0);
+  fprintf(out, "%10.1f  %10.1f  %9.1f  ", r.begin ? ms(r.begin - r.sent) : -1.0,
+          r.done && r.begin ? ms(r.done - r.begin) : -1.0, r.seek ? ms(r.first_new_arrive - r.seek) : -1.0);
+  if (at_end(r.mode) && r.sink_eos && r.reported)
+    fprintf(out, "%10.1f  ", ms(r.reported - r.sink_eos));
+  else
+    fprintf(out, "%10s  ", "-");
+  fprintf(out, "%10d ", r.never_drawn_old);
+  if (r.new_end_reported)
+    fprintf(out, "%7.0f ", ms(r.new_end_reported - r.first_new_arrive));
+  else
+    fprintf(out, "%7s ", "-");
+  fprintf(out, "%s%s\n", r.note.c_str(), r.driven_ok ? "" : " (driver gave up)");
+}
+
+void print_switch_table(FILE* out, const std::vector<SwitchRecord>& records) {
   fprintf(out, "\nper switch (times in ms; arrive = at the sink pad, draw = drawn by the sink):\n");
   fprintf(out,
           "  #  case      from->to        gap(arrive) gap(draw) old-pts  new-pts  sent->begin begin->done "
           "seek->new  eos->report never-drawn new-end notes\n");
-  for (const SwitchRecord& r : records) {
-    fprintf(out, "%3d  %-8s  %-6s->%-6s  ", r.index, mode_name(r.mode), colour_name(r.from), colour_name(r.to));
-    if (!r.measured) {
-      fprintf(out, "NOT MEASURED:%s\n", r.note.c_str());
-      continue;
+  for (const SwitchRecord& r : records) print_switch_row(out, r);
+}
+
+const Part SENT_TO_BEGIN = {"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
+                              v = ms(r.begin - r.sent);
+                              return r.begin != 0;
+                            }};
+
+// From the old file's last frame to the manager's "switch", which follows its end.
+std::vector<Part> end_parts() {
+  return {
+      {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+         v = ms(r.last_old_draw - r.last_old_arrive);
+         return r.first_new_draw != 0;
+       }},
+      {"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
+         v = ms(r.sink_eos - r.last_old_draw);
+         return r.sink_eos != 0 && r.first_new_draw != 0;
+       }},
+      {"EOS at video sink -> pipeline posts EOS", [](const SwitchRecord& r, double& v) {
+         v = ms(r.bus_eos - r.sink_eos);
+         return r.sink_eos != 0 && r.bus_eos != 0;
+       }},
+      {"pipeline posts EOS -> \"end of video!\" read", [](const SwitchRecord& r, double& v) {
+         v = ms(r.reported - r.bus_eos);
+         return r.bus_eos != 0 && r.reported != 0;
+       }},
+      {"\"end of video!\" read -> \"switch\" written", [](const SwitchRecord& r, double& v) {
+         v = ms(r.sent - r.reported);
+         return r.reported != 0;
+       }},
+      SENT_TO_BEGIN,
+  };
+}
+
+// From switch_at_end being armed to the player's own start of the switch.
+std::vector<Part> armed_parts() {
+  return {
+      {"\"switch_at_end\" written -> armed", [](const SwitchRecord& r, double& v) {
+         v = ms(r.armed - r.sent);
+         return r.armed != 0;
+       }},
+      {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+         v = ms(r.last_old_draw - r.last_old_arrive);
+         return r.first_new_draw != 0;
+       }},
+      {"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
+         v = ms(r.sink_eos - r.last_old_draw);
+         return r.sink_eos != 0 && r.first_new_draw != 0;
+       }},
+      {"EOS at video sink -> loop takes the switch", [](const SwitchRecord& r, double& v) {
+         v = ms(r.at_end_taken - r.sink_eos);
+         return r.sink_eos != 0 && r.at_end_taken != 0;
+       }},
+      {"loop takes the switch -> command starts", [](const SwitchRecord& r, double& v) {
+         v = ms(r.begin - r.at_end_taken);
+         return r.begin != 0 && r.at_end_taken != 0;
+       }},
+  };
+}
+
+std::vector<Part> mid_parts() {
+  return {
+      {"old file's position when \"switch\" is written", [](const SwitchRecord& r, double& v) {
+         v = r.position_at_send / 1e6;
+         return GST_CLOCK_TIME_IS_VALID(r.position_at_send);
+       }},
+      {"\"switch\" written -> last old frame arrives", [](const SwitchRecord& r, double& v) {
+         v = ms(r.last_old_arrive - r.sent);
+         return true;
+       }},
+      SENT_TO_BEGIN,
+  };
+}
+
+// The switch command itself, alike in every case.
+std::vector<Part> command_parts() {
+  return {
+      {"command starts -> selector flipped", [](const SwitchRecord& r, double& v) {
+         v = ms(r.flip - r.begin);
+         return r.flip != 0 && r.begin != 0;
+       }},
+      {"selector flipped -> seek sent", [](const SwitchRecord& r, double& v) {
+         v = ms(r.seek - r.flip);
+         return r.seek != 0 && r.flip != 0;
+       }},
+      {"seek sent -> first new frame arrives", [](const SwitchRecord& r, double& v) {
+         v = ms(r.first_new_arrive - r.seek);
+         return r.seek != 0;
+       }},
+      {"first new frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+         v = ms(r.first_new_draw - r.first_new_arrive);
+         return r.first_new_draw != 0;
+       }},
+      {"command starts -> command returns", [](const SwitchRecord& r, double& v) {
+         v = ms(r.done - r.begin);
+         return r.done != 0 && r.begin != 0;
+       }},
+      {"old frames flushed before their time", [](const SwitchRecord& r, double& v) {
+         v = r.never_drawn_old;
+         return true;
+       }},
+  };
+}
+
+std::vector<Part> parts_of(Mode mode) {
+  std::vector<Part> parts = mode == Mode::End ? end_parts() : mode == Mode::Armed ? armed_parts() : mid_parts();
+  for (Part& p : command_parts()) parts.push_back(std::move(p));
+  return parts;
+}
+
+// One case's gap, at the sink pad and on screen, and the steps it is made of.
+void print_case(FILE* out, const std::vector<SwitchRecord>& records, Mode mode) {
+  int excluded = 0, count = 0;
+  for (const SwitchRecord& r : records)
+    if (r.mode == mode) {
+      count++;
+      if (!r.measured || !r.on_time) excluded++;
     }
-    fprintf(out, "%10.1f  ", ms(r.first_new_arrive - r.last_old_arrive));
-    if (r.first_new_draw)
-      fprintf(out, "%9.1f ", ms(r.first_new_draw - r.last_old_draw));
-    else
-      fprintf(out, "%9s ", "-");
-    fprintf(out, "%7.3f  %7.3f  ", GST_CLOCK_TIME_IS_VALID(r.last_old_pts) ? r.last_old_pts / 1e9 : -1.0,
-            GST_CLOCK_TIME_IS_VALID(r.first_new_pts) ? r.first_new_pts / 1e9 : -1.0);
-    fprintf(out, "%10.1f  %10.1f  %9.1f  ", r.begin ? ms(r.begin - r.sent) : -1.0,
-            r.done && r.begin ? ms(r.done - r.begin) : -1.0, r.seek ? ms(r.first_new_arrive - r.seek) : -1.0);
-    if (at_end(r.mode) && r.sink_eos && r.reported)
-      fprintf(out, "%10.1f  ", ms(r.reported - r.sink_eos));
-    else
-      fprintf(out, "%10s  ", "-");
-    fprintf(out, "%10d ", r.never_drawn_old);
-    if (r.new_end_reported)
-      fprintf(out, "%7.0f ", ms(r.new_end_reported - r.first_new_arrive));
-    else
-      fprintf(out, "%7s ", "-");
-    fprintf(out, "%s%s\n", r.note.c_str(), r.driven_ok ? "" : " (driver gave up)");
+  if (count == 0) return;
+  fprintf(out,
+          "\n%s switches (warm-up excluded; %d not sent on time or not measured, left out), gap from last old "
+          "frame to first new frame:\n\n",
+          mode == Mode::Mid ? "MID-FILE" : mode == Mode::End ? "AT-END" : "ARMED (switch_at_end)", excluded);
+  fprintf(out, "| measured at | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
+  print_stats_row(out, "arrival at the sink pad", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+                    v = ms(r.first_new_arrive - r.last_old_arrive);
+                    return true;
+                  })));
+  print_stats_row(out, "drawn by the sink", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
+                    v = ms(r.first_new_draw - r.last_old_draw);
+                    return r.first_new_draw != 0;
+                  })));
+  fprintf(out, "\nwhere the time goes (median, min, max in ms):\n");
+  for (const Part& p : parts_of(mode)) {
+    Stats s = stats_of(collect(records, mode, p.get));
+    if (s.n == 0) continue;
+    fprintf(out, "  %-46s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
   }
+}
 
-  for (Mode mode : {Mode::Mid, Mode::End, Mode::Armed}) {
-    int excluded = 0, count = 0;
-    for (const SwitchRecord& r : records)
-      if (r.mode == mode) {
-        count++;
-        if (!r.measured || !r.on_time) excluded++;
-      }
-    if (count == 0) continue;
-    fprintf(out,
-            "\n%s switches (warm-up excluded; %d not sent on time or not measured, left out), gap from last old "
-            "frame to first new frame:\n\n",
-            mode == Mode::Mid ? "MID-FILE" : mode == Mode::End ? "AT-END" : "ARMED (switch_at_end)", excluded);
-    fprintf(out, "| measured at | n | median | p90 | min | max |\n|---|---|---|---|---|---|\n");
-    print_stats_row(out, "arrival at the sink pad",
-                    stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
-                      v = ms(r.first_new_arrive - r.last_old_arrive);
-                      return true;
-                    })));
-    print_stats_row(out, "drawn by the sink", stats_of(collect(records, mode, [](const SwitchRecord& r, double& v) {
-                      v = ms(r.first_new_draw - r.last_old_draw);
-                      return r.first_new_draw != 0;
-                    })));
-    fprintf(out, "\nwhere the time goes (median, min, max in ms):\n");
-    struct Part {
-      const char* label;
-      std::function<bool(const SwitchRecord&, double&)> get;
-    };
-    std::vector<Part> parts;
-    if (mode == Mode::End) {
-      parts.push_back({"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.last_old_draw - r.last_old_arrive);
-                         return r.first_new_draw != 0;
-                       }});
-      parts.push_back({"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.sink_eos - r.last_old_draw);
-                         return r.sink_eos != 0 && r.first_new_draw != 0;
-                       }});
-      parts.push_back({"EOS at video sink -> pipeline posts EOS", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.bus_eos - r.sink_eos);
-                         return r.sink_eos != 0 && r.bus_eos != 0;
-                       }});
-      parts.push_back({"pipeline posts EOS -> \"end of video!\" read", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.reported - r.bus_eos);
-                         return r.bus_eos != 0 && r.reported != 0;
-                       }});
-      parts.push_back({"\"end of video!\" read -> \"switch\" written", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.sent - r.reported);
-                         return r.reported != 0;
-                       }});
-    } else if (mode == Mode::Armed) {
-      parts.push_back({"\"switch_at_end\" written -> armed", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.armed - r.sent);
-                         return r.armed != 0;
-                       }});
-      parts.push_back({"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.last_old_draw - r.last_old_arrive);
-                         return r.first_new_draw != 0;
-                       }});
-      parts.push_back({"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.sink_eos - r.last_old_draw);
-                         return r.sink_eos != 0 && r.first_new_draw != 0;
-                       }});
-      parts.push_back({"EOS at video sink -> loop takes the switch", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.at_end_taken - r.sink_eos);
-                         return r.sink_eos != 0 && r.at_end_taken != 0;
-                       }});
-      parts.push_back({"loop takes the switch -> command starts", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.begin - r.at_end_taken);
-                         return r.begin != 0 && r.at_end_taken != 0;
-                       }});
-    } else {
-      parts.push_back({"old file's position when \"switch\" is written", [](const SwitchRecord& r, double& v) {
-                         v = r.position_at_send / 1e6;
-                         return GST_CLOCK_TIME_IS_VALID(r.position_at_send);
-                       }});
-      parts.push_back({"\"switch\" written -> last old frame arrives", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.last_old_arrive - r.sent);
-                         return true;
-                       }});
-    }
-    if (mode != Mode::Armed)
-      parts.push_back({"\"switch\" written -> command starts", [](const SwitchRecord& r, double& v) {
-                         v = ms(r.begin - r.sent);
-                         return r.begin != 0;
-                       }});
-    parts.push_back({"command starts -> selector flipped", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.flip - r.begin);
-                       return r.flip != 0 && r.begin != 0;
-                     }});
-    parts.push_back({"selector flipped -> seek sent", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.seek - r.flip);
-                       return r.seek != 0 && r.flip != 0;
-                     }});
-    parts.push_back({"seek sent -> first new frame arrives", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.first_new_arrive - r.seek);
-                       return r.seek != 0;
-                     }});
-    parts.push_back({"first new frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.first_new_draw - r.first_new_arrive);
-                       return r.first_new_draw != 0;
-                     }});
-    parts.push_back({"command starts -> command returns", [](const SwitchRecord& r, double& v) {
-                       v = ms(r.done - r.begin);
-                       return r.done != 0 && r.begin != 0;
-                     }});
-    parts.push_back({"old frames flushed before their time", [](const SwitchRecord& r, double& v) {
-                       v = r.never_drawn_old;
-                       return true;
-                     }});
-    for (const Part& p : parts) {
-      Stats s = stats_of(collect(records, mode, p.get));
-      if (s.n == 0) continue;
-      fprintf(out, "  %-46s %8.1f %8.1f %8.1f  (n=%zu)\n", p.label, s.median, s.min, s.max, s.n);
-    }
-  }
-
-  print_preloads(out, records);
-  print_summary(out, records);
-
+void print_bus_warnings(FILE* out) {
   std::map<std::string, int> warnings;
   for (const Event& e : timeline.sorted())
     if (e.kind == Ev::BusWarning) warnings[e.text]++;
   for (const auto& w : warnings) fprintf(out, "\nbus %s (%d times)", w.first.c_str(), w.second);
   if (!warnings.empty()) fprintf(out, "\n");
+}
 
+void print_problem_count(FILE* out, const std::vector<SwitchRecord>& records) {
   int problems = 0;
   for (const SwitchRecord& r : records)
     if (!r.measured || !r.note.empty() || !r.driven_ok) problems++;
   fprintf(out, "\nswitches with a problem: %d of %zu\n", problems, records.size());
+}
+
+void print_report(FILE* out, const Options& o, const std::vector<SwitchRecord>& records) {
+  print_header(out, o);
+  print_switch_table(out, records);
+  for (Mode mode : {Mode::Mid, Mode::End, Mode::Armed}) print_case(out, records, mode);
+  print_preloads(out, records);
+  print_summary(out, records);
+  print_bus_warnings(out);
+  print_problem_count(out, records);
 }
 
 const char* event_name(Ev k) {
@@ -1266,94 +1310,110 @@ class Driver {
     return k < o_.end_switches ? Mode::End : Mode::Armed;
   }
 
+  // The file on screen: which clip, when its first frame reached the sink, how long it is.
+  struct OnScreen {
+    int clip;
+    gint64 start;
+    double ms;
+  };
+
+  // Writes this case's switch, or arms it, at the moment the case asks for;
+  // r.sent is when it went out.
+  bool send_switch(SwitchRecord& r, const OnScreen& screen, gint64 last_done) {
+    if (r.mode == Mode::Armed) {
+      if (!armed_in_time(r, last_done)) {
+        r.driven_ok = false;
+        records.push_back(r);
+        return false;
+      }
+    } else if (r.mode == Mode::Preload) {
+      // Only the preload is timed here: switch at once to start the next cycle.
+      r.sent = g_get_monotonic_time();
+      timeline.add(Ev::Sent, r.sent);
+      send_command(protocol::CMD_SWITCH);
+    } else if (r.mode == Mode::End) {
+      switch_on_end = true;
+      // The end may have been reported before the trigger was armed.
+      if (timeline.any_between(Ev::Reported, last_done, g_get_monotonic_time()) && switch_on_end.exchange(false)) {
+        r.note += " end reported before the preload was ready;";
+        r.on_time = false;
+        r.sent = g_get_monotonic_time();
+        timeline.add(Ev::Sent, r.sent);
+        send_command(protocol::CMD_SWITCH);
+      } else {
+        Event sent;
+        if (!timeline.wait([](const Event& e) { return e.kind == Ev::Sent; }, last_done,
+                           g_get_monotonic_time() + 30 * SECOND, &sent)) {
+          switch_on_end = false;
+          return fail("\"end of video!\" never came for " + path_of(screen.clip, screen.ms != END_CLIP_MS));
+        }
+        r.sent = sent.t;
+      }
+    } else {
+      std::uniform_int_distribution<int> jitter(0, std::max(0, o_.jitter_ms - 1));
+      gint64 target = screen.start + (o_.mid_at_ms + jitter(rng_)) * MS;
+      if (g_get_monotonic_time() > target + o_.jitter_ms * MS)
+        r.note += " sent later than asked (preload not ready in time);";
+      sleep_until(target);
+      r.sent = g_get_monotonic_time();
+      timeline.add(Ev::Sent, r.sent);
+      send_command(protocol::CMD_SWITCH);
+    }
+    return true;
+  }
+
+  // Waits until the switch completes and the new file's first frame reaches
+  // the sink; `new_start` is that frame's time.
+  bool await_switch(SwitchRecord& r, gint64& last_done, gint64& new_start) {
+    Event outcome;
+    if (!timeline.wait([](const Event& e) { return e.kind == Ev::Done || e.kind == Ev::Rejected; }, r.sent,
+                       r.sent + 15 * SECOND, &outcome)) {
+      records.push_back(r);
+      return fail("switch " + std::to_string(r.index) + " never completed (player hung?)");
+    }
+    if (outcome.kind == Ev::Rejected) {
+      r.driven_ok = false;
+      records.push_back(r);
+      return fail("switch " + std::to_string(r.index) + " was rejected");
+    }
+    last_done = outcome.t;
+    Event first_new;
+    int next = r.to;
+    if (!timeline.wait([next](const Event& e) { return is_arrival_of(e, next); }, r.sent, r.sent + 10 * SECOND,
+                       &first_new)) {
+      r.driven_ok = false;
+      records.push_back(r);
+      return fail("switch " + std::to_string(r.index) + ": no frame of " + CLIPS[next].file + " reached the sink");
+    }
+    new_start = first_new.t;
+    return true;
+  }
+
   bool drive() {
     send_command(protocol::CMD_PLAY);
     gint64 since = g_get_monotonic_time();
     Event first;
     if (!timeline.wait([](const Event& e) { return is_arrival_of(e, 0); }, since, since + 20 * SECOND, &first))
       return fail("the start-up file never reached the sink");
-    gint64 current_start = first.t;  // first frame of the file on screen
-    int current = 0;
-    double current_ms = o_.mid_clip_ms;
+    OnScreen screen{0, first.t, static_cast<double>(o_.mid_clip_ms)};
     gint64 last_done = first.t;
 
     int total = 1 + o_.mid_switches + o_.preload_cycles + o_.end_switches + o_.armed_switches;
     for (int k = 0; k < total; ++k) {
       Mode mode = mode_of(k);
-      int next = (current + 1) % CLIP_COUNT;
       SwitchRecord r;
       r.index = k;
       r.mode = mode;
-      r.from = current;
-      r.to = next;
-      r.from_ms = current_ms;
+      r.from = screen.clip;
+      r.to = (screen.clip + 1) % CLIP_COUNT;
+      r.from_ms = screen.ms;
       r.to_ms = at_end(mode) ? END_CLIP_MS : o_.mid_clip_ms;
 
       if (!wait_idle_cleanup(g_get_monotonic_time() + 10 * SECOND)) return fail("deferred cleanup never finished");
-      if (!preload(path_of(next, !at_end(mode)), r, mode == Mode::Armed)) return false;
-
-      if (mode == Mode::Armed) {
-        if (!armed_in_time(r, last_done)) {
-          r.driven_ok = false;
-          records.push_back(r);
-          return false;
-        }
-      } else if (mode == Mode::Preload) {
-        // Only the preload is timed here: switch at once to start the next cycle.
-        r.sent = g_get_monotonic_time();
-        timeline.add(Ev::Sent, r.sent);
-        send_command(protocol::CMD_SWITCH);
-      } else if (mode == Mode::End) {
-        switch_on_end = true;
-        // The end may have been reported before the trigger was armed.
-        if (timeline.any_between(Ev::Reported, last_done, g_get_monotonic_time()) && switch_on_end.exchange(false)) {
-          r.note += " end reported before the preload was ready;";
-          r.on_time = false;
-          r.sent = g_get_monotonic_time();
-          timeline.add(Ev::Sent, r.sent);
-          send_command(protocol::CMD_SWITCH);
-        } else {
-          Event sent;
-          if (!timeline.wait([](const Event& e) { return e.kind == Ev::Sent; }, last_done,
-                             g_get_monotonic_time() + 30 * SECOND, &sent)) {
-            switch_on_end = false;
-            return fail("\"end of video!\" never came for " + path_of(current, current_ms != END_CLIP_MS));
-          }
-          r.sent = sent.t;
-        }
-      } else {
-        std::uniform_int_distribution<int> jitter(0, std::max(0, o_.jitter_ms - 1));
-        gint64 target = current_start + (o_.mid_at_ms + jitter(rng_)) * MS;
-        if (g_get_monotonic_time() > target + o_.jitter_ms * MS)
-          r.note += " sent later than asked (preload not ready in time);";
-        sleep_until(target);
-        r.sent = g_get_monotonic_time();
-        timeline.add(Ev::Sent, r.sent);
-        send_command(protocol::CMD_SWITCH);
-      }
-
-      Event outcome;
-      if (!timeline.wait([](const Event& e) { return e.kind == Ev::Done || e.kind == Ev::Rejected; }, r.sent,
-                         r.sent + 15 * SECOND, &outcome)) {
-        records.push_back(r);
-        return fail("switch " + std::to_string(k) + " never completed (player hung?)");
-      }
-      if (outcome.kind == Ev::Rejected) {
-        r.driven_ok = false;
-        records.push_back(r);
-        return fail("switch " + std::to_string(k) + " was rejected");
-      }
-      last_done = outcome.t;
-      Event first_new;
-      if (!timeline.wait([next](const Event& e) { return is_arrival_of(e, next); }, r.sent, r.sent + 10 * SECOND,
-                         &first_new)) {
-        r.driven_ok = false;
-        records.push_back(r);
-        return fail("switch " + std::to_string(k) + ": no frame of " + CLIPS[next].file + " reached the sink");
-      }
-      current_start = first_new.t;
-      current = next;
-      current_ms = r.to_ms;
+      if (!preload(path_of(r.to, !at_end(mode)), r, mode == Mode::Armed)) return false;
+      gint64 new_start = 0;
+      if (!send_switch(r, screen, last_done) || !await_switch(r, last_done, new_start)) return false;
+      screen = {r.to, new_start, r.to_ms};
       records.push_back(r);
       fprintf(stderr, "\rswitch %d/%d (%s)   ", k + 1, total, mode_name(mode));
     }

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "protocol/protocol.h"
 #include "support/test_support.h"
 
@@ -35,9 +36,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double EVENT_TIMEOUT_S = 30;
 
-double ms_between(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
+using bench::ms_between;
 
 // ---------------------------------------------------------------- options
 
@@ -65,41 +64,19 @@ void usage() {
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (i + 1 >= argc) {
-      usage();
-      return false;
-    }
-    const char* v = argv[++i];
-    if (a == "--switches")
-      o.switches = atoi(v);
-    else if (a == "--every")
-      o.every = atoi(v);
-    else if (a == "--listen-every")
-      o.listen_every = atoi(v);
-    else if (a == "--hold-ms")
-      o.hold_ms = atoi(v);
-    else if (a == "--fd-slack")
-      o.fd_slack = atoi(v);
-    else if (a == "--thread-slack")
-      o.thread_slack = atoi(v);
-    else if (a == "--rss-slack-mib")
-      o.rss_slack_mib = atof(v);
-    else if (a == "--clips")
-      o.clips_dir = v;
-    else if (a == "--player")
-      o.player = v;
-    else if (a == "--log")
-      o.log_path = v;
-    else if (a == "--csv")
-      o.csv_path = v;
-    else {
-      usage();
-      return false;
-    }
-  }
-  if (o.switches < 1 || o.every < 1 || o.listen_every < 1 || o.hold_ms < 0) {
+  bench::OptionParser p;
+  p.number("--switches", o.switches);
+  p.number("--every", o.every);
+  p.number("--listen-every", o.listen_every);
+  p.number("--hold-ms", o.hold_ms);
+  p.number("--fd-slack", o.fd_slack);
+  p.number("--thread-slack", o.thread_slack);
+  p.real("--rss-slack-mib", o.rss_slack_mib);
+  p.text("--clips", o.clips_dir);
+  p.text("--player", o.player);
+  p.text("--log", o.log_path);
+  p.text("--csv", o.csv_path);
+  if (!p.parse(argc, argv) || o.switches < 1 || o.every < 1 || o.listen_every < 1 || o.hold_ms < 0) {
     usage();
     return false;
   }
@@ -526,6 +503,69 @@ void print_samples(FILE* f, const std::vector<Sample>& samples) {
   }
 }
 
+// The lines of note over the whole run, counted once the player is gone.
+struct NotedLines {
+  int ends, resets, crashes, cleanup_errors, leaks;
+};
+
+NotedLines noted_lines(Seen& seen) {
+  return {seen.count(Kind::EndOfVideo), seen.count(Kind::Reset), seen.count(Kind::Crash),
+          seen.count(Kind::CleanupError), seen.count(Kind::ProbeLeak)};
+}
+
+// What must hold over the whole run, besides what stopped it.
+std::vector<std::string> run_failures(const Soak& soak, const NotedLines& n, const Options& o) {
+  std::vector<std::string> failures = soak.failures;
+  if (soak.refusals > 0) failures.push_back(std::to_string(soak.refusals) + " refusal(s)");
+  if (soak.exited_early)
+    failures.push_back("the player ended by itself" +
+                       (soak.exit_status ? " with status " + std::to_string(*soak.exit_status) : std::string()));
+  if (n.crashes) failures.push_back(std::to_string(n.crashes) + " \"crash\" event(s)");
+  if (n.resets) failures.push_back(std::to_string(n.resets) + " \"reset\" event(s): the pipeline was rebuilt");
+  if (n.cleanup_errors) failures.push_back(std::to_string(n.cleanup_errors) + " \"[CLEANUP ERROR]\" line(s)");
+  if (n.leaks) failures.push_back(std::to_string(n.leaks) + " probe leak line(s)");
+  // Flat from the first counts after start-up on: the first switches away
+  // from the start-up branch bring up threads and buffers that stay.
+  if (soak.counts.size() >= 3) {
+    const Counts& base = soak.counts[1];
+    const Counts& last = soak.counts.back();
+    if (last.fds > base.fds + o.fd_slack)
+      failures.push_back("open fds grew from " + std::to_string(base.fds) + " to " + std::to_string(last.fds));
+    if (last.threads > base.threads + o.thread_slack)
+      failures.push_back("threads grew from " + std::to_string(base.threads) + " to " +
+                         std::to_string(last.threads));
+    if (last.rss > base.rss + static_cast<long>(o.rss_slack_mib * 1024))
+      failures.push_back("RSS grew from " + std::to_string(base.rss / 1024) + " MiB to " +
+                         std::to_string(last.rss / 1024) + " MiB");
+  }
+  int bad_samples = 0;
+  for (const Sample& s : soak.samples) bad_samples += !s.sound_ok || !s.picture_ok;
+  if (bad_samples) failures.push_back(std::to_string(bad_samples) + " sample(s) with the wrong sound or picture");
+  return failures;
+}
+
+void print_report(FILE* f, const Soak& soak, const NotedLines& n, const Options& o) {
+  fprintf(f, "Switch soak: %zu of %d prompt switches, started %s, player %s\n", soak.times.size(), o.switches,
+          soak.started_at.c_str(), o.player.c_str());
+  print_counts(f, soak.counts);
+  print_times(f, soak.times);
+  print_samples(f, soak.samples);
+  fprintf(f, "\nLines of note: \"end of video!\" %d, \"reset\" %d, \"crash\" %d, \"[CLEANUP ERROR]\" %d, leaks %d\n",
+          n.ends, n.resets, n.crashes, n.cleanup_errors, n.leaks);
+  fprintf(f, "Refusals: %d; exit status after \"exit\": %s\n", soak.refusals,
+          soak.exit_status ? std::to_string(*soak.exit_status).c_str() : "none");
+  for (const std::string& note : soak.notes) fprintf(f, "  %s\n", note.c_str());
+}
+
+void write_csv(const std::string& path, const std::vector<SwitchTimes>& times) {
+  FILE* csv = fopen(path.c_str(), "w");
+  if (!csv) return;
+  fprintf(csv, "switch,file,preload_ms,switch_ms,cycle_ms\n");
+  for (const SwitchTimes& t : times)
+    fprintf(csv, "%d,%s,%.3f,%.3f,%.3f\n", t.index, t.file.c_str(), t.preload_ms, t.switch_ms, t.cycle_ms);
+  fclose(csv);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -544,56 +584,11 @@ int main(int argc, char** argv) {
 
   Soak soak(o);
   soak.run();
-
-  // What must hold over the whole run, besides what stopped it.
-  std::vector<std::string> failures = soak.failures;
-  if (soak.refusals > 0) failures.push_back(std::to_string(soak.refusals) + " refusal(s)");
-  if (soak.exited_early)
-    failures.push_back("the player ended by itself" +
-                       (soak.exit_status ? " with status " + std::to_string(*soak.exit_status) : std::string()));
-  int crashes = soak.seen.count(Kind::Crash), resets = soak.seen.count(Kind::Reset);
-  int cleanup_errors = soak.seen.count(Kind::CleanupError), leaks = soak.seen.count(Kind::ProbeLeak);
-  if (crashes) failures.push_back(std::to_string(crashes) + " \"crash\" event(s)");
-  if (resets) failures.push_back(std::to_string(resets) + " \"reset\" event(s): the pipeline was rebuilt");
-  if (cleanup_errors) failures.push_back(std::to_string(cleanup_errors) + " \"[CLEANUP ERROR]\" line(s)");
-  if (leaks) failures.push_back(std::to_string(leaks) + " probe leak line(s)");
-  // Flat from the first counts after start-up on: the first switches away
-  // from the start-up branch bring up threads and buffers that stay.
-  if (soak.counts.size() >= 3) {
-    const Counts& base = soak.counts[1];
-    const Counts& last = soak.counts.back();
-    if (last.fds > base.fds + o.fd_slack)
-      failures.push_back("open fds grew from " + std::to_string(base.fds) + " to " + std::to_string(last.fds));
-    if (last.threads > base.threads + o.thread_slack)
-      failures.push_back("threads grew from " + std::to_string(base.threads) + " to " +
-                         std::to_string(last.threads));
-    if (last.rss > base.rss + static_cast<long>(o.rss_slack_mib * 1024))
-      failures.push_back("RSS grew from " + std::to_string(base.rss / 1024) + " MiB to " +
-                         std::to_string(last.rss / 1024) + " MiB");
-  }
-  int bad_samples = 0;
-  for (const Sample& s : soak.samples) bad_samples += !s.sound_ok || !s.picture_ok;
-  if (bad_samples) failures.push_back(std::to_string(bad_samples) + " sample(s) with the wrong sound or picture");
-
+  NotedLines n = noted_lines(soak.seen);
+  std::vector<std::string> failures = run_failures(soak, n, o);
   FILE* f = stdout;
-  fprintf(f, "Switch soak: %zu of %d prompt switches, started %s, player %s\n", soak.times.size(), o.switches,
-          soak.started_at.c_str(), o.player.c_str());
-  print_counts(f, soak.counts);
-  print_times(f, soak.times);
-  print_samples(f, soak.samples);
-  fprintf(f, "\nLines of note: \"end of video!\" %d, \"reset\" %d, \"crash\" %d, \"[CLEANUP ERROR]\" %d, leaks %d\n",
-          soak.seen.count(Kind::EndOfVideo), resets, crashes, cleanup_errors, leaks);
-  fprintf(f, "Refusals: %d; exit status after \"exit\": %s\n", soak.refusals,
-          soak.exit_status ? std::to_string(*soak.exit_status).c_str() : "none");
-  for (const std::string& n : soak.notes) fprintf(f, "  %s\n", n.c_str());
-  if (!o.csv_path.empty()) {
-    if (FILE* csv = fopen(o.csv_path.c_str(), "w")) {
-      fprintf(csv, "switch,file,preload_ms,switch_ms,cycle_ms\n");
-      for (const SwitchTimes& t : soak.times)
-        fprintf(csv, "%d,%s,%.3f,%.3f,%.3f\n", t.index, t.file.c_str(), t.preload_ms, t.switch_ms, t.cycle_ms);
-      fclose(csv);
-    }
-  }
+  print_report(f, soak, n, o);
+  if (!o.csv_path.empty()) write_csv(o.csv_path, soak.times);
   if (!o.log_path.empty()) fprintf(f, "player output: %s\n", o.log_path.c_str());
   if (failures.empty()) {
     fprintf(f, "\nPASS\n");

@@ -1,44 +1,14 @@
 // Bad input and stuck peers never take the screen down: broken files are
 // refused while the file on screen plays on, a hung ffprobe is killed, a
 // manager that stops reading ends the player instead of hanging it.
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 
 #include "e2e_helpers.h"
+#include "support/standin_ffprobe.h"
 
 namespace {
-
-// A directory of its own, first on PATH, holding an ffprobe that never
-// answers and notes the pid of every run.
-class HungFfprobe {
- public:
-  HungFfprobe() {
-    char templ[] = "/tmp/hung-ffprobe-XXXXXX";
-    dir_ = mkdtemp(templ);
-    std::ofstream script(dir_ + "/ffprobe");
-    script << "#!/bin/sh\necho $$ >> " << dir_ << "/pids\nexec sleep 1000\n";
-    script.close();
-    chmod((dir_ + "/ffprobe").c_str(), 0755);
-  }
-  ~HungFfprobe() {
-    for (pid_t pid : pids()) kill(pid, SIGKILL);
-    std::system(("rm -rf " + dir_).c_str());
-  }
-  std::string path_variable() const { return dir_ + ":" + getenv("PATH"); }
-  std::vector<pid_t> pids() const {
-    std::vector<pid_t> out;
-    std::ifstream in(dir_ + "/pids");
-    for (pid_t pid; in >> pid;) out.push_back(pid);
-    return out;
-  }
-
- private:
-  std::string dir_;
-};
 
 // Alive and not a zombie: a zombie has ended, its parent has not reaped it.
 bool process_alive(pid_t pid) {
@@ -93,7 +63,7 @@ TEST_F(BadInput, BrokenFilesFailTheirPreloadWhileTheScreenPlaysOn) {
 // The ratio is then unknown, as for a failed probe: the preload completes
 // once the probe is killed, and the switch plays the file.
 TEST_F(BadInput, HungFfprobeIsKilledAndThePreloadCompletes) {
-  HungFfprobe ffprobe;
+  StandinFfprobe ffprobe(StandinFfprobe::Then::Hang);
   start_with_env({clip("red.mp4")}, {{"PATH", ffprobe.path_variable()}});
   play_and_wait_playing();
   size_t from = player->line_count();
@@ -109,7 +79,7 @@ TEST_F(BadInput, HungFfprobeIsKilledAndThePreloadCompletes) {
 
 // An exit while the probe hangs is not held up by it, and the probe dies too.
 TEST_F(BadInput, ExitWhileFfprobeHangsIsPromptAndLeavesNoProbe) {
-  HungFfprobe ffprobe;
+  StandinFfprobe ffprobe(StandinFfprobe::Then::Hang);
   start_with_env({clip("red.mp4")}, {{"PATH", ffprobe.path_variable()}});
   play_and_wait_playing();
   player->send(protocol::CMD_PRELOAD + clip("green.mp4"));

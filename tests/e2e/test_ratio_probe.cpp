@@ -1,55 +1,13 @@
 // How often the aspect-ratio check runs ffprobe, and that a remembered ratio
 // still gives the decision a fresh reading would.
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "e2e_helpers.h"
+#include "support/standin_ffprobe.h"
 
 namespace {
-
-// A directory first on PATH whose ffprobe notes its input, then runs the real one.
-class CountingFfprobe {
- public:
-  CountingFfprobe() {
-    char templ[] = "/tmp/counting-ffprobe-XXXXXX";
-    dir_ = mkdtemp(templ);
-    std::string real = find_real();
-    std::ofstream script(dir_ + "/ffprobe");
-    // The input is the last argument.
-    script << "#!/bin/sh\nfor last; do :; done\necho \"$last\" >> " << dir_ << "/runs\nexec " << real
-           << " \"$@\"\n";
-    script.close();
-    chmod((dir_ + "/ffprobe").c_str(), 0755);
-  }
-  ~CountingFfprobe() { std::filesystem::remove_all(dir_); }
-  std::string path_variable() const { return dir_ + ":" + getenv("PATH"); }
-  std::vector<std::string> runs() const {
-    std::vector<std::string> out;
-    std::ifstream in(dir_ + "/runs");
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-  bool ok() const { return !find_real().empty(); }
-
- private:
-  static std::string find_real() {
-    std::string path = getenv("PATH") ? getenv("PATH") : "";
-    size_t start = 0;
-    while (start <= path.size()) {
-      size_t end = path.find(':', start);
-      if (end == std::string::npos) end = path.size();
-      std::string candidate = path.substr(start, end - start) + "/ffprobe";
-      if (access(candidate.c_str(), X_OK) == 0) return candidate;
-      start = end + 1;
-    }
-    return "";
-  }
-  std::string dir_;
-};
 
 class RatioProbe : public PlayerE2E {
  protected:
@@ -65,13 +23,14 @@ class RatioProbe : public PlayerE2E {
   }
   // The ffprobe runs from the n-th on, as "file:" inputs.
   std::vector<std::string> runs_from(size_t n) const {
-    auto all = ffprobe.runs();
+    auto all = ffprobe.inputs();
     return std::vector<std::string>(all.begin() + std::min(n, all.size()), all.end());
   }
   static std::string input(const std::string& path) { return "file:" + path; }
   int count_from(const std::string& part, size_t from) { return player->count_substring(part, from); }
 
-  CountingFfprobe ffprobe;
+  // Notes the input of every run, then runs the real ffprobe.
+  StandinFfprobe ffprobe{StandinFfprobe::Then::RunReal};
 };
 
 }  // namespace
@@ -114,7 +73,7 @@ TEST_F(RatioProbe, AfterARebuildTheRebuiltFileIsNotProbedAgain) {
   ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, reset), 0) << dump();
   wait_acknowledged(protocol::ACK_PRELOAD_COMPLETE, from);
   EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
-  EXPECT_EQ(ffprobe.runs().size(), 2u);
+  EXPECT_EQ(ffprobe.inputs().size(), 2u);
   from = player->line_count();
   player->send(protocol::CMD_SWITCH);  // taken by the rebuild
   ASSERT_GE(player->wait_for_line(protocol::SWITCH_IGNORED, EVENT_TIMEOUT, from), 0) << dump();
@@ -138,7 +97,7 @@ TEST_F(RatioProbe, FileReplacedUnderItsPathIsProbedAgain) {
   start_counted({current});
   preload_ready(clip("green.mp4"));
   switch_to(GREEN);
-  ASSERT_EQ(ffprobe.runs().size(), 2u);
+  ASSERT_EQ(ffprobe.inputs().size(), 2u);
 
   // Replaced as a manager's download would: a new file renamed over the old.
   std::filesystem::copy_file(clip("square.mp4"), current + ".new");
@@ -163,7 +122,7 @@ TEST_F(RatioProbe, AfterAVideoCommandTheBuiltWithFileStillDecides) {
   EXPECT_TRUE(display.wait_for_colour(PURPLE, 10)) << dump();
 
   size_t from = player->line_count();
-  size_t runs_before = ffprobe.runs().size();
+  size_t runs_before = ffprobe.inputs().size();
   preload_ready(clip("square2.mp4"));
   EXPECT_EQ(runs_from(runs_before), (std::vector<std::string>{input(clip("square2.mp4"))}));
   EXPECT_EQ(count_from("║  PIPELINE ATUAL: DAR = 1.778", from), 1) << dump();

@@ -1,12 +1,11 @@
 // The complete rebuild and its scheduling, on real pipelines.
-#include <sys/stat.h>
-
 #include <cstdlib>
 
 #include "core/gst_holders.h"
 #include "player_fixture.h"
 #include "player/pipeline_restart.h"
 #include "protocol/protocol.h"
+#include "support/standin_ffprobe.h"
 #include "switching/preload.h"
 #include "switching/switch_command.h"
 #include "watchdog/heartbeat.h"
@@ -145,17 +144,9 @@ TEST_F(Restart, PendingCleanupIsCancelledAndNeverRuns) {
 // (ffprobe hangs): the check is stopped with it, the file on screen is played
 // again, and nothing of that preload reaches the manager afterwards.
 TEST_F(Restart, RebuildWhileTheShapeCheckRunsStopsTheCheck) {
-  char dir_template[] = "/tmp/hung-probe-XXXXXX";
-  std::string dir = mkdtemp(dir_template);
-  {
-    FILE* script = fopen((dir + "/ffprobe").c_str(), "w");
-    ASSERT_NE(script, nullptr);
-    fprintf(script, "#!/bin/sh\nexec sleep 1000\n");
-    fclose(script);
-    chmod((dir + "/ffprobe").c_str(), 0755);
-  }
+  StandinFfprobe ffprobe(StandinFfprobe::Then::Hang);
   std::string saved_path = getenv("PATH");
-  setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
+  setenv("PATH", ffprobe.path_variable().c_str(), 1);
 
   start(clip("red.mp4"));
   command_play(st());
@@ -178,5 +169,4 @@ TEST_F(Restart, RebuildWhileTheShapeCheckRunsStopsTheCheck) {
   EXPECT_EQ(st().preload_ready.load(), 0);
 
   setenv("PATH", saved_path.c_str(), 1);
-  std::system(("rm -rf " + dir).c_str());
 }
