@@ -13,6 +13,7 @@
 #include "player/commands.h"
 #include "player/lifecycle.h"
 #include "player/main_loop.h"
+#include "protocol/protocol.h"
 #include "watchdog/heartbeat.h"
 
 namespace {
@@ -51,13 +52,13 @@ int main(int argc, char** argv) {
     log_line("ERROR: Could not build a pipeline for %s - exiting", opts.location ? opts.location : "(none)");
     return 1;
   }
-  send_with_ack("ready", "ack_ready");
+  send_with_ack(protocol::READY, protocol::ACK_READY);
   preroll_pipeline(st, PREROLL_TIMEOUT);
 
   start_ack_system();
   last_iteration_time = monotonic_seconds();
   start_heartbeat();
-  log_line("[HEARTBEAT] Independent thread started - monitoring every 3s");
+  log_line("%s", protocol::STARTED);
 
   run_main_loop(st);
 

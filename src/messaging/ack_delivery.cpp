@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "core/player_state.h"
+#include "protocol/protocol.h"
 
 MessageQueue msg_queue;
 AckState ack_state;
@@ -128,7 +129,7 @@ void ack_thread_func() {
     }
     delivery_in_flight = false;
     if (!delivered) {
-      log_line_if_room("[ACK ERROR] ❌ Failed to receive ACK '%s' after %d retries - TERMINATING!", entry.ack_name,
+      log_line_if_room("%s%s' after %d retries - TERMINATING!", protocol::ACK_GAVE_UP, entry.ack_name,
                        ACK_MAX_ATTEMPTS);
       terminate_process(1);
     }

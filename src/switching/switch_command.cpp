@@ -8,6 +8,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/pipeline_setup.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
@@ -120,7 +121,7 @@ void wait_until_settled(GstPad* video_pad, GstPad* audio_pad) {
 
 bool rejected(PlayerState& st) {
   if (ignore_next_switch) {
-    log_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)");
+    log_line("%s", protocol::SWITCH_IGNORED);
     ignore_next_switch = 0;
     return true;
   }
@@ -128,13 +129,13 @@ bool rejected(PlayerState& st) {
   if (switch_in_progress)
     reason = "[SWITCH] REJECTED - switch already in progress";
   else if (cleanup_in_progress)
-    reason = "[SWITCH] REJECTED - cleanup in progress";
+    reason = protocol::SWITCH_REJECTED_CLEANUP;
   else if (!st.input_selector)
     reason = "[SWITCH] ERROR - input_selector is NULL";
   else if (!st.preload_selector_pad.load())
-    reason = "[SWITCH] ERROR - preload_selector_pad is NULL";
+    reason = protocol::SWITCH_ERROR_NO_PAD;
   else if (!st.preload_ready)
-    reason = "[SWITCH] ERROR - preload_ready is FALSE";
+    reason = protocol::SWITCH_ERROR_NOT_READY;
   if (reason) log_line("%s", reason);
   return reason != nullptr;
 }
@@ -219,7 +220,7 @@ void flip_video(SwitchRun& run) {
   log_raw("[SWITCH] Current VIDEO pad BEFORE switch: %p\n", static_cast<void*>(run.old_video_pad.get()));
   log_raw("[SWITCH] Switching video pad to %p...\n", static_cast<void*>(run.new_video_pad));
   g_object_set(st.input_selector, "active-pad", run.new_video_pad, nullptr);
-  log_line("[SWITCH] Video switch executed");
+  log_line("%s", protocol::SWITCH_FLIPPED);
   // Release the old branch's thread from the selector before its elements stop.
   release_held_thread(run.old_video_pad.get());
 
@@ -345,7 +346,7 @@ void seek_to_start(SwitchRun& run) {
   log_line("[SWITCH] ABOUT TO EXECUTE SEEK - THIS MAY CAUSE not-linked ERROR");
   log_line("[SWITCH] Pipeline state before seek:");
   report_state("[SWITCH] - Pipeline: %s (pending: %s)\n", st.pipeline, 0);
-  log_line("[SWITCH] Executing seek to start new video...");
+  log_line("%s", protocol::SWITCH_SEEK);
   gboolean seek_ok = gst_element_seek_simple(
       st.pipeline, GST_FORMAT_TIME, static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
   mark_switch_on_bus(st);
@@ -469,7 +470,7 @@ bool switch_refused(PlayerState& st) { return rejected(st); }
 
 void handle_switch_command(PlayerState& st) {
   g_mutex_lock(&operation_lock);
-  log_line("[SWITCH] Command received");
+  log_line("%s", protocol::SWITCH_RECEIVED);
   if (rejected(st)) {
     g_mutex_unlock(&operation_lock);
     return;
@@ -490,7 +491,7 @@ void handle_switch_command(PlayerState& st) {
   adopt_preload(st);
   log_line("[SWITCH] Variables updated successfully");
   reconfigure_sink(st);
-  log_line("[SWITCH] Command completed successfully!");
+  log_line("%s", protocol::SWITCH_DONE);
   switch_in_progress = 0;
   g_mutex_unlock(&operation_lock);
 }
