@@ -37,7 +37,6 @@ int main(int argc, char** argv) {
   if (maxlog) log_line("[LOGS] GStreamer logs enabled: level=3 (INFO), file=/logplayer.txt");
   ensure_h264_decoder_available();
 
-  g_mutex_init(&operation_lock);
   log_line("[SAFETY] Protection system initialized (mutex ready)");
   if (access("/placeholder.mp4", F_OK) == 0)
     log_line("INFO: Placeholder file /placeholder.mp4 found");
@@ -71,7 +70,6 @@ int main(int argc, char** argv) {
   take_answers_before_exit(ANSWER_WAIT_SECONDS);
   stop_ack_system();
   release_pipeline(st);
-  g_mutex_clear(&operation_lock);
   log_line("[SAFETY] Protection system cleaned up");
   if (st.fatal_error) {
     log_line("[EXIT] Exiting with code 1 (fatal error occurred)");

@@ -4,6 +4,7 @@
 #include "switching/switch_command.h"
 
 #include <memory>
+#include <mutex>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
@@ -469,12 +470,9 @@ void reconfigure_sink(PlayerState& st) {
 bool switch_refused(PlayerState& st) { return rejected(st); }
 
 void handle_switch_command(PlayerState& st) {
-  g_mutex_lock(&operation_lock);
+  std::lock_guard<std::mutex> lock(operation_lock);
   log_line("%s", protocol::SWITCH_RECEIVED);
-  if (rejected(st)) {
-    g_mutex_unlock(&operation_lock);
-    return;
-  }
+  if (rejected(st)) return;
   disarm_switch_at_end();
   cancel_scheduled_restart();
   switch_in_progress = 1;
@@ -493,5 +491,4 @@ void handle_switch_command(PlayerState& st) {
   reconfigure_sink(st);
   log_line("%s", protocol::SWITCH_DONE);
   switch_in_progress = 0;
-  g_mutex_unlock(&operation_lock);
 }
