@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
@@ -62,14 +63,13 @@ GstPad* request_silent_audio_pad(GstElement* audio_selector) {
   return pad;
 }
 
-gpointer push_silent_stream(gpointer data) {
-  GstPad* pad = static_cast<GstPad*>(data);
+// Takes over the caller's reference to the pad.
+void push_silent_stream(GstPad* pad) {
   // The audio sink may still hold the previous file's end of stream and
   // would drop everything after it: a flush through the active pad clears it.
   flush_selector_pad(pad);
   send_empty_audio_stream(pad);
   gst_object_unref(pad);
-  return nullptr;
 }
 
 // Sends flush-start into a selector pad that is no longer active: a thread the
@@ -353,7 +353,7 @@ void seek_to_start(SwitchRun& run) {
   mark_switch_on_bus(st);
   log_raw("[SWITCH] Seek executed (result=%d)\n", seek_ok);
   log_line("[SWITCH] ========================================");
-  if (run.silent_pad) g_thread_unref(g_thread_new("silent-audio", push_silent_stream, run.silent_pad));
+  if (run.silent_pad) std::thread(push_silent_stream, run.silent_pad).detach();
 
   log_line("[SWITCH] POST-SEEK: Checking pipeline state...");
   GstState state, pending;
