@@ -49,6 +49,7 @@ void drop_unused_audio_elements(PlayerState& st) {
   }
   for (const char* key : {branch_key::AUDIO_QUEUE, branch_key::DECODEBIN, branch_key::AUDIOCONVERT})
     g_object_set_data(G_OBJECT(st.preload_qtdemux), key, nullptr);
+  std::lock_guard<std::mutex> lock(preload_lock());
   st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
 }
 
