@@ -1463,7 +1463,6 @@ int main(int argc, char** argv) {
   route_library_messages_to_stdout();
   gst_init(&argc, &argv);
   ensure_h264_decoder_available();
-  g_mutex_init(&operation_lock);
 
   PlayerState& st = player_state();
   std::string start_clip = o.mid_clips_dir + "/" + CLIPS[0].file;

@@ -13,6 +13,7 @@
 #include "player/commands.h"
 #include "player/lifecycle.h"
 #include "player/main_loop.h"
+#include "protocol/protocol.h"
 #include "watchdog/heartbeat.h"
 
 namespace {
@@ -36,7 +37,6 @@ int main(int argc, char** argv) {
   if (maxlog) log_line("[LOGS] GStreamer logs enabled: level=3 (INFO), file=/logplayer.txt");
   ensure_h264_decoder_available();
 
-  g_mutex_init(&operation_lock);
   log_line("[SAFETY] Protection system initialized (mutex ready)");
   if (access("/placeholder.mp4", F_OK) == 0)
     log_line("INFO: Placeholder file /placeholder.mp4 found");
@@ -51,13 +51,13 @@ int main(int argc, char** argv) {
     log_line("ERROR: Could not build a pipeline for %s - exiting", opts.location ? opts.location : "(none)");
     return 1;
   }
-  send_with_ack("ready", "ack_ready");
+  send_with_ack(protocol::READY, protocol::ACK_READY);
   preroll_pipeline(st, PREROLL_TIMEOUT);
 
   start_ack_system();
   last_iteration_time = monotonic_seconds();
   start_heartbeat();
-  log_line("[HEARTBEAT] Independent thread started - monitoring every 3s");
+  log_line("%s", protocol::STARTED);
 
   run_main_loop(st);
 
@@ -70,7 +70,6 @@ int main(int argc, char** argv) {
   take_answers_before_exit(ANSWER_WAIT_SECONDS);
   stop_ack_system();
   release_pipeline(st);
-  g_mutex_clear(&operation_lock);
   log_line("[SAFETY] Protection system cleaned up");
   if (st.fatal_error) {
     log_line("[EXIT] Exiting with code 1 (fatal error occurred)");

@@ -22,6 +22,7 @@
 #include "core/log.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 
 namespace {
@@ -201,16 +202,16 @@ ArOutcome decide_aspect_ratio(float current_dar, float preload_dar) {
       log_raw("║  ⚠️⚠️⚠️  DAR DIFERENTE! %.3f ≠ %.3f  ⚠️⚠️⚠️            ║\n", current_dar, preload_dar);
       if (current_aspect_ratio == 0.0f) {
         if (AR_IMMEDIATE_RESTART_ON_STARTUP) {
-          log_line("║  🔄 RESTART IMEDIATO (arranque - primeiro vídeo)!       ║");
+          log_line("%s", protocol::REBUILD_NOW_FIRST);
           return ArOutcome::Immediate;
         }
         log_line("║  🔄 RESTART AGENDADO (arranque - flag desactivada)!     ║");
         return ArOutcome::Scheduled;
       }
-      log_line("║  🔄 RESTART AGENDADO (mudança AR a meio do fluxo)!      ║");
+      log_line("%s", protocol::REBUILD_SCHEDULED);
       return ArOutcome::Scheduled;
     }
-    log_line("║  ✅ DAR CORRECTO! Switch normal sem restart.           ║");
+    log_line("%s", protocol::RATIO_SAME);
     return ArOutcome::Normal;
   }
   if (preload_dar > 0 && current_dar == 0.0f) {
@@ -229,7 +230,7 @@ void start_ratio_probe(const std::string& preload_path, bool has_filesrc, const 
   probe.thread = std::thread([preload_path, has_filesrc, current_location, done = std::move(done)] {
     float preload_dar = 0.0f;
     float current_dar = 0.0f;
-    log_line("[AR DEBUG] Usando ffprobe para ler DAR do preload...");
+    log_line("%s", protocol::RATIO_PROBE_START);
     if (preload_path.empty()) {
       log_line("[AR DEBUG] ❌ g_preload_file_path é NULL");
     } else if (!read_and_remember(preload_path, &preload_dar)) {
@@ -242,7 +243,7 @@ void start_ratio_probe(const std::string& preload_path, bool has_filesrc, const 
         log_line("[AR DEBUG] Current file %s: ratio %.3f known from an earlier reading", current_location.c_str(),
                  current_dar);
       } else {
-        log_raw("[AR DEBUG] Vídeo atual: %s\n", current_location.c_str());
+        log_raw("%s%s\n", protocol::RATIO_CURRENT, current_location.c_str());
         if (!read_and_remember(current_location, &current_dar))
           log_line("[AR DEBUG] ❌ Falhou a ler DAR do vídeo atual");
       }
@@ -281,14 +282,14 @@ void apply_aspect_outcome(ArOutcome outcome, float preload_dar) {
       rebuild_now_for_ratio();
       break;
     case ArOutcome::Scheduled:
-      log_line("[AR] 📅 Scheduling restart for after video ends...");
+      log_line("%s", protocol::REBUILD_AT_END);
       schedule_rebuild_at_video_end();
       if (preload_dar > 0) current_aspect_ratio = preload_dar;
-      send_with_ack("Preload complete", "ack_preload_complete");
+      send_with_ack(protocol::PRELOAD_COMPLETE, protocol::ACK_PRELOAD_COMPLETE);
       break;
     case ArOutcome::Normal:
       if (preload_dar > 0) current_aspect_ratio = preload_dar;
-      send_with_ack("Preload complete", "ack_preload_complete");
+      send_with_ack(protocol::PRELOAD_COMPLETE, protocol::ACK_PRELOAD_COMPLETE);
       break;
   }
 }

@@ -54,5 +54,5 @@ GstElement* g_glimagesink = nullptr;
 std::atomic<int> maxlog{1};
 std::atomic<int> heartbeat_running{0};
 std::atomic<int> ack_system_running{0};
-GMutex operation_lock;
+std::mutex operation_lock;
 

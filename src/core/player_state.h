@@ -98,7 +98,7 @@ extern GstElement* active_audio_selector_pad_owner;  // borrowed
 extern GstElement* g_filesrc;
 extern GstElement* g_glimagesink;  // own reference
 // Only the switch takes it, and only on the main thread.
-extern GMutex operation_lock;
+extern std::mutex operation_lock;
 
 // ---- Atomics: any thread ----
 extern std::atomic<GstElement*> global_pipeline;  // the heartbeat and the pad handlers read it

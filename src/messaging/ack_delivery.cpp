@@ -3,14 +3,14 @@
 #include <glib.h>
 
 #include <atomic>
-#include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <system_error>
 #include <thread>
 
 #include "core/log.h"
 #include "core/player_state.h"
+#include "protocol/protocol.h"
 
 MessageQueue msg_queue;
 AckState ack_state;
@@ -82,12 +82,11 @@ void send_with_ack(const char* message, const char* ack_name) {
 }
 
 void signal_ack_received(const char* line) {
-  pthread_mutex_lock(&ack_state.mutex);
+  std::lock_guard<std::mutex> lock(ack_state.mutex);
   if (strcmp(line, ack_state.awaited_ack) == 0) {
     ack_state.received = 1;
-    pthread_cond_signal(&ack_state.cond);
+    ack_state.cond.notify_one();
   }
-  pthread_mutex_unlock(&ack_state.mutex);
 }
 
 void ack_thread_func() {
@@ -101,23 +100,21 @@ void ack_thread_func() {
     // that comes back at once, or between two attempts, is matched. The lock
     // is not held across the write, so a manager that stops reading never
     // blocks whoever answers.
-    pthread_mutex_lock(&ack_state.mutex);
-    copy_text(ack_state.awaited_ack, sizeof ack_state.awaited_ack, entry.ack_name);
-    ack_state.received = 0;
-    pthread_mutex_unlock(&ack_state.mutex);
+    {
+      std::lock_guard<std::mutex> lock(ack_state.mutex);
+      copy_text(ack_state.awaited_ack, sizeof ack_state.awaited_ack, entry.ack_name);
+      ack_state.received = 0;
+    }
     for (int attempt = 1; attempt <= ACK_MAX_ATTEMPTS && !delivered; ++attempt) {
       gint64 start = g_get_monotonic_time();
       log_line("%s", entry.message);
 
-      timespec deadline{};
-      clock_gettime(CLOCK_MONOTONIC, &deadline);
-      deadline.tv_sec += 1;
-      pthread_mutex_lock(&ack_state.mutex);
-      while (!ack_state.received) {
-        if (pthread_cond_timedwait(&ack_state.cond, &ack_state.mutex, &deadline) == ETIMEDOUT) break;
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      {
+        std::unique_lock<std::mutex> lock(ack_state.mutex);
+        ack_state.cond.wait_until(lock, deadline, [] { return ack_state.received != 0; });
+        delivered = ack_state.received != 0;
       }
-      delivered = ack_state.received != 0;
-      pthread_mutex_unlock(&ack_state.mutex);
 
       if (delivered) {
         long elapsed_ms = static_cast<long>((g_get_monotonic_time() - start) / G_TIME_SPAN_MILLISECOND);
@@ -128,7 +125,7 @@ void ack_thread_func() {
     }
     delivery_in_flight = false;
     if (!delivered) {
-      log_line_if_room("[ACK ERROR] ❌ Failed to receive ACK '%s' after %d retries - TERMINATING!", entry.ack_name,
+      log_line_if_room("%s%s' after %d retries - TERMINATING!", protocol::ACK_GAVE_UP, entry.ack_name,
                        ACK_MAX_ATTEMPTS);
       terminate_process(1);
     }
@@ -144,14 +141,11 @@ bool delivery_pending() {
 
 void start_ack_system() {
   message_queue_init(&msg_queue);
-  pthread_mutex_init(&ack_state.mutex, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // a clock step at boot must not stretch the wait
-  pthread_cond_init(&ack_state.cond, &attr);
-  pthread_condattr_destroy(&attr);
-  ack_state.received = 0;
-  ack_state.awaited_ack[0] = '\0';
+  {
+    std::lock_guard<std::mutex> lock(ack_state.mutex);
+    ack_state.received = 0;
+    ack_state.awaited_ack[0] = '\0';
+  }
   ack_system_running = 1;
   try {
     if (!ack_thread.joinable()) ack_thread = std::thread(ack_thread_func);
@@ -161,8 +155,6 @@ void start_ack_system() {
   log_line("[ACK SYSTEM] Thread started - guaranteed message delivery");
 }
 
-// The mutexes and conditions stay initialised after the stop: a streaming
-// thread that saw delivery running a moment earlier may still touch them.
 void stop_ack_system() {
   {
     std::lock_guard<std::mutex> lock(msg_queue.mutex);

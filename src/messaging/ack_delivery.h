@@ -2,8 +2,6 @@
 // outbound lines and one thread that writes each line and waits for its
 // "ack_..." answer before taking the next.
 #pragma once
-#include <pthread.h>
-
 #include <condition_variable>
 #include <mutex>
 
@@ -24,13 +22,13 @@ struct MessageQueue {
   std::condition_variable cond;
 };
 
-// POSIX types, not the standard ones: the unit tests take this lock by them.
-// The condition waits on CLOCK_MONOTONIC (start_ack_system).
+// The answer the delivery thread waits for. Its waits run on steady_clock,
+// so a clock step never shortens or stretches them.
 struct AckState {
   char awaited_ack[64];
   int received;
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
+  std::mutex mutex;
+  std::condition_variable cond;
 };
 
 extern MessageQueue msg_queue;

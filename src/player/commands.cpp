@@ -11,6 +11,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/preload.h"
 #include "switching/switch_at_end.h"
@@ -99,15 +100,16 @@ bool handle_input_line(PlayerState& st, const InputLine& input) {
     else
       log_line("ERROR: Command line holds a NUL byte - dropped");
     // A manager waiting for this preload's outcome hears it failed.
-    if (starts_with(line.c_str(), "preload ")) send_with_ack("Preload error", "ack_preload_error");
+    if (starts_with(line.c_str(), protocol::CMD_PRELOAD))
+      send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
     return false;
   }
   if (line.empty()) return false;
-  if (starts_with(line.c_str(), "ack_")) {
+  if (starts_with(line.c_str(), protocol::ACK_PREFIX)) {
     signal_ack_received(line.c_str());
     return false;
   }
-  log_line("[STDIN] Processing command: %s", line.c_str());
+  log_line("%s%s", protocol::COMMAND_TAKEN, line.c_str());
   if (dispatch_command(st, line.c_str()) == CommandOutcome::Rejected) return false;
   log_line("[HEARTBEAT] Command processed: %s (iteration %lu)", line.c_str(),
            static_cast<unsigned long>(main_loop_iterations.load()));
@@ -123,7 +125,7 @@ InputWait stdin_wait() {
 void read_and_handle_stdin(PlayerState& st) {
   LineReader& reader = stdin_reader();
   if (!reader.has_buffered_line() && !reader.readable_now()) return;
-  log_line("[HEARTBEAT] About to read stdin (iteration %lu)", static_cast<unsigned long>(main_loop_iterations.load()));
+  log_line("%s%lu)", protocol::INPUT_POLL, static_cast<unsigned long>(main_loop_iterations.load()));
   int previous_flags = fcntl(STDIN_FILENO, F_GETFL);
   if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags | O_NONBLOCK);
   InputLine line;
@@ -141,7 +143,7 @@ void take_answers_before_exit(double seconds) {
   while (delivery_pending() && g_get_monotonic_time() < deadline) {
     InputLine line;
     while (reader.next_line(line))
-      if (line.kind == InputLine::Kind::Text && starts_with(line.text.c_str(), "ack_"))
+      if (line.kind == InputLine::Kind::Text && starts_with(line.text.c_str(), protocol::ACK_PREFIX))
         signal_ack_received(line.text.c_str());
     g_usleep(10000);
   }
@@ -149,27 +151,28 @@ void take_answers_before_exit(double seconds) {
 }
 
 CommandOutcome dispatch_command(PlayerState& st, const char* line) {
-  if (strcmp(line, "play") == 0) {
+  using namespace protocol;
+  if (strcmp(line, CMD_PLAY) == 0) {
     command_play(st);
-  } else if (strcmp(line, "pause") == 0) {
+  } else if (strcmp(line, CMD_PAUSE) == 0) {
     command_pause(st);
-  } else if (strcmp(line, "restart") == 0) {
+  } else if (strcmp(line, CMD_RESTART) == 0) {
     command_restart(st);
-  } else if (strcmp(line, "tempo") == 0) {
+  } else if (strcmp(line, CMD_TEMPO) == 0) {
     command_tempo(st);
-  } else if (starts_with(line, "preload ")) {
-    return handle_preload_command(st, line + strlen("preload "));
-  } else if (starts_with(line, "switch_at_end")) {
+  } else if (starts_with(line, CMD_PRELOAD)) {
+    return handle_preload_command(st, line + strlen(CMD_PRELOAD));
+  } else if (starts_with(line, CMD_SWITCH_AT_END)) {  // before "switch", its prefix
     handle_switch_at_end_command(st);
-  } else if (starts_with(line, "switch")) {
+  } else if (starts_with(line, CMD_SWITCH)) {
     handle_switch_command(st);
-  } else if (starts_with(line, "video ")) {
-    return handle_video_command(st, line + strlen("video "));
-  } else if (strcmp(line, "stop") == 0) {
+  } else if (starts_with(line, CMD_VIDEO)) {
+    return handle_video_command(st, line + strlen(CMD_VIDEO));
+  } else if (strcmp(line, CMD_STOP) == 0) {
     command_stop(st);
-  } else if (strcmp(line, "status") == 0) {
+  } else if (strcmp(line, CMD_STATUS) == 0) {
     command_status(st);
-  } else if (strcmp(line, "exit") == 0) {
+  } else if (strcmp(line, CMD_EXIT) == 0) {
     st.quit = TRUE;
   }
   return CommandOutcome::Processed;
@@ -230,7 +233,7 @@ void command_stop(PlayerState& st) {
     log_line("[STOP] 🧹 Resetting ignore_next_switch flag");
     ignore_next_switch = 0;
   }
-  if (!suppress_events) send_with_ack("stopped", "ack_stopped");
+  if (!suppress_events) send_with_ack(protocol::STOPPED, protocol::ACK_STOPPED);
 }
 
 void command_status(PlayerState& st) {

@@ -11,6 +11,7 @@
 #include "messaging/ack_delivery.h"
 #include "player/commands.h"
 #include "player/pipeline_restart.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/preload.h"
@@ -29,7 +30,7 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
     return;
   }
   if (!active_qtdemux) {
-    log_verbose("[EOS] IGNORED - no active source (NULL)");
+    log_verbose("%s", protocol::EOS_NO_SOURCE);
     return;
   }
   bool is_from_pipeline = src == GST_OBJECT(st.pipeline);
@@ -51,10 +52,10 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
   }
   log_verbose("[EOS] VALID - end of video!");
   if (rebuild_due_at_video_end()) {
-    log_line("[EOS DETECTED] Video ended - executing scheduled restart...");
+    log_line("%s", protocol::REBUILD_AT_EOS);
     rebuild_now();
   } else if (!suppress_events) {
-    send_with_ack("end of video!", "ack_end");
+    send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
   }
 }
 
@@ -100,8 +101,8 @@ void handle_error(PlayerState& st, GstMessage* msg) {
     return;
   }
   log_line("[BUS] ⚠️⚠️⚠️  Processing ERROR message (CRITICAL)...");
-  log_line("[stderr] Erro: %s", err ? err->message : "(null)");
-  if (debug) log_line("[stderr] Debug info: %s", debug);
+  log_line("%s%s", protocol::BUS_ERROR, err ? err->message : "(null)");
+  if (debug) log_line("%s%s", protocol::BUS_ERROR_DEBUG, debug);
   if (err) g_error_free(err);
   g_free(debug);
   st.fatal_error = TRUE;
@@ -117,7 +118,7 @@ void handle_state_changed(PlayerState& st, GstMessage* msg, GstObject* src, cons
     log_verbose("[STATE] Pipeline: %s -> %s (pending: %s)", gst_element_state_get_name(old_state),
              gst_element_state_get_name(new_state), gst_element_state_get_name(pending));
     if (old_state == GST_STATE_PAUSED && new_state == GST_STATE_PLAYING && !suppress_events)
-      send_with_ack("playing", "ack_playing");
+      send_with_ack(protocol::PLAYING, protocol::ACK_PLAYING);
     return;
   }
   static const char* const watched[] = {"filesrc", "qtdemux", "input-selector", "audio-selector"};

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
@@ -142,7 +143,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
       return FALSE;
     }
     target = location.get();
-    log_raw("[RESTART] 🔁 No preload - will replay: %s\n", target.c_str());
+    log_raw("%s%s\n", protocol::REBUILD_REPLAY, target.c_str());
   }
   log_raw("[RESTART] 💾 Target video: %s\n", target.c_str());
   log_line("[RESTART] 🧹 Cleaning up old pipeline...");
@@ -189,18 +190,18 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
     log_line("[RESTART] 📤 SKIP 'end of video!' - AR fix restart (not real video end)");
   } else {
     log_line("[RESTART] 📤 Emitting 'end of video!' (simulating normal flow)");
-    send_with_ack("end of video!", "ack_end");
+    send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
   }
   ignore_next_switch = 1;
   log_line("[RESTART] 🔇 Next switch will be ignored (already handled internally)");
   log_line("[RESTART] 📡 Emitting 'reset' event to manager");
-  send_with_ack("reset", "ack_reset");
+  send_with_ack(protocol::RESET, protocol::ACK_RESET);
   g_usleep(500000);
   log_line("[RESTART] ✅ Restart complete - emitting 'playing'");
-  send_with_ack("playing", "ack_playing");
+  send_with_ack(protocol::PLAYING, protocol::ACK_PLAYING);
   if (ar_fix) {
     log_line("[RESTART] 📤 Emitting 'Preload complete' (AR fix - video now playing)");
-    send_with_ack("Preload complete", "ack_preload_complete");
+    send_with_ack(protocol::PRELOAD_COMPLETE, protocol::ACK_PRELOAD_COMPLETE);
   }
   log_line("[RESTART] 🎬 Normal operation resumed");
   return TRUE;

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "core/player_state.h"
+#include "protocol/protocol.h"
 #include "switching/branch.h"
 
 namespace {
@@ -144,7 +145,7 @@ bool record_usable(CleanupData* d) {
     g_free(d);  // its references belong to a pipeline that is gone
     return false;
   }
-  log_line("[CLEANUP] Starting SAFE async cleanup (2s after switch)...");
+  log_line("%s", protocol::CLEANUP_START);
   if (d->pipeline != global_pipeline.load()) {
     log_line("[CLEANUP] ⚠️  SKIP: Pipeline was destroyed (restart occurred)");
     finish(d);
@@ -234,10 +235,10 @@ void release_audio_part(CleanupData* d, bool already_removed, int& leak_count) {
 
 void report_leaks(int leak_count) {
   if (leak_count > 0) {
-    log_raw("[CLEANUP ERROR] ⚠️⚠️⚠️  MEMORY LEAK WARNING: %d elements could NOT be removed safely!\n", leak_count);
+    log_raw("%s%d elements could NOT be removed safely!\n", protocol::CLEANUP_LEAKED, leak_count);
     log_raw("[CLEANUP ERROR] ⚠️  Player continues running but with %d leaked elements in memory\n", leak_count);
   } else {
-    log_line("[CLEANUP] ✅✅✅  All elements removed successfully (NO LEAKS)");
+    log_line("%s", protocol::CLEANUP_CLEAN);
   }
 }
 

@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "switching/branch.h"
 
 namespace {
@@ -106,7 +107,7 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
     gulong id = gst_pad_add_probe(selector_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, preload_blocking_probe, nullptr,
                                   nullptr);
     g_preload_video_probe_id->store(id);
-    log_raw("[PROBE LEAK CHECK] Video probe ADDED: ID=%lu | pad=%p | global_ptr=%p\n", id,
+    log_raw("%s: ID=%lu | pad=%p | global_ptr=%p\n", protocol::VIDEO_PAD_LINKED, id,
             static_cast<void*>(selector_pad.get()), static_cast<void*>(g_preload_video_probe_id));
   } else {
     log_line("[PROBE DEBUG] ⚠️  Video probe NOT added: g_preload_video_probe_id is NULL!");
@@ -232,7 +233,7 @@ void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
     gulong id =
         gst_pad_add_probe(selector_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, preload_blocking_probe, nullptr, nullptr);
     g_preload_audio_probe_id->store(id);
-    log_raw("[PROBE LEAK CHECK] Audio probe ADDED: ID=%lu | pad=%p | global_ptr=%p\n", id,
+    log_raw("%s: ID=%lu | pad=%p | global_ptr=%p\n", protocol::AUDIO_PAD_LINKED, id,
             static_cast<void*>(selector_pad.get()), static_cast<void*>(g_preload_audio_probe_id));
   } else {
     log_line("[PROBE DEBUG] ⚠️  Audio probe NOT added: g_preload_audio_probe_id is NULL!");

@@ -12,6 +12,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "switching/branch.h"
 
 namespace {
@@ -40,8 +41,8 @@ void set_state_if(GstElement* e, GstState state) {
 }
 
 void refuse(const char* path, const std::string& why) {
-  log_line("[PRELOAD] FAILED %s: %s", path, why.c_str());
-  send_with_ack("Preload error", "ack_preload_error");
+  log_line("%s%s: %s", protocol::PRELOAD_FAILED, path, why.c_str());
+  send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
 }
 
 void stop_preload_branch(PlayerState& st, BranchParts& b) {
@@ -81,9 +82,9 @@ void discard_preload(PlayerState& st) {
 void handle_preload_failure(PlayerState& st, GstElement* demuxer, const char* reason) {
   if (!demuxer || demuxer != st.preload_qtdemux) return;  // a preload already gone
   std::string path = st.preload_video_path ? st.preload_video_path : "";
-  log_line("[PRELOAD] FAILED %s: %s", path.c_str(), reason ? reason : "unknown error");
+  log_line("%s%s: %s", protocol::PRELOAD_FAILED, path.c_str(), reason ? reason : "unknown error");
   discard_preload(st);
-  send_with_ack("Preload error", "ack_preload_error");
+  send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
 }
 
 bool preload_owns(const PlayerState& st, GstObject* object) {
@@ -104,17 +105,17 @@ CommandOutcome handle_preload_command(PlayerState& st, const char* path) {
   }
   if (st.preload_ready && st.preload_filesrc) {
     log_line("[PRELOAD] ⛔ REJECTED - Already have preloaded video. Switch first.");
-    send_with_ack("Preload error", "ack_preload_error");
+    send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
     return CommandOutcome::Rejected;
   }
   if (cleanup_in_progress) {
     log_line("[PRELOAD] ⛔ REJECTED - Cleanup in progress, wait...");
-    send_with_ack("Preload error", "ack_preload_error");
+    send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
     return CommandOutcome::Rejected;
   }
   if (access(path, F_OK) != 0) {
-    log_raw("ERROR: Preload file does not exist: %s\n", path);
-    send_with_ack("Preload error", "ack_preload_error");
+    log_raw("%s%s\n", protocol::PRELOAD_MISSING, path);
+    send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
     return CommandOutcome::Rejected;
   }
   std::string why = unusable_file(path);

@@ -5,6 +5,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/switch_command.h"
 
@@ -42,7 +43,7 @@ void remove_probe() {
 bool switch_at_end_armed() { return armed; }
 
 void disarm_switch_at_end() {
-  if (armed.exchange(false)) log_line("[SWITCH AT END] Disarmed");
+  if (armed.exchange(false)) log_line("%s", protocol::DISARMED);
   remove_probe();
 }
 
@@ -51,12 +52,12 @@ void handle_switch_at_end_command(PlayerState& st) {
   remove_probe();
   if (st.glimagesink_element) probed_pad.reset(gst_element_get_static_pad(st.glimagesink_element, "sink"));
   if (!probed_pad) {
-    log_line("[SWITCH AT END] REJECTED - no video sink");
+    log_line("%s - no video sink", protocol::ARM_REJECTED);
     return;
   }
   armed = true;
   probe_id = gst_pad_add_probe(probed_pad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_sink_event, nullptr, nullptr);
-  log_line("[SWITCH AT END] Armed - the switch happens when the current video ends");
+  log_line("%s", protocol::ARMED);
 }
 
 bool is_switch_at_end_message(GstMessage* msg) {
@@ -67,8 +68,8 @@ bool is_switch_at_end_message(GstMessage* msg) {
 
 void handle_switch_at_end_message(PlayerState& st) {
   remove_probe();
-  log_line("[SWITCH AT END] Current video ended - switching");
+  log_line("%s", protocol::ARMED_SWITCH_TAKEN);
   // Reported as at any end, so that the manager preloads the next file.
-  if (active_qtdemux && !suppress_events) send_with_ack("end of video!", "ack_end");
+  if (active_qtdemux && !suppress_events) send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
   handle_switch_command(st);
 }

@@ -4,10 +4,13 @@
 #include "switching/switch_command.h"
 
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/pipeline_setup.h"
+#include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
@@ -46,6 +49,7 @@ void drop_unused_audio_elements(PlayerState& st) {
   }
   for (const char* key : {branch_key::AUDIO_QUEUE, branch_key::DECODEBIN, branch_key::AUDIOCONVERT})
     g_object_set_data(G_OBJECT(st.preload_qtdemux), key, nullptr);
+  std::lock_guard<std::mutex> lock(preload_lock());
   st.preload_audio_queue = st.preload_decodebin = st.preload_audioconvert = nullptr;
 }
 
@@ -60,14 +64,13 @@ GstPad* request_silent_audio_pad(GstElement* audio_selector) {
   return pad;
 }
 
-gpointer push_silent_stream(gpointer data) {
-  GstPad* pad = static_cast<GstPad*>(data);
+// Takes over the caller's reference to the pad.
+void push_silent_stream(GstPad* pad) {
   // The audio sink may still hold the previous file's end of stream and
   // would drop everything after it: a flush through the active pad clears it.
   flush_selector_pad(pad);
   send_empty_audio_stream(pad);
   gst_object_unref(pad);
-  return nullptr;
 }
 
 // Sends flush-start into a selector pad that is no longer active: a thread the
@@ -120,7 +123,7 @@ void wait_until_settled(GstPad* video_pad, GstPad* audio_pad) {
 
 bool rejected(PlayerState& st) {
   if (ignore_next_switch) {
-    log_line("[SWITCH] 🔇 Ignoring switch after reset (already handled internally)");
+    log_line("%s", protocol::SWITCH_IGNORED);
     ignore_next_switch = 0;
     return true;
   }
@@ -128,13 +131,13 @@ bool rejected(PlayerState& st) {
   if (switch_in_progress)
     reason = "[SWITCH] REJECTED - switch already in progress";
   else if (cleanup_in_progress)
-    reason = "[SWITCH] REJECTED - cleanup in progress";
+    reason = protocol::SWITCH_REJECTED_CLEANUP;
   else if (!st.input_selector)
     reason = "[SWITCH] ERROR - input_selector is NULL";
   else if (!st.preload_selector_pad.load())
-    reason = "[SWITCH] ERROR - preload_selector_pad is NULL";
+    reason = protocol::SWITCH_ERROR_NO_PAD;
   else if (!st.preload_ready)
-    reason = "[SWITCH] ERROR - preload_ready is FALSE";
+    reason = protocol::SWITCH_ERROR_NOT_READY;
   if (reason) log_line("%s", reason);
   return reason != nullptr;
 }
@@ -219,7 +222,7 @@ void flip_video(SwitchRun& run) {
   log_raw("[SWITCH] Current VIDEO pad BEFORE switch: %p\n", static_cast<void*>(run.old_video_pad.get()));
   log_raw("[SWITCH] Switching video pad to %p...\n", static_cast<void*>(run.new_video_pad));
   g_object_set(st.input_selector, "active-pad", run.new_video_pad, nullptr);
-  log_line("[SWITCH] Video switch executed");
+  log_line("%s", protocol::SWITCH_FLIPPED);
   // Release the old branch's thread from the selector before its elements stop.
   release_held_thread(run.old_video_pad.get());
 
@@ -345,13 +348,13 @@ void seek_to_start(SwitchRun& run) {
   log_line("[SWITCH] ABOUT TO EXECUTE SEEK - THIS MAY CAUSE not-linked ERROR");
   log_line("[SWITCH] Pipeline state before seek:");
   report_state("[SWITCH] - Pipeline: %s (pending: %s)\n", st.pipeline, 0);
-  log_line("[SWITCH] Executing seek to start new video...");
+  log_line("%s", protocol::SWITCH_SEEK);
   gboolean seek_ok = gst_element_seek_simple(
       st.pipeline, GST_FORMAT_TIME, static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
   mark_switch_on_bus(st);
   log_raw("[SWITCH] Seek executed (result=%d)\n", seek_ok);
   log_line("[SWITCH] ========================================");
-  if (run.silent_pad) g_thread_unref(g_thread_new("silent-audio", push_silent_stream, run.silent_pad));
+  if (run.silent_pad) std::thread(push_silent_stream, run.silent_pad).detach();
 
   log_line("[SWITCH] POST-SEEK: Checking pipeline state...");
   GstState state, pending;
@@ -468,12 +471,9 @@ void reconfigure_sink(PlayerState& st) {
 bool switch_refused(PlayerState& st) { return rejected(st); }
 
 void handle_switch_command(PlayerState& st) {
-  g_mutex_lock(&operation_lock);
-  log_line("[SWITCH] Command received");
-  if (rejected(st)) {
-    g_mutex_unlock(&operation_lock);
-    return;
-  }
+  std::lock_guard<std::mutex> lock(operation_lock);
+  log_line("%s", protocol::SWITCH_RECEIVED);
+  if (rejected(st)) return;
   disarm_switch_at_end();
   cancel_scheduled_restart();
   switch_in_progress = 1;
@@ -490,7 +490,6 @@ void handle_switch_command(PlayerState& st) {
   adopt_preload(st);
   log_line("[SWITCH] Variables updated successfully");
   reconfigure_sink(st);
-  log_line("[SWITCH] Command completed successfully!");
+  log_line("%s", protocol::SWITCH_DONE);
   switch_in_progress = 0;
-  g_mutex_unlock(&operation_lock);
 }

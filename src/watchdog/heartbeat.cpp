@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+#include "protocol/protocol.h"
 
 gint64 last_position = -1;
 int stalled_seconds = 0;
@@ -71,7 +72,7 @@ void heartbeat_monitor_thread() {
         stalled_seconds += HEARTBEAT_PERIOD_SECONDS;
         if (stalled_seconds >= STALLED_TIMEOUT) {
           log_raw("\n🚨🚨🚨 [CRASH DETECTED] Pipeline STALLED for %d seconds! 🚨🚨🚨\n", stalled_seconds);
-          send_with_ack("crash", "ack_crash");
+          send_with_ack(protocol::CRASH, protocol::ACK_CRASH);
           stalled_seconds = 0;
         }
       } else if (stalled_seconds > 0) {
@@ -95,11 +96,11 @@ void heartbeat_monitor_thread() {
       }
     } else {
       stalled_checks = 0;
-      log_raw("[HEARTBEAT] ✅ Main loop ALIVE | Iterations: %lu (+%lu in 5s) | cleanup=%d | switch=%d\n",
+      log_raw("%s%lu (+%lu in 5s) | cleanup=%d | switch=%d\n", protocol::LOOP_ALIVE,
               static_cast<unsigned long>(iterations), static_cast<unsigned long>(iterations - last_seen_iterations),
               cleanup_in_progress.load(), switch_in_progress.load());
       if (pipeline) {
-        std::string line = "[HEARTBEAT]   └─ Pipeline: state=";
+        std::string line = protocol::PIPELINE_STATE;
         line += state_name;
         if (state == GST_STATE_PLAYING) {
           char piece[160];

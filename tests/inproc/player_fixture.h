@@ -21,7 +21,6 @@ class PlayerInProcess : public ::testing::Test {
   void start(const std::string& location, gboolean no_sound = FALSE) {
     forget_previous_player();
     ack_system_running = 0;
-    g_mutex_init(&operation_lock);
     out.reset();  // restore the real output before capturing anew
     out = std::make_unique<StdoutCapture>();
     storage_ = location;

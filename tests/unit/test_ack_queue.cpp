@@ -74,9 +74,9 @@ TEST(AckDelivery, OnlyTheExactAwaitedNameCounts) {
     signal_ack_received("ack_playing ");
     signal_ack_received(protocol::ACK_END);
     g_usleep(50000);
-    pthread_mutex_lock(&ack_state.mutex);
+    ack_state.mutex.lock();
     EXPECT_EQ(ack_state.received, 0);
-    pthread_mutex_unlock(&ack_state.mutex);
+    ack_state.mutex.unlock();
     signal_ack_received(protocol::ACK_PLAYING);
     for (int i = 0; i < 100 && !out.has_substring("[ACK TIMING]"); ++i) g_usleep(10000);
     EXPECT_TRUE(out.has_substring("[ACK TIMING] ✅ ACK 'ack_playing' received in "));
