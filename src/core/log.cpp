@@ -73,6 +73,13 @@ bool write_out(const char* data, size_t len, Room room) {
   return true;
 }
 
+// One whole line: the text and its line break leave in a single write.
+void vwrite_line(const char* fmt, va_list ap, Room room) {
+  std::string text = vformat(fmt, ap);
+  text.push_back('\n');
+  write_out(text.data(), text.size(), room);
+}
+
 }  // namespace
 
 void write_stdout(const char* data, size_t len) { write_out(data, len, Room::Bounded); }
@@ -80,29 +87,23 @@ void write_stdout(const char* data, size_t len) { write_out(data, len, Room::Bou
 void log_line_if_room(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::string text = vformat(fmt, ap);
+  vwrite_line(fmt, ap, Room::Now);
   va_end(ap);
-  text.push_back('\n');
-  write_out(text.data(), text.size(), Room::Now);
 }
 
 void log_line(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::string text = vformat(fmt, ap);
+  vwrite_line(fmt, ap, Room::Bounded);
   va_end(ap);
-  text.push_back('\n');
-  write_stdout(text.data(), text.size());
 }
 
 void log_verbose(const char* fmt, ...) {
   if (!maxlog) return;
   va_list ap;
   va_start(ap, fmt);
-  std::string text = vformat(fmt, ap);
+  vwrite_line(fmt, ap, Room::Bounded);
   va_end(ap);
-  text.push_back('\n');
-  write_stdout(text.data(), text.size());
 }
 
 void log_raw(const char* fmt, ...) {

@@ -80,18 +80,25 @@ void release_held_thread(GstPad* pad) {
   if (pad) gst_pad_send_event(pad, gst_event_new_flush_start());
 }
 
+bool has_sticky(GstPad* pad, GstEventType type) {
+  GstEvent* event = pad ? gst_pad_get_sticky_event(pad, type, 0) : nullptr;
+  if (event) gst_event_unref(event);
+  return event != nullptr;
+}
+
+// Whether a selector pad's branch has sent its end of stream. While the
+// selector holds it back on an inactive pad, the event is not yet stored on
+// the selector pad itself: look at the pad that pushed it too.
+bool branch_ended(GstPad* selector_pad) {
+  if (has_sticky(selector_pad, GST_EVENT_EOS)) return true;
+  PadRef peer(gst_pad_get_peer(selector_pad));
+  return has_sticky(peer.get(), GST_EVENT_EOS);
+}
+
 // A pad whose end of stream has arrived is flushed so that it forgets it.
 // Its branch has nothing more to push, so the flush cannot let stray data in.
-// While the selector holds the end of stream, the event is not yet stored on
-// the selector pad itself: look at the pad that pushed it too.
 void forget_end_of_stream(GstPad* pad) {
-  if (!pad) return;
-  PadRef peer(gst_pad_get_peer(pad));
-  GstEvent* eos = gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0);
-  if (!eos && peer) eos = gst_pad_get_sticky_event(peer.get(), GST_EVENT_EOS, 0);
-  if (!eos) return;
-  gst_event_unref(eos);
-  flush_selector_pad(pad);
+  if (pad && branch_ended(pad)) flush_selector_pad(pad);
 }
 
 // What the flip waits for: the new branch settled at both selectors. Sound
@@ -101,19 +108,8 @@ void forget_end_of_stream(GstPad* pad) {
 // Bounded by the pause the flip used to make.
 constexpr gint64 SETTLE_WAIT_US = 50000;
 
-bool has_sticky(GstPad* pad, GstEventType type) {
-  GstEvent* event = pad ? gst_pad_get_sticky_event(pad, type, 0) : nullptr;
-  if (event) gst_event_unref(event);
-  return event != nullptr;
-}
-
-// The selector holds an inactive pad's end of stream back, so it is looked
-// for on the pushing side too.
 bool settled(GstPad* selector_pad) {
-  if (!selector_pad) return true;
-  if (has_sticky(selector_pad, GST_EVENT_CAPS) || has_sticky(selector_pad, GST_EVENT_EOS)) return true;
-  PadRef peer(gst_pad_get_peer(selector_pad));
-  return has_sticky(peer.get(), GST_EVENT_EOS);
+  return !selector_pad || has_sticky(selector_pad, GST_EVENT_CAPS) || branch_ended(selector_pad);
 }
 
 void wait_until_settled(GstPad* video_pad, GstPad* audio_pad) {
