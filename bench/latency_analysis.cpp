@@ -35,6 +35,21 @@ gint64 last_before(const std::vector<Event>& ev, Ev kind, gint64 from, gint64 to
   return found;
 }
 
+// The first and the last frame of one colour in [from, to), at the sink pad
+// (Arrive) or on screen (Draw).
+const Event* first_frame(const std::vector<Event>& ev, Ev kind, int colour, gint64 from, gint64 to) {
+  for (const Event& e : ev)
+    if (e.kind == kind && e.t >= from && e.t < to && e.colour == colour) return &e;
+  return nullptr;
+}
+
+const Event* last_frame(const std::vector<Event>& ev, Ev kind, int colour, gint64 from, gint64 to) {
+  const Event* found = nullptr;
+  for (const Event& e : ev)
+    if (e.kind == kind && e.t >= from && e.t < to && e.colour == colour) found = &e;
+  return found;
+}
+
 // A drawn buffer takes the colour of the latest arrival with its timestamp.
 void colour_draws(std::vector<Event>& ev) {
   std::map<GstClockTime, int> colour_by_pts;
@@ -63,12 +78,7 @@ void find_preload_steps(const std::vector<Event>& ev, SwitchRecord& r) {
 // The old file's last frame and the new file's first, at the sink pad and on
 // screen; false, with a note, when either never reached the sink.
 bool find_old_and_new_frames(const std::vector<Event>& ev, SwitchRecord& r, const Window& w) {
-  const Event* first_new = nullptr;
-  for (const Event& e : ev)
-    if (e.kind == Ev::Arrive && e.t >= r.sent && e.t < w.end && e.colour == r.to) {
-      first_new = &e;
-      break;
-    }
+  const Event* first_new = first_frame(ev, Ev::Arrive, r.to, r.sent, w.end);
   if (!first_new) {
     r.note += " new file never reached the sink;";
     return false;
@@ -76,9 +86,7 @@ bool find_old_and_new_frames(const std::vector<Event>& ev, SwitchRecord& r, cons
   r.first_new_arrive = first_new->t;
   r.first_new_pts = first_new->pts;
 
-  const Event* last_old = nullptr;
-  for (const Event& e : ev)
-    if (e.kind == Ev::Arrive && e.t >= w.start && e.t < r.first_new_arrive && e.colour == r.from) last_old = &e;
+  const Event* last_old = last_frame(ev, Ev::Arrive, r.from, w.start, r.first_new_arrive);
   if (!last_old) {
     r.note += " no frame of the old file seen;";
     return false;
@@ -86,17 +94,8 @@ bool find_old_and_new_frames(const std::vector<Event>& ev, SwitchRecord& r, cons
   r.last_old_arrive = last_old->t;
   r.last_old_pts = last_old->pts;
 
-  const Event* first_new_draw = nullptr;
-  for (const Event& e : ev)
-    if (e.kind == Ev::Draw && e.t >= r.first_new_arrive && e.t < w.end && e.colour == r.to) {
-      first_new_draw = &e;
-      break;
-    }
-  const Event* last_old_draw = nullptr;
-  if (first_new_draw)
-    for (const Event& e : ev)
-      if (e.kind == Ev::Draw && e.t >= w.start && e.t < first_new_draw->t && e.colour == r.from)
-        last_old_draw = &e;
+  const Event* first_new_draw = first_frame(ev, Ev::Draw, r.to, r.first_new_arrive, w.end);
+  const Event* last_old_draw = first_new_draw ? last_frame(ev, Ev::Draw, r.from, w.start, first_new_draw->t) : nullptr;
   if (first_new_draw && last_old_draw) {
     r.first_new_draw = first_new_draw->t;
     r.last_old_draw = last_old_draw->t;

@@ -206,17 +206,22 @@ const Part SENT_TO_BEGIN = {"\"switch\" written -> command starts", [](const Swi
                               return r.begin != 0;
                             }};
 
+// The old file's last frame, alike whether the end is answered or armed.
+const Part LAST_OLD_DRAWN = {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
+                               v = ms(r.last_old_draw - r.last_old_arrive);
+                               return r.first_new_draw != 0;
+                             }};
+const Part LAST_OLD_TO_SINK_EOS = {"last old frame drawn -> EOS at video sink",
+                                   [](const SwitchRecord& r, double& v) {
+                                     v = ms(r.sink_eos - r.last_old_draw);
+                                     return r.sink_eos != 0 && r.first_new_draw != 0;
+                                   }};
+
 // From the old file's last frame to the manager's "switch", which follows its end.
 std::vector<Part> end_parts() {
   return {
-      {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-         v = ms(r.last_old_draw - r.last_old_arrive);
-         return r.first_new_draw != 0;
-       }},
-      {"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
-         v = ms(r.sink_eos - r.last_old_draw);
-         return r.sink_eos != 0 && r.first_new_draw != 0;
-       }},
+      LAST_OLD_DRAWN,
+      LAST_OLD_TO_SINK_EOS,
       {"EOS at video sink -> pipeline posts EOS", [](const SwitchRecord& r, double& v) {
          v = ms(r.bus_eos - r.sink_eos);
          return r.sink_eos != 0 && r.bus_eos != 0;
@@ -240,14 +245,8 @@ std::vector<Part> armed_parts() {
          v = ms(r.armed - r.sent);
          return r.armed != 0;
        }},
-      {"last old frame arrives -> drawn", [](const SwitchRecord& r, double& v) {
-         v = ms(r.last_old_draw - r.last_old_arrive);
-         return r.first_new_draw != 0;
-       }},
-      {"last old frame drawn -> EOS at video sink", [](const SwitchRecord& r, double& v) {
-         v = ms(r.sink_eos - r.last_old_draw);
-         return r.sink_eos != 0 && r.first_new_draw != 0;
-       }},
+      LAST_OLD_DRAWN,
+      LAST_OLD_TO_SINK_EOS,
       {"EOS at video sink -> loop takes the switch", [](const SwitchRecord& r, double& v) {
          v = ms(r.at_end_taken - r.sink_eos);
          return r.sink_eos != 0 && r.at_end_taken != 0;
