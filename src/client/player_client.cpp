@@ -110,6 +110,14 @@ void PlayerClient::answer_then(const std::string& event, const std::string& comm
   follow_ups_.push_back({event, command});
 }
 
+bool PlayerClient::cancel_answer_then(const std::string& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find_if(follow_ups_.begin(), follow_ups_.end(), [&](const auto& f) { return f.first == event; });
+  if (it == follow_ups_.end()) return false;
+  follow_ups_.erase(it);
+  return true;
+}
+
 void PlayerClient::set_stderr_handler(LineHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   stderr_handler_ = std::move(handler);

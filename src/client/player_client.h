@@ -65,6 +65,8 @@ class PlayerClient {
   // The next time `event` is answered, `command` goes out in the same write as
   // the answer, as a manager that acts at once would send it.
   void answer_then(const std::string& event, const std::string& command);
+  // Withdraws the command set for `event`; false when it has already gone out.
+  bool cancel_answer_then(const std::string& event);
   void set_ack_delay_ms(int ms) { ack_delay_ms_ = ms; }
   // Called on the reader thread for every line, after it is recorded.
   void set_line_handler(LineHandler handler);

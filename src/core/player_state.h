@@ -38,6 +38,10 @@ struct PlayerState {
   gboolean fatal_error = FALSE;
   int element_counter = 1;
   gchar* preload_video_path = nullptr;
+  // The video command's branch until its picture shows: its demuxer (one
+  // reference) and path, so that a broken file can be taken away again.
+  GstElement* video_branch_demuxer = nullptr;
+  std::string video_branch_path;
 
   // ---- Atomics: streaming threads reach them through the published pointers ----
   std::atomic<int> video_switching_in_progress{0};
@@ -51,6 +55,12 @@ struct PlayerState {
   // The aspect-ratio decision for the preload has been taken, whatever it was:
   // a rebuild may then play the preloaded file.
   std::atomic<int> preload_checked{0};
+  // The number of the preloaded branch (its elements carry it), 0 for none:
+  // read where bus messages are posted, to tell whose they were at that moment.
+  std::atomic<unsigned> preload_branch_id{0};
+  // The number of the video command's branch until its picture shows (or it
+  // fails), 0 for none: its pad handler shows it only while it is still this.
+  std::atomic<unsigned> video_branch_id{0};
 
   // ---- Under preload_lock(): the preloaded branch ----
   // Borrowed: the pipeline owns them. The pad handlers compare their demuxer

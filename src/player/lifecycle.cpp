@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/pipeline_setup.h"
+#include "switching/preload.h"
 
 StartupOptions parse_arguments(int argc, char** argv) {
   StartupOptions opts;
@@ -28,6 +29,7 @@ bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
   st.pipeline = build_startup_pipeline(opts.location, opts.no_sound);
   if (!st.pipeline) return false;
   st.bus = gst_element_get_bus(st.pipeline);
+  watch_preload_errors(st.bus);
   st.element_counter = 1;
   if (GST_IS_PIPELINE(st.pipeline)) {
     discover_elements(st);

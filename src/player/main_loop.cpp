@@ -17,6 +17,7 @@
 #include "switching/preload.h"
 #include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
+#include "switching/video_command.h"
 #include "watchdog/memory_guard.h"
 
 namespace {
@@ -78,30 +79,45 @@ void forgive_ignored_error(GstElement* pipeline) {
   GST_OBJECT_UNLOCK(pipeline);
 }
 
+// An error that ends a branch, not the player, is answered with its own
+// lines; the pipeline keeps playing what is on screen.
+void set_aside_error(PlayerState& st, GError* err, gchar* debug) {
+  forgive_ignored_error(st.pipeline);
+  if (err) g_error_free(err);
+  g_free(debug);
+}
+
 void handle_error(PlayerState& st, GstMessage* msg) {
   GstObject* src = GST_MESSAGE_SRC(msg);
   GError* err = nullptr;
   gchar* debug = nullptr;
   gst_message_parse_error(msg, &err, &debug);
-  // A broken file offered for preload fails that preload, not the screen.
-  if (preload_owns(st, src)) {
-    handle_preload_failure(st, st.preload_qtdemux, err ? err->message : nullptr);
-    forgive_ignored_error(st.pipeline);
-    if (err) g_error_free(err);
-    g_free(debug);
-    return;
+  const char* text = err ? err->message : nullptr;
+  // A broken file offered for preload fails that preload, not the screen:
+  // judged by whose the element was when it posted.
+  unsigned posted_by_preload = preload_error_branch(msg);
+  if (posted_by_preload != 0 && posted_by_preload != st.preload_branch_id.load()) {
+    log_line("[BUS] Error posted by a preload before it was switched to or dropped - ignored: %s",
+             text ? text : "(null)");
+    return set_aside_error(st, err, debug);
+  }
+  if (posted_by_preload != 0 || preload_owns(st, src)) {
+    handle_preload_failure(st, st.preload_qtdemux, text);
+    return set_aside_error(st, err, debug);
+  }
+  // So does a file given to the video command that never showed.
+  if (video_branch_failing(st, branch_id_of(src))) {
+    handle_video_failure(st, text);
+    return set_aside_error(st, err, debug);
   }
   // An element already taken out of the pipeline (a failed preload's, a
   // replaced branch's) no longer affects what is shown.
   if (GST_IS_PIPELINE(st.pipeline) && !inside_pipeline(st, src)) {
-    log_line("[BUS] Error from an element no longer in the pipeline - ignored: %s", err ? err->message : "(null)");
-    forgive_ignored_error(st.pipeline);
-    if (err) g_error_free(err);
-    g_free(debug);
-    return;
+    log_line("[BUS] Error from an element no longer in the pipeline - ignored: %s", text ? text : "(null)");
+    return set_aside_error(st, err, debug);
   }
   log_line("[BUS] ⚠️⚠️⚠️  Processing ERROR message (CRITICAL)...");
-  log_line("%s%s", protocol::BUS_ERROR, err ? err->message : "(null)");
+  log_line("%s%s", protocol::BUS_ERROR, text ? text : "(null)");
   if (debug) log_line("%s%s", protocol::BUS_ERROR_DEBUG, debug);
   if (err) g_error_free(err);
   g_free(debug);
@@ -143,12 +159,16 @@ void handle_async_done(PlayerState& st, GstObject* src) {
   log_verbose("[BUS] ASYNC_DONE message processed");
 }
 
-void handle_preload_failure_message(PlayerState& st, GstMessage* msg) {
+void handle_branch_failure_message(PlayerState& st, GstMessage* msg) {
   const GstStructure* s = gst_message_get_structure(msg);
-  if (!s || !gst_structure_has_name(s, PRELOAD_FAILED_MESSAGE)) return;
-  gpointer demuxer = nullptr;
-  gst_structure_get(s, "demuxer", G_TYPE_POINTER, &demuxer, nullptr);
-  handle_preload_failure(st, static_cast<GstElement*>(demuxer), gst_structure_get_string(s, "reason"));
+  if (!s || !gst_structure_has_name(s, BRANCH_FAILED_MESSAGE)) return;
+  guint branch = 0;
+  gst_structure_get_uint(s, "branch", &branch);
+  const char* reason = gst_structure_get_string(s, "reason");
+  if (branch != 0 && branch == st.preload_branch_id.load())
+    handle_preload_failure(st, st.preload_qtdemux, reason);
+  else if (video_branch_failing(st, branch))
+    handle_video_failure(st, reason);
 }
 
 }  // namespace
@@ -194,8 +214,8 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
       break;
     case GST_MESSAGE_APPLICATION:
       if (is_switch_marker(msg) && switch_markers_pending > 0) switch_markers_pending--;
-      handle_preload_failure_message(st, msg);
-      if (is_switch_at_end_message(msg)) handle_switch_at_end_message(st);
+      handle_branch_failure_message(st, msg);
+      if (is_switch_at_end_message(msg)) handle_switch_at_end_message(st, msg);
       break;
     default:
       break;

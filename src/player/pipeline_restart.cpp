@@ -12,6 +12,8 @@
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
+#include "switching/preload.h"
+#include "switching/video_command.h"
 #include "switching/cleanup.h"
 #include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
@@ -53,6 +55,8 @@ void tear_down(PlayerState& st) {
 
 void clear_handles(PlayerState& st) {
   disarm_switch_at_end();
+  forget_video_branch(st);
+  st.video_switching_in_progress = 0;
   std::lock_guard<std::mutex> lock(preload_lock());
   drop(st.filesrc);
   drop(st.input_selector);
@@ -66,6 +70,7 @@ void clear_handles(PlayerState& st) {
   st.preload_audio_probe_id = 0;
   st.preload_ready = 0;
   st.preload_checked = 0;
+  st.preload_branch_id = 0;
   g_free(st.preload_video_path);
   st.preload_video_path = nullptr;
 }
@@ -214,6 +219,7 @@ void execute_pending_restart(PlayerState& st) {
   if (perform_complete_pipeline_restart(st, st.no_sound)) {
     if (st.bus) gst_object_unref(st.bus);
     st.bus = st.pipeline ? gst_element_get_bus(st.pipeline) : nullptr;
+    watch_preload_errors(st.bus);
     start_heartbeat();
   } else {
     log_line("[RESTART] ❌ CRITICAL: Restart failed - terminating");

@@ -105,6 +105,10 @@ inline constexpr const char* PRELOAD_FAILED = "[PRELOAD] FAILED ";
 inline constexpr const char* VIDEO_PAD_LINKED = "[PROBE LEAK CHECK] Video probe ADDED";
 inline constexpr const char* AUDIO_PAD_LINKED = "[PROBE LEAK CHECK] Audio probe ADDED";
 
+// ---- Video command. A file that cannot be shown: "<prefix><path>: <reason>";
+// the file on screen plays on.
+inline constexpr const char* VIDEO_FAILED = "[VIDEO] FAILED ";
+
 // ---- The picture-shape check of a preload.
 inline constexpr const char* RATIO_PROBE_START = "[AR DEBUG] Usando ffprobe para ler DAR do preload...";
 // Every line of the probe's outcome starts so.

@@ -2,12 +2,35 @@
 // released. The pad handlers that link it live in pad_handlers.cpp.
 #include "switching/branch.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "aspect/aspect_ratio.h"
 #include "core/gst_holders.h"
 #include "core/log.h"
 
 GstElement* object_element(GstElement* demuxer, const char* key) {
   return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
+}
+
+std::string unusable_media_file(const char* path, bool empty_is_unusable) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return strerror(errno);
+  struct stat info;
+  std::string why;
+  if (fstat(fd, &info) != 0) {
+    why = strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    why = S_ISDIR(info.st_mode) ? "a directory" : "not a regular file";
+  } else if (info.st_size == 0 && empty_is_unusable) {
+    why = "empty file";
+  }
+  close(fd);
+  return why;
 }
 
 std::string numbered(const char* prefix, int number) { return prefix + std::to_string(number); }
@@ -21,10 +44,75 @@ GstPadProbeReturn preload_blocking_probe(GstPad*, GstPadProbeInfo* info, gpointe
   return (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
+namespace {
+
+constexpr gint64 FLUSH_WAIT_US = 500000;
+
+// True once no streaming thread is inside the pad (it holds the pad's
+// stream lock there), waiting at most FLUSH_WAIT_US.
+bool wait_until_left(GstPad* pad) {
+  gint64 deadline = g_get_monotonic_time() + FLUSH_WAIT_US;
+  while (!g_rec_mutex_trylock(GST_PAD_GET_STREAM_LOCK(pad))) {
+    if (g_get_monotonic_time() >= deadline) return false;
+    g_usleep(1000);
+  }
+  GST_PAD_STREAM_UNLOCK(pad);
+  return true;
+}
+
+}  // namespace
+
 void flush_selector_pad(GstPad* pad) {
   if (!pad) return;
   gst_pad_send_event(pad, gst_event_new_flush_start());
+  // A thread held in the pad leaves once it sees the flush. The flush-stop
+  // must wait for that: coming first, it would find the pad no longer
+  // flushing, stay held, and keep the lock the flush-stop waits for.
+  if (!wait_until_left(pad)) {
+    log_line("[SWITCH] ⚠️  A streaming thread did not leave a flushed selector pad - it stays flushing");
+    return;
+  }
   gst_pad_send_event(pad, gst_event_new_flush_stop(FALSE));
+}
+
+namespace {
+// Flushes go through: they are what lets a held thread return, and a flush
+// sent into the pad must never wait behind the hold itself.
+GstPadProbeReturn keep_held(GstPad*, GstPadProbeInfo* info, gpointer) {
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    GstEventType type = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info));
+    if (type == GST_EVENT_FLUSH_START || type == GST_EVENT_FLUSH_STOP) return GST_PAD_PROBE_PASS;
+  }
+  return GST_PAD_PROBE_OK;
+}
+}  // namespace
+
+gulong hold_selector_pad(GstPad* pad) {
+  return pad ? gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM, keep_held, nullptr, nullptr) : 0;
+}
+
+void unhold_selector_pad(GstPad* pad, gulong& id) {
+  if (pad && id) gst_pad_remove_probe(pad, id);
+  id = 0;
+}
+
+void tag_branch_element(GstElement* e, unsigned id) {
+  if (e) g_object_set_data(G_OBJECT(e), branch_key::BRANCH_ID, GUINT_TO_POINTER(id));
+}
+
+unsigned branch_id_of(GstObject* object) {
+  GstObject* o = object ? GST_OBJECT(gst_object_ref(object)) : nullptr;
+  while (o) {
+    unsigned id = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(o), branch_key::BRANCH_ID));
+    if (id) {
+      gst_object_unref(o);
+      return id;
+    }
+    GstObject* parent = gst_object_get_parent(o);
+    gst_object_unref(o);
+    o = parent;
+  }
+  return 0;
 }
 
 BranchParts branch_of(GstElement* demuxer) {
@@ -76,6 +164,7 @@ CreateResult branch_create_video_part(PlayerState& st, const char* path, const V
   g_object_set_data(d, branch_key::SELECTOR, st.input_selector);
   g_object_set_data(d, branch_key::FILESRC, filesrc);
   g_object_set_data(G_OBJECT(h264parse), branch_key::OWNER_DEMUXER, qtdemux);
+  for (GstElement* e : {filesrc, qtdemux, queue, h264parse}) tag_branch_element(e, st.element_counter);
   return CreateResult::Ok;
 }
 
@@ -90,6 +179,7 @@ bool branch_create_audio_part(PlayerState& st, BranchParts& parts) {
     return false;
   }
   set_queue_limits(audio_queue);
+  for (GstElement* e : {audio_queue, decodebin, audioconvert}) tag_branch_element(e, n);
   // A decodebin prerolls asynchronously, and the pipeline would follow it out
   // of PLAYING until it has: the running file would be reported "playing"
   // anew, and that event would hold "Preload complete" back behind its answer.
@@ -216,14 +306,38 @@ BranchParts take_preload(PlayerState& st) {
   b.audio_capsfilter = st.preload_audio_capsfilter.exchange(nullptr);
   b.video_pad = st.preload_selector_pad.exchange(nullptr);
   b.audio_pad = st.preload_audio_selector_pad.exchange(nullptr);
+  st.preload_branch_id = 0;
   st.preload_ready = 0;
   st.preload_checked = 0;
   return b;
 }
 
+namespace {
+
+// The selector pad that an element's src pad feeds (one reference), or nullptr.
+GstPad* fed_selector_pad(GstElement* e) {
+  if (!e) return nullptr;
+  PadRef src(gst_element_get_static_pad(e, "src"));
+  return src ? gst_pad_get_peer(src.get()) : nullptr;
+}
+
+void send_flush_start(GstPad* pad) {
+  if (pad) gst_pad_send_event(pad, gst_event_new_flush_start());
+}
+
+}  // namespace
+
+void release_branch_threads(const BranchParts& b) {
+  PadRef video(b.video_pad ? GST_PAD(gst_object_ref(b.video_pad)) : fed_selector_pad(b.h264parse));
+  PadRef audio(b.audio_pad ? GST_PAD(gst_object_ref(b.audio_pad)) : fed_selector_pad(b.audio_capsfilter));
+  send_flush_start(video.get());
+  send_flush_start(audio.get());
+}
+
 void branch_stop_and_remove(GstElement* pipeline, const BranchParts& b) {
-  GstElement* order[] = {b.filesrc, b.qtdemux, b.queue, b.h264parse, b.audio_queue, b.decodebin, b.audioconvert,
-                         b.audio_capsfilter};
+  release_branch_threads(b);
+  GstElement* order[] = {b.audio_capsfilter, b.audioconvert, b.decodebin, b.audio_queue,
+                         b.h264parse,        b.queue,        b.qtdemux,   b.filesrc};
   for (GstElement* e : order) {
     if (!e) continue;
     gst_element_set_locked_state(e, FALSE);
@@ -257,8 +371,8 @@ void drop_pad_ref(std::atomic<GstPad*>& field) {
   if (GstPad* p = field.exchange(nullptr)) gst_object_unref(p);
 }
 
-void post_preload_failure(GstElement* demuxer, const std::string& reason) {
-  GstStructure* s = gst_structure_new(PRELOAD_FAILED_MESSAGE, "demuxer", G_TYPE_POINTER, demuxer, "reason",
-                                      G_TYPE_STRING, reason.c_str(), nullptr);
+void post_branch_failure(GstElement* demuxer, const std::string& reason) {
+  GstStructure* s = gst_structure_new(BRANCH_FAILED_MESSAGE, "branch", G_TYPE_UINT, branch_id_of(GST_OBJECT(demuxer)),
+                                      "reason", G_TYPE_STRING, reason.c_str(), nullptr);
   gst_element_post_message(demuxer, gst_message_new_application(GST_OBJECT(demuxer), s));
 }

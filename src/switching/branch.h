@@ -29,6 +29,9 @@ constexpr const char* AUDIO_CAPSFILTER = "audio_capsfilter";
 // On the branch's parser: the demuxer it belongs to, so that the branch
 // behind a selector pad can be found from the pad.
 constexpr const char* OWNER_DEMUXER = "branch-demuxer";
+// On every element of a branch made here: the branch's number, so that a bus
+// message can be traced to the branch that posted it.
+constexpr const char* BRANCH_ID = "branch-id";
 }  // namespace branch_key
 
 constexpr guint64 BRANCH_QUEUE_MAX_TIME = 30000000000ULL;  // 30 s; buffers and bytes unbounded
@@ -43,6 +46,10 @@ struct AudioLinkContext {
 };
 
 GstElement* object_element(GstElement* demuxer, const char* key);
+// Why a path can give no branch (not a regular readable file: a demuxer
+// would fail on it, or a FIFO block whoever opens it), or "" when it can.
+// Opened without blocking to find out.
+std::string unusable_media_file(const char* path, bool empty_is_unusable = true);
 // Branch elements carry names of their own: default names ("queue0",
 // "decodebin0") could clash with the names a rebuilt pipeline gives its own
 // elements, and a bin refuses a second child of the same name.
@@ -68,6 +75,11 @@ struct BranchParts {
 
 // The branch recorded on a demuxer's object data (no pads).
 BranchParts branch_of(GstElement* demuxer);
+// Numbers an element as part of branch `id` (never 0).
+void tag_branch_element(GstElement* e, unsigned id);
+// The number of the branch that the object or one of its parents belongs to;
+// 0 for none. Safe on any thread.
+unsigned branch_id_of(GstObject* object);
 // The demuxer of the branch that feeds a selector sink pad, or nullptr
 // (the start-up branch of a description carries no record).
 GstElement* branch_owner(GstPad* selector_pad);
@@ -104,10 +116,11 @@ void preload_progress_begin(PlayerState& st, bool expects_audio, const char* pat
 // From the pad handlers, with preload_lock() held: a part of the preload is in.
 void preload_note_video_linked(PlayerState& st, GstElement* demuxer, std::unique_lock<std::mutex>& lock);
 void preload_note_audio(PlayerState& st, GstElement* demuxer, bool linked, std::unique_lock<std::mutex>& lock);
-// From a streaming thread: the preload of this demuxer can never complete.
-// The main thread drops it when it reads the message from the bus.
-void post_preload_failure(GstElement* demuxer, const std::string& reason);
-constexpr const char* PRELOAD_FAILED_MESSAGE = "video-player-preload-failed";
+// From a streaming thread: the branch of this demuxer (a preload, or the
+// video command's) can never show. The main thread drops it when it reads
+// the message from the bus.
+void post_branch_failure(GstElement* demuxer, const std::string& reason);
+constexpr const char* BRANCH_FAILED_MESSAGE = "video-player-branch-failed";
 // Forgets the preload in progress: late results of its pad handlers or of
 // its ratio probe are dropped. Call without holding preload_lock().
 void preload_progress_abandon(PlayerState& st);
@@ -119,8 +132,14 @@ bool preload_progress_freeze();
 
 // Takes the preload's fields out of the state (the pad references with them).
 BranchParts take_preload(PlayerState& st);
-// Stops every element of the branch (source side first) and removes those
-// still in the pipeline. The pad references stay in `parts`.
+// Sends flush-start into the branch's selector pads: a thread the selector
+// holds there (waiting for running time, or for the other pads' end of
+// stream) returns, and nothing more of the branch gets through.
+void release_branch_threads(const BranchParts& parts);
+// Releases the branch's held threads, stops every element (downstream first,
+// so that no thread waits on a stopped neighbour) and removes those still in
+// the pipeline. Never waits for the file on screen. The pad references stay
+// in `parts`.
 void branch_stop_and_remove(GstElement* pipeline, const BranchParts& parts);
 // Releases a request pad from its selector after unlinking it, and drops the reference.
 void release_selector_pad(GstElement* selector, GstPad*& pad);
@@ -131,4 +150,10 @@ void drop_pad_ref(std::atomic<GstPad*>& field);
 
 // Flushes a selector sink pad (start, then stop) so that a streaming thread
 // held inside the selector returns and the pad forgets an end of stream.
+// Through the active pad the flush goes on downstream.
 void flush_selector_pad(GstPad* pad);
+
+// Parks whatever the branch pushes into a selector pad (events too, flushes
+// aside) until unheld; a flush lets a parked thread return.
+gulong hold_selector_pad(GstPad* pad);
+void unhold_selector_pad(GstPad* pad, gulong& id);

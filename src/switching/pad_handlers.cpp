@@ -63,8 +63,8 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
   int is_preload = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(demuxer), branch_key::IS_PRELOAD));
   if (!queue || !parser || !selector) return;
   std::string caps_text;
-  if (is_preload && !carries_h264(pad, caps_text)) {
-    post_preload_failure(demuxer, "video is " + caps_text + ", not H.264");
+  if (!carries_h264(pad, caps_text)) {
+    post_branch_failure(demuxer, "video is " + caps_text + ", not H.264");
     return;
   }
 
@@ -85,6 +85,8 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
     log_line("[PRELOAD] Branch was replaced before its video pad was linked - ignoring it");
     return;
   }
+  // A video command's branch that failed meanwhile is being taken away.
+  if (!is_preload && branch_id_of(GST_OBJECT(demuxer)) != player_state().video_branch_id.load()) return;
   PadRef selector_pad(gst_element_request_pad_simple(selector, "sink_%u"));
   PadRef parser_src(gst_element_get_static_pad(parser, "src"));
   if (!selector_pad || !parser_src || !link_into_selector(parser_src.get(), selector_pad.get())) {
@@ -115,7 +117,12 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
   lock.unlock();
 
   g_usleep(100000);
-  if (previous_active_pad) g_object_set(selector, "active-pad", previous_active_pad.get(), nullptr);
+  // Only undo a change this pad made: a video command may have shown its
+  // own file meanwhile, and that choice stands.
+  PadRef now_active;
+  g_object_get(selector, "active-pad", now_active.out_ptr(), nullptr);
+  if (previous_active_pad && now_active.get() == selector_pad.get())
+    g_object_set(selector, "active-pad", previous_active_pad.get(), nullptr);
 
   lock.lock();
   if (!is_current_preload(demuxer)) {
@@ -207,6 +214,7 @@ void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
     gst_object_unref(gst_object_ref_sink(capsfilter));
     return;
   }
+  tag_branch_element(capsfilter, branch_id_of(GST_OBJECT(ctx->demuxer)));
   gst_bin_add(GST_BIN(parent), capsfilter);
   gst_element_sync_state_with_parent(capsfilter);
   gst_object_unref(parent);

@@ -2,67 +2,30 @@
 // pipeline, held back from the screen until the switch.
 #include "switching/preload.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <deque>
+#include <utility>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
 #include "protocol/protocol.h"
 #include "switching/branch.h"
+#include "switching/switch_at_end.h"
 
 namespace {
-
-// A path that names no regular, readable file would never give a branch:
-// the demuxer would fail, or (a FIFO) block whoever opens it. Opened without
-// blocking to find out.
-std::string unusable_file(const char* path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return strerror(errno);
-  struct stat info;
-  std::string why;
-  if (fstat(fd, &info) != 0) {
-    why = strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    why = S_ISDIR(info.st_mode) ? "a directory" : "not a regular file";
-  } else if (info.st_size == 0) {
-    why = "empty file";
-  }
-  close(fd);
-  return why;
-}
-
-void set_state_if(GstElement* e, GstState state) {
-  if (e) gst_element_set_state(e, state);
-}
 
 void refuse(const char* path, const std::string& why) {
   log_line("%s%s: %s", protocol::PRELOAD_FAILED, path, why.c_str());
   send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
 }
 
-void stop_preload_branch(PlayerState& st, BranchParts& b) {
-  set_state_if(b.filesrc, GST_STATE_READY);
-  set_state_if(b.qtdemux, GST_STATE_READY);
-  g_usleep(100000);
-  set_state_if(b.queue, GST_STATE_NULL);
-  set_state_if(b.h264parse, GST_STATE_NULL);
-  g_usleep(100000);
-  release_selector_pad(st.input_selector, b.video_pad);
-  set_state_if(b.filesrc, GST_STATE_NULL);
-  set_state_if(b.qtdemux, GST_STATE_NULL);
-  g_usleep(50000);
-  branch_stop_and_remove(st.pipeline, b);
-  release_selector_pad(st.audio_selector, b.audio_pad);
-}
-
 }  // namespace
 
 void discard_preload(PlayerState& st) {
+  // The switch armed for the end of the file has nothing left to switch to.
+  cancel_switch_at_end();
   preload_progress_abandon(st);
   PadRef current_active_pad;
   if (st.input_selector) g_object_get(st.input_selector, "active-pad", current_active_pad.out_ptr(), nullptr);
@@ -75,7 +38,8 @@ void discard_preload(PlayerState& st) {
     if (b.audio_pad) gst_object_unref(std::exchange(b.audio_pad, nullptr));
     return;
   }
-  stop_preload_branch(st, b);
+  branch_stop_and_remove(st.pipeline, b);
+  branch_release_pads(st, b);
   if (current_active_pad) g_object_set(st.input_selector, "active-pad", current_active_pad.get(), nullptr);
 }
 
@@ -85,6 +49,43 @@ void handle_preload_failure(PlayerState& st, GstElement* demuxer, const char* re
   log_line("%s%s: %s", protocol::PRELOAD_FAILED, path.c_str(), reason ? reason : "unknown error");
   discard_preload(st);
   send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
+}
+
+namespace {
+
+// Errors posted by the preload's elements, by message number, with the
+// preload's branch number. Taken when posted, so that an error read only
+// after the switch that took its branch is still known as the preload's.
+std::mutex preload_errors_lock;
+std::deque<std::pair<guint32, unsigned>> preload_errors;
+constexpr size_t PRELOAD_ERRORS_KEPT = 64;  // a rebuilt pipeline's bus never delivers the rest
+
+GstBusSyncReply note_preload_error(GstBus*, GstMessage* msg, gpointer) {
+  if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_ERROR) return GST_BUS_PASS;
+  unsigned preload = player_state().preload_branch_id.load();
+  if (preload == 0 || branch_id_of(GST_MESSAGE_SRC(msg)) != preload) return GST_BUS_PASS;
+  std::lock_guard<std::mutex> lock(preload_errors_lock);
+  preload_errors.emplace_back(gst_message_get_seqnum(msg), preload);
+  if (preload_errors.size() > PRELOAD_ERRORS_KEPT) preload_errors.pop_front();
+  return GST_BUS_PASS;
+}
+
+}  // namespace
+
+void watch_preload_errors(GstBus* bus) {
+  if (bus) gst_bus_set_sync_handler(bus, note_preload_error, nullptr, nullptr);
+}
+
+unsigned preload_error_branch(GstMessage* msg) {
+  std::lock_guard<std::mutex> lock(preload_errors_lock);
+  guint32 seqnum = gst_message_get_seqnum(msg);
+  for (auto it = preload_errors.begin(); it != preload_errors.end(); ++it) {
+    if (it->first != seqnum) continue;
+    unsigned branch = it->second;
+    preload_errors.erase(it);
+    return branch;
+  }
+  return 0;
 }
 
 bool preload_owns(const PlayerState& st, GstObject* object) {
@@ -118,7 +119,7 @@ CommandOutcome handle_preload_command(PlayerState& st, const char* path) {
     send_with_ack(protocol::PRELOAD_ERROR, protocol::ACK_PRELOAD_ERROR);
     return CommandOutcome::Rejected;
   }
-  std::string why = unusable_file(path);
+  std::string why = unusable_media_file(path);
   if (!why.empty()) {
     refuse(path, why);
     return CommandOutcome::Rejected;
@@ -141,6 +142,7 @@ CommandOutcome handle_preload_command(PlayerState& st, const char* path) {
     st.preload_qtdemux = b.qtdemux;
     st.preload_queue = b.queue;
     st.preload_h264parse = b.h264parse;
+    st.preload_branch_id = static_cast<unsigned>(st.element_counter);
   }
   if (made == CreateResult::NotLinked) {
     log_line("ERROR: Failed to link preload elements");

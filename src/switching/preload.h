@@ -14,3 +14,9 @@ void discard_preload(PlayerState& st);
 void handle_preload_failure(PlayerState& st, GstElement* demuxer, const char* reason);
 // True when the object is one of the preload's elements or inside one.
 bool preload_owns(const PlayerState& st, GstObject* object);
+
+// Notes, as each is posted, the errors of the preload's elements.
+void watch_preload_errors(GstBus* bus);
+// The number of the preloaded branch that posted this error while it was the
+// preload, or 0. Each error is answered once.
+unsigned preload_error_branch(GstMessage* msg);

@@ -13,6 +13,11 @@ namespace {
 
 // Set on the main thread, taken by the sink's streaming thread at the end.
 std::atomic<bool> armed{false};
+// Counts the changes of the file on screen. The end a message reports
+// belongs to the file that was on screen when the switch was armed; once
+// another file is shown, that end means nothing.
+std::atomic<unsigned> screen_generation{1};
+std::atomic<unsigned> armed_generation{0};
 // The probe on the video sink's pad; touched on the main thread only.
 PadRef probed_pad;
 gulong probe_id = 0;
@@ -22,13 +27,16 @@ GstPadProbeReturn on_sink_event(GstPad* pad, GstPadProbeInfo* info, gpointer) {
   if (GST_EVENT_TYPE(event) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
   // A rebuild due at the end of the video is what happens there.
   if (rebuild_due_at_video_end()) return GST_PAD_PROBE_OK;
+  unsigned generation = armed_generation.load();
   if (!armed.exchange(false)) return GST_PAD_PROBE_OK;
   // The sink never sees this end: the last picture stays until the new
   // file's first one replaces it.
   ElementRef sink(gst_pad_get_parent_element(pad));
   if (sink)
-    gst_element_post_message(sink.get(), gst_message_new_application(GST_OBJECT(sink.get()),
-                                                                      gst_structure_new_empty(SWITCH_AT_END_MESSAGE)));
+    gst_element_post_message(
+        sink.get(), gst_message_new_application(GST_OBJECT(sink.get()),
+                                                gst_structure_new(SWITCH_AT_END_MESSAGE, "generation", G_TYPE_UINT,
+                                                                  generation, nullptr)));
   return GST_PAD_PROBE_DROP;
 }
 
@@ -42,9 +50,14 @@ void remove_probe() {
 
 bool switch_at_end_armed() { return armed; }
 
-void disarm_switch_at_end() {
+void cancel_switch_at_end() {
   if (armed.exchange(false)) log_line("%s", protocol::DISARMED);
   remove_probe();
+}
+
+void disarm_switch_at_end() {
+  screen_generation++;
+  cancel_switch_at_end();
 }
 
 void handle_switch_at_end_command(PlayerState& st) {
@@ -55,6 +68,7 @@ void handle_switch_at_end_command(PlayerState& st) {
     log_line("%s - no video sink", protocol::ARM_REJECTED);
     return;
   }
+  armed_generation = screen_generation.load();
   armed = true;
   probe_id = gst_pad_add_probe(probed_pad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_sink_event, nullptr, nullptr);
   log_line("%s", protocol::ARMED);
@@ -66,8 +80,15 @@ bool is_switch_at_end_message(GstMessage* msg) {
   return s && gst_structure_has_name(s, SWITCH_AT_END_MESSAGE);
 }
 
-void handle_switch_at_end_message(PlayerState& st) {
+void handle_switch_at_end_message(PlayerState& st, GstMessage* msg) {
   remove_probe();
+  guint generation = 0;
+  gst_structure_get_uint(gst_message_get_structure(msg), "generation", &generation);
+  if (generation != screen_generation.load()) {
+    // Posted for a file that a switch, a video command or a rebuild has replaced since.
+    log_line("[SWITCH AT END] The end of a file no longer on screen - ignored");
+    return;
+  }
   log_line("%s", protocol::ARMED_SWITCH_TAKEN);
   // Reported as at any end, so that the manager preloads the next file.
   if (active_qtdemux && !suppress_events) send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);

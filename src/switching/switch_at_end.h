@@ -9,11 +9,16 @@
 void handle_switch_at_end_command(PlayerState& st);
 // Forgets an armed switch: another switch, a video command or a rebuild
 // changes what would end or what would follow.
+// The file on screen is about to change: the switch armed for its end, and an
+// end already signalled for it, are forgotten.
 void disarm_switch_at_end();
+// The preload is gone but the file on screen stays: nothing more is armed,
+// and an end already signalled is still reported.
+void cancel_switch_at_end();
 bool switch_at_end_armed();
 
 // Posted from the video sink's streaming thread when the armed moment comes;
 // the main loop then reports the end and switches.
 constexpr const char* SWITCH_AT_END_MESSAGE = "video-player-switch-at-end";
 bool is_switch_at_end_message(GstMessage* msg);
-void handle_switch_at_end_message(PlayerState& st);
+void handle_switch_at_end_message(PlayerState& st, GstMessage* msg);

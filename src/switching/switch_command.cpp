@@ -15,6 +15,7 @@
 #include "switching/branch.h"
 #include "switching/cleanup.h"
 #include "switching/switch_at_end.h"
+#include "switching/video_command.h"
 
 namespace {
 
@@ -112,9 +113,15 @@ bool settled(GstPad* selector_pad) {
   return !selector_pad || has_sticky(selector_pad, GST_EVENT_CAPS) || branch_ended(selector_pad);
 }
 
-void wait_until_settled(GstPad* video_pad, GstPad* audio_pad) {
+// False when the wait ran out. The flip is safe either way: the new branch
+// is held at its selector pads until the seek has restarted it.
+bool wait_until_settled(GstPad* video_pad, GstPad* audio_pad) {
   gint64 deadline = g_get_monotonic_time() + SETTLE_WAIT_US;
-  while (!(settled(video_pad) && settled(audio_pad)) && g_get_monotonic_time() < deadline) g_usleep(1000);
+  while (!(settled(video_pad) && settled(audio_pad))) {
+    if (g_get_monotonic_time() >= deadline) return false;
+    g_usleep(1000);
+  }
+  return true;
 }
 
 bool rejected(PlayerState& st) {
@@ -185,7 +192,26 @@ struct SwitchRun {
   ElementRef old_filesrc, old_queue, old_h264parse;
   ElementRef old_audio_queue, old_decodebin, old_audioconvert, old_audio_capsfilter;
   GstPad* silent_pad = nullptr;
+  bool audio_flipped = false;
+  // The new branch is held at its selector pads from before the flip until
+  // the seek has restarted it: nothing of it meets an output still at the
+  // old file's end, or the old file's data.
+  PadRef held_video, held_audio;
+  gulong video_hold = 0, audio_hold = 0;
+  ~SwitchRun() { release_holds(); }
+  void release_holds() {
+    unhold_selector_pad(held_video.get(), video_hold);
+    unhold_selector_pad(held_audio.get(), audio_hold);
+    held_video.reset();
+    held_audio.reset();
+  }
 };
+
+void hold(PadRef& slot, gulong& id, GstPad* pad) {
+  if (!pad) return;
+  slot.reset(GST_PAD(gst_object_ref(pad)));
+  id = hold_selector_pad(pad);
+}
 
 void cancel_scheduled_restart() {
   if (cancel_scheduled_rebuild("[SWITCH] 🔄 Canceling scheduled restart (switch provides cleanup)"))
@@ -199,16 +225,22 @@ void release_preload_probes(SwitchRun& run) {
   PadRef current_active_pad;
   g_object_get(st.input_selector, "active-pad", current_active_pad.out_ptr(), nullptr);
   log_raw("[SWITCH] Current active pad: %p\n", static_cast<void*>(current_active_pad.get()));
+  GstPad* new_audio_pad = st.preload_audio_selector_pad.load();
+  if (!wait_until_settled(run.new_video_pad, new_audio_pad))
+    log_raw("[SWITCH] ⚠️  New file not settled after %d ms (video %s, audio %s) - switching anyway\n",
+            static_cast<int>(SETTLE_WAIT_US / 1000), settled(run.new_video_pad) ? "ready" : "pending",
+            settled(new_audio_pad) ? "ready" : "pending");
+  hold(run.held_video, run.video_hold, run.new_video_pad);
+  hold(run.held_audio, run.audio_hold, new_audio_pad);
   log_line("[SWITCH] Removing blocking probes...");
   remove_probe(run.new_video_pad, st.preload_video_probe_id, g_preload_video_probe_id, "Video");
-  remove_probe(st.preload_audio_selector_pad.load(), st.preload_audio_probe_id, g_preload_audio_probe_id, "Audio");
+  remove_probe(new_audio_pad, st.preload_audio_probe_id, g_preload_audio_probe_id, "Audio");
   log_line("[SWITCH] Keeping preload elements in PAUSED (will activate AFTER seek)...");
   log_line("[SWITCH] Preload elements activated");
-  wait_until_settled(run.new_video_pad, st.preload_audio_selector_pad.load());
   // A preload that has streamed its whole file through the probes holds its
   // end of stream in the selector: forget it, or the new file would end at once.
   forget_end_of_stream(run.new_video_pad);
-  forget_end_of_stream(st.preload_audio_selector_pad.load());
+  forget_end_of_stream(new_audio_pad);
   drop_unused_audio_elements(st);
 }
 
@@ -251,10 +283,25 @@ void flip_audio(SwitchRun& run) {
   // active pad would leave the audio sink flushing.
   log_line("[SWITCH] Switching audio pad...");
   g_object_set(st.audio_selector, "active-pad", new_audio_pad, nullptr);
+  run.audio_flipped = true;
   log_raw("[SWITCH] Audio switch executed - new pad: %p\n", static_cast<void*>(new_audio_pad));
   release_held_thread(run.old_audio_pad.get());
+}
 
-  if (!active_qtdemux) return;
+// Sends a flush down through the new active pads: the outputs forget the old
+// file's end of stream, and a thread of the old branch that the sinks hold
+// (waiting to preroll while paused, or for room in the sound device) returns,
+// so that stopping the old branch never waits for it.
+void clear_outputs(SwitchRun& run) {
+  PlayerState& st = run.st;
+  flush_selector_pad(run.new_video_pad);
+  if (run.audio_flipped) flush_selector_pad(st.preload_audio_selector_pad.load());
+  log_line("[SWITCH] Outputs flushed - the old file no longer holds them");
+}
+
+void stop_old_audio(SwitchRun& run) {
+  PlayerState& st = run.st;
+  if (!run.audio_flipped || !active_qtdemux) return;
   BranchParts old = branch_of(active_qtdemux);
   auto take = [](ElementRef& ref, GstElement* e) { ref.reset(e ? GST_ELEMENT(gst_object_ref(e)) : nullptr); };
   take(run.old_audio_queue, old.audio_queue);
@@ -371,25 +418,35 @@ void seek_to_start(SwitchRun& run) {
   }
 }
 
+// Where the pipeline is going: a paused (or stopped) player stays paused, and
+// the new file's first picture prerolls.
+GstState pipeline_target(GstElement* pipeline) {
+  GstState current = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
+  gst_element_get_state(pipeline, &current, &pending, 0);
+  return pending != GST_STATE_VOID_PENDING ? pending : current;
+}
+
 void activate_new_branch(PlayerState& st) {
+  GstState target = pipeline_target(st.pipeline) == GST_STATE_PLAYING ? GST_STATE_PLAYING : GST_STATE_PAUSED;
   log_line("[SWITCH] NOW activating preload elements to PLAYING (post-seek)...");
+  if (target != GST_STATE_PLAYING) log_line("[SWITCH] Pipeline is paused - the new file stays PAUSED until play");
   struct Activation {
     GstElement* element;
-    const char* line;
+    const char* name;
   } activations[] = {
-      {st.preload_filesrc, "[SWITCH] preload_filesrc → PLAYING"},
-      {st.preload_qtdemux, "[SWITCH] preload_qtdemux → PLAYING"},
-      {st.preload_queue, "[SWITCH] preload_queue → PLAYING"},
-      {st.preload_h264parse, "[SWITCH] preload_h264parse → PLAYING"},
-      {st.preload_audio_queue, "[SWITCH] preload_audio_queue → PLAYING"},
-      {st.preload_decodebin, "[SWITCH] preload_decodebin → PLAYING"},
-      {st.preload_audioconvert, "[SWITCH] preload_audioconvert → PLAYING"},
-      {st.preload_audio_capsfilter.load(), "[SWITCH] preload_audio_capsfilter → PLAYING"},
+      {st.preload_filesrc, "preload_filesrc"},
+      {st.preload_qtdemux, "preload_qtdemux"},
+      {st.preload_queue, "preload_queue"},
+      {st.preload_h264parse, "preload_h264parse"},
+      {st.preload_audio_queue, "preload_audio_queue"},
+      {st.preload_decodebin, "preload_decodebin"},
+      {st.preload_audioconvert, "preload_audioconvert"},
+      {st.preload_audio_capsfilter.load(), "preload_audio_capsfilter"},
   };
   for (const auto& a : activations) {
     if (!a.element) continue;
-    gst_element_set_state(a.element, GST_STATE_PLAYING);
-    log_line("%s", a.line);
+    gst_element_set_state(a.element, target);
+    log_line("[SWITCH] %s → %s", a.name, gst_element_state_get_name(target));
   }
   log_line("[SWITCH] ✅ All preload elements activated to PLAYING");
   g_usleep(100000);
@@ -446,6 +503,7 @@ void adopt_preload(PlayerState& st) {
   st.preload_video_path = nullptr;
   st.preload_ready = 0;
   st.preload_checked = 0;
+  st.preload_branch_id = 0;
   PreloadProgress& p = preload_progress();
   p = PreloadProgress{p.generation + 1};
 }
@@ -472,15 +530,20 @@ void handle_switch_command(PlayerState& st) {
   if (rejected(st)) return;
   disarm_switch_at_end();
   cancel_scheduled_restart();
+  // A video command's file that showed is an ordinary branch now.
+  if (!st.video_switching_in_progress) forget_video_branch(st);
   switch_in_progress = 1;
   SwitchRun run(st);
   run.new_video_pad = st.preload_selector_pad.load();
   release_preload_probes(run);
   flip_video(run);
   flip_audio(run);
+  clear_outputs(run);
+  stop_old_audio(run);
   stop_old_video_branch(run);
   remove_displaced_branch(run);
   seek_to_start(run);
+  run.release_holds();
   activate_new_branch(st);
   schedule_old_branch_cleanup(run);
   adopt_preload(st);
