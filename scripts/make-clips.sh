@@ -6,7 +6,7 @@ set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=7
+CLIPS_VERSION=8
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -40,6 +40,12 @@ clip square.mp4   purple  320x240 4 stereo
 clip square2.mp4  teal    320x240 4 stereo
 clip silent_square.mp4 navy 320x240 4 none
 clip long.mp4     gray    320x180 20 stereo
+# One-second files, for switching soaks that reach every moment of a file fast.
+clip short_green.mp4    lime    320x180 1 stereo
+clip short_mono.mp4     magenta 320x180 1 mono
+clip short_surround.mp4 orange  320x180 1 51
+clip short_silent.mp4   cyan    320x180 1 none
+clip short_blue.mp4     blue    320x180 1 stereo
 
 # Two video streams (red then blue) and one audio stream.
 ff -f lavfi -i "color=c=red:s=320x180:r=25:d=4" -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" \
@@ -80,6 +86,9 @@ head -c 200000 /dev/urandom > random.mp4
 ff -f lavfi -i "color=c=red:s=320x180:r=25:d=2" -c:v libx265 -preset ultrafast -x265-params log-level=none \
    -pix_fmt yuv420p hevc.mp4
 ff -f lavfi -i "color=c=red:s=320x180:r=25:d=2" -c:v mpeg4 mpeg4_part2.mp4
+# H.265 with sound: the sound streams while the video is refused.
+ff -f lavfi -i "color=c=red:s=320x180:r=25:d=3" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3" \
+   -c:v libx265 -preset ultrafast -x265-params log-level=none -pix_fmt yuv420p "${AAC[@]}" -ac 2 -shortest hevc_aac.mp4
 rm -rf dir.mp4 && mkdir dir.mp4
 rm -f fifo.mp4 && mkfifo fifo.mp4
 # Names that a shell or a pipeline description would misread.

@@ -76,13 +76,20 @@ TEST_F(PlayerE2E, VideoErrorsAndBursts) {
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
-TEST_F(PlayerE2E, EmptyFileIsLoadedWithAWarning) {
-  start({clip("red.mp4")});
-  wait_started();
-  player->send(protocol::CMD_VIDEO + clip("empty.mp4"));
-  EXPECT_GE(player->wait_for_line("WARNING: File is empty: " + clip("empty.mp4"), 10), 0) << dump();
-  // The demuxer then fails on it, which ends the player like any pipeline error.
-  auto status = player->wait_exit(20);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, 1);
+TEST_F(PlayerE2E, BrokenFilesGiveAnErrorLineAndTheFileOnScreenPlaysOn) {
+  start_playing({clip("long.mp4")});
+  for (const char* file : {"empty.mp4", "text.mp4", "truncated.mp4", "hevc.mp4", "dir.mp4", "fifo.mp4"}) {
+    size_t from = player->line_count();
+    player->send(protocol::CMD_VIDEO + clip(file));
+    EXPECT_GE(player->wait_for_substring(protocol::VIDEO_FAILED + clip(file) + ": ", 20, from), 0) << file << "\n"
+                                                                                                    << dump();
+    if (std::string(file) == "empty.mp4")
+      EXPECT_GE(player->wait_for_line("WARNING: File is empty: " + clip(file), 1, from), 0) << dump();
+    ASSERT_TRUE(player->running()) << file << "\n" << dump();
+  }
+  EXPECT_TRUE(display.wait_for_colour(GRAY, 5)) << dump();
+  // The command works again at once.
+  player->send(protocol::CMD_VIDEO + clip("green.mp4"));
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
 }

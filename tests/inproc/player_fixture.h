@@ -66,6 +66,10 @@ class PlayerInProcess : public ::testing::Test {
     s.preload_video_path = nullptr;
     s.preload_video_probe_id = 0;
     s.preload_audio_probe_id = 0;
+    s.preload_branch_id = 0;
+    s.video_branch_id = 0;
+    s.video_branch_demuxer = nullptr;
+    s.video_branch_path.clear();
     active_qtdemux = nullptr;
     active_audio_selector_pad_owner = nullptr;
     g_filesrc = g_glimagesink = nullptr;
