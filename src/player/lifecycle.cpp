@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/pipeline_setup.h"
+#include "switching/file_end.h"
 #include "switching/preload.h"
 
 StartupOptions parse_arguments(int argc, char** argv) {
@@ -30,6 +31,7 @@ bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
   if (!st.pipeline) return false;
   st.bus = gst_element_get_bus(st.pipeline);
   watch_preload_errors(st.bus);
+  watch_sink_ends(st.pipeline);
   st.element_counter = 1;
   if (GST_IS_PIPELINE(st.pipeline)) {
     discover_elements(st);

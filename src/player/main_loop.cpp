@@ -14,6 +14,7 @@
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
+#include "switching/file_end.h"
 #include "switching/preload.h"
 #include "switching/switch_at_end.h"
 #include "switching/switch_command.h"
@@ -21,6 +22,8 @@
 #include "watchdog/memory_guard.h"
 
 namespace {
+
+void report_video_end(PlayerState& st);
 
 void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
   log_verbose("[BUS] Processing EOS message (CRITICAL)...");
@@ -51,6 +54,15 @@ void handle_eos(PlayerState& st, GstObject* src, const char* src_name) {
     log_line("[EOS] IGNORED - posted before the last switch");
     return;
   }
+  if (is_from_pipeline && !every_sink_at_end()) {
+    log_line("[EOS] IGNORED - a sink's end from before the last switch; waiting for the sinks");
+    await_end_at_sinks();
+    return;
+  }
+  report_video_end(st);
+}
+
+void report_video_end(PlayerState& st) {
   log_verbose("[EOS] VALID - end of video!");
   if (rebuild_due_at_video_end()) {
     log_line("%s", protocol::REBUILD_AT_EOS);
@@ -216,6 +228,7 @@ Drain handle_message(PlayerState& st, GstMessage* msg, int& state_change_count, 
       if (is_switch_marker(msg) && switch_markers_pending > 0) switch_markers_pending--;
       handle_branch_failure_message(st, msg);
       if (is_switch_at_end_message(msg)) handle_switch_at_end_message(st, msg);
+      if (is_current_sinks_ended_message(msg) && active_qtdemux && !cleanup_in_progress) report_video_end(st);
       break;
     default:
       break;

@@ -12,6 +12,7 @@
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
+#include "switching/file_end.h"
 #include "switching/preload.h"
 #include "switching/video_command.h"
 #include "switching/cleanup.h"
@@ -165,6 +166,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   }
   guard_demuxers(pipeline);
   use_system_clock(pipeline);
+  watch_sink_ends(pipeline);
   st.pipeline = pipeline;
   st.filesrc = lookup(pipeline, "filesrc0");
   st.input_selector = lookup(pipeline, "selector");

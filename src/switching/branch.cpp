@@ -332,12 +332,20 @@ void release_branch_threads(const BranchParts& b) {
   PadRef audio(b.audio_pad ? GST_PAD(gst_object_ref(b.audio_pad)) : fed_selector_pad(b.audio_capsfilter));
   send_flush_start(video.get());
   send_flush_start(audio.get());
+  // And a demuxer waiting for room in a full queue.
+  for (GstElement* queue : {b.queue, b.audio_queue}) {
+    PadRef sink(queue ? gst_element_get_static_pad(queue, "sink") : nullptr);
+    send_flush_start(sink.get());
+  }
 }
 
 void branch_stop_and_remove(GstElement* pipeline, const BranchParts& b) {
   release_branch_threads(b);
-  GstElement* order[] = {b.audio_capsfilter, b.audioconvert, b.decodebin, b.audio_queue,
-                         b.h264parse,        b.queue,        b.qtdemux,   b.filesrc};
+  // Source side first: the demuxer's thread runs the pad handlers, which may
+  // still be starting this branch's elements, and stopping the demuxer waits
+  // for it. No thread of the branch is held downstream any more.
+  GstElement* order[] = {b.filesrc,    b.qtdemux,   b.queue,        b.h264parse,
+                         b.audio_queue, b.decodebin, b.audioconvert, b.audio_capsfilter};
   for (GstElement* e : order) {
     if (!e) continue;
     gst_element_set_locked_state(e, FALSE);

@@ -132,12 +132,13 @@ bool preload_progress_freeze();
 
 // Takes the preload's fields out of the state (the pad references with them).
 BranchParts take_preload(PlayerState& st);
-// Sends flush-start into the branch's selector pads: a thread the selector
-// holds there (waiting for running time, or for the other pads' end of
-// stream) returns, and nothing more of the branch gets through.
+// Sends flush-start into the branch's selector pads and queues: a thread the
+// selector holds (waiting for running time, or for the other pads' end of
+// stream) or a demuxer waiting for room returns, and nothing more of the
+// branch gets through.
 void release_branch_threads(const BranchParts& parts);
-// Releases the branch's held threads, stops every element (downstream first,
-// so that no thread waits on a stopped neighbour) and removes those still in
+// Releases the branch's held threads, stops every element (source side
+// first, once nothing of it is held downstream) and removes those still in
 // the pipeline. Never waits for the file on screen. The pad references stay
 // in `parts`.
 void branch_stop_and_remove(GstElement* pipeline, const BranchParts& parts);

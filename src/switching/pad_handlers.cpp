@@ -41,6 +41,19 @@ void align_with_running_time(GstPad* selector_pad) {
   if (GST_CLOCK_TIME_IS_VALID(running) && running > 0) gst_pad_set_offset(selector_pad, static_cast<gint64>(running));
 }
 
+// An output still at the end of the file shown before takes nothing new: a
+// new file's first push into it fails with an error. Cleared through the pad
+// still active, whose branch has ended and pushes nothing more.
+void clear_ended_output(GstElement* selector) {
+  PadRef src(gst_element_get_static_pad(selector, "src"));
+  GstEvent* eos = src ? gst_pad_get_sticky_event(src.get(), GST_EVENT_EOS, 0) : nullptr;
+  if (!eos) return;
+  gst_event_unref(eos);
+  PadRef active;
+  g_object_get(selector, "active-pad", active.out_ptr(), nullptr);
+  flush_selector_pad(active.get());
+}
+
 bool is_current_preload(GstElement* demuxer) { return player_state().preload_qtdemux == demuxer; }
 
 // The branch carries H.264 into the board's decoder and nothing else: any
@@ -95,6 +108,7 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
   }
   if (!is_preload) {
     align_with_running_time(selector_pad.get());
+    clear_ended_output(selector);
     g_object_set(selector, "active-pad", selector_pad.get(), nullptr);
     if (g_video_switching_in_progress) *g_video_switching_in_progress = 0;
     return;
@@ -166,10 +180,15 @@ void link_audio_pad(GstElement* demuxer, GstPad* pad, const char* name) {
   g_signal_connect_data(decodebin, "pad-added", G_CALLBACK(on_decodebin_pad_added), ctx, free_audio_context,
                         static_cast<GConnectFlags>(0));
 
-  // The preload keeps these at NULL until its file turns out to have sound.
-  for (GstElement* e : {audio_queue, decodebin, audioconvert}) {
-    gst_element_set_locked_state(e, FALSE);
-    gst_element_sync_state_with_parent(e);
+  // The preload keeps these at NULL until its file turns out to have sound;
+  // a preload dropped meanwhile keeps them there.
+  {
+    std::lock_guard<std::mutex> lock(preload_lock());
+    if (ctx->is_preload && !is_current_preload(demuxer)) return;
+    for (GstElement* e : {audio_queue, decodebin, audioconvert}) {
+      gst_element_set_locked_state(e, FALSE);
+      gst_element_sync_state_with_parent(e);
+    }
   }
   log_line("DEBUG: Audio chain connected successfully");
 }

@@ -163,6 +163,12 @@ void remove_probe(GstPad* pad, std::atomic<gulong>& id_field, std::atomic<gulong
 
 int switch_markers_pending = 0;
 
+namespace {
+std::atomic<unsigned> switch_count{0};
+}  // namespace
+
+unsigned switches_made() { return switch_count.load(); }
+
 bool is_switch_marker(GstMessage* msg) {
   if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;
   const GstStructure* s = gst_message_get_structure(msg);
@@ -170,6 +176,7 @@ bool is_switch_marker(GstMessage* msg) {
 }
 
 void mark_switch_on_bus(PlayerState& st) {
+  switch_count++;
   if (!st.bus) return;
   GstMessage* marker = gst_message_new_application(GST_OBJECT(st.pipeline), gst_structure_new_empty(SWITCH_MARKER));
   if (gst_bus_post(st.bus, marker)) switch_markers_pending++;
@@ -419,11 +426,13 @@ void seek_to_start(SwitchRun& run) {
 }
 
 // Where the pipeline is going: a paused (or stopped) player stays paused, and
-// the new file's first picture prerolls.
+// the new file's first picture prerolls. The switch's flushes leave a playing
+// pipeline prerolling again on its way back to PLAYING: its target says so.
 GstState pipeline_target(GstElement* pipeline) {
-  GstState current = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
-  gst_element_get_state(pipeline, &current, &pending, 0);
-  return pending != GST_STATE_VOID_PENDING ? pending : current;
+  GST_OBJECT_LOCK(pipeline);
+  GstState target = GST_STATE_TARGET(pipeline);
+  GST_OBJECT_UNLOCK(pipeline);
+  return target;
 }
 
 void activate_new_branch(PlayerState& st) {

@@ -12,4 +12,6 @@ bool switch_refused(PlayerState& st);
 constexpr const char* SWITCH_MARKER = "video-player-switch-marker";
 extern int switch_markers_pending;
 void mark_switch_on_bus(PlayerState& st);
+// How many switches have been made (each marks the bus once).
+unsigned switches_made();
 bool is_switch_marker(GstMessage* msg);

@@ -56,7 +56,12 @@ void heartbeat_monitor_thread() {
     int flowing = 0;
     int check_flow = 1;
 
-    GstElement* pipeline = global_pipeline.load();
+    // A stalled loop may hold a lock that a query of the pipeline waits for:
+    // the pipeline is asked only while the loop moves, so that this thread
+    // always gets to end a stalled process.
+    uint64_t iterations = main_loop_iterations.load();
+    bool loop_moved = iterations != last_seen_iterations;
+    GstElement* pipeline = loop_moved ? global_pipeline.load() : nullptr;
     if (pipeline) {
       gst_element_get_state(pipeline, &state, nullptr, 0);
       state_name = gst_element_state_get_name(state);
@@ -82,8 +87,7 @@ void heartbeat_monitor_thread() {
       last_position = position;
     }
 
-    uint64_t iterations = main_loop_iterations.load();
-    if (iterations == last_seen_iterations) {
+    if (!loop_moved) {
       stalled_checks++;
       log_raw("[HEARTBEAT] ⚠️  MAIN LOOP STALLED! No progress for %ds\n", stalled_checks);
       log_raw("[HEARTBEAT]   └─ Stuck at iteration: %lu\n", static_cast<unsigned long>(iterations));

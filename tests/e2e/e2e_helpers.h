@@ -2,6 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "protocol/protocol.h"
@@ -65,12 +66,36 @@ class PlayerE2E : public ::testing::Test {
     auto status = player->stop(20);
     return status ? *status : -1;
   }
+  // The player's lines from the first that reports trouble (where the cause
+  // is), then its last lines.
   std::string dump() const {
     if (!player) return "";
-    std::string out = "--- player output (last 80 lines) ---\n";
     auto all = player->lines();
-    size_t first = all.size() > 80 ? all.size() - 80 : 0;
-    for (size_t i = first; i < all.size(); ++i) out += all[i] + "\n";
+    size_t last = all.size() > 80 ? all.size() - 80 : 0;
+    size_t first_trouble = last;
+    for (size_t i = 0; i < last; ++i) {
+      const std::string& l = all[i];
+      if (l.find("Erro") != std::string::npos || l.find("LOOP STALLED") != std::string::npos ||
+          l.find("FATAL") != std::string::npos || l.find("REJECTED") != std::string::npos) {
+        first_trouble = i;
+        break;
+      }
+    }
+    // Position questions that a test asks all along say nothing here.
+    auto noise = [](const std::string& l) {
+      return l.find(protocol::CMD_TEMPO) != std::string::npos || l.rfind("Tempo", 0) == 0 ||
+             l.rfind(protocol::INPUT_POLL, 0) == 0;
+    };
+    std::string out;
+    if (first_trouble < last) {
+      size_t end = std::min(last, first_trouble + 200);
+      out += "--- player output from its first trouble ---\n";
+      for (size_t i = first_trouble; i < end; ++i)
+        if (!noise(all[i])) out += all[i] + "\n";
+    }
+    out += "--- player output (last 80 lines) ---\n";
+    for (size_t i = last; i < all.size(); ++i)
+      if (!noise(all[i])) out += all[i] + "\n";
     out += "--- stderr ---\n" + player->stderr_text();
     return out;
   }
