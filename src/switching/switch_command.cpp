@@ -295,15 +295,29 @@ void flip_audio(SwitchRun& run) {
   release_held_thread(run.old_audio_pad.get());
 }
 
-// Sends a flush down through the new active pads: the outputs forget the old
-// file's end of stream, and a thread of the old branch that the sinks hold
-// (waiting to preroll while paused, or for room in the sound device) returns,
-// so that stopping the old branch never waits for it.
+// Whether an output needs the flush below: it holds the old file's end of
+// stream, or the pipeline is not steadily playing, so that its sink may hold
+// a thread of the old branch until it prerolls. A playing output is left
+// alone: the old file's last frame still gets drawn before the seek's flush.
+bool output_needs_flush(GstElement* pipeline, GstElement* selector) {
+  PadRef src(gst_element_get_static_pad(selector, "src"));
+  if (has_sticky(src.get(), GST_EVENT_EOS)) return true;
+  GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
+  gst_element_get_state(pipeline, &state, &pending, 0);
+  return state != GST_STATE_PLAYING || pending != GST_STATE_VOID_PENDING;
+}
+
+// Sends a flush down through the new active pads where needed: the output
+// forgets the old file's end of stream, and a thread of the old branch that
+// the sinks hold (waiting to preroll) returns, so that stopping the old
+// branch never waits for it.
 void clear_outputs(SwitchRun& run) {
   PlayerState& st = run.st;
-  flush_selector_pad(run.new_video_pad);
-  if (run.audio_flipped) flush_selector_pad(st.preload_audio_selector_pad.load());
-  log_line("[SWITCH] Outputs flushed - the old file no longer holds them");
+  bool video = output_needs_flush(st.pipeline, st.input_selector);
+  bool audio = run.audio_flipped && output_needs_flush(st.pipeline, st.audio_selector);
+  if (video) flush_selector_pad(run.new_video_pad);
+  if (audio) flush_selector_pad(st.preload_audio_selector_pad.load());
+  if (video || audio) log_line("[SWITCH] Outputs flushed - the old file no longer holds them");
 }
 
 void stop_old_audio(SwitchRun& run) {
