@@ -1,7 +1,6 @@
 // Switching as a manager that answers at once drives it: the switch goes out
 // in the same write as the answer to "Preload complete". Listens to the sound
 // server as well as looking at the screen.
-#include <dirent.h>
 #include <unistd.h>
 
 #include "e2e_helpers.h"
@@ -18,15 +17,6 @@ const Clip MONO{"mono.mp4", TONE_MONO, MAGENTA};
 const Clip SURROUND{"surround.mp4", TONE_SURROUND, ORANGE};
 const Clip SILENT{"silent.mp4", 0, CYAN};
 const Clip STEREO2{"blue.mp4", TONE_STEREO, BLUE};
-
-int entries(const std::string& dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 class PromptSwitching : public PlayerE2E {
  protected:
@@ -79,12 +69,12 @@ TEST_F(PromptSwitching, ThreeHundredSwitchesThroughMixedFilesKeepCountsFlat) {
     prompt_switch(c);
     if (HasFatalFailure()) return;
     if (i == kSettled) {
-      fds0 = entries(proc + "/fd");
-      threads0 = entries(proc + "/task");
+      fds0 = dir_entries(proc + "/fd");
+      threads0 = dir_entries(proc + "/task");
     }
     if (i % 50 == 7) expect_heard(c);
   }
-  int fds = entries(proc + "/fd"), threads = entries(proc + "/task");
+  int fds = dir_entries(proc + "/fd"), threads = dir_entries(proc + "/task");
   fprintf(stderr, "prompt soak: fds %d -> %d, threads %d -> %d\n", fds0, fds, threads0, threads);
   EXPECT_LE(fds, fds0 + 4);
   EXPECT_LE(threads, threads0 + 6);

@@ -1,5 +1,4 @@
 // The switch and the deferred cleanup on a real running pipeline.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,18 +23,8 @@ class Switch : public PlayerInProcess {
   int count(const std::string& line) { return out->count_line(line); }
 };
 
-// Entries of a /proc/self directory: open descriptors, threads.
-int entries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-int open_fds() { return entries("/proc/self/fd"); }
-int threads() { return entries("/proc/self/task"); }
+int open_fds() { return dir_entries("/proc/self/fd"); }
+int threads() { return dir_entries("/proc/self/task"); }
 
 long rss_kb() {
   std::ifstream statm("/proc/self/statm");

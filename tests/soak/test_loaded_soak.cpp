@@ -2,7 +2,6 @@
 // after its end) as a manager that answers at once sends them, mixed with
 // video commands, pauses, refused and replaced preloads, with one core kept
 // busy. Seeded: SOAK_SEED repeats a run, SOAK_SWITCHES sets its length.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -52,15 +51,6 @@ struct Spinner {
     if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   }
 };
-
-int entries(const std::string& dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 // Asks the player for its position every 200 ms and keeps the longest time
 // its main loop took to take a question in, and how long each switch held it.
@@ -238,8 +228,8 @@ TEST_F(LoadedSoak, SwitchesAtEveryMomentOfTheFileWithACoreBusy) {
   int fds0 = 0, threads0 = 0, mixed = 0;
   for (int i = 0; i < switches_ && !HasFatalFailure(); ++i) {
     if (fds0 == 0 && i >= std::min(20, switches_ / 2)) {
-      fds0 = entries(proc + "/fd");
-      threads0 = entries(proc + "/task");
+      fds0 = dir_entries(proc + "/fd");
+      threads0 = dir_entries(proc + "/task");
     }
     if (i % 10 == 9 && mixed_in(mixed++ % 4, SHORT[below(5)])) ++i;
     bool listen = i % 25 == 12;
@@ -257,7 +247,7 @@ TEST_F(LoadedSoak, SwitchesAtEveryMomentOfTheFileWithACoreBusy) {
   }
   double worst_stall = loop.worst_stall();
   loop.stop();
-  int fds = entries(proc + "/fd"), threads = entries(proc + "/task");
+  int fds = dir_entries(proc + "/fd"), threads = dir_entries(proc + "/task");
   fprintf(stderr,
           "loaded soak: %d mid-file, %d last 300 ms, %d after end; a switch held the loop %s (median / p90 / max);"
           " longest wait for the loop %.3f s; fds %d -> %d, threads %d -> %d\n",

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -290,3 +291,12 @@ int StdoutCapture::count_line(const std::string& exact) {
 }
 
 bool StdoutCapture::has_substring(const std::string& part) { return text().find(part) != std::string::npos; }
+
+int dir_entries(const std::string& dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}

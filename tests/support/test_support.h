@@ -10,6 +10,8 @@
 #include "client/player_client.h"
 
 std::string clips_dir();
+// How many entries a directory lists (a process's /proc fd or task directory).
+int dir_entries(const std::string& dir);
 std::string clip(const std::string& name);
 std::string player_binary();
 
