@@ -4,9 +4,10 @@
 # Solid colours let a test tell on screen which file is showing.
 set -euo pipefail
 out="${1:?usage: make-clips.sh DIR}"
+here="$(cd "$(dirname "$0")" && pwd)"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=8
+CLIPS_VERSION=9
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -89,6 +90,11 @@ ff -f lavfi -i "color=c=red:s=320x180:r=25:d=2" -c:v mpeg4 mpeg4_part2.mp4
 # H.265 with sound: the sound streams while the video is refused.
 ff -f lavfi -i "color=c=red:s=320x180:r=25:d=3" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3" \
    -c:v libx265 -preset ultrafast -x265-params log-level=none -pix_fmt yuv420p "${AAC[@]}" -ac 2 -shortest hevc_aac.mp4
+# Plays for about five seconds, then its demuxer fails: the queues read 30 s
+# ahead, so the broken sample, at 35 s, is reached five seconds in.
+clip breaks_late_src.mp4 lime 320x180 40 stereo
+python3 "$here/break-sample.py" breaks_late_src.mp4 breaks_late.mp4 0.875
+rm -f breaks_late_src.mp4
 rm -rf dir.mp4 && mkdir dir.mp4
 rm -f fifo.mp4 && mkfifo fifo.mp4
 # Names that a shell or a pipeline description would misread.

@@ -70,8 +70,9 @@ Options:
                          is started again (default 30)
   --max-backoff S        longest pause before starting the player again
                          (default 30; the pause starts at 1 s, doubles on each
-                         quick failure, and is back to 1 s after 60 s of good
-                         running)
+                         quick failure, and is back to 1 s after a run of
+                         --stable-after seconds)
+  --stable-after S       a run this long counts as a good one (default 60)
   --bad-file-retry S     a file that failed is skipped for S seconds, or until
                          it changes (default 3600)
   -h, --help             show this text
@@ -135,6 +136,8 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
       if (!number(5, c.stall_timeout_s)) return p;
     } else if (a == "--max-backoff") {
       if (!number(1, c.backoff_max_s)) return p;
+    } else if (a == "--stable-after") {
+      if (!number(1, c.stable_after_s)) return p;
     } else if (a == "--bad-file-retry") {
       if (!number(0, c.bad_file_retry_s)) return p;
     } else if (a.size() > 1 && a[0] == '-') {

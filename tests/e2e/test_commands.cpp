@@ -1,9 +1,14 @@
 // The command channel and the transport commands, driven as the manager drives them.
 #include <unistd.h>
 
+#include <cstring>
+
 #include "e2e_helpers.h"
 
 namespace {
+
+// The longest line the README promises to handle.
+constexpr size_t COMMAND_LINE_LIMIT = 4112;
 
 // Index of the "[STDIN] Processing command" line for a command, from `from` on.
 int processed_at(PlayerClient& p, const std::string& command, size_t from = 0) {
@@ -121,6 +126,21 @@ TEST_F(PlayerE2E, LinesAreHandledWholeOrDroppedWithALine) {
   player->send(protocol::CMD_PRELOAD + path);
   EXPECT_GE(player->wait_for_line(protocol::PRELOAD_MISSING + path, 10, from), 0) << dump();
   EXPECT_GE(player->wait_for_line(protocol::PRELOAD_ERROR, 10, from), 0) << dump();
+
+  // The limit itself: a line of 4112 characters is a command, one of 4113 is not.
+  for (size_t length : {COMMAND_LINE_LIMIT, COMMAND_LINE_LIMIT + 1}) {
+    from = player->line_count();
+    std::string at_limit = protocol::CMD_PRELOAD + ("/" + std::string(length - strlen(protocol::CMD_PRELOAD) - 1, 'b'));
+    player->send(at_limit);
+    ASSERT_GE(player->wait_for_line(protocol::PRELOAD_ERROR, 10, from), 0) << length << dump();
+    int dropped = player->wait_for_substring("ERROR: Command line too long (" + std::to_string(length) +
+                                                 " characters, at most " + std::to_string(COMMAND_LINE_LIMIT) + ")",
+                                             0, from);
+    EXPECT_EQ(dropped >= 0, length > COMMAND_LINE_LIMIT) << length << dump();
+    EXPECT_EQ(player->wait_for_substring(protocol::COMMAND_TAKEN + at_limit, 0, from) >= 0,
+              length == COMMAND_LINE_LIMIT)
+        << length << dump();
+  }
 
   // Longer than any path: dropped up to its line feed, the preload failed.
   from = player->line_count();

@@ -1,6 +1,8 @@
 // Preload and switch as the manager drives them, with the real binary.
 #include <unistd.h>
 
+#include <chrono>
+
 #include "e2e_helpers.h"
 
 namespace {
@@ -61,4 +63,21 @@ TEST_F(Switching, ReadyPreloadStaysOffScreen) {
   }
   switch_to(GREEN);
   EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+// A file that plays for a while and then breaks while on screen is the file
+// on screen's error: the player shows it, then ends with its demuxer's
+// error, which a manager reads to blame that file. (A preloaded file is read
+// through while it waits, so a break is mostly found before it is shown.)
+TEST_F(Switching, FileThatBreaksOnScreenEndsThePlayerWithItsError) {
+  start_playing({clip("breaks_late.mp4")});
+  ASSERT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  auto shown = std::chrono::steady_clock::now();
+  auto status = player->wait_exit(60);
+  ASSERT_TRUE(status.has_value()) << dump();
+  EXPECT_EQ(*status, 1) << dump();
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - shown).count(), 2.0)
+      << "it broke before it had played: " << dump();
+  EXPECT_GE(player->wait_for_substring("/GstQTDemux:demux0", 0), 0) << dump();
+  EXPECT_GE(player->wait_for_substring(protocol::BUS_ERROR, 0), 0) << dump();
 }

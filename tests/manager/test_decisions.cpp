@@ -146,7 +146,8 @@ class ManagerDecisions : public ManagerRunTest {
 // With the switch armed in advance the player switches by itself as the file
 // ends: the manager sends no switch then, finishes the file once, whichever
 // of its end and the switch's outcome comes first, and announces the next.
-// A refused arming leaves the switch to be sent on the end.
+// A refused arming leaves the switch to be sent on the end, and the next
+// file is armed again.
 TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
   const Lines f = files({"a", "b", "c", "d"});
   run(Lines{"run 1"} + start_steps(f[0]) +
@@ -159,9 +160,11 @@ TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
                 // Refused: the switch follows the end.
                 emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END),
                 say(SWITCH_REJECTED_CLEANUP), "sleep 0.3", emit(END_OF_VIDEO), await(CMD_SWITCH),
-                say(SWITCH_DONE), await(CMD_PRELOAD + f[0])},
+                say(SWITCH_DONE), await(CMD_PRELOAD + f[0]),
+                // One refusal is not for good: the next file is armed again.
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED)},
       f, {}, true);
-  wait_player_line(got(CMD_PRELOAD + f[0]), 2);
+  wait_player_line(ARMED, 3);
   stop_manager();
 
   const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} +
@@ -172,6 +175,7 @@ TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
                      event(END_OF_VIDEO, ACK_END) + event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
                      Lines{got(CMD_SWITCH_AT_END), SWITCH_REJECTED_CLEANUP} +
                      event(END_OF_VIDEO, ACK_END) + Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[0])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + Lines{got(CMD_SWITCH_AT_END), ARMED} +
                      STOPPED_BY_MANAGER;
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 4, f[0]), now_playing(2, 4, f[1]),
@@ -356,6 +360,23 @@ TEST_F(ManagerDecisions, FailureAtStartThatNamesNoFileSkipsNoFile) {
                 .size(),
             2u)
       << dump();
+}
+
+// The pause before each start doubles while the player keeps failing at once,
+// up to its cap, and is the shortest again after a run long enough to count
+// as good: a burst of failures at boot does not slow every later restart.
+TEST_F(ManagerDecisions, RestartPauseGrowsWithQuickFailuresAndResetsAfterAGoodRun) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1, 2, 3, 5", "exit 1", "run 4", "sleep 2.5", "exit 1", "run 6"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1])},
+      f, {"--max-backoff", "2", "--stable-after", "2"});
+  wait_player_line(got(CMD_PRELOAD + f[1]));
+  stop_manager();
+  Lines pauses;
+  const std::string head = "starting the player again in ";
+  for (const auto& l : own_lines(head)) pauses.push_back(l.substr(strlen("[manager] ") + head.size()));
+  EXPECT_EQ(pauses, (Lines{"1 s", "2 s", "2 s", "1 s", "2 s"})) << dump();
+  EXPECT_EQ(start_arguments(), Lines(6, f[0])) << dump();
 }
 
 // An error from a file's own demuxer is that file's doing: the start-up file

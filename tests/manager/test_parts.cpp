@@ -1,9 +1,10 @@
 // The pieces the manager stands on: reading a playlist, telling a file the
-// player cannot take, whose fault an error is, its log, and a client that
-// forgets old lines.
+// player cannot take, whose fault an error is, its log, a client that
+// forgets old lines, and the pause before a restart.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "manager/backoff.h"
 #include "manager/output.h"
 #include "manager/player_errors.h"
 #include "manager/playlist.h"
@@ -169,4 +170,13 @@ TEST_F(ManagerParts, BoundedClientKeepsCountingLinesItDropped) {
   ASSERT_EQ(errors.size(), 3000u);
   EXPECT_EQ(errors.front(), "1");
   EXPECT_EQ(errors.back(), "3000");
+}
+
+// Quick failures double the pause up to its cap; one good run, and only a
+// good one, brings it back to the shortest.
+TEST_F(ManagerParts, RestartPauseDoublesToItsCapAndIsShortAgainAfterAGoodRun) {
+  RestartBackoff backoff(1, 30, 60);
+  std::vector<double> pauses;
+  for (double ran : {0.5, 2.0, 0.1, 59.0, 3.0, 1.0, 0.2, 60.0, 10.0}) pauses.push_back(backoff.after_run(ran));
+  EXPECT_EQ(pauses, (std::vector<double>{1, 2, 4, 8, 16, 30, 30, 1, 2}));
 }

@@ -112,6 +112,30 @@ TEST_F(ManagerTest, SkipsMissingAndBrokenFilesAndGoesOn) {
   EXPECT_EQ(without_time(own_lines("finished ").back()), finished(8, n, paths[7])) << dump();
 }
 
+// A file that breaks while it is on screen, after playing for a while: the
+// player ends with its error, the manager blames that file, goes on with the
+// next one, and later rounds pass it by. (The first file of a run shows from
+// the start; its preload, read through while it waits, may find the break
+// first: either way the file is the one blamed.)
+TEST_F(ManagerTest, FileThatBreaksOnScreenIsBlamedAndTheNextPlays) {
+  const std::vector<std::string> paths = {clip("breaks_late.mp4"), clip("red.mp4"), clip("blue.mp4")};
+  start({write_playlist(paths)});
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  int blamed = manager->wait_for_substring("[manager] skipping " + paths[0] + ": the player ", 60);
+  ASSERT_GE(blamed, 0) << dump();
+  EXPECT_GE(manager->wait_for_substring(") exited with status 1 after ", 20), 0) << dump();
+  EXPECT_TRUE(display.wait_for_colour(RED, 20)) << dump();
+  int again = expect_line(now_playing(2, 3, paths[1]), expect_line(now_playing(3, 3, paths[2]), blamed, 30), 30);
+  ASSERT_GE(again, 0);
+  std::vector<std::string> playing;
+  for (const auto& line : own_lines("now playing "))
+    if (line != now_playing(1, 3, paths[0])) playing.push_back(line);
+  playing.resize(3);
+  EXPECT_EQ(playing, (std::vector<std::string>{now_playing(2, 3, paths[1]), now_playing(3, 3, paths[2]),
+                                               now_playing(2, 3, paths[1])}))
+      << dump();
+}
+
 // A display that appears only after a while, as at boot: the player fails
 // for want of it, which says nothing about the file, and playback starts
 // with the first file once the display is there. A stop then ends the
