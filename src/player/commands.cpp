@@ -178,7 +178,43 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
   return CommandOutcome::Processed;
 }
 
+namespace {
+
+// A settled pipeline with a child still in a state change of its own is a
+// change that will never finish (seen on a preload's decodebin after a switch
+// while paused): going to PLAYING would then make the pipeline retry its
+// state change without end. Such a change is given up, so the child follows
+// the pipeline again.
+void settle_unfinished_children(GstElement* pipeline) {
+  GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+  if (gst_element_get_state(pipeline, &state, &pending, 0) != GST_STATE_CHANGE_SUCCESS) return;
+  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    auto* child = GST_ELEMENT(g_value_get_object(&item));
+    // Held by a change in progress on another thread: that one will finish.
+    if (g_rec_mutex_trylock(GST_STATE_GET_LOCK(child))) {
+      GST_OBJECT_LOCK(child);
+      bool unfinished =
+          GST_STATE_PENDING(child) != GST_STATE_VOID_PENDING && GST_STATE_RETURN(child) == GST_STATE_CHANGE_ASYNC;
+      GST_OBJECT_UNLOCK(child);
+      if (unfinished) {
+        GStr name(gst_object_get_name(GST_OBJECT(child)));
+        log_line("[PLAY] %s was left in an unfinished state change - given up", name.get());
+        gst_element_abort_state(child);
+      }
+      g_rec_mutex_unlock(GST_STATE_GET_LOCK(child));
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+}
+
+}  // namespace
+
 void command_play(PlayerState& st) {
+  if (st.pipeline) settle_unfinished_children(st.pipeline);
   if (st.pipeline) gst_element_set_state(st.pipeline, GST_STATE_PLAYING);
   st.is_playing = TRUE;
   st.position_guard_active = TRUE;

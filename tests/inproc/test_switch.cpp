@@ -240,3 +240,34 @@ TEST_F(Switch, SwitchAfterTheOldFileHasEndedPlaysTheNewFileToItsEnd) {
     EXPECT_EQ(count(protocol::END_OF_VIDEO), ends);
   }
 }
+
+// After a switch while paused, a preload's decodebin was once found still in
+// a state change of its own that nothing would finish; `play` then made the
+// pipeline retry going to PLAYING without end. Left in that state on purpose,
+// the child is given up on and the pipeline plays.
+TEST_F(Switch, PlayAfterAPausedSwitchIsNotHeldByAChildsUnfinishedStateChange) {
+  start(clip("red.mp4"));
+  command_play(st());
+  preload_and_wait("green.mp4");
+  command_pause(st());
+  handle_switch_command(st());
+  GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+  ASSERT_EQ(gst_element_get_state(st().pipeline, &state, &pending, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+  ASSERT_EQ(state, GST_STATE_PAUSED);
+  ElementRef decodebin;
+  for (GList* c = GST_BIN(st().pipeline)->children; c; c = c->next)
+    if (g_str_has_prefix(GST_OBJECT_NAME(c->data), "preload_decodebin"))
+      decodebin.reset(GST_ELEMENT(gst_object_ref(c->data)));
+  ASSERT_TRUE(decodebin);
+  GST_OBJECT_LOCK(decodebin.get());
+  GST_STATE_NEXT(decodebin.get()) = GST_STATE_PAUSED;
+  GST_STATE_PENDING(decodebin.get()) = GST_STATE_PAUSED;
+  GST_STATE_RETURN(decodebin.get()) = GST_STATE_CHANGE_ASYNC;
+  GST_OBJECT_UNLOCK(decodebin.get());
+
+  command_play(st());
+  EXPECT_EQ(gst_element_get_state(st().pipeline, &state, &pending, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+  EXPECT_EQ(state, GST_STATE_PLAYING);
+  EXPECT_TRUE(out->has_substring("preload_decodebin1 was left in an unfinished state change - given up"));
+  release_pipeline(st());
+}
