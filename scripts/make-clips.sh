@@ -7,7 +7,7 @@ out="${1:?usage: make-clips.sh DIR}"
 here="$(cd "$(dirname "$0")" && pwd)"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=9
+CLIPS_VERSION=10
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -47,6 +47,11 @@ clip short_mono.mp4     magenta 320x180 1 mono
 clip short_surround.mp4 orange  320x180 1 51
 clip short_silent.mp4   cyan    320x180 1 none
 clip short_blue.mp4     blue    320x180 1 stereo
+
+# Four quarters of four colours (red, lime / blue, yellow): a turned picture shows where they went.
+ff -f lavfi -i "color=c=red:s=160x90:r=25:d=4" -f lavfi -i "color=c=lime:s=160x90:r=25:d=4" \
+   -f lavfi -i "color=c=blue:s=160x90:r=25:d=4" -f lavfi -i "color=c=yellow:s=160x90:r=25:d=4" \
+   -filter_complex "[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack" "${V264[@]}" -an quarters.mp4
 
 # Two video streams (red then blue) and one audio stream.
 ff -f lavfi -i "color=c=red:s=320x180:r=25:d=4" -f lavfi -i "color=c=blue:s=320x180:r=25:d=4" \

@@ -10,6 +10,7 @@
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"
+#include "platform/screen.h"
 #include "player/commands.h"
 #include "player/lifecycle.h"
 #include "player/main_loop.h"
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
 
   StartupOptions opts = parse_arguments(argc, argv);
   if (maxlog) log_line("[LOG LEVEL] maxlog ENABLED - pipeline logs active");
+  screen_start(opts.screen);
 
   PlayerState& st = player_state();
   if (!build_and_discover(st, opts)) {
@@ -70,6 +72,7 @@ int main(int argc, char** argv) {
   take_answers_before_exit(ANSWER_WAIT_SECONDS);
   stop_ack_system();
   release_pipeline(st);
+  screen_stop();
   log_line("[SAFETY] Protection system cleaned up");
   if (st.fatal_error) {
     log_line("[EXIT] Exiting with code 1 (fatal error occurred)");

@@ -43,7 +43,7 @@ Manager::Manager(ManagerConfig config)
     : config_(with_whole_paths(std::move(config))),
       out_(config_.output),
       process_({config_.player_binary, config_.player_env, config_.no_sound, config_.backoff_initial_s,
-                config_.backoff_max_s, config_.stable_after_s},
+                config_.backoff_max_s, config_.stable_after_s, config_.screen_args},
                out_,
                [this](uint64_t generation, bool from_stderr, const std::string& text) {
                  lines_.push(generation, from_stderr, text);

@@ -19,6 +19,8 @@ struct ManagerConfig {
   std::string playlist;  // a directory of MP4 files or a text file listing them
   std::string player_binary;
   bool no_sound = false;
+  // Passed on to every player: where and how it draws (--output, --rotate, --window).
+  std::vector<std::string> screen_args;
   // Arm the switch to the next file for the moment the one on screen ends
   // (the player's switch_at_end) instead of switching on its "end of video!".
   bool switch_at_end = true;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -51,6 +52,14 @@ Options:
   --player PATH          the player program (default: video_player beside this
                          program, else found on PATH)
   --no-sound             play without sound (the player's --no_sound)
+  --rotate R             turn the picture for a screen mounted turned: 90, 180
+                         or 270 (degrees clockwise), horizontal-flip or
+                         vertical-flip (the player's --rotate; default 0)
+  --window               a window of the clip's size instead of the whole
+                         screen, for development (the player's --window)
+  --output O             where the player draws: auto (default: Wayland if
+                         WAYLAND_DISPLAY is set, else X11 if DISPLAY is, else
+                         the DRM/KMS device), x11, wayland or kms
   --no-switch-at-end     send "switch" on each end of video instead of arming
                          the switch for it in advance (players without
                          switch_at_end)
@@ -114,6 +123,19 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
       if (!value(c.player_binary)) return p;
     } else if (a == "--no-sound") {
       c.no_sound = true;
+    } else if (a == "--rotate" || a == "--output") {
+      std::string v;
+      if (!value(v)) return p;
+      static const std::vector<std::string> rotations = {"0", "90", "180", "270", "horizontal-flip", "vertical-flip"};
+      static const std::vector<std::string> outputs = {"auto", "x11", "wayland", "kms"};
+      const auto& allowed = a == "--rotate" ? rotations : outputs;
+      if (std::find(allowed.begin(), allowed.end(), v) == allowed.end()) {
+        p.error = a + ": not one of the values it takes: " + v;
+        return p;
+      }
+      c.screen_args.insert(c.screen_args.end(), {a, v});
+    } else if (a == "--window") {
+      c.screen_args.push_back(a);
     } else if (a == "--no-switch-at-end") {
       c.switch_at_end = false;
     } else if (a == "--player-log") {

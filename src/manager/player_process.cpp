@@ -22,14 +22,21 @@ PlayerProcess::PlayerProcess(Settings settings, Output& out, LineSink sink)
       sink_(std::move(sink)),
       backoff_(settings_.backoff_initial_s, settings_.backoff_max_s, settings_.stable_after_s) {}
 
+std::vector<std::string> PlayerProcess::arguments(const Settings& settings, const std::string& first_file) {
+  std::vector<std::string> args;
+  if (!first_file.empty()) {
+    args.push_back(first_file);
+    // The idle picture has no sound.
+    if (settings.no_sound) args.push_back("--no_sound");
+  }
+  args.insert(args.end(), settings.screen_args.begin(), settings.screen_args.end());
+  return args;
+}
+
 bool PlayerProcess::start(const std::string& first_file) {
   PlayerClient::Options opts;
   opts.binary = settings_.binary;
-  // The player takes its first argument as the location, whatever it is.
-  if (!first_file.empty()) {
-    opts.args.push_back(first_file);
-    if (settings_.no_sound) opts.args.push_back("--no_sound");
-  }
+  opts.args = arguments(settings_, first_file);
   opts.env = settings_.env;
   opts.auto_ack = true;  // answered on the reader thread, whatever the manager is busy with
   opts.max_lines = KEPT_PLAYER_LINES;

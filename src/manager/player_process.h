@@ -26,6 +26,7 @@ class PlayerProcess {
     double backoff_initial_s = 1;
     double backoff_max_s = 30;
     double stable_after_s = 60;
+    std::vector<std::string> screen_args;
   };
   // Called on the client's reader threads with every line, and the generation
   // of the player that wrote it.
@@ -39,6 +40,9 @@ class PlayerProcess {
   // Starts a player on `first_file`, or on its idle picture when that is
   // empty, and says so; or says why it could not, and returns false.
   bool start(const std::string& first_file);
+  // The player's command line after its program: the location first, as
+  // the player takes it, then the options.
+  static std::vector<std::string> arguments(const Settings& settings, const std::string& first_file);
   bool running() const { return client_ != nullptr; }
   pid_t pid() const { return client_ ? client_->pid() : -1; }
   double ran_for() const { return seconds_since(started_at_); }

@@ -1,14 +1,18 @@
 // Pieces of start-up and shutdown that tests drive too.
 #pragma once
 #include "core/player_state.h"
+#include "platform/screen.h"
 
 struct StartupOptions {
   const char* location = nullptr;
   gboolean no_sound = FALSE;
   gboolean maxlog_flag = FALSE;
+  ScreenOptions screen;
 };
 
-// Reads the flags and the location (the first argument) after gst_init.
+// Reads the flags and the location (the first argument, unless it is one of
+// the screen's options) after gst_init. A wrong option value is said in a
+// line and left at its default.
 StartupOptions parse_arguments(int argc, char** argv);
 // Sets GStreamer's own log to its file; must run before gst_init.
 void configure_gstreamer_logging();

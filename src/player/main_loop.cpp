@@ -9,6 +9,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "platform/screen.h"
 #include "player/commands.h"
 #include "player/pipeline_restart.h"
 #include "protocol/protocol.h"
@@ -317,6 +318,7 @@ void main_loop_iteration(PlayerState& st) {
     log_line("[CONTEXT DEBUG] Iteration %lu | pending_sources=%s", static_cast<unsigned long>(iteration),
              g_main_context_pending(nullptr) ? "YES" : "NO");
   check_shared_memory();
+  screen_poll();
   g_main_context_iteration(g_main_context_default(), FALSE);
   count_schedule_periods();
   if (rebuild_pending()) execute_pending_restart(st);

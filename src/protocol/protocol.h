@@ -159,4 +159,12 @@ inline constexpr const char* CLEANUP_LEAKED = "[CLEANUP ERROR] ⚠️⚠️⚠�
 // Ends the line of a buffer-dropping probe that a switch failed to remove.
 inline constexpr const char* PROBE_LEAKED = "LEAK DETECTED";
 
+// ---- Where the picture goes. "<prefix>0x<id> covers the screen (...)": the
+// player's own X11 window, kept for its whole life; "<prefix>0x<id>": a new
+// pipeline was given it.
+inline constexpr const char* SCREEN_WINDOW = "[DISPLAY] X11: window ";
+inline constexpr const char* SCREEN_DRAWS_INTO = "[DISPLAY] The pipeline draws into window ";
+inline constexpr const char* SCREEN_WAYLAND = "[DISPLAY] Wayland: ";
+inline constexpr const char* SCREEN_KMS = "[DISPLAY] No display server: ";
+
 }  // namespace protocol

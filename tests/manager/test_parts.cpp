@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include "manager/backoff.h"
+#include "manager/options.h"
 #include "manager/output.h"
 #include "manager/player_errors.h"
+#include "manager/player_process.h"
 #include "manager/playlist.h"
 #include "manager_fixture.h"
 
@@ -179,4 +181,20 @@ TEST_F(ManagerParts, RestartPauseDoublesToItsCapAndIsShortAgainAfterAGoodRun) {
   std::vector<double> pauses;
   for (double ran : {0.5, 2.0, 0.1, 59.0, 3.0, 1.0, 0.2, 60.0, 10.0}) pauses.push_back(backoff.after_run(ran));
   EXPECT_EQ(pauses, (std::vector<double>{1, 2, 4, 8, 16, 30, 30, 1, 2}));
+}
+
+// The screen options reach every player, after the location; the idle
+// picture gets them alone. A value the player would not take stops the
+// manager at once.
+TEST_F(ManagerParts, ScreenOptionsArePassedOnToThePlayerAndCheckedFirst) {
+  ParsedOptions p = parse_manager_options({"--rotate", "90", "--window", "--no-sound", "--output", "x11", "list"});
+  ASSERT_EQ(p.error, "");
+  PlayerProcess::Settings s;
+  s.no_sound = p.config.no_sound;
+  s.screen_args = p.config.screen_args;
+  EXPECT_EQ(PlayerProcess::arguments(s, "/a.mp4"),
+            (std::vector<std::string>{"/a.mp4", "--no_sound", "--rotate", "90", "--window", "--output", "x11"}));
+  EXPECT_EQ(PlayerProcess::arguments(s, ""), (std::vector<std::string>{"--rotate", "90", "--window", "--output", "x11"}));
+  EXPECT_EQ(parse_manager_options({"--rotate", "45", "list"}).error, "--rotate: not one of the values it takes: 45");
+  EXPECT_EQ(parse_manager_options({"--output", "drm", "list"}).error, "--output: not one of the values it takes: drm");
 }

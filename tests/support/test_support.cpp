@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -79,7 +81,7 @@ std::string read_line_from(int fd, double timeout_s) {
 VirtualDisplay::VirtualDisplay() {
   int fds[2];
   if (pipe(fds) != 0) return;
-  pid_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten", "tcp"});
+  pid_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten", "tcp", "-noreset"});
   close(fds[1]);
   std::string number = read_line_from(fds[0], 20);
   close(fds[0]);
@@ -103,7 +105,7 @@ bool VirtualDisplay::start() {
   if (pid_ > 0 || name_.empty()) return false;
   int fds[2];
   if (pipe(fds) != 0) return false;
-  pid_ = spawn({"Xvfb", name_, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten", "tcp"});
+  pid_ = spawn({"Xvfb", name_, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten", "tcp", "-noreset"});
   close(fds[1]);
   std::string number = read_line_from(fds[0], 20);
   close(fds[0]);
@@ -112,16 +114,74 @@ bool VirtualDisplay::start() {
 
 VirtualDisplay::~VirtualDisplay() { stop_child(pid_); }
 
+namespace {
+
+// Reads a rectangle of the root window, which holds what the screen shows.
+template <typename Use>
+bool read_screen(const std::string& name, int x, int y, int w, int h, Use use) {
+  Display* d = XOpenDisplay(name.c_str());
+  if (!d) return false;
+  XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, w, h, AllPlanes, ZPixmap);
+  if (image) {
+    use(image);
+    XDestroyImage(image);
+  }
+  XCloseDisplay(d);
+  return image != nullptr;
+}
+
+Rgb colour_of(XImage* image, int x, int y) {
+  unsigned long p = XGetPixel(image, x, y);
+  return Rgb{int((p >> 16) & 0xff), int((p >> 8) & 0xff), int(p & 0xff)};
+}
+
+}  // namespace
+
 std::optional<Rgb> VirtualDisplay::pixel(int x, int y) const {
-  std::string cmd = "ffmpeg -nostdin -loglevel error -f x11grab -video_size 1x1 -i '" + name_ + "+" +
-                    std::to_string(x) + "," + std::to_string(y) + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return std::nullopt;
-  unsigned char rgb[3];
-  size_t n = fread(rgb, 1, 3, p);
-  pclose(p);
-  if (n != 3) return std::nullopt;
-  return Rgb{rgb[0], rgb[1], rgb[2]};
+  Rgb rgb;
+  if (!read_screen(name_, x, y, 1, 1, [&](XImage* image) { rgb = colour_of(image, 0, 0); })) return std::nullopt;
+  return rgb;
+}
+
+std::optional<Screenshot> VirtualDisplay::grab() const {
+  Screenshot shot;
+  bool ok = read_screen(name_, 0, 0, 1280, 720, [&](XImage* image) {
+    shot.width = image->width;
+    shot.height = image->height;
+    shot.pixels.reserve(static_cast<size_t>(shot.width) * shot.height);
+    for (int y = 0; y < shot.height; ++y)
+      for (int x = 0; x < shot.width; ++x) shot.pixels.push_back(colour_of(image, x, y));
+  });
+  if (!ok) return std::nullopt;
+  return shot;
+}
+
+void VirtualDisplay::set_background(const Rgb& colour) const {
+  Display* d = XOpenDisplay(name_.c_str());
+  if (!d) return;
+  Window root = DefaultRootWindow(d);
+  XSetWindowBackground(d, root, (unsigned long)(colour.r << 16 | colour.g << 8 | colour.b));
+  XClearWindow(d, root);
+  XSync(d, False);
+  XCloseDisplay(d);
+}
+
+std::vector<unsigned long> VirtualDisplay::top_windows() const {
+  std::vector<unsigned long> ids;
+  Display* d = XOpenDisplay(name_.c_str());
+  if (!d) return ids;
+  Window root_back, parent;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  if (XQueryTree(d, DefaultRootWindow(d), &root_back, &parent, &children, &count)) {
+    for (unsigned int i = 0; i < count; ++i) {
+      XWindowAttributes a;
+      if (XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable) ids.push_back(children[i]);
+    }
+    if (children) XFree(children);
+  }
+  XCloseDisplay(d);
+  return ids;
 }
 
 bool VirtualDisplay::wait_for_colour(const Rgb& colour, double timeout_s, int x, int y) const {
@@ -132,6 +192,70 @@ bool VirtualDisplay::wait_for_colour(const Rgb& colour, double timeout_s, int x,
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+WaylandServer::WaylandServer() {
+  char dir[] = "/tmp/wayland-test.XXXXXX";
+  if (!mkdtemp(dir)) return;
+  dir_ = dir;
+  pid_ = spawn({"env", "XDG_RUNTIME_DIR=" + dir_, "weston", "--backend=headless-backend.so", "--use-gl",
+                "--shell=kiosk-shell.so", "--socket=weston-test", "--width=1280", "--height=720", "--idle-time=0",
+                "--debug"});  // --debug: its screenshooter is for debugging only
+  for (int i = 0; i < 200 && pid_ > 0; ++i) {
+    if (access((dir_ + "/weston-test").c_str(), F_OK) == 0) {
+      socket_ = "weston-test";
+      break;
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+WaylandServer::~WaylandServer() {
+  stop_child(pid_);
+  if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+std::optional<Screenshot> WaylandServer::screenshot() const {
+  std::string shots = dir_ + "/shots";
+  std::string cmd = "rm -rf '" + shots + "' && mkdir -p '" + shots + "' && cd '" + shots + "' && XDG_RUNTIME_DIR='" +
+                    dir_ + "' WAYLAND_DISPLAY=" + socket_ +
+                    " timeout 10 weston-screenshooter >/dev/null 2>&1 && ffmpeg -nostdin -loglevel error -i "
+                    "wayland-screenshot-*.png -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return std::nullopt;
+  std::vector<unsigned char> raw(1280 * 720 * 3);
+  size_t n = fread(raw.data(), 1, raw.size(), p);
+  pclose(p);
+  if (n != raw.size()) return std::nullopt;
+  Screenshot shot{1280, 720, {}};
+  for (size_t i = 0; i < n; i += 3) shot.pixels.push_back(Rgb{raw[i], raw[i + 1], raw[i + 2]});
+  return shot;
+}
+
+ScreenWatcher::ScreenWatcher(const VirtualDisplay& display, std::vector<std::pair<int, int>> spots, Rgb colour)
+    : thread_([this, name = display.name(), spots, colour] {
+        Display* d = XOpenDisplay(name.c_str());
+        if (!d) return;
+        while (!stop_) {
+          for (auto [x, y] : spots) {
+            XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);
+            if (!image) continue;
+            Rgb got = colour_of(image, 0, 0);
+            XDestroyImage(image);
+            ++samples_;
+            if (near_colour(got, colour, 30)) ++seen_;
+          }
+        }
+        XCloseDisplay(d);
+      }) {}
+
+void ScreenWatcher::finish() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
 }
 
 HttpServer::HttpServer(const std::string& dir, const std::string& script) {
@@ -154,7 +278,8 @@ PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<
   PlayerClient::Options opts;
   opts.binary = player_binary();
   opts.args = std::move(args);
-  opts.env = {{"DISPLAY", display.name()}};
+  // A Wayland session of the machine's would be chosen over the test's display.
+  opts.env = {{"DISPLAY", display.name()}, {"WAYLAND_DISPLAY", ""}};
   // Set PLAYER_TEST_LOG to keep every player line of a test run in a file.
   if (const char* log = getenv("PLAYER_TEST_LOG")) opts.log_path = log;
   return opts;

@@ -3,7 +3,9 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,14 @@ struct Rgb {
 bool near_colour(const Rgb& a, const Rgb& b, int tolerance = 40);
 extern const Rgb RED, GREEN, BLUE, YELLOW, WHITE, CYAN, MAGENTA, ORANGE, PURPLE, TEAL, NAVY, GRAY, BLACK;
 
-// An Xvfb server of the test's own, so that parallel tests never share a screen.
+// One picture of a whole screen.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::vector<Rgb> pixels;
+  const Rgb& at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+
+// An Xvfb server of the test's own (1280x720), so that parallel tests never share a screen.
 class VirtualDisplay {
  public:
   VirtualDisplay();
@@ -34,14 +43,52 @@ class VirtualDisplay {
   // Starts the server of a Later display; true once it takes clients.
   bool start();
   const std::string& name() const { return name_; }
-  // The colour at (x, y) of the screen, from a real screen grab.
-  std::optional<Rgb> pixel(int x = 40, int y = 40) const;
+  // The colour at (x, y) of the screen (its centre by default), from a real screen grab.
+  std::optional<Rgb> pixel(int x = 640, int y = 360) const;
+  std::optional<Screenshot> grab() const;
   // Waits until the pixel is near the colour; true when it got there.
-  bool wait_for_colour(const Rgb& colour, double timeout_s, int x = 40, int y = 40) const;
+  bool wait_for_colour(const Rgb& colour, double timeout_s, int x = 640, int y = 360) const;
+  // Paints the root window, what shows where no window is.
+  void set_background(const Rgb& colour) const;
+  // The mapped windows straight under the root, as ids.
+  std::vector<unsigned long> top_windows() const;
 
  private:
   pid_t pid_ = -1;
   std::string name_;
+};
+
+// weston's headless back end drawing with GL, with its kiosk shell (every
+// window fills the output), 1280x720, in a runtime directory of its own.
+class WaylandServer {
+ public:
+  WaylandServer();
+  ~WaylandServer();
+  bool ok() const { return pid_ > 0 && !socket_.empty(); }
+  const std::string& runtime_dir() const { return dir_; }
+  const std::string& socket() const { return socket_; }
+  // What the output shows, through weston's screenshooter.
+  std::optional<Screenshot> screenshot() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string dir_, socket_;
+};
+
+// Reads a few spots of the screen without a pause, on a thread and a
+// connection of its own, and counts the reads that showed the colour.
+class ScreenWatcher {
+ public:
+  ScreenWatcher(const VirtualDisplay& display, std::vector<std::pair<int, int>> spots, Rgb colour);
+  ~ScreenWatcher() { finish(); }
+  void finish();
+  int samples() const { return samples_; }
+  int seen() const { return seen_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> samples_{0}, seen_{0};
+  std::thread thread_;
 };
 
 // python3's http.server on 127.0.0.1, serving a directory.

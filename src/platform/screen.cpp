@@ -1,0 +1,266 @@
+#include "platform/screen.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <gst/video/videooverlay.h>
+
+#include <cstring>
+
+#include "core/log.h"
+
+namespace {
+
+// Main thread only.
+struct Screen {
+  ScreenOptions options;
+  Display* display = nullptr;
+  Window window = 0;
+  int width = 0, height = 0;
+} screen;
+
+bool is_set(const char* value) { return value && *value; }
+
+bool has_window_manager(Display* d, Window root) {
+  Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", True);
+  if (check == None) return false;
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  bool found = XGetWindowProperty(d, root, check, 0, 1, False, XA_WINDOW, &type, &format, &count, &after, &data) ==
+                   Success &&
+               type == XA_WINDOW && count == 1;
+  if (data) XFree(data);
+  return found;
+}
+
+// Over the picture nobody should see a pointer.
+void hide_cursor(Display* d, Window w) {
+  static const char empty[1] = {0};
+  Pixmap bits = XCreateBitmapFromData(d, w, empty, 1, 1);
+  XColor black{};
+  Cursor none = XCreatePixmapCursor(d, bits, bits, &black, &black, 0, 0);
+  XDefineCursor(d, w, none);
+  XFreeCursor(d, none);
+  XFreePixmap(d, bits);
+}
+
+// With a window manager: full screen asked the standard way (the state set
+// before mapping, and asked again after). Without one the window's own
+// place and size, the whole screen, are what is shown.
+void ask_for_full_screen(Display* d, Window root, Window w, bool mapped) {
+  Atom state = XInternAtom(d, "_NET_WM_STATE", False);
+  Atom full = XInternAtom(d, "_NET_WM_STATE_FULLSCREEN", False);
+  if (!mapped) {
+    XChangeProperty(d, w, state, XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&full), 1);
+    return;
+  }
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = w;
+  e.xclient.message_type = state;
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = 1;  // add
+  e.xclient.data.l[1] = static_cast<long>(full);
+  e.xclient.data.l[3] = 1;  // from an application
+  XSendEvent(d, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+}
+
+Display* connect_x() {
+  XInitThreads();  // GStreamer's GL thread uses Xlib too
+  Display* d = XOpenDisplay(nullptr);
+  if (!d) {
+    const char* name = g_getenv("DISPLAY");
+    log_line("[DISPLAY] ERROR: Cannot open the X display %s", name ? name : "(unset)");
+  }
+  return d;
+}
+
+void cover_screen(Display* d) {
+  int number = DefaultScreen(d);
+  Window root = RootWindow(d, number);
+  screen.width = DisplayWidth(d, number);
+  screen.height = DisplayHeight(d, number);
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = BlackPixel(d, number);  // what shows between two pipelines
+  attributes.border_pixel = 0;
+  Window w = XCreateWindow(d, root, 0, 0, screen.width, screen.height, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWBackPixel | CWBorderPixel, &attributes);
+  XStoreName(d, w, "Signage player");
+  XClassHint hint{const_cast<char*>("video_player"), const_cast<char*>("VideoPlayer")};
+  XSetClassHint(d, w, &hint);
+  bool managed = has_window_manager(d, root);
+  ask_for_full_screen(d, root, w, false);
+  hide_cursor(d, w);
+  XSelectInput(d, root, StructureNotifyMask);
+  XMapRaised(d, w);
+  if (managed) ask_for_full_screen(d, root, w, true);
+  XSync(d, False);
+  screen.display = d;
+  screen.window = w;
+  log_line("[DISPLAY] X11: window 0x%lx covers the screen (%dx%d, %s)", static_cast<unsigned long>(w), screen.width,
+           screen.height, managed ? "full screen asked of the window manager" : "no window manager");
+}
+
+void close_x_window() {
+  if (!screen.display) return;
+  XDestroyWindow(screen.display, screen.window);
+  XCloseDisplay(screen.display);
+  screen.display = nullptr;
+  screen.window = 0;
+}
+
+void configure_sink(GstElement* sink) {
+  g_object_set(sink, "force-aspect-ratio", TRUE, nullptr);
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "rotate-method"))
+    g_object_set(sink, "rotate-method", screen.options.rotate_method, nullptr);
+}
+
+const char* factory_of(GstElement* element) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  return factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+}
+
+}  // namespace
+
+std::optional<int> rotate_method_from_text(const std::string& text) {
+  static const struct {
+    const char* text;
+    int method;
+  } methods[] = {{"0", 0}, {"90", 1}, {"180", 2}, {"270", 3}, {"horizontal-flip", 4}, {"vertical-flip", 5}};
+  for (const auto& m : methods)
+    if (text == m.text) return m.method;
+  return std::nullopt;
+}
+
+std::optional<VideoOutput> choose_video_output(const std::string& requested, const char* gl_window,
+                                               const char* wayland_display, const char* x_display) {
+  if (requested == "x11") return VideoOutput::X11;
+  if (requested == "wayland") return VideoOutput::Wayland;
+  if (requested == "kms") return VideoOutput::Kms;
+  if (requested != "auto") return std::nullopt;
+  if (is_set(gl_window)) {
+    if (g_str_has_prefix(gl_window, "x11")) return VideoOutput::X11;
+    if (g_str_has_prefix(gl_window, "wayland")) return VideoOutput::Wayland;
+    if (g_str_has_prefix(gl_window, "gbm")) return VideoOutput::Kms;
+  }
+  if (is_set(wayland_display)) return VideoOutput::Wayland;
+  if (is_set(x_display)) return VideoOutput::X11;
+  return VideoOutput::Kms;
+}
+
+const char* video_output_name(VideoOutput output) {
+  switch (output) {
+    case VideoOutput::X11:
+      return "x11";
+    case VideoOutput::Wayland:
+      return "wayland";
+    case VideoOutput::Kms:
+      return "kms";
+  }
+  return "?";
+}
+
+bool screen_start(const ScreenOptions& options) {
+  screen.options = options;
+  auto output = choose_video_output(options.output, g_getenv("GST_GL_WINDOW"), g_getenv("WAYLAND_DISPLAY"),
+                                    g_getenv("DISPLAY"));
+  if (!output) {
+    log_line("[DISPLAY] ERROR: Unknown output \"%s\" (x11, wayland, kms or auto)", options.output.c_str());
+    return false;
+  }
+  switch (*output) {
+    case VideoOutput::X11:
+    {
+      Display* d = connect_x();
+      if (!d) return false;
+      // Only for a server that answers: GStreamer's GL crashes on one it was pointed at and cannot reach.
+      g_setenv("GST_GL_WINDOW", "x11", FALSE);
+      if (options.window) {
+        XCloseDisplay(d);
+        log_line("[DISPLAY] X11: a window of the clip's size (--window)");
+      } else {
+        cover_screen(d);
+      }
+      return true;
+    }
+    case VideoOutput::Wayland:
+      g_setenv("GST_GL_WINDOW", "wayland", FALSE);
+      log_line("[DISPLAY] Wayland: the compositor places the picture (a kiosk shell fills its output)");
+      return true;
+    case VideoOutput::Kms:
+      g_setenv("GST_GL_WINDOW", "gbm", FALSE);
+      g_setenv("GST_GL_PLATFORM", "egl", FALSE);
+    {
+      const char* device = g_getenv("GST_GL_GBM_DRM_DEVICE");
+      log_line("[DISPLAY] No display server: drawing on the DRM/KMS device through GBM/EGL (device %s)",
+               device ? device : "found by GStreamer");
+      bool found = device ? g_file_test(device, G_FILE_TEST_EXISTS) : g_file_test("/dev/dri/card0", G_FILE_TEST_EXISTS) ||
+                                                                         g_file_test("/dev/dri/card1", G_FILE_TEST_EXISTS);
+      if (!found) log_line("[DISPLAY] ERROR: No DRM device to draw on (%s)", device ? device : "/dev/dri/card*");
+      return found;
+    }
+  }
+  return true;
+}
+
+void screen_attach(GstElement* pipeline) {
+  if (!pipeline) return;
+  if (strcmp(factory_of(pipeline), "playbin") == 0) {
+    GstElement* sink = nullptr;
+    g_object_get(pipeline, "video-sink", &sink, nullptr);
+    if (!sink && (sink = gst_element_factory_make("glimagesink", nullptr))) {
+      gst_object_ref_sink(sink);
+      g_object_set(pipeline, "video-sink", sink, nullptr);
+    }
+    if (sink) {
+      if (strcmp(factory_of(sink), "glimagesink") == 0) configure_sink(sink);
+      gst_object_unref(sink);
+    }
+  } else if (GST_IS_BIN(pipeline)) {
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+      GstElement* child = GST_ELEMENT(g_value_get_object(&item));
+      if (strcmp(factory_of(child), "glimagesink") == 0) configure_sink(child);
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+  }
+  if (!screen.window) return;
+  // playbin hands the window on to the sink it makes; other pipelines have theirs.
+  if (GST_IS_VIDEO_OVERLAY(pipeline)) {
+    gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(pipeline), screen.window);
+  } else if (GST_IS_BIN(pipeline)) {
+    GstIterator* it = gst_bin_iterate_all_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY);
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+      gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(g_value_get_object(&item)), screen.window);
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+  }
+  log_line("[DISPLAY] The pipeline draws into window 0x%lx", static_cast<unsigned long>(screen.window));
+}
+
+void screen_poll() {
+  if (!screen.display) return;
+  while (XPending(screen.display) > 0) {
+    XEvent e;
+    XNextEvent(screen.display, &e);
+    if (e.type != ConfigureNotify || e.xconfigure.window != DefaultRootWindow(screen.display)) continue;
+    if (e.xconfigure.width == screen.width && e.xconfigure.height == screen.height) continue;
+    screen.width = e.xconfigure.width;
+    screen.height = e.xconfigure.height;
+    XMoveResizeWindow(screen.display, screen.window, 0, 0, screen.width, screen.height);
+    XFlush(screen.display);
+    log_line("[DISPLAY] The screen is now %dx%d - the window follows", screen.width, screen.height);
+  }
+}
+
+unsigned long screen_window_id() { return screen.window; }
+
+void screen_stop() { close_x_window(); }

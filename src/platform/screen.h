@@ -1,0 +1,43 @@
+// Where the picture is drawn and how it fills the screen. On an X server the
+// player keeps one window of its own over the whole screen for its whole
+// life, and every pipeline, the rebuilt ones too, draws into it; on Wayland
+// the compositor places the sink's window (a kiosk shell fills its output);
+// without a display server GL draws on the DRM/KMS device through GBM/EGL.
+#pragma once
+#include <gst/gst.h>
+
+#include <optional>
+#include <string>
+
+enum class VideoOutput { X11, Wayland, Kms };
+
+struct ScreenOptions {
+  std::string output = "auto";  // auto, x11, wayland or kms
+  bool window = false;          // a window of the clip's size, for development
+  int rotate_method = 0;        // the GL sink's rotate-method
+};
+
+// "0", "90", "180", "270" (clockwise), "horizontal-flip", "vertical-flip"
+// to the GL sink's rotate-method; nothing for any other text.
+std::optional<int> rotate_method_from_text(const std::string& text);
+
+// The output for a request ("auto" or a name) and the environment: an
+// explicit GST_GL_WINDOW first, then a Wayland session, then an X server,
+// else the DRM/KMS device. Nothing for a request it does not know.
+std::optional<VideoOutput> choose_video_output(const std::string& requested, const char* gl_window,
+                                               const char* wayland_display, const char* x_display);
+const char* video_output_name(VideoOutput output);
+
+// Chooses the output from the environment, points GStreamer's GL at it and,
+// on X without --window, opens the player's window. Main thread, once,
+// before the first pipeline. False when the output named cannot be used.
+bool screen_start(const ScreenOptions& options);
+// Gives every video sink of a new pipeline the window, the rotation and a
+// kept aspect ratio. Main thread, while the pipeline is in NULL.
+void screen_attach(GstElement* pipeline);
+// Follows a change of the screen's size. Main thread, each loop iteration.
+void screen_poll();
+// The window the pipelines draw into, 0 when the sink makes its own.
+unsigned long screen_window_id();
+// Closes the window; after the last pipeline is released.
+void screen_stop();
