@@ -22,6 +22,8 @@ class LineIntake {
   // Main thread: waits until a line has come or `until` has passed, and takes
   // what came in.
   void take(std::chrono::steady_clock::time_point until);
+  // Any thread: ends the main thread's wait now.
+  void wake();
   // Main thread: the oldest line taken in and not yet handed out. Acting on a
   // line may end the player, which takes in and hands out the rest itself:
   // hence one list, handed out from its front.
@@ -32,6 +34,7 @@ class LineIntake {
   std::mutex mutex_;
   std::condition_variable cond_;
   std::deque<PlayerLine> queue_;
+  bool woken_ = false;
 
   // Main thread only.
   std::deque<PlayerLine> taken_;

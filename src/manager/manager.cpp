@@ -8,6 +8,7 @@
 #include "client/player_client.h"
 #include "protocol/protocol.h"
 #include "manager/timing.h"
+#include <chrono>
 
 namespace {
 
@@ -48,10 +49,13 @@ Manager::Manager(ManagerConfig config)
                [this](uint64_t generation, bool from_stderr, const std::string& text) {
                  lines_.push(generation, from_stderr, text);
                }),
-      playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_) {}
+      playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_),
+      play_log_(config_.play_log, config_.play_log_max_bytes) {}
 
 Manager::~Manager() {
-  // The player's reader threads push into lines_: end them first.
+  // The API's threads wake the loop through lines_, and the player's reader
+  // threads push into it: end them first.
+  api_.reset();
   process_.release();
 }
 
@@ -59,16 +63,20 @@ int Manager::run(const std::atomic<bool>& stop) {
   playlist_.reload();
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
+  start_api();
   process_.start_now();
   while (!stop && !finished_) {
     if (process_.take_due_start()) start_player();
     lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
     check_player_exit();
+    serve_api();
     check_timers();
+    publish_api();
   }
   if (stop) out_.manager("stopping on request");
   stop_player("the manager is stopping", true);
+  if (api_) api_->stop();
   return 0;
 }
 
@@ -106,6 +114,8 @@ void Manager::handle_line(const std::string& line) {
   } else if (starts_with(line, ACK_RETRY)) {
     std::string rest = line.substr(strlen(ACK_RETRY));
     run_.repeat_expected.insert(rest.substr(0, rest.find('\'')));
+  } else if (line == SWITCH_SEEK) {
+    run_.switch_seek_at = std::chrono::system_clock::now();  // the new file starts from here
   } else if (line == SWITCH_DONE) {
     on_switch_done();
   } else if (starts_with(line, ARMED)) {
@@ -204,6 +214,7 @@ void Manager::on_preload_error() {
 
 void Manager::on_preload_missing(const std::string& path) {
   if (!run_.preload.is(Preload::Requested) || path != run_.preload.slot().path) return;
+  ++figures_.preload_failures;
   playlist_.skip_with_note(path);
   run_.preload.failed();
 }
@@ -221,6 +232,7 @@ void Manager::on_preload_failed(const std::string& path_and_reason) {
     out_.manager("ignoring a preload failure of a file not being preloaded: " + path_and_reason);
     return;
   }
+  ++figures_.preload_failures;
   playlist_.mark_bad(run_.preload.slot(),
                      "the player could not preload it: " + path_and_reason.substr(path.size() + 2));
   run_.preload.failed();
@@ -251,6 +263,7 @@ void Manager::on_end_of_video() {
   // How long it was on screen tells a real end from a file cut short.
   out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                seconds_text(seconds_since(run_.on_screen_since)) + ")");
+  run_.ended_at = std::chrono::system_clock::now();
   run_.end.ended();
   if (run_.finishing && run_.preload.is(Preload::None)) {
     finish("played " + std::to_string(config_.rounds) + " rounds");
@@ -275,7 +288,11 @@ void Manager::on_reset(bool after_end) {
     show(run_.preload.slot());
   } else {
     if (had_preload) playlist_.retry(run_.preload.slot());
-    if (run_.on_screen.valid()) out_.manager("playing again from its start: " + playlist_.describe(run_.on_screen));
+    if (run_.on_screen.valid()) {
+      out_.manager("playing again from its start: " + playlist_.describe(run_.on_screen));
+      end_showing("rebuild");
+      begin_showing();
+    }
   }
   bool switch_ignored_already = run_.rebuild.reset(for_preload && had_preload);
   run_.preload.done();
@@ -294,8 +311,15 @@ void Manager::on_reset(bool after_end) {
 }
 
 void Manager::show(const Slot& slot) {
+  end_showing(cut_requested_ ? "command" : "rebuild");
+  // A request to go to another item holds until that item shows.
+  if (!goto_index_ || *goto_index_ == slot.index) {
+    cut_requested_ = false;
+    goto_index_.reset();
+  }
   run_.on_screen = slot;
   run_.on_screen_since = run_.last_flowing_at = Clock::now();
+  begin_showing();
   out_.manager("now playing " + playlist_.describe(run_.on_screen));
 }
 
@@ -310,14 +334,19 @@ void Manager::on_switch_done() {
   if (run_.arm.fired_switch_done() && run_.on_screen.valid() && !run_.end.pending()) {
     out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                  seconds_text(seconds_since(run_.on_screen_since)) + ")");
+    run_.ended_at = std::chrono::system_clock::now();
     run_.end.finished_by_switch();
   }
   run_.switching.answered();
   if (run_.preload.is(Preload::Complete)) {
+    ++figures_.switches;
+    figures_.last_switch_unix_s =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     show(run_.preload.slot());
     run_.preload.done();
     run_.end.switched();
   }
+  run_.switch_seek_at.reset();
   advance();
 }
 
@@ -353,7 +382,13 @@ void Manager::on_switch_refused(const std::string& why) {
 void Manager::advance() {
   if (!run_.phase.running() || run_.switching.outstanding() || run_.rebuild.awaited()) return;
   if (run_.preload.is(Preload::Complete)) {
-    if ((run_.end.pending() || !run_.on_screen.valid()) && !run_.switch_retry_at) {
+    if (goto_index_ && run_.preload.slot().index != *goto_index_) {
+      replace_preload();
+      return;
+    }
+    if ((run_.end.pending() || !run_.on_screen.valid() || cut_requested_) && !run_.switch_retry_at) {
+      // A switch now disarms one armed for the end in the player.
+      if (cut_requested_) run_.arm.cleared();
       send_switch();
     } else if (config_.switch_at_end && run_.arm.none() && run_.on_screen.valid() && !run_.end.pending() &&
                !run_.switch_retry_at) {
@@ -372,6 +407,7 @@ void Manager::send_switch() {
 }
 
 void Manager::request_preload() {
+  if (goto_index_) playlist_.jump_to(*goto_index_);
   Slot slot;
   switch (playlist_.pick_next(slot)) {
     case PlaylistCursor::Pick::Finished:
@@ -414,6 +450,8 @@ void Manager::check_timers() {
   if (!run_.phase.running()) return;
   // The player reports a stall only while its pipeline is PLAYING; one that
   // never gets back there would leave the screen still for good.
+  // Paused on request, the pipeline is meant to stand still.
+  if (paused_) run_.last_flowing_at = now;
   if (seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
     restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), true);
     return;

@@ -7,10 +7,15 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <deque>
+#include <map>
+#include <memory>
 #include <vector>
 
+#include "manager/http_api.h"
 #include "manager/line_intake.h"
 #include "manager/output.h"
+#include "manager/play_log.h"
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
@@ -37,6 +42,9 @@ struct ManagerConfig {
   double stable_after_s = 60;
   double bad_file_retry_s = 3600;
   double empty_playlist_retry_s = 10;
+  HttpOptions http;
+  std::string play_log;  // proof of play, one JSON line a showing; empty: none
+  long long play_log_max_bytes = 20LL * 1024 * 1024;
 };
 
 class Manager {
@@ -99,6 +107,25 @@ class Manager {
   void finish(const std::string& why);
   void send(const std::string& command);
 
+  // Showings, for the proof of play and the figures (remote.cpp, as all below).
+  void begin_showing();
+  // `how` it was cut short, unless its end came first.
+  void end_showing(const char* how);
+  void count_restart(const std::string& why);
+  // The HTTP API: its calls, carried out between the player's lines, and the
+  // picture of the state it answers reads from.
+  // What the API asked of a player goes with it.
+  void forget_requests();
+  void start_api();
+  void serve_api();
+  ApiReply handle_call(const std::string& action, const nlohmann::json& body);
+  ApiReply go_to(int index);
+  void replace_preload();
+  void publish_api();
+  nlohmann::json status_json() const;
+  nlohmann::json playlist_json() const;
+  std::string metrics_text() const;
+
   // Set up once.
   ManagerConfig config_;
   Output out_;
@@ -119,4 +146,22 @@ class Manager {
   PlayerRun run_;
 
   bool finished_ = false;  // the rounds asked for are played
+
+  // Asked for through the API: the file on screen is to give way now (to the
+  // next file, or to the item gone to), and the pipeline is held paused.
+  bool cut_requested_ = false;
+  std::optional<int> goto_index_;
+  bool paused_ = false;
+
+  // Figures since the manager started.
+  struct Figures {
+    long long files_shown = 0, switches = 0, preload_failures = 0;
+    double last_switch_unix_s = 0;
+    std::map<std::string, double> seconds_shown;  // by path
+    std::map<std::string, long long> restarts;    // by kind
+    std::deque<std::pair<std::string, std::string>> recent_restarts;  // when (UTC), why
+  } figures_;
+  Clock::time_point started_at_ = Clock::now();
+  PlayLog play_log_;
+  std::unique_ptr<HttpApi> api_;
 };

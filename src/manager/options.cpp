@@ -82,6 +82,16 @@ Options:
                          quick failure, and is back to 1 s after a run of
                          --stable-after seconds)
   --stable-after S       a run this long counts as a good one (default 60)
+  --http ADDR:PORT       serve the HTTP API there (default 127.0.0.1:8080; port 0:
+                         any free one, named in the manager's line)
+  --no-http              no HTTP API
+  --http-token-file FILE requests must carry "Authorization: Bearer <token>",
+                         the token being FILE's text (at least 16 characters);
+                         needed for an address other than loopback
+  --play-log FILE        proof of play: one JSON line a showing of a file
+                         (path, start, end, seconds, how it ended)
+  --play-log-size MB     move FILE to FILE.1 when it reaches this size
+                         (default 20)
   --bad-file-retry S     a file that failed is skipped for S seconds, or until
                          it changes (default 3600)
   -h, --help             show this text
@@ -134,6 +144,23 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
         return p;
       }
       c.screen_args.insert(c.screen_args.end(), {a, v});
+    } else if (a == "--http") {
+      std::string v;
+      if (!value(v)) return p;
+      if (!parse_http_address(v, c.http)) {
+        p.error = "--http: not an address and port: " + v;
+        return p;
+      }
+      c.http.enabled = true;
+    } else if (a == "--no-http") {
+      c.http.enabled = false;
+    } else if (a == "--http-token-file") {
+      if (!value(c.http.token_file)) return p;
+    } else if (a == "--play-log") {
+      if (!value(c.play_log)) return p;
+    } else if (a == "--play-log-size") {
+      if (!number(1, n)) return p;
+      c.play_log_max_bytes = static_cast<long long>(n * 1024 * 1024);
     } else if (a == "--window") {
       c.screen_args.push_back(a);
     } else if (a == "--no-switch-at-end") {
@@ -170,6 +197,10 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
     }
   }
   if (p.help) return p;
+  if (c.http.enabled && c.http.token_file.empty() && !is_loopback(c.http.host)) {
+    p.error = "--http " + c.http.host + ": an address other than loopback needs --http-token-file";
+    return p;
+  }
   if (positional.size() != 1) {
     p.error = positional.empty() ? "no playlist given" : "more than one playlist given";
     return p;

@@ -4,6 +4,7 @@
 // run starts from a fresh PlayerRun, and each state machine in it changes
 // only through its own steps.
 #pragma once
+#include <chrono>
 #include <optional>
 #include <set>
 #include <string>
@@ -193,6 +194,9 @@ struct PlayerRun {
   // The file on screen: set by the switches and rebuilds, ended by its "end of video!".
   Slot on_screen;
   SteadyClock::time_point on_screen_since{};
+  std::chrono::system_clock::time_point shown_at{};               // for the proof of play
+  std::optional<std::chrono::system_clock::time_point> ended_at;  // its end of stream came
+  std::optional<std::chrono::system_clock::time_point> switch_seek_at;  // the last switch's seek
   EndState end;
   bool finishing = false;  // the last round is on screen: stop at its end
 

@@ -44,6 +44,8 @@ void Manager::stop_player(const std::string& why, bool graceful) {
   deliver_pending();
   out_.manager("player (pid " + std::to_string(pid) + ") " + (status ? exit_text(*status) : "did not end"));
   process_.release();
+  end_showing("player-ended");
+  forget_requests();
   run_ = PlayerRun();
 }
 
@@ -65,6 +67,9 @@ void Manager::check_player_exit() {
   plan_resume(blame);
   process_.disown_lines();
   process_.release();
+  end_showing("player-ended");
+  count_restart(exit_text(*status));
+  forget_requests();
   run_ = PlayerRun();
   process_.start_later(ran);
 }
@@ -88,6 +93,7 @@ Manager::Blame Manager::blame_for_exit(int status) const {
 }
 
 void Manager::restart_player(const std::string& why, bool graceful) {
+  count_restart(why);
   double ran = process_.ran_for();
   plan_resume(Blame::Nobody);
   stop_player(why, graceful);

@@ -247,6 +247,18 @@ void PlaylistCursor::mark_bad(const Slot& slot, const std::string& why) {
   out_.manager("skipping " + slot.path + ": " + why);
 }
 
+void PlaylistCursor::jump_to(int index) {
+  cursor_ = index;
+  retry_.reset();
+}
+
+std::vector<std::pair<std::string, std::string>> PlaylistCursor::blamed() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& [path, bad] : bad_files_)
+    if (SteadyClock::now() < bad.until) out.emplace_back(path, bad.why);
+  return out;
+}
+
 void PlaylistCursor::resume_after(const Slot& slot) {
   round_ = slot.round;
   cursor_ = slot.index + 1;

@@ -67,6 +67,11 @@ class PlaylistCursor {
   void retry(const Slot& slot) { retry_ = slot; }
   // Go on with the file after this one.
   void resume_after(const Slot& slot);
+  // The next pick is this entry of the round (unless it is to be skipped).
+  void jump_to(int index);
+  const std::vector<std::string>& files() const { return files_; }
+  // Files passed over for now, and why.
+  std::vector<std::pair<std::string, std::string>> blamed() const;
 
   void mark_bad(const Slot& slot, const std::string& why);
   // True when the file is to be skipped; says why, but not over and over.

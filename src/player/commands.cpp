@@ -160,6 +160,8 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
     command_restart(st);
   } else if (strcmp(line, CMD_TEMPO) == 0) {
     command_tempo(st);
+  } else if (strcmp(line, CMD_DROP_PRELOAD) == 0) {
+    handle_drop_preload_command(st);
   } else if (starts_with(line, CMD_PRELOAD)) {
     return handle_preload_command(st, line + strlen(CMD_PRELOAD));
   } else if (starts_with(line, CMD_SWITCH_AT_END)) {  // before "switch", its prefix

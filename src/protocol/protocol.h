@@ -62,6 +62,12 @@ inline constexpr const char* CMD_SWITCH_AT_END = "switch_at_end";
 inline constexpr const char* CMD_SWITCH = "switch";
 inline constexpr const char* CMD_PRELOAD = "preload ";
 inline constexpr const char* CMD_VIDEO = "video ";
+// An addition: drops the preload, ready or not, with any switch armed for it
+// (the file on screen plays on), so that another file can be preloaded.
+inline constexpr const char* CMD_DROP_PRELOAD = "drop_preload";
+// "<prefix><path>", or the line when there was none.
+inline constexpr const char* PRELOAD_DROPPED = "[PRELOAD] Dropped ";
+inline constexpr const char* PRELOAD_NONE_TO_DROP = "[PRELOAD] No preload to drop";
 
 // ---- Start-up and the main loop.
 // The last line of start-up: both threads run.

@@ -99,6 +99,15 @@ bool preload_owns(const PlayerState& st, GstObject* object) {
   return false;
 }
 
+void handle_drop_preload_command(PlayerState& st) {
+  if (!st.preload_filesrc) {
+    log_line("%s", protocol::PRELOAD_NONE_TO_DROP);
+    return;
+  }
+  log_line("%s%s", protocol::PRELOAD_DROPPED, st.preload_video_path ? st.preload_video_path : "(unknown)");
+  discard_preload(st);
+}
+
 CommandOutcome handle_preload_command(PlayerState& st, const char* path) {
   if (!path || !*path || !st.input_selector) {
     log_line("ERROR: preload command requires path and input-selector");

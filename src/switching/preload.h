@@ -4,6 +4,8 @@
 #include "core/player_state.h"
 
 CommandOutcome handle_preload_command(PlayerState& st, const char* path);
+// drop_preload: the preload goes, ready or not; the file on screen plays on.
+void handle_drop_preload_command(PlayerState& st);
 
 // Stops, removes and forgets the preload in hand, ready or not (a branch that
 // is already on screen is only forgotten).

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,8 @@ class ManagerRunTest : public TempDirTest {
   void start(std::vector<std::string> args) {
     PlayerClient::Options opts;
     opts.binary = MANAGER_BINARY;
+    // Many managers run at once here: none takes the API's fixed port unless asked.
+    if (std::find(args.begin(), args.end(), "--http") == args.end()) args.insert(args.begin(), "--no-http");
     opts.args = std::move(args);
     opts.env = environment();
     opts.auto_ack = false;  // the manager answers the player; its own lines are no events

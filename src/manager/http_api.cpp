@@ -1,0 +1,184 @@
+#include "manager/http_api.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+constexpr size_t MAX_BODY_BYTES = 16 * 1024;
+constexpr size_t WORKERS = 4;
+constexpr size_t MAX_QUEUED_CALLS = 32;
+constexpr time_t CLIENT_TIMEOUT_S = 5;
+// The loop takes calls at least every 200 ms; a switch answers within this.
+constexpr auto CALL_WAIT = std::chrono::seconds(5);
+
+void send_json(httplib::Response& res, int status, const nlohmann::json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+nlohmann::json error(const std::string& text) { return {{"error", text}}; }
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+  size_t start = 0;
+  while (start < s.size() && isspace(static_cast<unsigned char>(s[start]))) ++start;
+  return s.substr(start);
+}
+
+}  // namespace
+
+bool parse_http_address(const std::string& text, HttpOptions& out) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
+  std::string host = text.substr(0, colon);
+  if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  std::string port = text.substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5) return false;
+  int n = std::stoi(port);
+  unsigned char buf[sizeof(struct in6_addr)];
+  if (n > 65535 || (inet_pton(AF_INET, host.c_str(), buf) != 1 && inet_pton(AF_INET6, host.c_str(), buf) != 1))
+    return false;
+  out.host = host;
+  out.port = n;
+  return true;
+}
+
+bool is_loopback(const std::string& host) {
+  unsigned char v4[4];
+  if (inet_pton(AF_INET, host.c_str(), v4) == 1) return v4[0] == 127;
+  return host == "::1";
+}
+
+bool same_secret(const std::string& a, const std::string& b) {
+  size_t n = std::max(a.size(), b.size());
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = i < a.size() ? a[i] : 0, y = i < b.size() ? b[i] : 0;
+    diff |= x ^ y;
+  }
+  return diff == 0;
+}
+
+HttpApi::HttpApi(HttpOptions options) : options_(std::move(options)) {}
+
+HttpApi::~HttpApi() { stop(); }
+
+std::optional<std::string> HttpApi::start() {
+  if (!options_.token_file.empty()) {
+    std::ifstream in(options_.token_file);
+    std::stringstream text;
+    text << in.rdbuf();
+    token_ = trimmed(text.str());
+    if (!in || token_.size() < 16) return "the token file " + options_.token_file + " cannot be read or holds under 16 characters";
+  } else if (!is_loopback(options_.host)) {
+    return "listening on " + options_.host + " needs --http-token-file: without a token only loopback is allowed";
+  }
+  server_ = std::make_unique<httplib::Server>();
+  httplib::Server& s = *server_;
+  s.new_task_queue = [] { return new httplib::ThreadPool(WORKERS); };
+  s.set_payload_max_length(MAX_BODY_BYTES);
+  s.set_read_timeout(CLIENT_TIMEOUT_S, 0);
+  s.set_write_timeout(CLIENT_TIMEOUT_S, 0);
+  s.set_keep_alive_timeout(CLIENT_TIMEOUT_S);
+  s.set_keep_alive_max_count(100);
+  static const std::set<std::string> actions = {"next", "previous", "goto", "reload", "pause", "play"};
+  auto post = [this](const std::string& action, const std::string& text, httplib::Response& res) {
+    nlohmann::json body = nlohmann::json::object();
+    if (!text.empty()) {
+      body = nlohmann::json::parse(text, nullptr, false);
+      if (body.is_discarded() || !body.is_object()) return send_json(res, 400, error("the body is not a JSON object"));
+    }
+    ApiReply reply = call(action, std::move(body));
+    send_json(res, reply.status, reply.body);
+  };
+  s.set_pre_routing_handler([this, post](const httplib::Request& req, httplib::Response& res) {
+    std::string auth = req.get_header_value("Authorization");
+    const std::string bearer = "Bearer ";
+    if (!token_.empty() &&
+        !(auth.compare(0, bearer.size(), bearer) == 0 && same_secret(auth.substr(bearer.size()), token_))) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      send_json(res, 401, error("a valid bearer token is required"));
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    // "curl -X POST" sends no length: the server would wait for a body until the client gave up.
+    if (req.method == "POST" && !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+      std::string action = req.path.substr(1);
+      if (!actions.count(action)) return httplib::Server::HandlerResponse::Unhandled;
+      post(action, "", res);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    const char* text = res.status == 404   ? "no such endpoint"
+                       : res.status == 413 ? "the request body is too large"
+                                           : "bad request";
+    send_json(res, res.status, error(text));
+  });
+  auto read = [this](std::function<void(const ApiSnapshot&, httplib::Response&)> answer) {
+    return [this, answer](const httplib::Request&, httplib::Response& res) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      answer(snapshot_, res);
+    };
+  };
+  s.Get("/status", read([](const ApiSnapshot& snap, httplib::Response& res) { send_json(res, 200, snap.status); }));
+  s.Get("/playlist", read([](const ApiSnapshot& snap, httplib::Response& res) { send_json(res, 200, snap.playlist); }));
+  s.Get("/metrics", read([](const ApiSnapshot& snap, httplib::Response& res) {
+    res.set_content(snap.metrics, "text/plain; version=0.0.4");
+  }));
+  s.Get("/healthz", read([](const ApiSnapshot& snap, httplib::Response& res) {
+    send_json(res, snap.healthy ? 200 : 503, {{"healthy", snap.healthy}});
+  }));
+  for (const std::string& action : actions)
+    s.Post("/" + action, [post, action](const httplib::Request& req, httplib::Response& res) { post(action, req.body, res); });
+  port_ = options_.port == 0 ? s.bind_to_any_port(options_.host) : (s.bind_to_port(options_.host, options_.port) ? options_.port : -1);
+  if (port_ <= 0) {
+    server_.reset();
+    return "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+  }
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  return std::nullopt;
+}
+
+void HttpApi::stop() {
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& c : calls_) c->reply.set_value({503, error("the manager is stopping")});
+  calls_.clear();
+}
+
+void HttpApi::publish(ApiSnapshot snapshot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  snapshot_ = std::move(snapshot);
+}
+
+std::deque<std::unique_ptr<ApiCall>> HttpApi::take_calls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::deque<std::unique_ptr<ApiCall>> taken;
+  taken.swap(calls_);
+  return taken;
+}
+
+ApiReply HttpApi::call(const std::string& action, nlohmann::json body) {
+  auto c = std::make_unique<ApiCall>();
+  c->action = action;
+  c->body = std::move(body);
+  std::future<ApiReply> reply = c->reply.get_future();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (calls_.size() >= MAX_QUEUED_CALLS) return {503, error("too many requests at once")};
+    calls_.push_back(std::move(c));
+  }
+  if (wake_) wake_();
+  if (reply.wait_for(CALL_WAIT) != std::future_status::ready) return {503, error("the manager did not answer in time")};
+  return reply.get();
+}

@@ -1,0 +1,85 @@
+// The manager's HTTP API: a bounded server on threads of its own. Reads are
+// answered from the last picture the manager's loop published; control
+// requests are handed to that loop as calls and answered once it has acted,
+// so no request ever touches the manager's state or slows the player's answers.
+#pragma once
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+struct HttpOptions {
+  bool enabled = true;
+  std::string host = "127.0.0.1";
+  int port = 8080;  // 0: any free port, said in the manager's line
+  std::string token_file;
+};
+
+// "ADDR:PORT" (or "[v6]:PORT") into the options; false when it is not one.
+bool parse_http_address(const std::string& text, HttpOptions& out);
+bool is_loopback(const std::string& host);
+// Equal texts, in a time that depends on their lengths only.
+bool same_secret(const std::string& a, const std::string& b);
+
+struct ApiReply {
+  int status = 200;
+  nlohmann::json body;
+};
+
+// A control request for the manager's loop.
+struct ApiCall {
+  std::string action;  // next, previous, goto, reload, pause, play
+  nlohmann::json body;
+  std::promise<ApiReply> reply;
+};
+
+// What the loop publishes for the reads.
+struct ApiSnapshot {
+  nlohmann::json status = nlohmann::json::object();
+  nlohmann::json playlist = nlohmann::json::object();
+  std::string metrics;
+  bool healthy = false;
+};
+
+class HttpApi {
+ public:
+  explicit HttpApi(HttpOptions options);
+  ~HttpApi();
+  HttpApi(const HttpApi&) = delete;
+  HttpApi& operator=(const HttpApi&) = delete;
+
+  // Binds and starts serving; an error text when it cannot.
+  std::optional<std::string> start();
+  int port() const { return port_; }
+  void stop();
+
+  // The manager's loop.
+  void publish(ApiSnapshot snapshot);
+  std::deque<std::unique_ptr<ApiCall>> take_calls();
+  // Called when a call is queued, to wake the loop.
+  void set_waker(std::function<void()> wake) { wake_ = std::move(wake); }
+
+ private:
+  ApiReply call(const std::string& action, nlohmann::json body);
+
+  HttpOptions options_;
+  std::string token_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::function<void()> wake_;
+
+  std::mutex mutex_;  // guards the two below
+  ApiSnapshot snapshot_;
+  std::deque<std::unique_ptr<ApiCall>> calls_;
+};

@@ -1,0 +1,197 @@
+// The sign from afar: the manager's HTTP API and its proof of play, against
+// the real manager and player, with real requests.
+#include <httplib.h>
+#include <signal.h>
+
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "manager_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+
+// "2026-12-08T18:34:36.123Z" in milliseconds since 1970.
+long long unix_ms(const std::string& text) {
+  struct tm tm = {};
+  int ms = 0;
+  sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+         &tm.tm_sec, &ms);
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<long long>(timegm(&tm)) * 1000 + ms;
+}
+
+class HttpApiTest : public ManagerTest {
+ protected:
+  // Starts the manager with its API on a free port, and a client for it.
+  void start_with_api(std::vector<std::string> args, const std::string& address = "127.0.0.1:0") {
+    args.insert(args.begin(), {"--http", address});
+    start(args);
+    const std::string head = "[manager] HTTP API on http://" + address.substr(0, address.rfind(':')) + ":";
+    int at = manager->wait_for_substring(head, LINE_TIMEOUT);
+    ASSERT_GE(at, 0) << dump();
+    port = std::atoi(manager->line(at).c_str() + head.size());
+    client = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client->set_read_timeout(10, 0);
+  }
+  json status() {
+    auto res = client->Get("/status");
+    EXPECT_TRUE(res && res->status == 200);
+    return res ? json::parse(res->body, nullptr, false) : json();
+  }
+  int post(const std::string& path, const std::string& body = "") {
+    auto res = body.empty() ? client->Post(path.c_str()) : client->Post(path.c_str(), body, "application/json");
+    return res ? res->status : -1;
+  }
+  // Polls /status until it names the file on screen: the manager learns it
+  // as the switch ends, a moment after the picture changed.
+  bool wait_status_on_screen(const std::string& path) {
+    for (int i = 0; i < 50; ++i) {
+      if (status()["on_screen"]["path"] == path) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  // Polls /healthz until it answers `code`.
+  bool wait_health(int code, double timeout_s) {
+    for (int i = 0; i < timeout_s * 10; ++i) {
+      auto res = client->Get("/healthz");
+      if (res && res->status == code) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  std::unique_ptr<httplib::Client> client;
+  int port = 0;
+};
+
+}  // namespace
+
+// Each endpoint on a playing sign: what is on screen, the playlist, moving on
+// and going to an item without a restart, refusals that change nothing, a
+// burst of requests, the metrics, pause and play, and health through a restart.
+TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4"), clip("yellow.mp4")};
+  start_with_api({write_playlist(paths)});
+  ASSERT_GE(expect_line(now_playing(1, 4, paths[0]), 0), 0);
+  EXPECT_TRUE(display.wait_for_colour(RED, 10)) << dump();
+  pid_t pid = player_pid();
+  json s = status();
+  EXPECT_EQ(s["on_screen"]["path"], paths[0]) << s.dump();
+  EXPECT_EQ(s["player"]["pid"], pid) << s.dump();
+  EXPECT_FALSE(s["manager"]["version"].get<std::string>().empty());
+  EXPECT_TRUE(wait_health(200, 15)) << dump();
+  auto list = json::parse(client->Get("/playlist")->body);
+  ASSERT_EQ(list["items"].size(), 4u);
+  EXPECT_EQ(list["items"][0]["state"], "on-screen") << list.dump();
+
+  EXPECT_EQ(post("/next"), 202);
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 3)) << dump();
+  EXPECT_EQ(post("/goto", R"({"name": "yellow.mp4"})"), 202);
+  EXPECT_TRUE(display.wait_for_colour(YELLOW, 3)) << dump();
+  EXPECT_EQ(post("/goto", R"({"index": 0})"), 202);
+  EXPECT_TRUE(display.wait_for_colour(RED, 3)) << dump();
+  EXPECT_TRUE(wait_status_on_screen(paths[0])) << dump();
+
+  // Refused, and nothing changes.
+  EXPECT_EQ(post("/goto", "{not json"), 400);
+  EXPECT_EQ(post("/goto", R"({"index": "1"})"), 400);
+  EXPECT_EQ(post("/goto", R"({"index": 4})"), 404);
+  EXPECT_EQ(post("/goto", R"({"name": "/etc/passwd"})"), 404);
+  EXPECT_EQ(post("/goto", std::string(64 * 1024, ' ')), 413);
+  EXPECT_EQ(client->Get("/nothing")->status, 404);
+  EXPECT_EQ(status()["on_screen"]["path"], paths[0]);
+
+  // A burst from several clients at once: every one answered, the sign plays on.
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 8; ++t)
+    clients.emplace_back([&, t] {
+      httplib::Client c("127.0.0.1", port);
+      for (int i = 0; i < 25; ++i) {
+        auto res = c.Get(i % 2 ? "/status" : "/metrics");
+        if (res && res->status == 200) ++answered;
+      }
+    });
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(answered, 200);
+  EXPECT_EQ(post("/next"), 202);
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 3)) << dump();
+
+  // Metrics in the text format, counting what played.
+  std::string metrics = client->Get("/metrics")->body;
+  std::regex sample(R"(^[a-zA-Z_:][a-zA-Z0-9_:]*(\{([a-zA-Z_]+="([^"\\]|\\.)*",?)*\})? [-+0-9.eE]+$)");
+  std::istringstream lines(metrics);
+  std::map<std::string, double> values;
+  for (std::string l; std::getline(lines, l);) {
+    if (l.rfind("# HELP ", 0) == 0 || l.rfind("# TYPE ", 0) == 0) continue;
+    EXPECT_TRUE(std::regex_match(l, sample)) << l;
+    values[l.substr(0, l.rfind(' '))] = std::atof(l.c_str() + l.rfind(' ') + 1);
+  }
+  EXPECT_GE(values["signage_switches_total"], 4) << metrics;
+  EXPECT_EQ(values["signage_up"], 1) << metrics;
+  EXPECT_GT(values["signage_seconds_shown_total{path=\"" + paths[0] + "\"}"], 0) << metrics;
+
+  EXPECT_EQ(post("/pause"), 200);
+  EXPECT_TRUE(wait_health(503, 5));
+  EXPECT_EQ(post("/play"), 200);
+  EXPECT_TRUE(wait_health(200, 15)) << dump();
+  EXPECT_EQ(player_pid(), pid);
+  EXPECT_EQ(own_lines("started the player").size(), 1u) << dump();
+
+  // While the player is started again the sign is not healthy.
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_TRUE(wait_health(503, 10)) << dump();
+  EXPECT_TRUE(wait_health(200, 30)) << dump();
+  s = status();
+  EXPECT_EQ(s["restarts"], 1) << s.dump();
+  EXPECT_NE(s["recent_restarts"][0]["reason"].get<std::string>().find("killed by signal 9"), std::string::npos);
+}
+
+// Loopback only without a token; with one, every request must carry it.
+TEST_F(HttpApiTest, OtherAddressesNeedATokenAndEveryRequestCarriesIt) {
+  start({"--http", "0.0.0.0:0", write_playlist({clip("red.mp4")})});
+  auto code = manager->wait_exit(10);
+  ASSERT_TRUE(code.has_value());
+  EXPECT_EQ(*code, 2);
+  EXPECT_NE(manager->stderr_text().find("an address other than loopback needs --http-token-file"), std::string::npos);
+
+  const std::string token = "a-token-of-the-test-0123456789";
+  std::ofstream(dir + "/token") << token << "\n";
+  start_with_api({"--http-token-file", dir + "/token", write_playlist({clip("red.mp4")})}, "0.0.0.0:0");
+  EXPECT_EQ(client->Get("/status")->status, 401);
+  client->set_bearer_token_auth((token + "x").c_str());
+  EXPECT_EQ(client->Get("/status")->status, 401);
+  EXPECT_EQ(post("/next"), 401);
+  client->set_bearer_token_auth(token.c_str());
+  EXPECT_EQ(client->Get("/status")->status, 200);
+}
+
+// One line per showing, in order, each as long as its clip.
+TEST_F(HttpApiTest, ProofOfPlayHasALinePerShowing) {
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4")};
+  std::string log = dir + "/play.log";
+  start({"--rounds", "1", "--play-log", log, write_playlist(paths)});
+  auto code = manager->wait_exit(60);
+  ASSERT_TRUE(code.has_value()) << dump();
+  EXPECT_EQ(*code, 0);
+  std::ifstream in(log);
+  std::vector<json> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(json::parse(l, nullptr, false));
+  ASSERT_EQ(lines.size(), 3u) << dump();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i]["path"], paths[i]);
+    EXPECT_EQ(lines[i]["ended"], "end");
+    EXPECT_NEAR(lines[i]["seconds"].get<double>(), 4.0, 0.2) << lines[i].dump();
+    long long start = unix_ms(lines[i]["start"]), end = unix_ms(lines[i]["end"]);
+    EXPECT_NEAR(end - start, lines[i]["seconds"].get<double>() * 1000, 2);
+    // Each follows the one before, the switch between them taking a moment.
+    if (i > 0) {
+      EXPECT_NEAR(start, unix_ms(lines[i - 1]["end"]), 300) << lines[i - 1].dump() << lines[i].dump();
+    }
+  }
+}
