@@ -1,6 +1,8 @@
 // The shared-memory guard and the restart progress line.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 #include "core/player_state.h"
@@ -12,7 +14,8 @@ namespace {
 
 std::string meminfo_with(const std::string& body) {
   static int n = 0;
-  std::string path = ::testing::TempDir() + "meminfo_" + std::to_string(++n);
+  // Each test runs in a process of its own, maybe beside the others: the pid keeps their files apart.
+  std::string path = ::testing::TempDir() + "meminfo_" + std::to_string(getpid()) + "_" + std::to_string(++n);
   std::ofstream(path) << body;
   return path;
 }
