@@ -133,6 +133,13 @@ std::optional<std::string> HttpApi::start() {
   s.Get("/metrics", read([](const ApiSnapshot& snap, httplib::Response& res) {
     res.set_content(snap.metrics, "text/plain; version=0.0.4");
   }));
+  s.Get("/snapshot.png", [this](const httplib::Request&, httplib::Response& res) {
+    ApiReply reply = call("snapshot", nlohmann::json::object());
+    if (reply.content_type.empty()) return send_json(res, reply.status, reply.body);
+    res.status = reply.status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(reply.content, reply.content_type.c_str());
+  });
   s.Get("/healthz", read([](const ApiSnapshot& snap, httplib::Response& res) {
     send_json(res, snap.healthy ? 200 : 503, {{"healthy", snap.healthy}});
   }));

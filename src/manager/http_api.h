@@ -32,13 +32,16 @@ bool is_loopback(const std::string& host);
 bool same_secret(const std::string& a, const std::string& b);
 
 struct ApiReply {
+  ApiReply() = default;
+  ApiReply(int code, nlohmann::json json) : status(code), body(std::move(json)) {}
   int status = 200;
   nlohmann::json body;
+  std::string content, content_type;  // instead of the body, when set
 };
 
 // A control request for the manager's loop.
 struct ApiCall {
-  std::string action;  // next, previous, goto, reload, pause, play
+  std::string action;  // next, previous, goto, reload, pause, play, snapshot
   nlohmann::json body;
   std::promise<ApiReply> reply;
 };

@@ -114,6 +114,8 @@ void Manager::handle_line(const std::string& line) {
   } else if (starts_with(line, ACK_RETRY)) {
     std::string rest = line.substr(strlen(ACK_RETRY));
     run_.repeat_expected.insert(rest.substr(0, rest.find('\'')));
+  } else if (starts_with(line, SNAPSHOT_WRITTEN) || starts_with(line, SNAPSHOT_FAILED)) {
+    on_snapshot_line(line, starts_with(line, SNAPSHOT_WRITTEN));
   } else if (line == SWITCH_SEEK) {
     run_.switch_seek_at = std::chrono::system_clock::now();  // the new file starts from here
   } else if (line == SWITCH_DONE) {
@@ -399,6 +401,17 @@ void Manager::advance() {
   }
   if (run_.preload.is(Preload::None) && !run_.preload_retry_at && !files_retry_at_ && !run_.finishing)
     request_preload();
+  else if (run_.preload.is(Preload::None))
+    show_idle_if_due();
+}
+
+// Nothing is due and the file on screen has ended: the idle picture, rather
+// than its last frame, until something is due (the idle player is then
+// started again with it).
+void Manager::show_idle_if_due() {
+  if (!nothing_due_ || run_.started_idle || !(run_.end.pending() || !run_.on_screen.valid())) return;
+  stop_player("nothing is due now", true);
+  process_.start_now();
 }
 
 void Manager::send_switch() {
@@ -414,6 +427,14 @@ void Manager::request_preload() {
       run_.finishing = true;
       if (!run_.on_screen.valid() || run_.end.pending()) finish("played " + std::to_string(config_.rounds) + " rounds");
       return;
+    case PlaylistCursor::Pick::NothingDue:
+      if (!nothing_due_)
+        out_.manager("nothing in the playlist is due now; the idle picture shows; looking again every " +
+                     seconds_text(config_.empty_playlist_retry_s));
+      nothing_due_ = true;
+      files_retry_at_ = seconds_from_now(config_.empty_playlist_retry_s);
+      show_idle_if_due();
+      return;
     case PlaylistCursor::Pick::Nothing:
       if (playlist_.note_nothing_playable())
         out_.manager("no playable file in the playlist; looking again every " +
@@ -423,6 +444,7 @@ void Manager::request_preload() {
     case PlaylistCursor::Pick::Found:
       break;
   }
+  nothing_due_ = false;
   playlist_.something_playable();
   if (run_.started_idle) {
     // A player started on the idle picture would rebuild for this file, and

@@ -103,6 +103,7 @@ class Manager {
   void advance();
   void send_switch();
   void request_preload();
+  void show_idle_if_due();
   void check_timers();
   void finish(const std::string& why);
   void send(const std::string& command);
@@ -118,6 +119,10 @@ class Manager {
   void forget_requests();
   void start_api();
   void serve_api();
+  // A picture of the screen: asked of the player, answered when its file is written.
+  void take_snapshot(std::unique_ptr<ApiCall> call);
+  void on_snapshot_line(const std::string& line, bool written);
+  void answer_snapshot(const ApiReply& reply);
   ApiReply handle_call(const std::string& action, const nlohmann::json& body);
   ApiReply go_to(int index);
   void replace_preload();
@@ -141,6 +146,7 @@ class Manager {
   // The playlist, and when to look at it again after it had nothing to play.
   PlaylistCursor playlist_;
   std::optional<Clock::time_point> files_retry_at_;
+  bool nothing_due_ = false;  // every playable file is outside its schedule now
 
   // This player's run, moved on by the cycle: afresh at every start and end of a player.
   PlayerRun run_;
@@ -152,6 +158,12 @@ class Manager {
   bool cut_requested_ = false;
   std::optional<int> goto_index_;
   bool paused_ = false;
+  struct Snapshot {
+    std::string path;  // asked of the player; empty: none in hand
+    Clock::time_point deadline{};
+    std::vector<std::unique_ptr<ApiCall>> waiting;
+    int count = 0;
+  } snapshot_;
 
   // Figures since the manager started.
   struct Figures {

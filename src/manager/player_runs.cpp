@@ -16,6 +16,7 @@ void Manager::start_player() {
       finish("played " + std::to_string(config_.rounds) + " rounds");
       return;
     case PlaylistCursor::Pick::Nothing:
+    case PlaylistCursor::Pick::NothingDue:
       break;
     case PlaylistCursor::Pick::Found:
       playlist_.retry(first);

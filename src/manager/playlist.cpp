@@ -9,8 +9,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -109,12 +111,89 @@ PlaylistLoad load_list_file(const std::string& path) {
   while (std::getline(in, line)) {
     line = trim(line);
     if (line.empty() || line[0] == '#') continue;
+    Schedule schedule = take_schedule(line);
+    if (line.empty()) continue;
     out.files.push_back(line[0] == '/' ? line : join(base, line));
+    out.schedules.push_back(schedule);
   }
   return out;
 }
 
 }  // namespace
+
+namespace {
+
+const char* const DAY_NAMES[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+
+int day_number(const std::string& name) {
+  for (int i = 0; i < 7; ++i)
+    if (name == DAY_NAMES[i]) return i;
+  return -1;
+}
+
+// "HH:MM-HH:MM" in minutes of the day; 24:00 ends a day.
+bool parse_window(const std::string& token, int& from, int& to) {
+  int h1, m1, h2, m2;
+  char tail;
+  if (sscanf(token.c_str(), "%2d:%2d-%2d:%2d%c", &h1, &m1, &h2, &m2, &tail) != 4 || token.size() != 11) return false;
+  if (h1 > 23 || h2 > 24 || m1 > 59 || m2 > 59 || (h2 == 24 && m2 != 0)) return false;
+  from = h1 * 60 + m1;
+  to = h2 * 60 + m2;
+  return from != to;
+}
+
+// "mon-fri", "sat,sun", "mon,wed-fri": a mask of tm_wday bits.
+bool parse_days(const std::string& token, unsigned& days) {
+  days = 0;
+  std::istringstream parts(token);
+  for (std::string part; std::getline(parts, part, ',');) {
+    size_t dash = part.find('-');
+    int a = day_number(part.substr(0, dash));
+    int b = dash == std::string::npos ? a : day_number(part.substr(dash + 1));
+    if (a < 0 || b < 0) return false;
+    for (int d = a;; d = (d + 1) % 7) {  // "fri-mon" runs over the weekend
+      days |= 1u << d;
+      if (d == b) break;
+    }
+  }
+  return days != 0;
+}
+
+std::string first_word(const std::string& line) { return line.substr(0, line.find_first_of(" \t")); }
+
+std::string after_first_word(const std::string& line) {
+  size_t end = line.find_first_of(" \t");
+  return end == std::string::npos ? "" : trim(line.substr(end));
+}
+
+}  // namespace
+
+Schedule take_schedule(std::string& line) {
+  Schedule s;
+  std::vector<std::string> taken;
+  if (parse_window(first_word(line), s.from_min, s.to_min)) {
+    taken.push_back(first_word(line));
+    line = after_first_word(line);
+  }
+  if (parse_days(first_word(line), s.days)) {
+    taken.push_back(first_word(line));
+    line = after_first_word(line);
+  } else {
+    s.days = 0x7f;
+  }
+  for (const auto& t : taken) s.text += (s.text.empty() ? "" : " ") + t;
+  return s;
+}
+
+bool Schedule::due(const struct tm& local) const {
+  if (always()) return true;
+  int now = local.tm_hour * 60 + local.tm_min;
+  int day = local.tm_wday;
+  if (from_min < to_min) return now >= from_min && now < to_min && (days >> day & 1);
+  // Past midnight: the small hours belong to the day the window opened.
+  if (now >= from_min) return days >> day & 1;
+  return now < to_min && (days >> ((day + 6) % 7) & 1);
+}
 
 PlaylistLoad load_playlist(const std::string& source) {
   struct stat st;
@@ -159,11 +238,21 @@ FileStamp file_stamp(const std::string& path) {
 PlaylistCursor::PlaylistCursor(std::string source, int rounds, double bad_file_retry_s, Output& out)
     : source_(std::move(source)), rounds_(rounds), bad_file_retry_s_(bad_file_retry_s), out_(out) {}
 
+bool PlaylistCursor::due_now(int index) const {
+  if (index < 0 || index >= static_cast<int>(schedules_.size()) || schedules_[index].always()) return true;
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  return schedules_[index].due(local);
+}
+
 PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
+  bool forced = std::exchange(forced_, false);
   if (retry_) {
     Slot again = *retry_;
     retry_.reset();
-    if (!skip_with_note(again.path)) {
+    bool same_entry = again.index < static_cast<int>(files_.size()) && files_[again.index] == again.path;
+    if (!skip_with_note(again.path) && (!same_entry || due_now(again.index))) {
       slot = again;
       return Pick::Found;
     }
@@ -175,6 +264,7 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
   }
   size_t skipped = 0;
   size_t skipped_bad = 0;
+  size_t not_due = 0;
   bool forgiven = false;
   for (;;) {
     if (cursor_ >= static_cast<int>(files_.size())) {
@@ -188,19 +278,25 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
     }
     Slot s{round_, cursor_, files_[cursor_]};
     ++cursor_;
+    bool off_hours = !forced && !due_now(s.index);
+    forced = false;
     if (!skip_with_note(s.path)) {
-      slot = s;
-      return Pick::Found;
+      if (!off_hours) {
+        slot = s;
+        return Pick::Found;
+      }
+      note_skip(s.path, "not due now (" + schedules_[s.index].text + ")");
+      ++not_due;
     }
     if (bad_files_.count(s.path)) ++skipped_bad;  // a mark still in force, not a missing or odd file
     if (++skipped < files_.size()) continue;
     // Every file that could play is marked as failed: more likely something
     // besides the files is wrong, and a screen kept dark helps no one.
-    if (skipped_bad == 0 || forgiven) return Pick::Nothing;
+    if (skipped_bad == 0 || forgiven) return not_due > 0 ? Pick::NothingDue : Pick::Nothing;
     out_.manager("every playable file is marked as failed; trying them again");
     bad_files_.clear();
     forgiven = true;
-    skipped = skipped_bad = 0;
+    skipped = skipped_bad = not_due = 0;
   }
 }
 
@@ -212,6 +308,8 @@ void PlaylistCursor::reload() {
     return;
   }
   files_ = std::move(load.files);
+  schedules_ = std::move(load.schedules);
+  schedules_.resize(files_.size());  // a directory's files are always due
   loaded_ = true;
   // Only files still listed are remembered.
   std::set<std::string> listed(files_.begin(), files_.end());
@@ -233,12 +331,16 @@ bool PlaylistCursor::skip_with_note(const std::string& path) {
   if (!why && path.find_first_of("\r\n") != std::string::npos) why = "its name holds a line break";
   if (!why) why = unplayable_reason(path);
   if (!why) return false;
-  auto& note = skip_notes_[path];
-  if (note.first != *why || seconds_since(note.second) >= SKIP_NOTE_REPEAT_S) {
-    out_.manager("skipping " + path + ": " + *why);
-    note = {*why, SteadyClock::now()};
-  }
+  note_skip(path, *why);
   return true;
+}
+
+void PlaylistCursor::note_skip(const std::string& path, const std::string& why) {
+  auto& note = skip_notes_[path];
+  if (note.first != why || seconds_since(note.second) >= SKIP_NOTE_REPEAT_S) {
+    out_.manager("skipping " + path + ": " + why);
+    note = {why, SteadyClock::now()};
+  }
 }
 
 void PlaylistCursor::mark_bad(const Slot& slot, const std::string& why) {
@@ -250,6 +352,7 @@ void PlaylistCursor::mark_bad(const Slot& slot, const std::string& why) {
 void PlaylistCursor::jump_to(int index) {
   cursor_ = index;
   retry_.reset();
+  forced_ = true;
 }
 
 std::vector<std::pair<std::string, std::string>> PlaylistCursor::blamed() const {

@@ -11,9 +11,23 @@
 #include "manager/output.h"
 #include "manager/timing.h"
 
+// When an entry of a list file may play: a time window of the day and days
+// of the week, in the board's local time. "08:00-18:00", "22:00-06:00" (into
+// the next day), "mon-fri", "sat,sun", or both: "08:00-18:00 mon-fri".
+struct Schedule {
+  int from_min = 0, to_min = 24 * 60;  // to is not included; from > to runs past midnight
+  unsigned days = 0x7f;                // bit 0 = Sunday, as tm_wday
+  std::string text;                    // as written; empty: always
+  bool always() const { return text.empty(); }
+  bool due(const struct tm& local) const;
+};
+// Takes a schedule off the front of a list file's line, leaving the path.
+Schedule take_schedule(std::string& line);
+
 struct PlaylistLoad {
   std::vector<std::string> files;
-  std::string error;  // set when the source itself could not be read
+  std::vector<Schedule> schedules;  // one per file
+  std::string error;                // set when the source itself could not be read
 };
 
 // A list file larger than this is not read (nor anything but a regular file).
@@ -49,7 +63,8 @@ struct Slot {
 // they change, or for a while).
 class PlaylistCursor {
  public:
-  enum class Pick { Found, Nothing, Finished };
+  // NothingDue: files that could play, none of them due at this hour.
+  enum class Pick { Found, Nothing, NothingDue, Finished };
 
   // `rounds`: how many rounds to play; 0: no end.
   PlaylistCursor(std::string source, int rounds, double bad_file_retry_s, Output& out);
@@ -70,12 +85,15 @@ class PlaylistCursor {
   // The next pick is this entry of the round (unless it is to be skipped).
   void jump_to(int index);
   const std::vector<std::string>& files() const { return files_; }
+  const Schedule& schedule(int index) const { return schedules_[static_cast<size_t>(index)]; }
+  bool due_now(int index) const;
   // Files passed over for now, and why.
   std::vector<std::pair<std::string, std::string>> blamed() const;
 
   void mark_bad(const Slot& slot, const std::string& why);
   // True when the file is to be skipped; says why, but not over and over.
   bool skip_with_note(const std::string& path);
+  void note_skip(const std::string& path, const std::string& why);
 
   // The note that nothing in the playlist can play is made once, until
   // something can; the line for each new round is left out meanwhile.
@@ -97,7 +115,9 @@ class PlaylistCursor {
 
   // The files of this round and the position among them.
   std::vector<std::string> files_;
+  std::vector<Schedule> schedules_;
   bool loaded_ = false;
+  bool forced_ = false;  // the entry jumped to plays whatever its schedule
   int round_ = 1;
   int cursor_ = 0;  // next entry of files_ to consider
   std::optional<Slot> retry_;  // a file to preload again before going on

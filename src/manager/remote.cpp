@@ -1,7 +1,11 @@
 // What the manager shows and takes from afar: each showing of a file for the
 // proof of play and the figures, and the HTTP API's calls and reads. All on
 // the manager's main thread; the API's own threads only hand calls over.
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "manager/manager.h"
@@ -75,6 +79,7 @@ void Manager::count_restart(const std::string& why) {
 }
 
 void Manager::forget_requests() {
+  if (!snapshot_.path.empty()) answer_snapshot(refusal(503, "the player ended"));
   cut_requested_ = false;
   goto_index_.reset();
   paused_ = false;
@@ -95,7 +100,57 @@ void Manager::start_api() {
 
 void Manager::serve_api() {
   if (!api_) return;
-  for (auto& call : api_->take_calls()) call->reply.set_value(handle_call(call->action, call->body));
+  for (auto& call : api_->take_calls()) {
+    if (call->action == "snapshot")
+      take_snapshot(std::move(call));
+    else
+      call->reply.set_value(handle_call(call->action, call->body));
+  }
+  if (!snapshot_.path.empty() && Clock::now() > snapshot_.deadline)
+    answer_snapshot(refusal(503, "the player gave no picture in time"));
+}
+
+void Manager::take_snapshot(std::unique_ptr<ApiCall> call) {
+  if (!process_.running() || !run_.phase.running()) {
+    call->reply.set_value(refusal(503, "no player is playing now; try again shortly"));
+    return;
+  }
+  snapshot_.waiting.push_back(std::move(call));
+  if (!snapshot_.path.empty()) return;  // the one asked for answers them all
+  const char* tmp = getenv("TMPDIR");
+  snapshot_.path = std::string(tmp && *tmp ? tmp : "/tmp") + "/signage-snapshot-" + std::to_string(getpid()) + "-" +
+                   std::to_string(++snapshot_.count) + ".png";
+  snapshot_.deadline = Clock::now() + std::chrono::seconds(4);
+  send(protocol::CMD_SNAPSHOT + snapshot_.path);
+}
+
+void Manager::on_snapshot_line(const std::string& line, bool written) {
+  const char* head = written ? protocol::SNAPSHOT_WRITTEN : protocol::SNAPSHOT_FAILED;
+  std::string rest = line.substr(strlen(head));
+  bool ours = !snapshot_.path.empty() && rest.compare(0, snapshot_.path.size(), snapshot_.path) == 0;
+  if (!ours) {
+    // Written after its time ran out: nobody reads it.
+    if (written) remove(rest.substr(0, rest.rfind(" (")).c_str());
+    return;
+  }
+  if (!written) {
+    answer_snapshot(refusal(503, "the player could not take a picture: " + rest.substr(snapshot_.path.size() + 2)));
+    return;
+  }
+  std::ifstream in(snapshot_.path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  remove(snapshot_.path.c_str());
+  ApiReply reply;
+  reply.content = bytes.str();
+  reply.content_type = "image/png";
+  answer_snapshot(reply.content.empty() ? refusal(503, "the picture could not be read") : reply);
+}
+
+void Manager::answer_snapshot(const ApiReply& reply) {
+  for (auto& call : snapshot_.waiting) call->reply.set_value(reply);
+  snapshot_.waiting.clear();
+  snapshot_.path.clear();
 }
 
 ApiReply Manager::handle_call(const std::string& action, const nlohmann::json& body) {
@@ -216,8 +271,14 @@ nlohmann::json Manager::playlist_json() const {
                             ? "on-screen"
                         : run_.preload.slot().valid() && run_.preload.slot().index == i ? "next"
                         : blamed.count(files[i])                                        ? "skipped"
+                        : !playlist_.due_now(i)                                         ? "not-due"
                                                                                         : "waiting";
-    nlohmann::json item = {{"index", i}, {"path", files[i]}, {"name", base_name(files[i])}, {"state", state}};
+    const Schedule& schedule = playlist_.schedule(i);
+    nlohmann::json item = {{"index", i},
+                           {"path", files[i]},
+                           {"name", base_name(files[i])},
+                           {"schedule", schedule.always() ? nlohmann::json(nullptr) : nlohmann::json(schedule.text)},
+                           {"state", state}};
     if (blamed.count(files[i])) item["why"] = blamed[files[i]];
     items.push_back(item);
   }

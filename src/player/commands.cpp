@@ -11,6 +11,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "player/snapshot.h"
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/preload.h"
@@ -160,6 +161,8 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
     command_restart(st);
   } else if (strcmp(line, CMD_TEMPO) == 0) {
     command_tempo(st);
+  } else if (starts_with(line, CMD_SNAPSHOT)) {
+    handle_snapshot_command(st, line + strlen(CMD_SNAPSHOT));
   } else if (strcmp(line, CMD_DROP_PRELOAD) == 0) {
     handle_drop_preload_command(st);
   } else if (starts_with(line, CMD_PRELOAD)) {

@@ -65,6 +65,11 @@ inline constexpr const char* CMD_VIDEO = "video ";
 // An addition: drops the preload, ready or not, with any switch armed for it
 // (the file on screen plays on), so that another file can be preloaded.
 inline constexpr const char* CMD_DROP_PRELOAD = "drop_preload";
+// An addition: "snapshot <path>" writes the video sink's last frame as a PNG
+// file, answered by "<written><path> (<w>x<h>)" or "<failed><path>: <why>".
+inline constexpr const char* CMD_SNAPSHOT = "snapshot ";
+inline constexpr const char* SNAPSHOT_WRITTEN = "[SNAPSHOT] Written ";
+inline constexpr const char* SNAPSHOT_FAILED = "[SNAPSHOT] FAILED ";
 // "<prefix><path>", or the line when there was none.
 inline constexpr const char* PRELOAD_DROPPED = "[PRELOAD] Dropped ";
 inline constexpr const char* PRELOAD_NONE_TO_DROP = "[PRELOAD] No preload to drop";

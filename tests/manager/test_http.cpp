@@ -25,6 +25,20 @@ long long unix_ms(const std::string& text) {
   return static_cast<long long>(timegm(&tm)) * 1000 + ms;
 }
 
+// The colour at (x, y) of a PNG picture, read back with ffmpeg.
+std::optional<Rgb> png_pixel(const std::string& png, const std::string& dir, int x, int y) {
+  std::string path = dir + "/picture.png";
+  std::ofstream(path, std::ios::binary) << png;
+  std::string cmd = "ffmpeg -nostdin -loglevel error -i '" + path + "' -vf crop=1:1:" + std::to_string(x) + ":" +
+                    std::to_string(y) + " -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  unsigned char rgb[3];
+  size_t n = p ? fread(rgb, 1, 3, p) : 0;
+  if (p) pclose(p);
+  if (n != 3) return std::nullopt;
+  return Rgb{rgb[0], rgb[1], rgb[2]};
+}
+
 class HttpApiTest : public ManagerTest {
  protected:
   // Starts the manager with its API on a free port, and a client for it.
@@ -96,6 +110,14 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
   EXPECT_EQ(post("/goto", R"({"index": 0})"), 202);
   EXPECT_TRUE(display.wait_for_colour(RED, 3)) << dump();
   EXPECT_TRUE(wait_status_on_screen(paths[0])) << dump();
+  // The player's own last frame, at the clip's size.
+  auto picture = client->Get("/snapshot.png");
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->status, 200) << picture->body;
+  EXPECT_EQ(picture->get_header_value("Content-Type"), "image/png");
+  auto colour = png_pixel(picture->body, dir, 160, 90);
+  ASSERT_TRUE(colour) << "not a PNG picture of the clip";
+  EXPECT_TRUE(near_colour(*colour, RED)) << colour->r << " " << colour->g << " " << colour->b;
 
   // Refused, and nothing changes.
   EXPECT_EQ(post("/goto", "{not json"), 400);
@@ -194,4 +216,42 @@ TEST_F(HttpApiTest, ProofOfPlayHasALinePerShowing) {
       EXPECT_NEAR(start, unix_ms(lines[i - 1]["end"]), 300) << lines[i - 1].dump() << lines[i].dump();
     }
   }
+}
+
+namespace {
+
+// The manager's clock is UTC, so that the test knows what hour it is there.
+class DayPartingTest : public ManagerTest {
+ protected:
+  std::vector<std::pair<std::string, std::string>> environment() const override {
+    return {{"DISPLAY", display.name()}, {"TZ", "UTC"}};
+  }
+  // A window that opens in two hours: never due during the test.
+  static std::string later_window() {
+    time_t now = time(nullptr) + 2 * 3600;
+    struct tm t;
+    gmtime_r(&now, &t);
+    char text[16];
+    snprintf(text, sizeof text, "%02d:%02d-%02d:%02d", t.tm_hour, t.tm_min, (t.tm_hour + 1) % 24, t.tm_min);
+    return text;
+  }
+};
+
+}  // namespace
+
+// Items outside their window are passed over; with nothing due, the idle
+// picture shows, and the schedule is read again each round.
+TEST_F(DayPartingTest, ItemsOutsideTheirWindowAreSkippedAndNothingDueShowsTheIdlePicture) {
+  std::string list = dir + "/playlist.txt";
+  std::ofstream(list) << later_window() << " " << clip("red.mp4") << "\n" << clip("green.mp4") << "\n";
+  start({list});
+  ASSERT_GE(expect_line(now_playing(2, 2, clip("green.mp4")), 0), 0);
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  EXPECT_GE(manager->wait_for_substring("[manager] skipping " + clip("red.mp4") + ": not due now (", 10), 0) << dump();
+
+  std::ofstream(list) << later_window() << " " << clip("red.mp4") << "\n"
+                      << later_window() << " " << clip("green.mp4") << "\n";
+  ASSERT_GE(manager->wait_for_substring("[manager] nothing in the playlist is due now", 20), 0) << dump();
+  EXPECT_TRUE(display.wait_for_colour(BLACK, 15)) << dump();
+  EXPECT_EQ(manager->count_substring("[manager] now playing 1/2"), 0) << dump();
 }

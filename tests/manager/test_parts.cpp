@@ -198,3 +198,35 @@ TEST_F(ManagerParts, ScreenOptionsArePassedOnToThePlayerAndCheckedFirst) {
   EXPECT_EQ(parse_manager_options({"--rotate", "45", "list"}).error, "--rotate: not one of the values it takes: 45");
   EXPECT_EQ(parse_manager_options({"--output", "drm", "list"}).error, "--output: not one of the values it takes: drm");
 }
+
+// A list file's line may open with a time window and days; anything else is
+// the path, whatever it holds.
+TEST_F(ManagerParts, ScheduleOfAListLineIsTakenOffItsFront) {
+  std::string line = "08:00-18:00 mon-fri  my clip.mp4";
+  Schedule s = take_schedule(line);
+  EXPECT_EQ(line, "my clip.mp4");
+  EXPECT_EQ(s.text, "08:00-18:00 mon-fri");
+  struct tm t = {};
+  auto at = [&](int wday, int hour, int min) {
+    t.tm_wday = wday;
+    t.tm_hour = hour;
+    t.tm_min = min;
+    return t;
+  };
+  EXPECT_TRUE(s.due(at(1, 8, 0)));
+  EXPECT_FALSE(s.due(at(1, 18, 0)));
+  EXPECT_FALSE(s.due(at(6, 12, 0)));
+  line = "22:00-06:00 fri late.mp4";  // into Saturday's small hours
+  s = take_schedule(line);
+  EXPECT_TRUE(s.due(at(5, 23, 0)));
+  EXPECT_TRUE(s.due(at(6, 2, 0)));
+  EXPECT_FALSE(s.due(at(6, 23, 0)));
+  EXPECT_FALSE(s.due(at(5, 2, 0)));
+  line = "sat,sun weekend.mp4";
+  EXPECT_TRUE(take_schedule(line).due(at(0, 3, 0)));
+  for (std::string odd : {"25:00-26:00 a.mp4", "10:00-10:00 a.mp4", "monday a.mp4", "a.mp4"}) {
+    std::string path = odd;
+    EXPECT_TRUE(take_schedule(path).always()) << odd;
+    EXPECT_EQ(path, odd);
+  }
+}
