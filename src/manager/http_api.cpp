@@ -187,5 +187,9 @@ ApiReply HttpApi::call(const std::string& action, nlohmann::json body) {
   }
   if (wake_) wake_();
   if (reply.wait_for(CALL_WAIT) != std::future_status::ready) return {503, error("the manager did not answer in time")};
-  return reply.get();
+  try {
+    return reply.get();
+  } catch (const std::future_error&) {  // the manager ended with the call in hand
+    return {503, error("the manager is stopping")};
+  }
 }

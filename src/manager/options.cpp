@@ -42,8 +42,11 @@ are skipped with a line saying why.
 
 PLAYLIST is a directory (its *.mp4 files in name order) or a text file with
 one path a line ('#' starts a comment line; relative paths are taken from the
-file's directory; a regular file of at most 1 MB). It is read again at the
-start of every round.
+file's directory; a regular file of at most 1 MB). A line may start with a
+time window and days, in local time: "08:00-18:00 mon-fri clip.mp4",
+"22:00-06:00 clip.mp4", "sat,sun clip.mp4"; outside them the file is
+skipped, and when nothing is due the idle picture shows. It is read again at
+the start of every round.
 
 The manager's own lines start with "[manager]"; the player's lines follow
 on standard output with a prefix, or go to a log file.
