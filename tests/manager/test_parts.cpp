@@ -230,3 +230,22 @@ TEST_F(ManagerParts, ScheduleOfAListLineIsTakenOffItsFront) {
     EXPECT_EQ(path, odd);
   }
 }
+
+// Addresses the API may listen on, and the token's comparison.
+TEST_F(ManagerParts, HttpAddressesAndTokens) {
+  HttpOptions o;
+  EXPECT_TRUE(parse_http_address("127.0.0.1:8080", o));
+  EXPECT_EQ(o.host, "127.0.0.1");
+  EXPECT_EQ(o.port, 8080);
+  EXPECT_TRUE(parse_http_address("[::1]:0", o));
+  EXPECT_EQ(o.host, "::1");
+  EXPECT_TRUE(is_loopback("::1"));
+  EXPECT_TRUE(is_loopback("127.0.0.2"));
+  EXPECT_FALSE(is_loopback("0.0.0.0"));
+  for (const char* bad : {"localhost:80", "127.0.0.1", "127.0.0.1:65536", "127.0.0.1:8o", ":80"})
+    EXPECT_FALSE(parse_http_address(bad, o)) << bad;
+  EXPECT_TRUE(same_secret("a-secret-token", "a-secret-token"));
+  EXPECT_FALSE(same_secret("a-secret-token", "a-secret-tokeN"));
+  EXPECT_FALSE(same_secret("a-secret-token", "a-secret-token-longer"));
+  EXPECT_FALSE(same_secret("", "x"));
+}
