@@ -14,6 +14,7 @@
 #include "player/commands.h"
 #include "player/lifecycle.h"
 #include "player/main_loop.h"
+#include "player/snapshot.h"
 #include "protocol/protocol.h"
 #include "watchdog/heartbeat.h"
 
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   }
   take_answers_before_exit(ANSWER_WAIT_SECONDS);
   stop_ack_system();
+  finish_snapshot();
   release_pipeline(st);
   screen_stop();
   log_line("[SAFETY] Protection system cleaned up");

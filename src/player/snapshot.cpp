@@ -14,6 +14,7 @@ namespace {
 
 constexpr GstClockTime ENCODE_LIMIT = 3 * GST_SECOND;
 std::atomic<bool> busy{false};
+std::thread encoder;  // main thread only
 
 void fail(const std::string& path, const std::string& why) {
   log_line("%s%s: %s", protocol::SNAPSHOT_FAILED, path.c_str(), why.c_str());
@@ -67,5 +68,10 @@ void handle_snapshot_command(PlayerState& st, const char* path) {
     gst_sample_unref(frame);
     return fail(target, "another snapshot is being taken");
   }
-  std::thread(encode_and_write, frame, target).detach();
+  if (encoder.joinable()) encoder.join();  // the last one has finished: busy was clear
+  encoder = std::thread(encode_and_write, frame, target);
+}
+
+void finish_snapshot() {
+  if (encoder.joinable()) encoder.join();
 }

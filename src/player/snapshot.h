@@ -7,3 +7,5 @@
 // to the path (an absolute one) on a thread of its own, so that the loop
 // never waits for the encoder; one at a time. Says how it went in a line.
 void handle_snapshot_command(PlayerState& st, const char* path);
+// Waits for a snapshot still being written; before the pipeline is released.
+void finish_snapshot();
