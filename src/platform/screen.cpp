@@ -6,8 +6,10 @@
 #include <gst/video/videooverlay.h>
 
 #include <cstring>
+#include <memory>
 
 #include "core/log.h"
+#include "platform/wayland_window.h"
 
 namespace {
 
@@ -16,6 +18,7 @@ struct Screen {
   ScreenOptions options;
   Display* display = nullptr;
   Window window = 0;
+  std::unique_ptr<WaylandWindow> wayland;
   int width = 0, height = 0;
 } screen;
 
@@ -187,7 +190,13 @@ bool screen_start(const ScreenOptions& options) {
     }
     case VideoOutput::Wayland:
       g_setenv("GST_GL_WINDOW", "wayland", FALSE);
-      log_line("[DISPLAY] Wayland: the compositor places the picture (a kiosk shell fills its output)");
+      if (options.window) {
+        log_line("[DISPLAY] Wayland: a window of the clip's size (--window)");
+        return true;
+      }
+      screen.wayland = WaylandWindow::open();
+      if (!screen.wayland) return false;
+      log_line("[DISPLAY] Wayland: full-screen window %dx%d", screen.wayland->width(), screen.wayland->height());
       return true;
     case VideoOutput::Kms:
       g_setenv("GST_GL_WINDOW", "gbm", FALSE);
@@ -229,6 +238,11 @@ void screen_attach(GstElement* pipeline) {
     g_value_unset(&item);
     gst_iterator_free(it);
   }
+  if (screen.wayland) {
+    screen.wayland->attach(pipeline);
+    log_line("[DISPLAY] The pipeline draws into the Wayland window");
+    return;
+  }
   if (!screen.window) return;
   // playbin hands the window on to the sink it makes; other pipelines have theirs.
   if (GST_IS_VIDEO_OVERLAY(pipeline)) {
@@ -247,6 +261,7 @@ void screen_attach(GstElement* pipeline) {
 }
 
 void screen_poll() {
+  if (screen.wayland) screen.wayland->poll();
   if (!screen.display) return;
   while (XPending(screen.display) > 0) {
     XEvent e;
@@ -263,4 +278,7 @@ void screen_poll() {
 
 unsigned long screen_window_id() { return screen.window; }
 
-void screen_stop() { close_x_window(); }
+void screen_stop() {
+  close_x_window();
+  screen.wayland.reset();
+}

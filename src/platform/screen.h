@@ -1,8 +1,7 @@
-// Where the picture is drawn and how it fills the screen. On an X server the
-// player keeps one window of its own over the whole screen for its whole
-// life, and every pipeline, the rebuilt ones too, draws into it; on Wayland
-// the compositor places the sink's window (a kiosk shell fills its output);
-// without a display server GL draws on the DRM/KMS device through GBM/EGL.
+// Where the picture is drawn and how it fills the screen. On an X server and
+// on Wayland the player keeps one full-screen window of its own for its whole
+// life, and every pipeline, the rebuilt ones too, draws into it; without a
+// display server GL draws on the DRM/KMS device through GBM/EGL.
 #pragma once
 #include <gst/gst.h>
 
@@ -29,7 +28,7 @@ std::optional<VideoOutput> choose_video_output(const std::string& requested, con
 const char* video_output_name(VideoOutput output);
 
 // Chooses the output from the environment, points GStreamer's GL at it and,
-// on X without --window, opens the player's window. Main thread, once,
+// without --window, opens the player's window on X11 or Wayland. Main thread, once,
 // before the first pipeline. False when the output named cannot be used.
 bool screen_start(const ScreenOptions& options);
 // Gives every video sink of a new pipeline the window, the rotation and a

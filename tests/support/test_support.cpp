@@ -194,12 +194,12 @@ bool VirtualDisplay::wait_for_colour(const Rgb& colour, double timeout_s, int x,
   return false;
 }
 
-WaylandServer::WaylandServer() {
+WaylandServer::WaylandServer(const std::string& shell) {
   char dir[] = "/tmp/wayland-test.XXXXXX";
   if (!mkdtemp(dir)) return;
   dir_ = dir;
   pid_ = spawn({"env", "XDG_RUNTIME_DIR=" + dir_, "weston", "--backend=headless-backend.so", "--use-gl",
-                "--shell=kiosk-shell.so", "--socket=weston-test", "--width=1280", "--height=720", "--idle-time=0",
+                "--shell=" + shell, "--socket=weston-test", "--width=1280", "--height=720", "--idle-time=0",
                 "--debug"});  // --debug: its screenshooter is for debugging only
   for (int i = 0; i < 200 && pid_ > 0; ++i) {
     if (access((dir_ + "/weston-test").c_str(), F_OK) == 0) {

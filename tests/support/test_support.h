@@ -58,11 +58,11 @@ class VirtualDisplay {
   std::string name_;
 };
 
-// weston's headless back end drawing with GL, with its kiosk shell (every
-// window fills the output), 1280x720, in a runtime directory of its own.
+// weston's headless back end drawing with GL, 1280x720, in a runtime
+// directory of its own, with its desktop shell or its kiosk shell.
 class WaylandServer {
  public:
-  WaylandServer();
+  explicit WaylandServer(const std::string& shell = "desktop-shell.so");
   ~WaylandServer();
   bool ok() const { return pid_ > 0 && !socket_.empty(); }
   const std::string& runtime_dir() const { return dir_; }

@@ -1,0 +1,189 @@
+#include "platform/wayland_window.h"
+
+#include <gst/gl/gl.h>
+#include <gst/gl/wayland/gstgldisplay_wayland.h>
+#include <gst/video/videooverlay.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/log.h"
+#include "xdg-shell-client-protocol.h"
+
+struct WaylandWindow::State {
+  wl_display* display = nullptr;
+  wl_registry* registry = nullptr;
+  wl_compositor* compositor = nullptr;
+  wl_shm* shm = nullptr;
+  xdg_wm_base* wm_base = nullptr;
+  wl_surface* surface = nullptr;
+  xdg_surface* xdg = nullptr;
+  xdg_toplevel* toplevel = nullptr;
+  wl_buffer* buffer = nullptr;
+  int width = 0, height = 0;  // as the compositor gives it
+  int painted_width = 0, painted_height = 0;
+  bool configured = false;
+  GstGLDisplay* gl_display = nullptr;
+  GstElement* sink = nullptr;  // the last one given the window, for a new size
+};
+
+namespace {
+
+using State = WaylandWindow::State;
+
+void on_global(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
+  auto* s = static_cast<State*>(data);
+  if (strcmp(interface, wl_compositor_interface.name) == 0)
+    s->compositor = static_cast<wl_compositor*>(
+        wl_registry_bind(registry, name, &wl_compositor_interface, std::min<uint32_t>(version, 4)));
+  else if (strcmp(interface, wl_shm_interface.name) == 0)
+    s->shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+  else if (strcmp(interface, xdg_wm_base_interface.name) == 0)
+    s->wm_base = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+}
+void on_global_remove(void*, wl_registry*, uint32_t) {}
+const wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+void on_ping(void*, xdg_wm_base* base, uint32_t serial) { xdg_wm_base_pong(base, serial); }
+const xdg_wm_base_listener wm_base_listener = {on_ping};
+
+void on_toplevel_configure(void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
+  auto* s = static_cast<State*>(data);
+  if (width > 0 && height > 0) {
+    s->width = width;
+    s->height = height;
+  }
+}
+void on_toplevel_close(void*, xdg_toplevel*) {}  // a sign's window is not closed
+// Bound at version 1: the events of later versions never come.
+const xdg_toplevel_listener toplevel_listener = {on_toplevel_configure, on_toplevel_close, nullptr, nullptr};
+
+// A black buffer of the window's size: what shows between two pipelines.
+void paint(State* s) {
+  if (s->width <= 0 || (s->width == s->painted_width && s->height == s->painted_height)) return;
+  size_t stride = static_cast<size_t>(s->width) * 4, size = stride * static_cast<size_t>(s->height);
+  int fd = memfd_create("signage-window", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    if (fd >= 0) close(fd);
+    log_line("[DISPLAY] ERROR: No memory for the window's %dx%d picture", s->width, s->height);
+    return;
+  }
+  wl_shm_pool* pool = wl_shm_create_pool(s->shm, fd, static_cast<int32_t>(size));
+  wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, s->width, s->height, static_cast<int32_t>(stride),
+                                                WL_SHM_FORMAT_XRGB8888);
+  wl_shm_pool_destroy(pool);
+  close(fd);
+  wl_surface_attach(s->surface, buffer, 0, 0);
+  wl_surface_damage(s->surface, 0, 0, s->width, s->height);
+  wl_surface_commit(s->surface);
+  if (s->buffer) wl_buffer_destroy(s->buffer);
+  s->buffer = buffer;
+  s->painted_width = s->width;
+  s->painted_height = s->height;
+  if (s->sink) gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(s->sink), 0, 0, s->width, s->height);
+}
+
+void on_surface_configure(void* data, xdg_surface* xdg, uint32_t serial) {
+  auto* s = static_cast<State*>(data);
+  xdg_surface_ack_configure(xdg, serial);
+  s->configured = true;
+  paint(s);
+}
+const xdg_surface_listener surface_listener = {on_surface_configure};
+
+// GStreamer's GL reads the same connection on its own queue: the
+// prepare/read protocol lets both read without taking each other's events.
+void dispatch(wl_display* d, int timeout_ms) {
+  while (wl_display_prepare_read(d) != 0) wl_display_dispatch_pending(d);
+  wl_display_flush(d);
+  pollfd p{wl_display_get_fd(d), POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) > 0)
+    wl_display_read_events(d);
+  else
+    wl_display_cancel_read(d);
+  wl_display_dispatch_pending(d);
+}
+
+}  // namespace
+
+std::unique_ptr<WaylandWindow> WaylandWindow::open() {
+  std::unique_ptr<WaylandWindow> w(new WaylandWindow());
+  w->s_ = std::make_unique<State>();
+  State* s = w->s_.get();
+  s->display = wl_display_connect(nullptr);
+  if (!s->display) {
+    log_line("[DISPLAY] ERROR: Cannot connect to the Wayland compositor %s", g_getenv("WAYLAND_DISPLAY"));
+    return nullptr;
+  }
+  s->registry = wl_display_get_registry(s->display);
+  wl_registry_add_listener(s->registry, &registry_listener, s);
+  wl_display_roundtrip(s->display);
+  if (!s->compositor || !s->shm || !s->wm_base) {
+    log_line("[DISPLAY] The compositor has no xdg-shell - the video sink opens its own window");
+    return nullptr;
+  }
+  xdg_wm_base_add_listener(s->wm_base, &wm_base_listener, s);
+  s->surface = wl_compositor_create_surface(s->compositor);
+  s->xdg = xdg_wm_base_get_xdg_surface(s->wm_base, s->surface);
+  xdg_surface_add_listener(s->xdg, &surface_listener, s);
+  s->toplevel = xdg_surface_get_toplevel(s->xdg);
+  xdg_toplevel_add_listener(s->toplevel, &toplevel_listener, s);
+  xdg_toplevel_set_title(s->toplevel, "Signage player");
+  xdg_toplevel_set_app_id(s->toplevel, "video_player");
+  xdg_toplevel_set_fullscreen(s->toplevel, nullptr);
+  wl_surface_commit(s->surface);
+  for (int i = 0; i < 20 && !(s->configured && s->painted_width > 0); ++i) dispatch(s->display, 100);
+  if (!s->configured || s->painted_width <= 0) {
+    log_line("[DISPLAY] The compositor gave the window no size - the video sink opens its own window");
+    return nullptr;
+  }
+  s->gl_display = GST_GL_DISPLAY(gst_gl_display_wayland_new_with_display(s->display));
+  return w;
+}
+
+WaylandWindow::~WaylandWindow() {
+  if (!s_) return;
+  State* s = s_.get();
+  if (s->sink) gst_object_unref(s->sink);
+  if (s->gl_display) gst_object_unref(s->gl_display);
+  if (s->buffer) wl_buffer_destroy(s->buffer);
+  if (s->toplevel) xdg_toplevel_destroy(s->toplevel);
+  if (s->xdg) xdg_surface_destroy(s->xdg);
+  if (s->surface) wl_surface_destroy(s->surface);
+  if (s->wm_base) xdg_wm_base_destroy(s->wm_base);
+  if (s->shm) wl_shm_destroy(s->shm);
+  if (s->compositor) wl_compositor_destroy(s->compositor);
+  if (s->registry) wl_registry_destroy(s->registry);
+  if (s->display) {
+    wl_display_flush(s->display);
+    wl_display_disconnect(s->display);
+  }
+}
+
+int WaylandWindow::width() const { return s_->width; }
+int WaylandWindow::height() const { return s_->height; }
+
+void WaylandWindow::attach(GstElement* pipeline) {
+  State* s = s_.get();
+  GstContext* context = gst_context_new(GST_GL_DISPLAY_CONTEXT_TYPE, TRUE);
+  gst_context_set_gl_display(context, s->gl_display);
+  gst_element_set_context(pipeline, context);
+  gst_context_unref(context);
+  GstElement* sink = nullptr;
+  if (GST_IS_VIDEO_OVERLAY(pipeline)) {
+    sink = GST_ELEMENT(gst_object_ref(pipeline));
+  } else if (GST_IS_BIN(pipeline)) {
+    sink = gst_bin_get_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY);
+  }
+  if (!sink) return;
+  gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), reinterpret_cast<guintptr>(s->surface));
+  gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(sink), 0, 0, s->width, s->height);
+  if (s->sink) gst_object_unref(s->sink);
+  s->sink = sink;
+}
+
+void WaylandWindow::poll() { dispatch(s_->display, 0); }
