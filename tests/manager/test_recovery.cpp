@@ -123,7 +123,11 @@ TEST_F(ManagerTest, FileThatBreaksOnScreenIsBlamedAndTheNextPlays) {
   EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
   int blamed = manager->wait_for_substring("[manager] skipping " + paths[0] + ": the player ", 60);
   ASSERT_GE(blamed, 0) << dump();
-  EXPECT_GE(manager->wait_for_substring(") exited with status 1 after ", 20), 0) << dump();
+  // The preload of the same file reads ahead of the screen: on a busy machine
+  // it may find the break first, and the file is then blamed for that.
+  if (manager->line(blamed).find("could not preload it") == std::string::npos) {
+    EXPECT_GE(manager->wait_for_substring(") exited with status 1 after ", 20), 0) << dump();
+  }
   EXPECT_TRUE(display.wait_for_colour(RED, 20)) << dump();
   int again = expect_line(now_playing(2, 3, paths[1]), expect_line(now_playing(3, 3, paths[2]), blamed, 30), 30);
   ASSERT_GE(again, 0);
