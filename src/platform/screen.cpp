@@ -153,18 +153,6 @@ std::optional<VideoOutput> choose_video_output(const std::string& requested, con
   return VideoOutput::Kms;
 }
 
-const char* video_output_name(VideoOutput output) {
-  switch (output) {
-    case VideoOutput::X11:
-      return "x11";
-    case VideoOutput::Wayland:
-      return "wayland";
-    case VideoOutput::Kms:
-      return "kms";
-  }
-  return "?";
-}
-
 bool screen_start(const ScreenOptions& options) {
   screen.options = options;
   auto output = choose_video_output(options.output, g_getenv("GST_GL_WINDOW"), g_getenv("WAYLAND_DISPLAY"),
@@ -174,8 +162,7 @@ bool screen_start(const ScreenOptions& options) {
     return false;
   }
   switch (*output) {
-    case VideoOutput::X11:
-    {
+    case VideoOutput::X11: {
       Display* d = connect_x();
       if (!d) return false;
       // Only for a server that answers: GStreamer's GL crashes on one it was pointed at and cannot reach.
@@ -198,15 +185,15 @@ bool screen_start(const ScreenOptions& options) {
       if (!screen.wayland) return false;
       log_line("[DISPLAY] Wayland: full-screen window %dx%d", screen.wayland->width(), screen.wayland->height());
       return true;
-    case VideoOutput::Kms:
+    case VideoOutput::Kms: {
       g_setenv("GST_GL_WINDOW", "gbm", FALSE);
       g_setenv("GST_GL_PLATFORM", "egl", FALSE);
-    {
       const char* device = g_getenv("GST_GL_GBM_DRM_DEVICE");
       log_line("[DISPLAY] No display server: drawing on the DRM/KMS device through GBM/EGL (device %s)",
                device ? device : "found by GStreamer");
-      bool found = device ? g_file_test(device, G_FILE_TEST_EXISTS) : g_file_test("/dev/dri/card0", G_FILE_TEST_EXISTS) ||
-                                                                         g_file_test("/dev/dri/card1", G_FILE_TEST_EXISTS);
+      bool found = device ? g_file_test(device, G_FILE_TEST_EXISTS)
+                          : g_file_test("/dev/dri/card0", G_FILE_TEST_EXISTS) ||
+                                g_file_test("/dev/dri/card1", G_FILE_TEST_EXISTS);
       if (!found) log_line("[DISPLAY] ERROR: No DRM device to draw on (%s)", device ? device : "/dev/dri/card*");
       return found;
     }
@@ -275,8 +262,6 @@ void screen_poll() {
     log_line("[DISPLAY] The screen is now %dx%d - the window follows", screen.width, screen.height);
   }
 }
-
-unsigned long screen_window_id() { return screen.window; }
 
 void screen_stop() {
   close_x_window();

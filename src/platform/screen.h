@@ -25,7 +25,6 @@ std::optional<int> rotate_method_from_text(const std::string& text);
 // else the DRM/KMS device. Nothing for a request it does not know.
 std::optional<VideoOutput> choose_video_output(const std::string& requested, const char* gl_window,
                                                const char* wayland_display, const char* x_display);
-const char* video_output_name(VideoOutput output);
 
 // Chooses the output from the environment, points GStreamer's GL at it and,
 // without --window, opens the player's window on X11 or Wayland. Main thread, once,
@@ -36,7 +35,5 @@ bool screen_start(const ScreenOptions& options);
 void screen_attach(GstElement* pipeline);
 // Follows a change of the screen's size. Main thread, each loop iteration.
 void screen_poll();
-// The window the pipelines draw into, 0 when the sink makes its own.
-unsigned long screen_window_id();
 // Closes the window; after the last pipeline is released.
 void screen_stop();
