@@ -1,5 +1,5 @@
 // Small owners for GStreamer and GLib references, so that early returns
-// cannot leak them.
+// cannot leak them, and the walk over a bin's elements.
 #pragma once
 #include <gst/gst.h>
 #include <utility>
@@ -71,3 +71,21 @@ class MessageRef {
  private:
   GstMessage* m_;
 };
+
+// Calls `use` with each element the iterator gives, then frees it.
+template <typename Use>
+void for_each_element(GstIterator* it, Use use) {
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    use(GST_ELEMENT(g_value_get_object(&item)));
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+}
+
+// The name of the factory that made the element ("glimagesink"), "" when none.
+inline const char* factory_name(GstElement* element) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  return factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+}

@@ -137,20 +137,16 @@ GstElement* build_startup_pipeline(const char* location, gboolean no_sound) {
 }
 
 void discover_elements(PlayerState& st) {
-  GstIterator* it = gst_bin_iterate_elements(GST_BIN(st.pipeline));
-  GValue item = G_VALUE_INIT;
-  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-    GstElement* child = GST_ELEMENT(g_value_get_object(&item));
-    GstElementFactory* factory = gst_element_get_factory(child);
-    const char* factory_name = factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+  for_each_element(gst_bin_iterate_elements(GST_BIN(st.pipeline)), [&st](GstElement* child) {
+    const char* kind = factory_name(child);
     auto replace = [child](GstElement*& field) {
       if (field) gst_object_unref(field);
       field = GST_ELEMENT(gst_object_ref(child));
     };
-    if (strcmp(factory_name, "filesrc") == 0) {
+    if (strcmp(kind, "filesrc") == 0) {
       replace(st.filesrc);
       replace(g_filesrc);
-    } else if (strcmp(factory_name, "input-selector") == 0) {
+    } else if (strcmp(kind, "input-selector") == 0) {
       GStr name(gst_object_get_name(GST_OBJECT(child)));
       if (name && strcmp(name.get(), "audio_selector") == 0) {
         replace(st.audio_selector);
@@ -159,17 +155,14 @@ void discover_elements(PlayerState& st) {
         replace(st.input_selector);
         log_line("DEBUG: input_selector found: %p", static_cast<void*>(child));
       }
-    } else if (strcmp(factory_name, "glimagesink") == 0) {
+    } else if (strcmp(kind, "glimagesink") == 0) {
       replace(st.glimagesink_element);
       replace(g_glimagesink);
       g_object_set(child, "force-aspect-ratio", TRUE, "sync", TRUE, nullptr);
-    } else if (strcmp(factory_name, "glupload") == 0) {
+    } else if (strcmp(kind, "glupload") == 0) {
       replace(st.glupload);
     }
-    g_value_reset(&item);
-  }
-  g_value_unset(&item);
-  gst_iterator_free(it);
+  });
 }
 
 namespace {
@@ -181,30 +174,21 @@ bool is_fed_into_decodebin(GstElement* queue) {
   if (!peer) return false;
   ElementRef downstream(gst_pad_get_parent_element(peer.get()));
   if (!downstream) return false;
-  GstElementFactory* factory = gst_element_get_factory(downstream.get());
-  return factory && strcmp(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "decodebin") == 0;
+  return strcmp(factory_name(downstream.get()), "decodebin") == 0;
 }
 
 void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
   GstObject* parent = gst_object_get_parent(GST_OBJECT(demuxer));
   if (!parent) return;
   if (GST_IS_BIN(parent)) {
-    GstIterator* it = gst_bin_iterate_elements(GST_BIN(parent));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-      GstElement* child = GST_ELEMENT(g_value_get_object(&item));
-      GstElementFactory* factory = gst_element_get_factory(child);
-      if (factory && strcmp(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "queue") == 0) {
-        PadRef sink(gst_element_get_static_pad(child, "sink"));
-        if (sink && !gst_pad_is_linked(sink.get()) && is_fed_into_decodebin(child)) {
-          log_line("[AUDIO] No audio stream in this file - audio branch ends at once");
-          send_empty_audio_stream(sink.get());
-        }
+    for_each_element(gst_bin_iterate_elements(GST_BIN(parent)), [](GstElement* child) {
+      if (strcmp(factory_name(child), "queue") != 0) return;
+      PadRef sink(gst_element_get_static_pad(child, "sink"));
+      if (sink && !gst_pad_is_linked(sink.get()) && is_fed_into_decodebin(child)) {
+        log_line("[AUDIO] No audio stream in this file - audio branch ends at once");
+        send_empty_audio_stream(sink.get());
       }
-      g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    });
   }
   gst_object_unref(parent);
 }
@@ -270,20 +254,13 @@ void discard_stream(GstPad* pad) {
 
 void guard_demuxers(GstElement* pipeline) {
   if (!GST_IS_BIN(pipeline)) return;
-  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
-  GValue item = G_VALUE_INIT;
-  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-    GstElement* child = GST_ELEMENT(g_value_get_object(&item));
-    GstElementFactory* factory = gst_element_get_factory(child);
-    const char* name = factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+  for_each_element(gst_bin_iterate_elements(GST_BIN(pipeline)), [](GstElement* child) {
+    const char* name = factory_name(child);
     if (strcmp(name, "qtdemux") == 0 || strcmp(name, "matroskademux") == 0) {
       g_signal_connect(child, "no-more-pads", G_CALLBACK(on_demuxer_no_more_pads), nullptr);
       g_signal_connect(child, "pad-added", G_CALLBACK(on_demuxer_pad_added), nullptr);
     } else if (strcmp(name, "decodebin") == 0) {
       g_signal_connect(child, "pad-added", G_CALLBACK(on_decodebin_pad_added), nullptr);
     }
-    g_value_reset(&item);
-  }
-  g_value_unset(&item);
-  gst_iterator_free(it);
+  });
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/gst_holders.h"
 #include "core/log.h"
 #include "platform/wayland_window.h"
 
@@ -120,11 +121,6 @@ void configure_sink(GstElement* sink) {
     g_object_set(sink, "rotate-method", screen.options.rotate_method, nullptr);
 }
 
-const char* factory_of(GstElement* element) {
-  GstElementFactory* factory = gst_element_get_factory(element);
-  return factory ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
-}
-
 }  // namespace
 
 std::optional<int> rotate_method_from_text(const std::string& text) {
@@ -203,7 +199,7 @@ bool screen_start(const ScreenOptions& options) {
 
 void screen_attach(GstElement* pipeline) {
   if (!pipeline) return;
-  if (strcmp(factory_of(pipeline), "playbin") == 0) {
+  if (strcmp(factory_name(pipeline), "playbin") == 0) {
     GstElement* sink = nullptr;
     g_object_get(pipeline, "video-sink", &sink, nullptr);
     if (!sink && (sink = gst_element_factory_make("glimagesink", nullptr))) {
@@ -211,19 +207,13 @@ void screen_attach(GstElement* pipeline) {
       g_object_set(pipeline, "video-sink", sink, nullptr);
     }
     if (sink) {
-      if (strcmp(factory_of(sink), "glimagesink") == 0) configure_sink(sink);
+      if (strcmp(factory_name(sink), "glimagesink") == 0) configure_sink(sink);
       gst_object_unref(sink);
     }
   } else if (GST_IS_BIN(pipeline)) {
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-      GstElement* child = GST_ELEMENT(g_value_get_object(&item));
-      if (strcmp(factory_of(child), "glimagesink") == 0) configure_sink(child);
-      g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    for_each_element(gst_bin_iterate_recurse(GST_BIN(pipeline)), [](GstElement* child) {
+      if (strcmp(factory_name(child), "glimagesink") == 0) configure_sink(child);
+    });
   }
   if (screen.wayland) {
     screen.wayland->attach(pipeline);
@@ -235,14 +225,8 @@ void screen_attach(GstElement* pipeline) {
   if (GST_IS_VIDEO_OVERLAY(pipeline)) {
     gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(pipeline), screen.window);
   } else if (GST_IS_BIN(pipeline)) {
-    GstIterator* it = gst_bin_iterate_all_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY);
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-      gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(g_value_get_object(&item)), screen.window);
-      g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    for_each_element(gst_bin_iterate_all_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY),
+                     [](GstElement* sink) { gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), screen.window); });
   }
   log_line("[DISPLAY] The pipeline draws into window 0x%lx", static_cast<unsigned long>(screen.window));
 }

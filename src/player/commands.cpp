@@ -193,10 +193,7 @@ namespace {
 void settle_unfinished_children(GstElement* pipeline) {
   GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
   if (gst_element_get_state(pipeline, &state, &pending, 0) != GST_STATE_CHANGE_SUCCESS) return;
-  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
-  GValue item = G_VALUE_INIT;
-  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-    auto* child = GST_ELEMENT(g_value_get_object(&item));
+  for_each_element(gst_bin_iterate_elements(GST_BIN(pipeline)), [](GstElement* child) {
     // Held by a change in progress on another thread: that one will finish.
     if (g_rec_mutex_trylock(GST_STATE_GET_LOCK(child))) {
       GST_OBJECT_LOCK(child);
@@ -210,10 +207,7 @@ void settle_unfinished_children(GstElement* pipeline) {
       }
       g_rec_mutex_unlock(GST_STATE_GET_LOCK(child));
     }
-    g_value_reset(&item);
-  }
-  g_value_unset(&item);
-  gst_iterator_free(it);
+  });
 }
 
 }  // namespace
