@@ -473,8 +473,7 @@ void Manager::check_timers() {
   // The player reports a stall only while its pipeline is PLAYING; one that
   // never gets back there would leave the screen still for good.
   // Paused on request, the pipeline is meant to stand still.
-  if (paused_) run_.last_flowing_at = now;
-  if (seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
+  if (!paused_ && seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
     restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), true);
     return;
   }
