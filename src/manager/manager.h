@@ -174,6 +174,9 @@ class Manager {
     std::deque<std::pair<std::string, std::string>> recent_restarts;  // when (UTC), why
   } figures_;
   Clock::time_point started_at_ = Clock::now();
+  Clock::time_point api_published_at_{};
+  unsigned long long api_published_lines_ = 0;  // the manager's lines by the last picture
+  bool api_stale_ = false;                      // a call was carried out since the last picture
   PlayLog play_log_;
   std::unique_ptr<HttpApi> api_;
 };

@@ -80,6 +80,7 @@ void Output::to_log(const std::string& line) {
 }
 
 void Output::manager(const std::string& text) {
+  ++manager_lines_;
   std::string line = "[manager] " + text;
   fprintf(out_, "%s\n", line.c_str());
   fflush(out_);

@@ -20,6 +20,8 @@ class Output {
   Output& operator=(const Output&) = delete;
 
   void manager(const std::string& text);
+  // How many of its own lines the manager has written: each tells of a change.
+  unsigned long long manager_lines() const { return manager_lines_; }
   void player(const std::string& line);
   void player_stderr(const std::string& line);
 
@@ -34,4 +36,5 @@ class Output {
   bool log_rotates_ = false;
   bool log_failed_ = false;
   bool rotate_failed_ = false;  // the last rotation failed, and was reported
+  unsigned long long manager_lines_ = 0;
 };

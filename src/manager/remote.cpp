@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -16,6 +17,11 @@ namespace {
 constexpr size_t KEPT_RESTARTS = 20;
 // The player reports its pipeline's state every five seconds.
 constexpr double FLOWING_WITHIN_S = 12;
+// The player's lines wake the loop many times a second while it switches: the
+// picture for the API's reads is made at most this often, and at once after a
+// call or a change the manager tells of in a line (a file shown, a restart),
+// so that a read sees what was just done or said.
+constexpr auto PUBLISH_PERIOD = std::chrono::milliseconds(200);
 
 using SystemClock = std::chrono::system_clock;
 
@@ -101,6 +107,7 @@ void Manager::start_api() {
 void Manager::serve_api() {
   if (!api_) return;
   for (auto& call : api_->take_calls()) {
+    api_stale_ = true;
     if (call->action == "snapshot")
       take_snapshot(std::move(call));
     else
@@ -220,6 +227,11 @@ void Manager::replace_preload() {
 
 void Manager::publish_api() {
   if (!api_) return;
+  bool told = out_.manager_lines() != api_published_lines_;
+  if (!api_stale_ && !told && Clock::now() - api_published_at_ < PUBLISH_PERIOD) return;
+  api_stale_ = false;
+  api_published_at_ = Clock::now();
+  api_published_lines_ = out_.manager_lines();
   ApiSnapshot snap;
   snap.status = status_json();
   snap.playlist = playlist_json();
@@ -266,12 +278,15 @@ nlohmann::json Manager::playlist_json() const {
   std::map<std::string, std::string> blamed;
   for (auto& [path, why] : playlist_.blamed()) blamed[path] = why;
   const auto& files = playlist_.files();
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
   for (int i = 0; i < static_cast<int>(files.size()); ++i) {
     const char* state = run_.on_screen.valid() && run_.on_screen.index == i && run_.on_screen.path == files[i]
                             ? "on-screen"
                         : run_.preload.slot().valid() && run_.preload.slot().index == i ? "next"
                         : blamed.count(files[i])                                        ? "skipped"
-                        : !playlist_.due_now(i)                                         ? "not-due"
+                        : !playlist_.schedule(i).due(local)                             ? "not-due"
                                                                                         : "waiting";
     const Schedule& schedule = playlist_.schedule(i);
     nlohmann::json item = {{"index", i},
