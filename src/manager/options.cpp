@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <iterator>
+
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -139,10 +142,8 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
     } else if (a == "--rotate" || a == "--output") {
       std::string v;
       if (!value(v)) return p;
-      static const std::vector<std::string> rotations = {"0", "90", "180", "270", "horizontal-flip", "vertical-flip"};
-      static const std::vector<std::string> outputs = {"auto", "x11", "wayland", "kms"};
-      const auto& allowed = a == "--rotate" ? rotations : outputs;
-      if (std::find(allowed.begin(), allowed.end(), v) == allowed.end()) {
+      auto taken = [&v](const auto& values) { return std::find(std::begin(values), std::end(values), v) != std::end(values); };
+      if (!(a == "--rotate" ? taken(protocol::ROTATIONS) : taken(protocol::OUTPUTS))) {
         p.error = a + ": not one of the values it takes: " + v;
         return p;
       }

@@ -6,11 +6,13 @@
 #include <gst/video/videooverlay.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "platform/wayland_window.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -124,12 +126,8 @@ void configure_sink(GstElement* sink) {
 }  // namespace
 
 std::optional<int> rotate_method_from_text(const std::string& text) {
-  static const struct {
-    const char* text;
-    int method;
-  } methods[] = {{"0", 0}, {"90", 1}, {"180", 2}, {"270", 3}, {"horizontal-flip", 4}, {"vertical-flip", 5}};
-  for (const auto& m : methods)
-    if (text == m.text) return m.method;
+  for (int method = 0; method < static_cast<int>(std::size(protocol::ROTATIONS)); ++method)
+    if (text == protocol::ROTATIONS[method]) return method;
   return std::nullopt;
 }
 

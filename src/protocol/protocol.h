@@ -74,6 +74,12 @@ inline constexpr const char* SNAPSHOT_FAILED = "[SNAPSHOT] FAILED ";
 inline constexpr const char* PRELOAD_DROPPED = "[PRELOAD] Dropped ";
 inline constexpr const char* PRELOAD_NONE_TO_DROP = "[PRELOAD] No preload to drop";
 
+// ---- The player's screen options, which a manager passes on: "--rotate"
+// takes one of ROTATIONS (clockwise; the index is the GL sink's
+// rotate-method), "--output" one of OUTPUTS.
+inline constexpr const char* ROTATIONS[] = {"0", "90", "180", "270", "horizontal-flip", "vertical-flip"};
+inline constexpr const char* OUTPUTS[] = {"auto", "x11", "wayland", "kms"};
+
 // ---- Start-up and the main loop.
 // The last line of start-up: both threads run.
 inline constexpr const char* STARTED = "[HEARTBEAT] Independent thread started - monitoring every 3s";
