@@ -1,8 +1,10 @@
 #include "platform/screen.h"
 
+#include <EGL/egl.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <gst/gl/gl.h>
 #include <gst/video/videooverlay.h>
 
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "platform/display_watch.h"
 #include "platform/wayland_window.h"
 #include "protocol/protocol.h"
 
@@ -19,10 +22,12 @@ namespace {
 // Main thread only.
 struct Screen {
   ScreenOptions options;
+  VideoOutput output = VideoOutput::X11;
   Display* display = nullptr;
   Window window = 0;
   std::unique_ptr<WaylandWindow> wayland;
   int width = 0, height = 0;
+  GstElement* gl_sink = nullptr;  // the newest pipeline's, watched for a stuck display
 } screen;
 
 bool is_set(const char* value) { return value && *value; }
@@ -73,8 +78,13 @@ void ask_for_full_screen(Display* d, Window root, Window w, bool mapped) {
   XSendEvent(d, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
 }
 
+// Xlib's own handler ends the process without a word; this one is also
+// reached from GStreamer's GL connection, on its thread.
+int on_x_connection_lost(Display*) { display_lost("Lost"); }
+
 Display* connect_x() {
   XInitThreads();  // GStreamer's GL thread uses Xlib too
+  XSetIOErrorHandler(on_x_connection_lost);
   Display* d = XOpenDisplay(nullptr);
   if (!d) {
     const char* name = g_getenv("DISPLAY");
@@ -117,7 +127,25 @@ void close_x_window() {
   screen.window = 0;
 }
 
+// On Wayland a swap with an interval waits for the compositor's frame
+// callback, and a compositor that sends none (weston's kiosk shell on its
+// headless back end, an output switched off) would hold the sink's thread
+// for good. The sink's clock paces the frames and a compositor never shows
+// half a frame, so the swap is told not to wait. Called on the GL thread
+// before each frame is drawn, with the sink's surface current: a new
+// surface starts again at the default interval.
+gboolean swap_without_waiting(GstElement*, GstGLContext*, GstSample*, gpointer) {
+  thread_local EGLSurface told = EGL_NO_SURFACE;
+  EGLSurface current = eglGetCurrentSurface(EGL_DRAW);
+  if (current != EGL_NO_SURFACE && current != told && eglSwapInterval(eglGetCurrentDisplay(), 0)) told = current;
+  return FALSE;  // the sink draws the frame itself
+}
+
 void configure_sink(GstElement* sink) {
+  if (screen.output == VideoOutput::Wayland)
+    g_signal_connect(sink, "client-draw", G_CALLBACK(swap_without_waiting), nullptr);
+  if (screen.gl_sink) gst_object_unref(screen.gl_sink);
+  screen.gl_sink = GST_ELEMENT(gst_object_ref(sink));
   g_object_set(sink, "force-aspect-ratio", TRUE, nullptr);
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "rotate-method"))
     g_object_set(sink, "rotate-method", screen.options.rotate_method, nullptr);
@@ -155,8 +183,11 @@ bool screen_start(const ScreenOptions& options) {
     log_line("[DISPLAY] ERROR: Unknown output \"%s\" (x11, wayland, kms or auto)", options.output.c_str());
     return false;
   }
+  screen.output = *output;
   switch (*output) {
     case VideoOutput::X11: {
+      const char* name = g_getenv("DISPLAY");
+      display_watch_name(std::string("the X display ") + (name ? name : "(unset)"));
       Display* d = connect_x();
       if (!d) return false;
       // Only for a server that answers: GStreamer's GL crashes on one it was pointed at and cannot reach.
@@ -169,7 +200,9 @@ bool screen_start(const ScreenOptions& options) {
       }
       return true;
     }
-    case VideoOutput::Wayland:
+    case VideoOutput::Wayland: {
+      const char* name = g_getenv("WAYLAND_DISPLAY");
+      display_watch_name(std::string("the Wayland compositor ") + (name ? name : "wayland-0"));
       g_setenv("GST_GL_WINDOW", "wayland", FALSE);
       if (options.window) {
         log_line("[DISPLAY] Wayland: a window of the clip's size (--window)");
@@ -179,7 +212,9 @@ bool screen_start(const ScreenOptions& options) {
       if (!screen.wayland) return false;
       log_line("[DISPLAY] Wayland: full-screen window %dx%d", screen.wayland->width(), screen.wayland->height());
       return true;
+    }
     case VideoOutput::Kms: {
+      display_watch_name("the DRM/KMS device");
       g_setenv("GST_GL_WINDOW", "gbm", FALSE);
       g_setenv("GST_GL_PLATFORM", "egl", FALSE);
       const char* device = g_getenv("GST_GL_GBM_DRM_DEVICE");
@@ -230,7 +265,8 @@ void screen_attach(GstElement* pipeline) {
 }
 
 void screen_poll() {
-  if (screen.wayland) screen.wayland->poll();
+  display_watch_poll(screen.gl_sink);
+  if (screen.wayland && !screen.wayland->poll()) display_lost("Lost");
   if (!screen.display) return;
   while (XPending(screen.display) > 0) {
     XEvent e;
@@ -246,6 +282,8 @@ void screen_poll() {
 }
 
 void screen_stop() {
+  if (screen.gl_sink) gst_object_unref(screen.gl_sink);
+  screen.gl_sink = nullptr;
   close_x_window();
   screen.wayland.reset();
 }

@@ -9,6 +9,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "core/log.h"
@@ -29,6 +30,16 @@ struct WaylandWindow::State {
   bool configured = false;
   GstGLDisplay* gl_display = nullptr;
   GstElement* sink = nullptr;  // the last one given the window, for a new size
+  // weston gives a new sub-surface its output only when it repaints, and a
+  // commit of a sub-surface without an output asks for no repaint: the GL
+  // swap of the sink's second frame would wait for a frame callback that
+  // never comes. The window is committed on every pass until a commit has
+  // followed the sink's first frame (its second buffer arrives only after
+  // the first was drawn).
+  std::atomic<int> sink_buffers{0};
+  GstPad* counted_pad = nullptr;
+  gulong count_probe = 0;
+  bool sub_surface_shown = true;
 };
 
 namespace {
@@ -63,28 +74,31 @@ void on_toplevel_close(void*, xdg_toplevel*) {}  // a sign's window is not close
 const xdg_toplevel_listener toplevel_listener = {on_toplevel_configure, on_toplevel_close, nullptr, nullptr};
 
 // A black buffer of the window's size: what shows between two pipelines.
+// A compositor that leaves the first size to the window (sway) makes it
+// full screen once it is mapped: a buffer of one pixel maps it.
 void paint(State* s) {
-  if (s->width <= 0 || (s->width == s->painted_width && s->height == s->painted_height)) return;
-  size_t stride = static_cast<size_t>(s->width) * 4, size = stride * static_cast<size_t>(s->height);
+  int width = s->width > 0 ? s->width : 1, height = s->height > 0 ? s->height : 1;
+  if (width == s->painted_width && height == s->painted_height) return;
+  size_t stride = static_cast<size_t>(width) * 4, size = stride * static_cast<size_t>(height);
   int fd = memfd_create("signage-window", MFD_CLOEXEC);
   if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
     if (fd >= 0) close(fd);
-    log_line("[DISPLAY] ERROR: No memory for the window's %dx%d picture", s->width, s->height);
+    log_line("[DISPLAY] ERROR: No memory for the window's %dx%d picture", width, height);
     return;
   }
   wl_shm_pool* pool = wl_shm_create_pool(s->shm, fd, static_cast<int32_t>(size));
-  wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, s->width, s->height, static_cast<int32_t>(stride),
-                                                WL_SHM_FORMAT_XRGB8888);
+  wl_buffer* buffer =
+      wl_shm_pool_create_buffer(pool, 0, width, height, static_cast<int32_t>(stride), WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
   close(fd);
   wl_surface_attach(s->surface, buffer, 0, 0);
-  wl_surface_damage(s->surface, 0, 0, s->width, s->height);
+  wl_surface_damage(s->surface, 0, 0, width, height);
   wl_surface_commit(s->surface);
   if (s->buffer) wl_buffer_destroy(s->buffer);
   s->buffer = buffer;
-  s->painted_width = s->width;
-  s->painted_height = s->height;
-  if (s->sink) gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(s->sink), 0, 0, s->width, s->height);
+  s->painted_width = width;
+  s->painted_height = height;
+  if (s->sink && s->width > 0) gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(s->sink), 0, 0, s->width, s->height);
 }
 
 void on_surface_configure(void* data, xdg_surface* xdg, uint32_t serial) {
@@ -97,8 +111,10 @@ const xdg_surface_listener surface_listener = {on_surface_configure};
 
 // GStreamer's GL reads the same connection on its own queue: the
 // prepare/read protocol lets both read without taking each other's events.
+// A lost connection makes every call fail at once, never wait.
 void dispatch(wl_display* d, int timeout_ms) {
-  while (wl_display_prepare_read(d) != 0) wl_display_dispatch_pending(d);
+  while (wl_display_prepare_read(d) != 0)
+    if (wl_display_dispatch_pending(d) < 0) return;
   wl_display_flush(d);
   pollfd p{wl_display_get_fd(d), POLLIN, 0};
   if (poll(&p, 1, timeout_ms) > 0)
@@ -106,6 +122,28 @@ void dispatch(wl_display* d, int timeout_ms) {
   else
     wl_display_cancel_read(d);
   wl_display_dispatch_pending(d);
+}
+
+GstPadProbeReturn count_buffer(GstPad*, GstPadProbeInfo*, gpointer data) {
+  auto* counted = static_cast<std::atomic<int>*>(data);
+  return ++*counted >= 2 ? GST_PAD_PROBE_REMOVE : GST_PAD_PROBE_OK;
+}
+
+void stop_counting(State* s) {
+  if (!s->counted_pad) return;
+  if (s->count_probe) gst_pad_remove_probe(s->counted_pad, s->count_probe);
+  gst_object_unref(s->counted_pad);
+  s->counted_pad = nullptr;
+  s->count_probe = 0;
+}
+
+void count_sink_buffers(State* s, GstElement* sink) {
+  stop_counting(s);
+  s->sink_buffers = 0;
+  s->sub_surface_shown = false;
+  s->counted_pad = gst_element_get_static_pad(sink, "sink");
+  if (s->counted_pad)
+    s->count_probe = gst_pad_add_probe(s->counted_pad, GST_PAD_PROBE_TYPE_BUFFER, count_buffer, &s->sink_buffers, nullptr);
 }
 
 }  // namespace
@@ -136,8 +174,8 @@ std::unique_ptr<WaylandWindow> WaylandWindow::open() {
   xdg_toplevel_set_app_id(s->toplevel, "video_player");
   xdg_toplevel_set_fullscreen(s->toplevel, nullptr);
   wl_surface_commit(s->surface);
-  for (int i = 0; i < 20 && !(s->configured && s->painted_width > 0); ++i) dispatch(s->display, 100);
-  if (!s->configured || s->painted_width <= 0) {
+  for (int i = 0; i < 20 && !(s->configured && s->width > 0); ++i) dispatch(s->display, 100);
+  if (!s->configured || s->width <= 0) {
     log_line("[DISPLAY] The compositor gave the window no size - the video sink opens its own window");
     return nullptr;
   }
@@ -148,6 +186,7 @@ std::unique_ptr<WaylandWindow> WaylandWindow::open() {
 WaylandWindow::~WaylandWindow() {
   if (!s_) return;
   State* s = s_.get();
+  stop_counting(s);
   if (s->sink) gst_object_unref(s->sink);
   if (s->gl_display) gst_object_unref(s->gl_display);
   if (s->buffer) wl_buffer_destroy(s->buffer);
@@ -184,6 +223,16 @@ void WaylandWindow::attach(GstElement* pipeline) {
   gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(sink), 0, 0, s->width, s->height);
   if (s->sink) gst_object_unref(s->sink);
   s->sink = sink;
+  count_sink_buffers(s, sink);
 }
 
-void WaylandWindow::poll() { dispatch(s_->display, 0); }
+bool WaylandWindow::poll() {
+  State* s = s_.get();
+  if (!s->sub_surface_shown) {
+    bool after_first_frame = s->sink_buffers >= 2;
+    wl_surface_commit(s->surface);
+    s->sub_surface_shown = after_first_frame;
+  }
+  dispatch(s->display, 0);
+  return wl_display_get_error(s->display) == 0;
+}

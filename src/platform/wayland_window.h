@@ -21,8 +21,9 @@ class WaylandWindow {
   // Makes the pipeline's GL elements use this connection and its sink draw
   // into the window. While the pipeline is in NULL.
   void attach(GstElement* pipeline);
-  // Answers the compositor (its pings, a new size). Without waiting.
-  void poll();
+  // Answers the compositor (its pings, a new size). Without waiting. False
+  // once the connection to the compositor is lost.
+  bool poll();
 
   struct State;
 

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/player_state.h"
 #include "messaging/ack_delivery.h"
+#include "platform/display_watch.h"
 #include "protocol/protocol.h"
 
 gint64 last_position = -1;
@@ -85,6 +86,14 @@ void heartbeat_monitor_thread() {
       }
       previous_position = position;
       last_position = position;
+    }
+
+    // Before the loop's own check: a loop held by a stuck display is named for it.
+    double unanswered = display_unanswered_seconds();
+    if (unanswered > DISPLAY_ANSWER_LIMIT_S) {
+      char why[80];
+      snprintf(why, sizeof why, "Drawing has waited %.0f s for", unanswered);
+      display_lost(why);
     }
 
     if (!loop_moved) {
