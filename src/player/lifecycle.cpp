@@ -9,38 +9,32 @@
 #include "switching/file_end.h"
 #include "switching/preload.h"
 
-namespace {
-
-// The screen's options may come first (the idle picture has no location);
-// the older flags are taken for a location there, as they always were.
-bool is_screen_option(const char* arg) {
-  static const char* const options[] = {"--window", "--rotate", "--output"};
-  for (const char* o : options)
-    if (strcmp(arg, o) == 0) return true;
-  return false;
-}
-
-}  // namespace
-
 StartupOptions parse_arguments(int argc, char** argv) {
   StartupOptions opts;
   for (int i = 1; i < argc; ++i) {
+    bool rotate = strcmp(argv[i], "--rotate") == 0, output = strcmp(argv[i], "--output") == 0;
+    if (rotate || output) {
+      const char* value = i + 1 < argc ? argv[++i] : "";
+      if (output) {
+        opts.screen.output = value;
+      } else if (auto method = rotate_method_from_text(value)) {
+        opts.screen.rotate_method = *method;
+      } else {
+        log_line("ERROR: --rotate takes 0, 90, 180, 270, horizontal-flip or vertical-flip, not \"%s\" - not rotating",
+                 value);
+      }
+      continue;
+    }
+    if (strcmp(argv[i], "--window") == 0) {
+      opts.screen.window = true;
+      continue;
+    }
+    // The screen's options are never the location, wherever they stand; the
+    // first of the other arguments is, even a flag, as it always was.
+    if (!opts.location) opts.location = argv[i];
     if (strcmp(argv[i], "--maxlog") == 0) opts.maxlog_flag = TRUE;
     if (strcmp(argv[i], "--no_sound") == 0) opts.no_sound = TRUE;
-    if (strcmp(argv[i], "--window") == 0) opts.screen.window = true;
-    bool rotate = strcmp(argv[i], "--rotate") == 0, output = strcmp(argv[i], "--output") == 0;
-    if (!rotate && !output) continue;
-    const char* value = i + 1 < argc ? argv[++i] : "";
-    if (output) {
-      opts.screen.output = value;
-    } else if (auto method = rotate_method_from_text(value)) {
-      opts.screen.rotate_method = *method;
-    } else {
-      log_line("ERROR: --rotate takes 0, 90, 180, 270, horizontal-flip or vertical-flip, not \"%s\" - not rotating",
-               value);
-    }
   }
-  if (argc > 1 && !is_screen_option(argv[1])) opts.location = argv[1];
   return opts;
 }
 

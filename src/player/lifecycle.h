@@ -10,7 +10,7 @@ struct StartupOptions {
   ScreenOptions screen;
 };
 
-// Reads the flags and the location (the first argument, unless it is one of
+// Reads the flags and the location (the first argument that is not one of
 // the screen's options) after gst_init. A wrong option value is said in a
 // line and left at its default.
 StartupOptions parse_arguments(int argc, char** argv);

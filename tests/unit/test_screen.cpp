@@ -17,7 +17,7 @@ TEST(Screen, OutputIsTheOneNamedElseTheSessionsElseTheDrmDevice) {
   EXPECT_FALSE(choose_video_output("drm", nullptr, wl, x).has_value());
 }
 
-TEST(Screen, ScreenOptionsAreNeverTakenForTheLocationAndBadValuesAreLeftAtDefault) {
+TEST(Screen, ScreenOptionsAreNeverTakenForTheLocationWhereverTheyStandAndBadValuesAreLeftAtDefault) {
   auto parse = [](std::vector<const char*> args) {
     args.insert(args.begin(), "video_player");
     return parse_arguments(static_cast<int>(args.size()), const_cast<char**>(args.data()));
@@ -31,6 +31,15 @@ TEST(Screen, ScreenOptionsAreNeverTakenForTheLocationAndBadValuesAreLeftAtDefaul
   o = parse({"--rotate", "90"});  // the idle picture, turned
   EXPECT_EQ(o.location, nullptr);
   EXPECT_EQ(o.screen.rotate_method, 1);
+  o = parse({"--rotate", "90", "--window", "--output", "wayland", "/a.mp4", "--no_sound"});  // options first
+  EXPECT_STREQ(o.location, "/a.mp4");
+  EXPECT_TRUE(o.no_sound);
+  EXPECT_EQ(o.screen.rotate_method, 1);
+  EXPECT_TRUE(o.screen.window);
+  EXPECT_EQ(o.screen.output, "wayland");
+  o = parse({"--window", "--no_sound", "/a.mp4"});  // a flag first is still the location, as it always was
+  EXPECT_STREQ(o.location, "--no_sound");
+  EXPECT_TRUE(o.no_sound);
   o = parse({"/a.mp4", "--rotate", "45"});
   EXPECT_EQ(o.screen.rotate_method, 0);
   EXPECT_EQ(rotate_method_from_text("horizontal-flip"), 4);
