@@ -45,6 +45,6 @@ double display_unanswered_seconds() {
 }
 
 void display_lost(const char* why) {
-  log_line_if_room("[DISPLAY] ERROR: %s %s - ending so that the player is started again", why, name.c_str());
+  log_line("[DISPLAY] ERROR: %s %s - ending so that the player is started again", why, name.c_str());
   terminate_process(1);
 }

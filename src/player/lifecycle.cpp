@@ -1,6 +1,7 @@
 #include "player/lifecycle.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -69,10 +70,30 @@ void library_message_to_stdout(const gchar* domain, GLogLevelFlags level, const 
                      : (level & G_LOG_LEVEL_CRITICAL) ? "CRITICAL"
                      : (level & G_LOG_LEVEL_WARNING)  ? "WARNING"
                                                       : "INFO";
-  std::string text = message ? message : "";
+  std::string text = std::string(domain ? domain : "glib") + "-" + kind + ": " + (message ? message : "");
   for (char& c : text)
     if (c == '\n') c = ' ';
-  log_line("[stderr] %s-%s: %s", domain ? domain : "glib", kind, text.c_str());
+  // A library that fails in a loop (GL on a lost display) says the same
+  // thing thousands of times in a few milliseconds: the first few are
+  // enough, then one a second with its count.
+  static std::mutex repeat_lock;
+  static std::string last;
+  static unsigned long repeats = 0;
+  static gint64 counted_at = 0;
+  {
+    std::lock_guard<std::mutex> hold(repeat_lock);
+    repeats = text == last ? repeats + 1 : 0;
+    if (repeats == 0) last = text;
+    if (repeats >= 3) {
+      gint64 now = g_get_monotonic_time();
+      if (repeats > 3 && now - counted_at < G_USEC_PER_SEC) return;
+      counted_at = now;
+    }
+  }
+  if (repeats >= 3)
+    log_line("[stderr] %s (said %lu times in a row)", text.c_str(), repeats + 1);
+  else
+    log_line("[stderr] %s", text.c_str());
 }
 
 }  // namespace
