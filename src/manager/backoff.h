@@ -15,6 +15,10 @@ class RestartBackoff {
     next_ = next_ * 2 > max_ ? max_ : next_ * 2;
     return delay;
   }
+  // The pause after a run that ended for want of its display: the shortest,
+  // so that the picture is back soon after the display server is; such
+  // ends do not lengthen the pauses.
+  double after_display_loss() const { return initial_; }
 
  private:
   double initial_, max_, stable_after_, next_;

@@ -141,6 +141,8 @@ void Manager::handle_line(const std::string& line) {
     on_error_line(line.substr(strlen(BUS_ERROR)));
   } else if (starts_with(line, BUS_ERROR_DEBUG)) {
     on_error_debug_line(line.substr(strlen(BUS_ERROR_DEBUG)));
+  } else if (starts_with(line, SCREEN_ERROR)) {
+    run_.display_failed = true;
   }
 }
 

@@ -78,8 +78,8 @@ std::optional<int> PlayerProcess::exit_status() {
   return client_->wait_exit(0);
 }
 
-void PlayerProcess::start_later(double ran_s) {
-  double delay_s = backoff_.after_run(ran_s);
+void PlayerProcess::start_later(double ran_s, bool display_lost) {
+  double delay_s = display_lost ? backoff_.after_display_loss() : backoff_.after_run(ran_s);
   out_.manager("starting the player again in " + seconds_text(delay_s));
   start_at_ = seconds_from_now(delay_s);
 }

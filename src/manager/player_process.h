@@ -64,7 +64,7 @@ class PlayerProcess {
   // The next start: due at once, or after the pause for a run of `ran_s`
   // seconds (which is said).
   void start_now() { start_at_ = SteadyClock::now(); }
-  void start_later(double ran_s);
+  void start_later(double ran_s, bool display_lost = false);
   // True once, when a start is due.
   bool take_due_start();
 

@@ -223,4 +223,5 @@ struct PlayerRun {
   std::optional<ErrorOrigin> first_error;
   std::string first_error_text;
   bool error_debug_due = false;  // its "Debug info" line, which names the element, is still to come
+  bool display_failed = false;   // it said its display could not be reached or was lost
 };

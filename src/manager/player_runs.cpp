@@ -71,8 +71,9 @@ void Manager::check_player_exit() {
   end_showing("player-ended");
   count_restart(exit_text(*status));
   forget_requests();
+  bool display_failed = run_.display_failed;
   run_ = PlayerRun();
-  process_.start_later(ran);
+  process_.start_later(ran, display_failed);
 }
 
 // Only the player's own fatal error (status 1), and only one posted by a part

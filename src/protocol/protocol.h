@@ -183,5 +183,7 @@ inline constexpr const char* SCREEN_WINDOW = "[DISPLAY] X11: window ";
 inline constexpr const char* SCREEN_DRAWS_INTO = "[DISPLAY] The pipeline draws into window ";
 inline constexpr const char* SCREEN_WAYLAND = "[DISPLAY] Wayland: ";
 inline constexpr const char* SCREEN_KMS = "[DISPLAY] No display server: ";
+// The display could not be reached, was lost or stopped taking frames.
+inline constexpr const char* SCREEN_ERROR = "[DISPLAY] ERROR: ";
 
 }  // namespace protocol
