@@ -26,6 +26,7 @@ struct Options {
   int jitter_ms = 100;     // spread over one loop period, so sends do not lock to the loop's phase
   unsigned seed = 1;
   bool no_sound = false;
+  bool window = false;   // a window of the clip's size instead of the whole screen
   bool acks = true;     // events acknowledged, as in production
   int reaction_ms = 0;  // manager's delay between reading "end of video!" and writing "switch"
   std::string log_path = "switch_latency.log";

@@ -31,6 +31,7 @@
 #include "latency_types.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_standin.h"
+#include "platform/screen.h"
 #include "player/lifecycle.h"
 #include "player/main_loop.h"
 
@@ -42,7 +43,7 @@ void usage() {
   fprintf(stderr,
           "usage: switch_latency [--clips DIR] [--mid-clips DIR] [--mid-clip-ms MS] [--mid N] [--end N]\n"
           "                      [--armed N] [--preload N] [--mid-at MS] [--jitter MS]"
-          " [--seed N] [--reaction-ms MS] [--no-acks] [--no-sound]\n"
+          " [--seed N] [--reaction-ms MS] [--no-acks] [--no-sound] [--window]\n"
           "                      [--log FILE] [--csv FILE] [--trace FILE]\n");
 }
 
@@ -63,6 +64,7 @@ bool parse_options(int argc, char** argv, Options& o) {
   p.text("--trace", o.trace_path);
   p.number("--reaction-ms", o.reaction_ms);
   p.flag("--no-sound", o.no_sound);
+  p.flag("--window", o.window);
   p.flag("--no-acks", o.acks, false);
   if (!p.parse(argc, argv)) {
     if (!p.missing_value().empty()) fprintf(stderr, "%s needs a value\n", p.missing_value().c_str());
@@ -120,6 +122,8 @@ int main(int argc, char** argv) {
   StartupOptions so;
   so.location = start_clip.c_str();
   so.no_sound = o.no_sound ? TRUE : FALSE;
+  so.screen.window = o.window;
+  screen_start(so.screen);  // the whole screen, as on a sign, unless --window
   FILE* report = fdopen(report_fd, "w");
   if (!build_and_discover(st, so) || !install_probes(st)) {
     fprintf(report, "could not build the player's pipeline or find its video sink\n");
