@@ -139,9 +139,11 @@ void find_switch_steps(const std::vector<Event>& ev, SwitchRecord& r, const Wind
   if (r.mode == Mode::Armed) {
     if (!r.at_end_taken) r.note += " the armed switch never ran;";
     r.sink_eos = r.at_end_taken ? last_before(ev, Ev::SinkEos, w.start, r.at_end_taken) : 0;
-    // The player still tells the manager that the old file ended.
+    // The player still tells the manager that the old file ended: once its
+    // last picture has been on screen, by the time the new file's first one is.
     r.reported = r.at_end_taken ? first_after(ev, Ev::Reported, r.at_end_taken, w) : 0;
-    if (r.at_end_taken && (!r.reported || r.reported > r.first_new_arrive))
+    if (r.at_end_taken && (!r.reported || (r.last_old_draw && r.reported < r.last_old_draw) ||
+                           (r.first_new_draw && r.reported > r.first_new_draw + FRAME_MS * MS)))
       r.note += " \"end of video!\" not reported for the old file;";
     // The sink never sees the old file's end, so the pipeline has none to post.
     if (r.sink_eos && timeline_has(ev, Ev::BusEos, r.sink_eos, r.first_new_arrive))
@@ -171,7 +173,11 @@ void check_new_file(const std::vector<Event>& ev, SwitchRecord& r, const Window&
   for (const Event& e : ev)
     if (e.kind == Ev::Arrive && e.colour == r.to && e.t >= r.first_new_arrive && e.t < w.end)
       r.ahead_ms = std::max(r.ahead_ms, (e.pts - r.first_new_pts) / 1e6 - ms(e.t - r.first_new_arrive));
-  r.new_end_reported = first_after(ev, Ev::Reported, r.first_new_arrive, w);
+  // An armed switch reports the old file's end once the new file's first
+  // picture is due, after that picture reached the sink: the new file's own
+  // end is the next report.
+  gint64 from = std::max(r.first_new_arrive, r.mode == Mode::Armed && r.reported ? r.reported + 1 : 0);
+  r.new_end_reported = first_after(ev, Ev::Reported, from, w);
   if (r.ahead_ms > 200) {
     char text[96];
     snprintf(text, sizeof text, " new file pushed through %.0f ms ahead of real time;", r.ahead_ms);

@@ -100,6 +100,7 @@ bool preload_owns(const PlayerState& st, GstObject* object) {
 }
 
 void handle_drop_preload_command(PlayerState& st) {
+  finish_handover_now(st);  // a preload already being switched to is the file on screen
   if (!st.preload_filesrc) {
     log_line("%s", protocol::PRELOAD_NONE_TO_DROP);
     return;

@@ -7,6 +7,7 @@
 #include "messaging/ack_delivery.h"
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
+#include "switching/handover.h"
 #include "switching/switch_command.h"
 
 namespace {
@@ -51,7 +52,9 @@ void remove_probe() {
 bool switch_at_end_armed() { return armed; }
 
 void cancel_switch_at_end() {
-  if (armed.exchange(false)) log_line("%s", protocol::DISARMED);
+  bool handed_over = handover_armed();
+  disarm_handover();
+  if (armed.exchange(false) || handed_over) log_line("%s", protocol::DISARMED);
   remove_probe();
 }
 
@@ -63,12 +66,16 @@ void disarm_switch_at_end() {
 void handle_switch_at_end_command(PlayerState& st) {
   if (switch_refused(st)) return;
   remove_probe();
+  armed_generation = screen_generation.load();
+  if (arm_handover(st, armed_generation)) {
+    log_line("%s", protocol::ARMED);
+    return;
+  }
   if (st.glimagesink_element) probed_pad.reset(gst_element_get_static_pad(st.glimagesink_element, "sink"));
   if (!probed_pad) {
     log_line("%s - no video sink", protocol::ARM_REJECTED);
     return;
   }
-  armed_generation = screen_generation.load();
   armed = true;
   probe_id = gst_pad_add_probe(probed_pad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_sink_event, nullptr, nullptr);
   log_line("%s", protocol::ARMED);
@@ -77,10 +84,24 @@ void handle_switch_at_end_command(PlayerState& st) {
 bool is_switch_at_end_message(GstMessage* msg) {
   if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;
   const GstStructure* s = gst_message_get_structure(msg);
-  return s && gst_structure_has_name(s, SWITCH_AT_END_MESSAGE);
+  return s && (gst_structure_has_name(s, SWITCH_AT_END_MESSAGE) || gst_structure_has_name(s, HANDOVER_MESSAGE));
+}
+
+void finish_handover_now(PlayerState& st) {
+  if (!handover_begun()) return;
+  log_line("%s", protocol::ARMED_SWITCH_TAKEN);
+  if (active_qtdemux && !suppress_events) send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
+  finish_handover(st);
 }
 
 void handle_switch_at_end_message(PlayerState& st, GstMessage* msg) {
+  if (is_handover_message(msg)) {
+    if (handover_message_generation(msg) == 0 || handover_message_generation(msg) != screen_generation.load())
+      log_line("[SWITCH AT END] The end of a file no longer on screen - ignored");
+    else
+      finish_handover_now(st);
+    return;
+  }
   remove_probe();
   guint generation = 0;
   gst_structure_get_uint(gst_message_get_structure(msg), "generation", &generation);

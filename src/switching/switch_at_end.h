@@ -21,4 +21,8 @@ bool switch_at_end_armed();
 // the main loop then reports the end and switches.
 constexpr const char* SWITCH_AT_END_MESSAGE = "video-player-switch-at-end";
 bool is_switch_at_end_message(GstMessage* msg);
+// A command that cannot wait for a hand-over under way (its selectors have
+// turned) has it finished first, as its message would: the end is reported
+// and the new file is the one on screen.
+void finish_handover_now(PlayerState& st);
 void handle_switch_at_end_message(PlayerState& st, GstMessage* msg);

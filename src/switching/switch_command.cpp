@@ -14,6 +14,7 @@
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
 #include "switching/cleanup.h"
+#include "switching/handover.h"
 #include "switching/switch_at_end.h"
 #include "switching/video_command.h"
 
@@ -547,7 +548,44 @@ void reconfigure_sink(PlayerState& st) {
 
 bool switch_refused(PlayerState& st) { return rejected(st); }
 
+void complete_handed_over_switch(PlayerState& st, GstPad* old_video_pad, GstPad* old_audio_pad) {
+  std::lock_guard<std::mutex> lock(operation_lock);
+  log_line("%s", protocol::SWITCH_RECEIVED);
+  disarm_switch_at_end();
+  cancel_scheduled_restart();
+  if (!st.video_switching_in_progress) forget_video_branch(st);
+  switch_in_progress = 1;
+  SwitchRun run(st);
+  run.new_video_pad = st.preload_selector_pad.load();
+  if (old_video_pad) run.old_video_pad.reset(GST_PAD(gst_object_ref(old_video_pad)));
+  log_line("%s", protocol::SWITCH_FLIPPED);
+  GstElement* shown = branch_owner(old_video_pad);
+  if (!shown) shown = active_qtdemux;
+  if (shown) run.old_qtdemux_to_stop.reset(GST_ELEMENT(gst_object_ref(shown)));
+  if (old_audio_pad) {
+    run.old_audio_pad.reset(GST_PAD(gst_object_ref(old_audio_pad)));
+    run.audio_flipped = true;
+  }
+  // The old branch has ended upstream of its selectors and pushes nothing more.
+  stop_old_audio(run);
+  stop_old_video_branch(run);
+  log_line("%s", protocol::SWITCH_SEEK);
+  log_line("[SWITCH] The new file follows the old one's last frame on the clock - no seek needed");
+  mark_switch_on_bus(st);
+  activate_new_branch(st);
+  schedule_old_branch_cleanup(run);
+  adopt_preload(st);
+  log_line("[SWITCH] Variables updated successfully");
+  log_line("%s", protocol::SWITCH_DONE);
+  switch_in_progress = 0;
+}
+
 void handle_switch_command(PlayerState& st) {
+  // The switch armed for the end is under way: it is this switch.
+  if (handover_begun()) {
+    finish_handover_now(st);
+    return;
+  }
   std::lock_guard<std::mutex> lock(operation_lock);
   log_line("%s", protocol::SWITCH_RECEIVED);
   if (rejected(st)) return;

@@ -120,6 +120,7 @@ CommandOutcome handle_video_command(PlayerState& st, const char* path) {
     return CommandOutcome::Rejected;
   }
   gboolean was_playing = st.is_playing;
+  finish_handover_now(st);
   disarm_switch_at_end();  // the file it was armed for is no longer the one that ends
 
   if (st.uri_mode && st.pipeline) {

@@ -1,0 +1,305 @@
+#include "switching/handover.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "core/gst_holders.h"
+#include "core/log.h"
+#include "restart/rebuild_policy.h"
+#include "switching/branch.h"
+#include "switching/switch_command.h"
+
+namespace {
+
+// One stream (picture or sound) of the hand-over.
+struct Stream {
+  GstElement* selector = nullptr;  // borrowed from the state
+  PadRef old_src;                  // the file on screen's last pad before its selector
+  gulong end_probe = 0;
+  PadRef new_src;  // the preload's
+  gulong hold = 0;
+  gulong flush_probe = 0;  // the picture's: a flush brings its first buffer again
+  PadRef new_selector_pad;
+  std::atomic<gulong>* drop_probe = nullptr;  // the preload's buffer-dropping probe on new_selector_pad
+  bool turned = false;
+};
+
+struct Plan {
+  unsigned generation = 0;
+  Stream video, audio;
+  bool has_audio = false;
+  // Running time of the new file's first picture, before any offset.
+  GstClockTime first_new = GST_CLOCK_TIME_NONE;
+  // Running time at which the file on screen ends (its longest stream).
+  GstClockTime old_end = GST_CLOCK_TIME_NONE;
+  GstClockID end_wait = nullptr;
+  bool yielded = false;  // a rebuild took the end: the old file's end goes on to the sinks
+};
+
+// Written by the main thread; the streaming threads' probes and the clock's
+// thread read and change it holding the lock. Nothing waits while holding it.
+std::mutex plan_lock;
+std::unique_ptr<Plan> plan;
+std::atomic<bool> begun{false};
+
+bool has_sticky_end(GstPad* pad) {
+  GstEvent* eos = pad ? gst_pad_get_sticky_event(pad, GST_EVENT_EOS, 0) : nullptr;
+  if (eos) gst_event_unref(eos);
+  return eos != nullptr;
+}
+
+GstPad* peer_of(GstPad* pad) { return pad ? gst_pad_get_peer(pad) : nullptr; }
+
+GstPad* active_pad(GstElement* selector) {
+  GstPad* pad = nullptr;
+  if (selector) g_object_get(selector, "active-pad", &pad, nullptr);
+  return pad;
+}
+
+// The running time of a position on the pad's current segment, its offset included.
+GstClockTime running_time_on(GstPad* pad, GstClockTime position) {
+  GstEvent* event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+  if (!event) return GST_CLOCK_TIME_NONE;
+  const GstSegment* segment = nullptr;
+  gst_event_parse_segment(event, &segment);
+  GstClockTime running = GST_CLOCK_TIME_NONE;
+  if (segment->format == GST_FORMAT_TIME) {
+    if (!GST_CLOCK_TIME_IS_VALID(position)) position = segment->start;
+    running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, position);
+  }
+  gst_event_unref(event);
+  if (!GST_CLOCK_TIME_IS_VALID(running)) return running;
+  gint64 shifted = static_cast<gint64>(running) + gst_pad_get_offset(pad);
+  return shifted < 0 ? 0 : static_cast<GstClockTime>(shifted);
+}
+
+// Where the file behind `src` ends: its whole length (its longest stream),
+// else the end of what its segment has seen.
+GstClockTime end_of_file(GstPad* src) {
+  GstEvent* event = gst_pad_get_sticky_event(src, GST_EVENT_SEGMENT, 0);
+  if (!event) return GST_CLOCK_TIME_NONE;
+  const GstSegment* segment = nullptr;
+  gst_event_parse_segment(event, &segment);
+  GstClockTime position = segment->position;
+  gint64 duration = -1;
+  if (gst_pad_query_duration(src, GST_FORMAT_TIME, &duration) && duration > 0) {
+    GstClockTime end = segment->start + (static_cast<GstClockTime>(duration) - MIN(segment->time, duration));
+    if (GST_CLOCK_TIME_IS_VALID(segment->stop)) end = MIN(end, segment->stop);
+    if (!GST_CLOCK_TIME_IS_VALID(position) || end > position) position = end;
+  }
+  gst_event_unref(event);
+  return running_time_on(src, position);
+}
+
+// The new file's first picture, held at its parser: its running time is
+// what the offset moves on to the old file's end.
+GstPadProbeReturn on_held(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  std::lock_guard<std::mutex> lock(plan_lock);
+  if (plan && !GST_CLOCK_TIME_IS_VALID(plan->first_new) && buffer)
+    plan->first_new = running_time_on(pad, GST_BUFFER_PTS(buffer));
+  return GST_PAD_PROBE_OK;  // stays held
+}
+
+GstPadProbeReturn on_flushed(GstPad*, GstPadProbeInfo* info, gpointer) {
+  if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_STOP) {
+    std::lock_guard<std::mutex> lock(plan_lock);
+    if (plan && !begun) plan->first_new = GST_CLOCK_TIME_NONE;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+void post_end_due(unsigned generation) {
+  GstElement* pipeline = global_pipeline.load();
+  if (!pipeline) return;
+  gst_element_post_message(pipeline, gst_message_new_application(
+                                         GST_OBJECT(pipeline), gst_structure_new(HANDOVER_MESSAGE, "generation",
+                                                                                 G_TYPE_UINT, generation, nullptr)));
+}
+
+gboolean on_end_due(GstClock*, GstClockTime, GstClockID, gpointer generation) {
+  post_end_due(GPOINTER_TO_UINT(generation));
+  return TRUE;
+}
+
+// With plan_lock held: the moment the new file's first picture is due, on
+// the pipeline's clock; the loop finishes the switch then.
+void wait_for_end(Plan& p) {
+  GstElement* pipeline = global_pipeline.load();
+  GstClock* clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
+  if (!clock) {
+    post_end_due(p.generation);
+    return;
+  }
+  p.end_wait = gst_clock_new_single_shot_id(clock, gst_element_get_base_time(pipeline) + p.old_end);
+  gst_object_unref(clock);
+  if (gst_clock_id_wait_async(p.end_wait, on_end_due, GUINT_TO_POINTER(p.generation), nullptr) != GST_CLOCK_OK)
+    post_end_due(p.generation);
+}
+
+// With plan_lock held, on the streaming thread that brought the old stream's
+// end: the selector turns to the new stream, moved on in time, and lets it go.
+void turn(Plan& p, Stream& s) {
+  GstClockTime first = GST_CLOCK_TIME_IS_VALID(p.first_new) ? p.first_new : 0;
+  gst_pad_set_offset(s.new_src.get(), static_cast<gint64>(p.old_end) - static_cast<gint64>(first));
+  if (gulong id = s.drop_probe ? s.drop_probe->exchange(0) : 0) gst_pad_remove_probe(s.new_selector_pad.get(), id);
+  g_object_set(s.selector, "active-pad", s.new_selector_pad.get(), nullptr);
+  if (s.hold) gst_pad_remove_probe(s.new_src.get(), std::exchange(s.hold, 0));
+  s.turned = true;
+}
+
+GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_audio) {
+  if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
+  std::lock_guard<std::mutex> lock(plan_lock);
+  if (!plan || plan->yielded) return GST_PAD_PROBE_OK;
+  Plan& p = *plan;
+  Stream& s = is_audio ? p.audio : p.video;
+  if (s.turned || s.old_src.get() != pad) return GST_PAD_PROBE_OK;
+  // A rebuild due at the end of the video is what happens there.
+  if (!begun && rebuild_due_at_video_end()) {
+    p.yielded = true;
+    return GST_PAD_PROBE_OK;
+  }
+  if (!GST_CLOCK_TIME_IS_VALID(p.old_end)) p.old_end = end_of_file(pad);
+  if (!GST_CLOCK_TIME_IS_VALID(p.old_end)) {
+    p.yielded = true;  // nothing to place the new file by: the sinks' end decides
+    return GST_PAD_PROBE_OK;
+  }
+  bool first_turn = !begun.exchange(true);
+  turn(p, s);
+  if (first_turn) wait_for_end(p);
+  // The sinks never see this end: the old file's last picture stays until
+  // the new file's first one replaces it.
+  return GST_PAD_PROBE_DROP;
+}
+
+void remove_probe(PadRef& pad, gulong& id) {
+  if (pad && id) gst_pad_remove_probe(pad.get(), id);
+  id = 0;
+}
+
+// Main thread, holding nothing: the probes and the clock wait of a plan taken out.
+void release(Plan& p) {
+  if (p.end_wait) {
+    gst_clock_id_unschedule(p.end_wait);
+    gst_clock_id_unref(p.end_wait);
+    p.end_wait = nullptr;
+  }
+  for (Stream* s : {&p.video, &p.audio}) {
+    remove_probe(s->old_src, s->end_probe);
+    remove_probe(s->new_src, s->hold);
+    remove_probe(s->new_src, s->flush_probe);
+  }
+}
+
+bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, std::atomic<gulong>& drop_probe,
+                   bool is_audio) {
+  s.selector = selector;
+  PadRef active(active_pad(selector));
+  s.old_src.reset(peer_of(active.get()));
+  s.new_selector_pad.reset(new_selector_pad ? GST_PAD(gst_object_ref(new_selector_pad)) : nullptr);
+  s.new_src.reset(peer_of(new_selector_pad));
+  s.drop_probe = &drop_probe;
+  if (!s.old_src || !s.new_src || active.get() == new_selector_pad || has_sticky_end(s.old_src.get())) return false;
+  s.hold = gst_pad_add_probe(s.new_src.get(),
+                             static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BLOCK | GST_PAD_PROBE_TYPE_BUFFER),
+                             is_audio ? nullptr : on_held, nullptr, nullptr);
+  if (!is_audio) s.flush_probe = gst_pad_add_probe(s.new_src.get(), GST_PAD_PROBE_TYPE_EVENT_FLUSH, on_flushed, nullptr, nullptr);
+  s.end_probe = gst_pad_add_probe(s.old_src.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_old_event,
+                                  GINT_TO_POINTER(is_audio), nullptr);
+  return s.hold && s.end_probe;
+}
+
+bool steadily_playing(GstElement* pipeline) {
+  GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
+  gst_element_get_state(pipeline, &state, &pending, 0);
+  return state == GST_STATE_PLAYING && pending == GST_STATE_VOID_PENDING;
+}
+
+}  // namespace
+
+bool arm_handover(PlayerState& st, unsigned generation) {
+  disarm_handover();
+  if (!st.pipeline || !st.input_selector || !st.preload_qtdemux || !steadily_playing(st.pipeline)) return false;
+  if (rebuild_due_at_video_end() || st.video_switching_in_progress) return false;
+  // A video command's file on screen has a branch of its own beside the one
+  // recorded as active: the switch at the sink's end takes both away.
+  PadRef shown(active_pad(st.input_selector));
+  GstElement* owner = branch_owner(shown.get());
+  if (owner ? owner != active_qtdemux : active_qtdemux != nullptr) return false;
+  GstPad* new_audio = st.preload_audio_selector_pad.load();
+  if (st.audio_selector && !new_audio) return false;  // the new file has no sound
+
+  auto p = std::make_unique<Plan>();
+  p->generation = generation;
+  p->has_audio = st.audio_selector != nullptr;
+  bool ok = set_up_stream(p->video, st.input_selector, st.preload_selector_pad.load(), st.preload_video_probe_id,
+                          false);
+  if (ok && p->has_audio)
+    ok = set_up_stream(p->audio, st.audio_selector, new_audio, st.preload_audio_probe_id, true);
+  if (ok) {
+    std::lock_guard<std::mutex> lock(plan_lock);
+    plan = std::move(p);
+  } else {
+    release(*p);
+    return false;
+  }
+  // The preload has streamed its file into its dropping probes: from its
+  // start again, up to the hold. Its flush stops at the selector's inactive pads.
+  if (!gst_element_seek_simple(st.preload_qtdemux, GST_FORMAT_TIME,
+                               static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0)) {
+    disarm_handover();
+    return false;
+  }
+  return true;
+}
+
+void disarm_handover() {
+  std::unique_ptr<Plan> p;
+  {
+    std::lock_guard<std::mutex> lock(plan_lock);
+    p = std::move(plan);
+  }
+  begun = false;
+  if (p) release(*p);
+}
+
+bool handover_armed() {
+  std::lock_guard<std::mutex> lock(plan_lock);
+  return plan && !plan->yielded;
+}
+
+bool handover_begun() { return begun; }
+
+bool is_handover_message(GstMessage* msg) {
+  if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;
+  const GstStructure* s = gst_message_get_structure(msg);
+  return s && gst_structure_has_name(s, HANDOVER_MESSAGE);
+}
+
+unsigned handover_message_generation(GstMessage* msg) {
+  guint generation = 0;
+  gst_structure_get_uint(gst_message_get_structure(msg), "generation", &generation);
+  std::lock_guard<std::mutex> lock(plan_lock);
+  return plan && plan->generation == generation ? generation : 0;
+}
+
+void finish_handover(PlayerState& st) {
+  std::unique_ptr<Plan> p;
+  {
+    std::lock_guard<std::mutex> lock(plan_lock);
+    if (!plan) return;
+    // A stream whose end has not come yet (a command could not wait for it)
+    // turns now, at the same time as the other.
+    if (begun)
+      for (Stream* s : {&plan->video, &plan->audio})
+        if (s->new_src && !s->turned) turn(*plan, *s);
+    p = std::move(plan);
+  }
+  begun = false;
+  release(*p);
+  PadRef old_video(peer_of(p->video.old_src.get()));
+  PadRef old_audio(peer_of(p->audio.old_src.get()));
+  complete_handed_over_switch(st, old_video.get(), p->has_audio ? old_audio.get() : nullptr);
+}
