@@ -7,7 +7,7 @@ out="${1:?usage: make-clips.sh DIR}"
 here="$(cd "$(dirname "$0")" && pwd)"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=10
+CLIPS_VERSION=11
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -47,6 +47,12 @@ clip short_mono.mp4     magenta 320x180 1 mono
 clip short_surround.mp4 orange  320x180 1 51
 clip short_silent.mp4   cyan    320x180 1 none
 clip short_blue.mp4     blue    320x180 1 stereo
+
+# Sound and picture of different lengths: the file ends with the longer one.
+ff -f lavfi -i "color=c=white:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3" \
+   "${V264[@]}" "${AAC[@]}" -ac 2 sound_ends_first.mp4
+ff -f lavfi -i "color=c=yellow:s=320x180:r=25:d=3" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   "${V264[@]}" "${AAC[@]}" -ac 2 sound_ends_last.mp4
 
 # Four quarters of four colours (red, lime / blue, yellow): a turned picture shows where they went.
 ff -f lavfi -i "color=c=red:s=160x90:r=25:d=4" -f lavfi -i "color=c=lime:s=160x90:r=25:d=4" \

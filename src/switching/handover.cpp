@@ -74,8 +74,8 @@ GstClockTime running_time_on(GstPad* pad, GstClockTime position) {
   return shifted < 0 ? 0 : static_cast<GstClockTime>(shifted);
 }
 
-// Where the file behind `src` ends: its whole length (its longest stream),
-// else the end of what its segment has seen.
+// Where the stream behind `src` ends: its length, else the end of what its
+// segment has seen.
 GstClockTime end_of_file(GstPad* src) {
   GstEvent* event = gst_pad_get_sticky_event(src, GST_EVENT_SEGMENT, 0);
   if (!event) return GST_CLOCK_TIME_NONE;
@@ -161,7 +161,13 @@ GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_a
     p.yielded = true;
     return GST_PAD_PROBE_OK;
   }
-  if (!GST_CLOCK_TIME_IS_VALID(p.old_end)) p.old_end = end_of_file(pad);
+  // The demuxer gives each stream's own length: the file ends with the longer.
+  if (!GST_CLOCK_TIME_IS_VALID(p.old_end))
+    for (Stream* old : {&p.video, &p.audio})
+      if (old->old_src) {
+        GstClockTime end = end_of_file(old->old_src.get());
+        if (GST_CLOCK_TIME_IS_VALID(end) && (!GST_CLOCK_TIME_IS_VALID(p.old_end) || end > p.old_end)) p.old_end = end;
+      }
   if (!GST_CLOCK_TIME_IS_VALID(p.old_end)) {
     p.yielded = true;  // nothing to place the new file by: the sinks' end decides
     return GST_PAD_PROBE_OK;

@@ -1,5 +1,8 @@
 // The switch armed in advance with switch_at_end, driven by a prompt manager
 // that arms it in the same write as its answer to "Preload complete".
+#include <chrono>
+#include <mutex>
+
 #include "e2e_helpers.h"
 
 namespace {
@@ -95,5 +98,78 @@ TEST_F(SwitchAtEnd, RebuildDueAtTheEndStillWins) {
   expect_line(protocol::PLAYING, reset);
   EXPECT_TRUE(display.wait_for_colour(NAVY, 10)) << dump();
   EXPECT_EQ(player->count_substring(protocol::ARMED_SWITCH_TAKEN, from), 0);
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+// A file whose sound ends a second before its picture, or a second after it,
+// ends with the longer of the two, whether the switch is armed or sent on its
+// end: its last picture stays on screen to the end, the next file does not
+// cut it at the end of the shorter stream, and its end is reported once.
+TEST_F(SwitchAtEnd, SoundAndPictureEndingApartEndTheFileWithTheLongerOne) {
+  using Clock = std::chrono::steady_clock;
+  std::mutex times_lock;
+  std::vector<std::pair<std::string, Clock::time_point>> times;
+  start_playing({clip("red.mp4")});
+  player->set_line_handler([&](const std::string& l) {
+    if (l == protocol::SWITCH_SEEK || l == protocol::END_OF_VIDEO) {
+      std::lock_guard<std::mutex> lock(times_lock);
+      times.emplace_back(l, Clock::now());
+    }
+  });
+  // The handler runs just after a waiter sees the line: wait for its time too.
+  auto time_of = [&](const std::string& line, Clock::time_point after) {
+    for (int i = 0; i < 200; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(times_lock);
+        for (auto& [text, at] : times)
+          if (text == line && at > after) return at;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return after;
+  };
+  struct Step {
+    const char* file;
+    Rgb colour;
+    bool armed;  // how it ends: an armed switch, or a switch sent on its end
+  };
+  // Every switch but the first comes at an end, so that the two kinds of end
+  // also meet each other's leftovers (the flushed outputs of a switch after
+  // an end, the ended streams a hand-over never shows the sinks).
+  const std::vector<Step> steps = {{"sound_ends_first.mp4", WHITE, true},
+                                   {"sound_ends_last.mp4", YELLOW, true},
+                                   {"sound_ends_first.mp4", WHITE, false},
+                                   {"silent.mp4", CYAN, false},  // no sound at all: its sound ends at once
+                                   {"sound_ends_last.mp4", YELLOW, false},
+                                   {"green.mp4", GREEN, false}};
+  size_t from = player->line_count();
+  Clock::time_point asked = Clock::now();
+  player->answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH);
+  player->send(protocol::CMD_PRELOAD + clip(steps[0].file));
+  ASSERT_GE(player->wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, from), 0) << dump();
+  for (size_t i = 0; i + 1 < steps.size(); ++i) {
+    const Step& s = steps[i];
+    SCOPED_TRACE(std::string(s.file) + (s.armed ? " ending with an armed switch" : " ending with a switch on its end"));
+    Clock::time_point shown = time_of(protocol::SWITCH_SEEK, asked);
+    ASSERT_TRUE(display.wait_for_colour(s.colour, 5)) << dump();
+    size_t on_screen = player->line_count();
+    if (s.armed) {
+      preload_and_arm(steps[i + 1].file);
+    } else {
+      preload_ready(clip(steps[i + 1].file));
+      player->answer_then(protocol::END_OF_VIDEO, protocol::CMD_SWITCH);
+    }
+    // Past the shorter stream's end, the file's last picture is still there.
+    std::this_thread::sleep_until(shown + std::chrono::milliseconds(3400));
+    EXPECT_TRUE(near_colour(display.pixel().value_or(BLACK), s.colour)) << dump();
+    int ended = expect_line(protocol::END_OF_VIDEO, on_screen, 15);
+    ASSERT_GE(ended, 0);
+    double after = std::chrono::duration<double>(time_of(protocol::END_OF_VIDEO, shown) - shown).count();
+    EXPECT_GE(after, 3.8) << "the end came with the shorter stream" << dump();
+    asked = time_of(protocol::END_OF_VIDEO, shown);
+    ASSERT_GE(expect_line(protocol::SWITCH_DONE, ended), 0);
+    EXPECT_EQ(player->count_exact(protocol::END_OF_VIDEO, on_screen), 1) << dump();
+  }
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 5)) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
