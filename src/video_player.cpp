@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
   StartupOptions opts = parse_arguments(argc, argv);
   if (maxlog) log_line("[LOG LEVEL] maxlog ENABLED - pipeline logs active");
   screen_start(opts.screen);
+  shared_clock_start(opts.clock);
 
   PlayerState& st = player_state();
   if (!build_and_discover(st, opts)) {
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
   finish_snapshot();
   release_pipeline(st);
   screen_stop();
+  shared_clock_stop();
   log_line("[SAFETY] Protection system cleaned up");
   if (st.fatal_error) {
     log_line("[EXIT] Exiting with code 1 (fatal error occurred)");

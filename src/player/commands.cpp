@@ -169,6 +169,8 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
     return handle_preload_command(st, line + strlen(CMD_PRELOAD));
   } else if (starts_with(line, CMD_SWITCH_AT_END)) {  // before "switch", its prefix
     handle_switch_at_end_command(st);
+  } else if (starts_with(line, CMD_SWITCH_AT)) {
+    handle_switch_at_command(st, line + strlen(CMD_SWITCH_AT));
   } else if (starts_with(line, CMD_SWITCH)) {
     handle_switch_command(st);
   } else if (starts_with(line, CMD_VIDEO)) {

@@ -1,5 +1,7 @@
 #include "player/lifecycle.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -10,9 +12,39 @@
 #include "switching/file_end.h"
 #include "switching/preload.h"
 
+namespace {
+
+// A count of nanoseconds (or of milliseconds, scaled), or nothing.
+bool parse_time(const char* text, GstClockTime scale, GstClockTime& out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long value = strtoull(text, &end, 10);
+  if (!*text || *end || errno || text[0] == '-' || value > G_MAXUINT64 / scale) return false;
+  out = value * scale;
+  return true;
+}
+
+// The wall's options: a value each, never the location.
+bool take_clock_option(int argc, char** argv, int& i, SharedClockOptions& clock) {
+  bool address = strcmp(argv[i], "--clock") == 0, latency = strcmp(argv[i], "--latency") == 0,
+       base = strcmp(argv[i], "--base-time") == 0;
+  if (!address && !latency && !base) return false;
+  const char* value = i + 1 < argc ? argv[++i] : "";
+  if (address) {
+    clock.address = value;
+  } else if (!parse_time(value, latency ? GST_MSECOND : 1, latency ? clock.latency : clock.base_time)) {
+    log_line("ERROR: %s takes a whole number of %s, not \"%s\" - ignored", argv[i - 1],
+             latency ? "milliseconds" : "nanoseconds", value);
+  }
+  return true;
+}
+
+}  // namespace
+
 StartupOptions parse_arguments(int argc, char** argv) {
   StartupOptions opts;
   for (int i = 1; i < argc; ++i) {
+    if (take_clock_option(argc, argv, i, opts.clock)) continue;
     bool rotate = strcmp(argv[i], "--rotate") == 0, output = strcmp(argv[i], "--output") == 0;
     if (rotate || output) {
       const char* value = i + 1 < argc ? argv[++i] : "";
@@ -50,6 +82,7 @@ bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
   st.pipeline = build_startup_pipeline(opts.location, opts.no_sound);
   if (!st.pipeline) return false;
   screen_attach(st.pipeline);
+  shared_clock_attach(st.pipeline);
   st.bus = gst_element_get_bus(st.pipeline);
   watch_preload_errors(st.bus);
   watch_sink_ends(st.pipeline);

@@ -2,12 +2,14 @@
 #pragma once
 #include "core/player_state.h"
 #include "platform/screen.h"
+#include "platform/shared_clock.h"
 
 struct StartupOptions {
   const char* location = nullptr;
   gboolean no_sound = FALSE;
   gboolean maxlog_flag = FALSE;
   ScreenOptions screen;
+  SharedClockOptions clock;
 };
 
 // Reads the flags and the location (the first argument that is not one of

@@ -10,6 +10,7 @@
 #include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
 #include "platform/screen.h"
+#include "platform/shared_clock.h"
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
@@ -169,6 +170,7 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   use_system_clock(pipeline);
   watch_sink_ends(pipeline);
   screen_attach(pipeline);  // the same window: the screen never shows what is behind it
+  shared_clock_attach(pipeline);
   st.pipeline = pipeline;
   st.filesrc = lookup(pipeline, "filesrc0");
   st.input_selector = lookup(pipeline, "selector");

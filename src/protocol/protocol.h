@@ -59,6 +59,9 @@ inline constexpr const char* CMD_TEMPO = "tempo";
 inline constexpr const char* CMD_STATUS = "status";
 inline constexpr const char* CMD_EXIT = "exit";
 inline constexpr const char* CMD_SWITCH_AT_END = "switch_at_end";
+// "switch_at <clock time ns> [<position ns>]": the preload's position shows
+// at that time of the pipeline's clock (the wall's shared clock).
+inline constexpr const char* CMD_SWITCH_AT = "switch_at ";
 inline constexpr const char* CMD_SWITCH = "switch";
 inline constexpr const char* CMD_PRELOAD = "preload ";
 inline constexpr const char* CMD_VIDEO = "video ";
@@ -164,6 +167,12 @@ inline constexpr const char* ARMED = "[SWITCH AT END] Armed - the switch happens
 inline constexpr const char* ARM_REJECTED = "[SWITCH AT END] REJECTED";
 inline constexpr const char* DISARMED = "[SWITCH AT END] Disarmed";
 inline constexpr const char* ARMED_SWITCH_TAKEN = "[SWITCH AT END] Current video ended - switching";
+// The switch placed on the clock: "<prefix><clock time> (running time <ns>, in <s> s)".
+inline constexpr const char* SWITCH_AT_ARMED = "[SWITCH AT] Armed - the new file shows at clock time ";
+inline constexpr const char* SWITCH_AT_REJECTED = "[SWITCH AT] REJECTED";
+// "<prefix><clock time>": the placed time has come; the old file was cut
+// there unless "end of video!" came just before.
+inline constexpr const char* SWITCH_AT_TAKEN = "[SWITCH AT] Time reached - switching at clock time ";
 
 // ---- Release of the old branch, two seconds after a switch.
 inline constexpr const char* CLEANUP_TAG = "[CLEANUP] ";

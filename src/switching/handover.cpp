@@ -3,6 +3,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
@@ -25,17 +27,35 @@ struct Stream {
   bool turned = false;
 };
 
+// What the sinks drop of a stream cut before its end: its buffers from the
+// cut's running time on, until the new stream starts there.
+struct Cut {
+  GstClockTime at = 0;
+  std::atomic<bool> passed{false};  // the new stream has started at the sink
+};
+
 struct Plan {
   unsigned generation = 0;
   Stream video, audio;
   bool has_audio = false;
   // Running time of the new file's first picture, before any offset.
   GstClockTime first_new = GST_CLOCK_TIME_NONE;
-  // Running time at which the file on screen ends (its longest stream).
+  // Running time at which the new file starts: the old file's end (the later
+  // of its streams'), or the time it was placed at.
   GstClockTime old_end = GST_CLOCK_TIME_NONE;
+  bool placed = false;
+  int streams_ended = 0;  // of the old file, at their end of stream
   GstClockID end_wait = nullptr;
+  GstClockID cut_wait[2] = {nullptr, nullptr};  // picture, sound
+  std::vector<std::pair<PadRef, gulong>> cut_probes;
   bool yielded = false;  // a rebuild took the end: the old file's end goes on to the sinks
 };
+
+// How long before a placed time a stream that has not ended is cut: the
+// decoder's few frames, and the sound the audio sink takes ahead.
+constexpr GstClockTime CUT_LEAD[2] = {150 * GST_MSECOND, 300 * GST_MSECOND};
+// A time asked for that is nearer than this (or past) is moved to it.
+constexpr GstClockTime NEAREST = 200 * GST_MSECOND;
 
 // Written by the main thread; the streaming threads' probes and the clock's
 // thread read and change it holding the lock. Nothing waits while holding it.
@@ -65,7 +85,9 @@ GstClockTime running_time_on(GstPad* pad, GstClockTime position) {
   gst_event_parse_segment(event, &segment);
   GstClockTime running = GST_CLOCK_TIME_NONE;
   if (segment->format == GST_FORMAT_TIME) {
-    if (!GST_CLOCK_TIME_IS_VALID(position)) position = segment->start;
+    // Before the segment's start (a frame decoded only to reach the position
+    // asked for): it is not shown, the start is.
+    if (!GST_CLOCK_TIME_IS_VALID(position) || position < segment->start) position = segment->start;
     running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, position);
   }
   gst_event_unref(event);
@@ -110,6 +132,20 @@ GstPadProbeReturn on_flushed(GstPad*, GstPadProbeInfo* info, gpointer) {
   return GST_PAD_PROBE_OK;
 }
 
+GstPadProbeReturn drop_after_cut(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+  auto& cut = **static_cast<std::shared_ptr<Cut>*>(data);
+  if (cut.passed) return GST_PAD_PROBE_OK;
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_STREAM_START) cut.passed = true;
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  GstClockTime running = buffer ? running_time_on(pad, GST_BUFFER_PTS(buffer)) : GST_CLOCK_TIME_NONE;
+  return GST_CLOCK_TIME_IS_VALID(running) && running >= cut.at ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
+void free_cut(gpointer data) { delete static_cast<std::shared_ptr<Cut>*>(data); }
+
 void post_end_due(unsigned generation) {
   GstElement* pipeline = global_pipeline.load();
   if (!pipeline) return;
@@ -123,19 +159,25 @@ gboolean on_end_due(GstClock*, GstClockTime, GstClockID, gpointer generation) {
   return TRUE;
 }
 
+// A wait on the pipeline's clock until a running time; nullptr without a clock.
+GstClockID clock_wait(GstClockTime running, GstClockCallback callback, gpointer data) {
+  GstElement* pipeline = global_pipeline.load();
+  GstClock* clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
+  if (!clock) return nullptr;
+  GstClockID id = gst_clock_new_single_shot_id(clock, gst_element_get_base_time(pipeline) + running);
+  gst_object_unref(clock);
+  if (gst_clock_id_wait_async(id, callback, data, nullptr) != GST_CLOCK_OK) {
+    gst_clock_id_unref(id);
+    return nullptr;
+  }
+  return id;
+}
+
 // With plan_lock held: the moment the new file's first picture is due, on
 // the pipeline's clock; the loop finishes the switch then.
 void wait_for_end(Plan& p) {
-  GstElement* pipeline = global_pipeline.load();
-  GstClock* clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
-  if (!clock) {
-    post_end_due(p.generation);
-    return;
-  }
-  p.end_wait = gst_clock_new_single_shot_id(clock, gst_element_get_base_time(pipeline) + p.old_end);
-  gst_object_unref(clock);
-  if (gst_clock_id_wait_async(p.end_wait, on_end_due, GUINT_TO_POINTER(p.generation), nullptr) != GST_CLOCK_OK)
-    post_end_due(p.generation);
+  p.end_wait = clock_wait(p.old_end, on_end_due, GUINT_TO_POINTER(p.generation));
+  if (!p.end_wait) post_end_due(p.generation);
 }
 
 // With plan_lock held, on the streaming thread that brought the old stream's
@@ -157,7 +199,7 @@ GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_a
   Stream& s = is_audio ? p.audio : p.video;
   if (s.turned || s.old_src.get() != pad) return GST_PAD_PROBE_OK;
   // A rebuild due at the end of the video is what happens there.
-  if (!begun && rebuild_due_at_video_end()) {
+  if (!begun && !p.placed && rebuild_due_at_video_end()) {
     p.yielded = true;
     return GST_PAD_PROBE_OK;
   }
@@ -173,11 +215,31 @@ GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_a
     return GST_PAD_PROBE_OK;
   }
   bool first_turn = !begun.exchange(true);
+  p.streams_ended++;
   turn(p, s);
-  if (first_turn) wait_for_end(p);
+  if (first_turn && !p.placed) wait_for_end(p);
   // The sinks never see this end: the old file's last picture stays until
   // the new file's first one replaces it.
   return GST_PAD_PROBE_DROP;
+}
+
+// On the clock's thread, a little before the placed time: a stream of the old
+// file still going is cut there.
+gboolean on_cut_due(GstClock*, GstClockTime, GstClockID id, gpointer) {
+  std::lock_guard<std::mutex> lock(plan_lock);
+  if (!plan) return TRUE;
+  for (int i = 0; i < 2; ++i) {
+    Stream& s = i == 0 ? plan->video : plan->audio;
+    if (plan->cut_wait[i] == id && s.new_src && !s.turned) {
+      begun = true;
+      turn(*plan, s);
+      // The old stream goes on into its pad, now inactive, where the
+      // selector would hold its thread: nothing more of it gets through.
+      PadRef old_pad(peer_of(s.old_src.get()));
+      if (old_pad) gst_pad_send_event(old_pad.get(), gst_event_new_flush_start());
+    }
+  }
+  return TRUE;
 }
 
 void remove_probe(PadRef& pad, gulong& id) {
@@ -186,12 +248,19 @@ void remove_probe(PadRef& pad, gulong& id) {
 }
 
 // Main thread, holding nothing: the probes and the clock wait of a plan taken out.
+void forget_wait(GstClockID& id) {
+  if (!id) return;
+  gst_clock_id_unschedule(id);
+  gst_clock_id_unref(id);
+  id = nullptr;
+}
+
 void release(Plan& p) {
-  if (p.end_wait) {
-    gst_clock_id_unschedule(p.end_wait);
-    gst_clock_id_unref(p.end_wait);
-    p.end_wait = nullptr;
-  }
+  forget_wait(p.end_wait);
+  for (GstClockID& id : p.cut_wait) forget_wait(id);
+  for (auto& [pad, id] : p.cut_probes)
+    if (pad && id) gst_pad_remove_probe(pad.get(), id);
+  p.cut_probes.clear();
   for (Stream* s : {&p.video, &p.audio}) {
     remove_probe(s->old_src, s->end_probe);
     remove_probe(s->new_src, s->hold);
@@ -217,6 +286,44 @@ bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, st
   return s.hold && s.end_probe;
 }
 
+GstClockTime running_time_now(GstElement* pipeline) {
+  GstClock* clock = gst_element_get_clock(pipeline);
+  if (!clock) return 0;
+  GstClockTime now = gst_clock_get_time(clock), base = gst_element_get_base_time(pipeline);
+  gst_object_unref(clock);
+  return now > base ? now - base : 0;
+}
+
+// The new file shows at `running`: the sinks drop what of the old file would
+// show from then on, each stream of the old file still going a little
+// before is cut, and the loop hears of it at that time.
+void place(PlayerState& st, GstClockTime running) {
+  GstClockTime nearest = running_time_now(st.pipeline) + NEAREST;
+  if (running < nearest) {
+    log_line("[SWITCH AT] The time asked for is past or too near - the new file shows %.3f s later",
+             static_cast<double>(nearest - running) / GST_SECOND);
+    running = nearest;
+  }
+  std::lock_guard<std::mutex> lock(plan_lock);
+  if (!plan) return;
+  Plan& p = *plan;
+  p.placed = true;
+  p.old_end = running;
+  auto cut = std::make_shared<Cut>();
+  cut->at = running;
+  for_each_element(gst_bin_iterate_sinks(GST_BIN(st.pipeline)), [&](GstElement* sink) {
+    PadRef pad(gst_element_get_static_pad(sink, "sink"));
+    if (!pad) return;
+    gulong id = gst_pad_add_probe(
+        pad.get(), static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        drop_after_cut, new std::shared_ptr<Cut>(cut), free_cut);
+    p.cut_probes.emplace_back(std::move(pad), id);
+  });
+  for (int i = 0; i < (p.has_audio ? 2 : 1); ++i)
+    p.cut_wait[i] = clock_wait(running > CUT_LEAD[i] ? running - CUT_LEAD[i] : 0, on_cut_due, nullptr);
+  wait_for_end(p);
+}
+
 bool steadily_playing(GstElement* pipeline) {
   GstState state = GST_STATE_NULL, pending = GST_STATE_VOID_PENDING;
   gst_element_get_state(pipeline, &state, &pending, 0);
@@ -225,7 +332,7 @@ bool steadily_playing(GstElement* pipeline) {
 
 }  // namespace
 
-bool arm_handover(PlayerState& st, unsigned generation) {
+bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at) {
   disarm_handover();
   if (!st.pipeline || !st.input_selector || !st.preload_qtdemux || !steadily_playing(st.pipeline)) return false;
   if (rebuild_due_at_video_end() || st.video_switching_in_progress) return false;
@@ -252,12 +359,15 @@ bool arm_handover(PlayerState& st, unsigned generation) {
     return false;
   }
   // The preload has streamed its file into its dropping probes: from its
-  // start again, up to the hold. Its flush stops at the selector's inactive pads.
-  if (!gst_element_seek_simple(st.preload_qtdemux, GST_FORMAT_TIME,
-                               static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0)) {
+  // start (or the position asked for) again, up to the hold. Its flush stops
+  // at the selector's inactive pads.
+  GstClockTime position = at ? at->position : 0;
+  auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | (position ? GST_SEEK_FLAG_ACCURATE : GST_SEEK_FLAG_KEY_UNIT));
+  if (!gst_element_seek_simple(st.preload_qtdemux, GST_FORMAT_TIME, flags, static_cast<gint64>(position))) {
     disarm_handover();
     return false;
   }
+  if (at) place(st, at->running_time);
   return true;
 }
 
@@ -277,6 +387,16 @@ bool handover_armed() {
 }
 
 bool handover_begun() { return begun; }
+
+bool handover_placed() {
+  std::lock_guard<std::mutex> lock(plan_lock);
+  return plan && plan->placed;
+}
+
+bool handover_old_file_ended() {
+  std::lock_guard<std::mutex> lock(plan_lock);
+  return plan && plan->streams_ended == (plan->has_audio ? 2 : 1);
+}
 
 bool is_handover_message(GstMessage* msg) {
   if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;

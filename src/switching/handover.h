@@ -7,16 +7,27 @@
 // picture while the old file's last one is still on screen, and the sink
 // shows it one frame later, on the clock. Nothing flushes, nothing seeks,
 // nothing waits for the bus or the loop.
+//
+// Placed at a running time instead (switch_at), the new file's position
+// shows at that time: a stream of the old file that has not ended a little
+// before it is cut there (its selector turns on the clock's thread, and the
+// sinks drop what of it would show from that time on).
 #pragma once
 #include "core/player_state.h"
+
+// A running time at which a position of the new file is to show.
+struct HandoverTime {
+  GstClockTime running_time = 0;
+  GstClockTime position = 0;
+};
 
 // Main thread, when the switch is armed: true when the hand-over is set up.
 // False when it cannot serve (the pipeline not playing, one file with sound
 // and the other without, a stream of the file on screen already ended, a
-// rebuild due at the end, a video command's file on screen): the switch is
-// then taken at the video sink's end of stream.
-bool arm_handover(PlayerState& st, unsigned generation);
-// Main thread: forgets the hand-over, its probes and its clock wait. One not
+// rebuild due at the end, a video command's file on screen): an armed switch
+// is then taken at the video sink's end of stream.
+bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at = nullptr);
+// Main thread: forgets the hand-over, its probes and its clock waits. One not
 // yet begun leaves the preload as it was, streaming into its dropping
 // probes; one begun (a selector has turned) cannot be undone: the caller
 // finishes it first (finish_handover).
@@ -31,7 +42,11 @@ bool is_handover_message(GstMessage* msg);
 // The generation the hand-over was armed with, 0 for a message of one that
 // was forgotten since.
 unsigned handover_message_generation(GstMessage* msg);
-// Main thread, once the old file's end is on screen (or a command cannot
+// Placed at a running time (switch_at), not at the old file's end.
+bool handover_placed();
+// Every stream of the old file has reached its end (none was cut).
+bool handover_old_file_ended();
+// Main thread, once the new file's first picture is due (or a command cannot
 // wait for it): the old branch goes as after any switch and the preload
 // becomes the file on screen.
 void finish_handover(PlayerState& st);

@@ -1,6 +1,8 @@
 #include "switching/switch_at_end.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
@@ -81,6 +83,44 @@ void handle_switch_at_end_command(PlayerState& st) {
   log_line("%s", protocol::ARMED);
 }
 
+void handle_switch_at_command(PlayerState& st, const char* args) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long at = strtoull(args, &end, 10), position = 0;
+  bool ok = end != args && errno == 0 && *args != '-';
+  if (ok && *end == ' ') {
+    const char* p = end + 1;
+    position = strtoull(p, &end, 10);
+    ok = end != p && errno == 0 && *p != '-';
+  }
+  if (!ok || *end) {
+    log_line("%s - switch_at takes a clock time and an optional position, in nanoseconds: \"%s\"",
+             protocol::SWITCH_AT_REJECTED, args);
+    return;
+  }
+  if (switch_refused(st)) return;
+  remove_probe();
+  GstElement* pipeline = st.pipeline;
+  GstClockTime base = pipeline ? gst_element_get_base_time(pipeline) : 0;
+  if (at < base) {
+    log_line("%s - clock time %llu is before the pipeline's start", protocol::SWITCH_AT_REJECTED, at);
+    return;
+  }
+  armed_generation = screen_generation.load();
+  HandoverTime time{at - base, position};
+  if (!arm_handover(st, armed_generation, &time)) {
+    log_line("%s - the preload cannot take over on the clock (the pipeline not playing, or one file with sound and "
+             "the other without)",
+             protocol::SWITCH_AT_REJECTED);
+    return;
+  }
+  GstClock* clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
+  GstClockTime now = clock ? gst_clock_get_time(clock) : at;
+  if (clock) gst_object_unref(clock);
+  log_line("%s%llu (running time %llu, in %.3f s)", protocol::SWITCH_AT_ARMED, at,
+           static_cast<unsigned long long>(at - base), (static_cast<double>(at) - now) / GST_SECOND);
+}
+
 bool is_switch_at_end_message(GstMessage* msg) {
   if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_APPLICATION) return false;
   const GstStructure* s = gst_message_get_structure(msg);
@@ -89,8 +129,20 @@ bool is_switch_at_end_message(GstMessage* msg) {
 
 void finish_handover_now(PlayerState& st) {
   if (!handover_begun()) return;
-  log_line("%s", protocol::ARMED_SWITCH_TAKEN);
-  if (active_qtdemux && !suppress_events) send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
+  bool placed = handover_placed();
+  if (placed) {
+    GstClockTime base = st.pipeline ? gst_element_get_base_time(st.pipeline) : 0;
+    GstClock* clock = st.pipeline ? gst_element_get_clock(st.pipeline) : nullptr;
+    log_line("%s%llu", protocol::SWITCH_AT_TAKEN,
+             static_cast<unsigned long long>(clock ? gst_clock_get_time(clock) : base));
+    if (clock) gst_object_unref(clock);
+  } else {
+    log_line("%s", protocol::ARMED_SWITCH_TAKEN);
+  }
+  // Reported as at any end, so that the manager preloads the next file; a
+  // file cut at a placed time did not end.
+  if ((!placed || handover_old_file_ended()) && active_qtdemux && !suppress_events)
+    send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
   finish_handover(st);
 }
 

@@ -7,6 +7,10 @@
 // Arms the switch when `switch` would take the preload now; otherwise logs
 // the refusal as `switch` does.
 void handle_switch_at_end_command(PlayerState& st);
+// "switch_at <clock time> [<position>]": arms a hand-over that shows the
+// preload's position at that time of the pipeline's clock; refused with a
+// line when the hand-over cannot serve.
+void handle_switch_at_command(PlayerState& st, const char* args);
 // Forgets an armed switch: another switch, a video command or a rebuild
 // changes what would end or what would follow.
 // The file on screen is about to change: the switch armed for its end, and an
