@@ -14,6 +14,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "platform/display_watch.h"
+#include "platform/frame_trace.h"
 #include "platform/wayland_window.h"
 #include "protocol/protocol.h"
 
@@ -144,6 +145,7 @@ gboolean swap_without_waiting(GstElement*, GstGLContext*, GstSample*, gpointer) 
 void configure_sink(GstElement* sink) {
   if (screen.output == VideoOutput::Wayland)
     g_signal_connect(sink, "client-draw", G_CALLBACK(swap_without_waiting), nullptr);
+  frame_trace_attach(sink);
   if (screen.gl_sink) gst_object_unref(screen.gl_sink);
   screen.gl_sink = GST_ELEMENT(gst_object_ref(sink));
   g_object_set(sink, "force-aspect-ratio", TRUE, nullptr);
