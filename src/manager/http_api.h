@@ -39,6 +39,9 @@ struct ApiReply {
   std::string content, content_type;  // instead of the body, when set
 };
 
+// {"error": text} with its status.
+inline ApiReply api_refusal(int status, const std::string& text) { return {status, {{"error", text}}}; }
+
 // A control request for the manager's loop.
 struct ApiCall {
   std::string action;  // next, previous, goto, reload, pause, play, snapshot

@@ -108,24 +108,26 @@ class Manager {
   void finish(const std::string& why);
   void send(const std::string& command);
 
-  // Showings, for the proof of play and the figures (remote.cpp, as all below).
+  // Showings, for the proof of play and the figures (showings.cpp).
   void begin_showing();
   // `how` it was cut short, unless its end came first.
   void end_showing(const char* how);
   void count_restart(const std::string& why);
-  // The HTTP API: its calls, carried out between the player's lines, and the
-  // picture of the state it answers reads from.
+  // The HTTP API's calls, carried out between the player's lines (api_calls.cpp).
   // What the API asked of a player goes with it.
   void forget_requests();
   void start_api();
   void serve_api();
-  // A picture of the screen: asked of the player, answered when its file is written.
-  void take_snapshot(std::unique_ptr<ApiCall> call);
-  void on_snapshot_line(const std::string& line, bool written);
-  void answer_snapshot(const ApiReply& reply);
   ApiReply handle_call(const std::string& action, const nlohmann::json& body);
   ApiReply go_to(int index);
   void replace_preload();
+  // A picture of the screen: asked of the player, answered when its file is
+  // written (snapshot.cpp).
+  void take_snapshot(std::unique_ptr<ApiCall> call);
+  void on_snapshot_line(const std::string& line, bool written);
+  void answer_snapshot(const ApiReply& reply);
+  // The picture of the state the API's reads answer from (api_views.cpp,
+  // metrics.cpp).
   void publish_api();
   nlohmann::json status_json() const;
   nlohmann::json playlist_json() const;
