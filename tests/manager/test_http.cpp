@@ -1,11 +1,16 @@
 // The sign from afar: the manager's HTTP API and its proof of play, against
 // the real manager and player, with real requests.
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "manager_fixture.h"
@@ -37,6 +42,96 @@ std::optional<Rgb> png_pixel(const std::string& png, const std::string& dir, int
   if (p) pclose(p);
   if (n != 3) return std::nullopt;
   return Rgb{rgb[0], rgb[1], rgb[2]};
+}
+
+// Keeps `count` connections open to the port, as a local user could: idle
+// ones, and one in four a slow client that sends its head a byte every half
+// second. Those the server closes are opened again, so the flood goes on
+// until it is stopped.
+class Flood {
+ public:
+  Flood(int port, int count) : port_(port), count_(count), thread_([this] { run(); }) {}
+  ~Flood() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int opened() const { return opened_; }
+
+ private:
+  struct Client {
+    int fd;
+    bool slow;
+    size_t sent = 0;
+  };
+  void run() {
+    const std::string head = "GET /status HTTP/1.1\r\nHost: sign\r\nX-Slow: " + std::string(4000, 'x');
+    std::vector<Client> clients;
+    int made = 0;
+    while (!stop_) {
+      // At most a few new connections a round: a flood, not a port scan.
+      for (int n = 0; n < 20 && static_cast<int>(clients.size()) < count_; ++n) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port_));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        clients.push_back({fd, made++ % 4 == 0});
+        ++opened_;
+      }
+      std::vector<pollfd> fds;
+      for (const auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
+      poll(fds.data(), fds.size(), 0);
+      for (size_t i = clients.size(); i-- > 0;) {
+        char byte;
+        bool gone = (fds[i].revents & (POLLHUP | POLLERR)) ||
+                    ((fds[i].revents & POLLIN) && recv(clients[i].fd, &byte, 1, MSG_DONTWAIT) <= 0);
+        if (!gone && clients[i].slow && clients[i].sent < head.size() && round_ % 25 == 0)
+          gone = send(clients[i].fd, &head[clients[i].sent++], 1, MSG_NOSIGNAL) < 0 && errno != EAGAIN;
+        if (gone) {
+          close(clients[i].fd);
+          clients.erase(clients.begin() + static_cast<long>(i));
+        }
+      }
+      ++round_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (const auto& c : clients) close(c.fd);
+  }
+  int port_, count_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> opened_{0};
+  long round_ = 0;
+  std::thread thread_;
+};
+
+// The inodes of the TCP sockets on a local port, as /proc/net/tcp lists them.
+std::set<std::string> tcp_inodes(int port) {
+  std::set<std::string> out;
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  std::getline(in, line);
+  char local_port[8];
+  snprintf(local_port, sizeof local_port, ":%04X", port);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, local_port) == 0) out.insert(inode);
+  }
+  return out;
+}
+
+// The targets of a process's descriptors.
+std::vector<std::string> descriptors(pid_t pid) {
+  std::vector<std::string> out;
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& e : std::filesystem::directory_iterator(dir, std::filesystem::directory_options::skip_permission_denied)) {
+    std::error_code ignored;
+    out.push_back(std::filesystem::read_symlink(e.path(), ignored).string());
+  }
+  return out;
 }
 
 class HttpApiTest : public ManagerTest {
@@ -254,4 +349,54 @@ TEST_F(DayPartingTest, ItemsOutsideTheirWindowAreSkippedAndNothingDueShowsTheIdl
   ASSERT_GE(manager->wait_for_substring("[manager] nothing in the playlist is due now", 20), 0) << dump();
   EXPECT_TRUE(display.wait_for_colour(BLACK, 15)) << dump();
   EXPECT_EQ(manager->count_substring("[manager] now playing 1/2"), 0) << dump();
+}
+
+// Hundreds of idle and slow connections, more than the manager may open
+// descriptors, while the sign plays: the player plays on, a player killed
+// during the flood is started again and plays, holding none of the API's
+// connections, the manager's descriptors stay far from its limit, and the API
+// answers again within 5 s of the flood's end.
+TEST_F(HttpApiTest, FloodOfConnectionsNeitherDarkensTheSignNorOutlastsIt) {
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4")};
+  start_with_api({write_playlist(paths)});
+  ASSERT_GE(expect_line(now_playing(1, 3, paths[0]), 0), 0);
+  constexpr int LIMIT = 256, CONNECTIONS = 400;
+  rlimit lowered{}, old{};
+  ASSERT_EQ(prlimit(manager->pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+  lowered = {LIMIT, old.rlim_max};
+  ASSERT_EQ(prlimit(manager->pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
+
+  Flood flood(port, CONNECTIONS);
+  for (int i = 0; i < 100 && flood.opened() < CONNECTIONS; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_GE(flood.opened(), CONNECTIONS);
+  size_t from = manager->line_count();
+  EXPECT_GE(manager->wait_for_substring("[manager] now playing ", 15, from), 0) << "the sign stopped playing\n" << dump();
+
+  pid_t killed = player_pid();
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  int started = manager->wait_for_substring("[manager] started the player, pid ", 20, from);
+  ASSERT_GE(started, 0) << dump();
+  EXPECT_GE(manager->wait_for_substring("[manager] now playing ", 30, started), 0) << dump();
+  pid_t player = player_pid();
+  ASSERT_NE(player, killed);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_TRUE(process_exists(player)) << dump();
+  EXPECT_LT(manager->wait_for_substring("[manager] player (pid " + std::to_string(player) + ")", 0, started), 0) << dump();
+  std::set<std::string> api_sockets = tcp_inodes(port);
+  for (const auto& d : descriptors(player)) {
+    if (d.rfind("socket:[", 0) == 0) {
+      EXPECT_EQ(api_sockets.count(d.substr(8, d.size() - 9)), 0u) << "the player holds " << d;
+    }
+  }
+  EXPECT_LT(dir_entries("/proc/" + std::to_string(manager->pid()) + "/fd"), LIMIT / 2);
+
+  flood.stop();
+  auto ended = std::chrono::steady_clock::now();
+  httplib::Client probe("127.0.0.1", port);
+  probe.set_connection_timeout(1, 0);
+  probe.set_read_timeout(1, 0);
+  bool answered = false;
+  while (!answered && std::chrono::steady_clock::now() - ended < std::chrono::seconds(5)) answered = bool(probe.Get("/healthz"));
+  EXPECT_TRUE(answered) << "no answer within 5 s of the flood's end";
+  EXPECT_TRUE(wait_health(200, 15)) << dump();
 }
