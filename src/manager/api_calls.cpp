@@ -91,19 +91,19 @@ ApiReply Manager::handle_call(const std::string& action, const nlohmann::json& b
 
 ApiReply Manager::go_to(int index) {
   const std::string& path = playlist_.files()[index];
-  out_.manager("going to " + std::to_string(index + 1) + "/" + std::to_string(playlist_.files().size()) + ": " + path +
-               " on request");
+  std::string item = std::to_string(index + 1) + "/" + std::to_string(playlist_.files().size()) + ": " + path;
+  // An item the playlist would skip is refused here: asked for, it would be
+  // skipped for the next one, and asked for again, without end.
+  if (auto no = playlist_.why_not_playable(index)) {
+    out_.manager("not going to " + item + " on request: " + no->why);
+    return {409,
+            {{"error", "item " + std::to_string(index) + " cannot play now: " + no->why},
+             {"reason", no->kind},
+             {"item", {{"index", index}, {"path", path}}}}};
+  }
+  out_.manager("going to " + item + " on request");
   goto_index_ = index;
   cut_requested_ = true;
   advance();
   return {202, {{"ok", true}, {"item", {{"index", index}, {"path", path}}}}};
-}
-
-// A preload of another file is ready: it is dropped (with any switch armed
-// for it) and the file asked for is loaded in its place.
-void Manager::replace_preload() {
-  send(protocol::CMD_DROP_PRELOAD);
-  run_.arm.cleared();
-  run_.preload.done();
-  request_preload();
 }

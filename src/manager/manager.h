@@ -99,10 +99,16 @@ class Manager {
   void on_armed_switch_fired();
   void on_switch_ignored();
   void on_switch_refused(const std::string& why);
+  void on_preload_dropped();
   // What the state allows next, and the time-outs and pauses of the cycle.
   void advance();
   void send_switch();
   void request_preload();
+  // Drops the preload, ready or not, and any switch armed for it; the next
+  // preload waits for the player's answer.
+  void drop_preload(const std::string& why);
+  // A preload whose item's window has closed is not shown: true when it was dropped.
+  bool drop_if_out_of_window();
   void show_idle_if_due();
   void check_timers();
   void finish(const std::string& why);
@@ -120,7 +126,6 @@ class Manager {
   void serve_api();
   ApiReply handle_call(const std::string& action, const nlohmann::json& body);
   ApiReply go_to(int index);
-  void replace_preload();
   // A picture of the screen: asked of the player, answered when its file is
   // written (snapshot.cpp).
   void take_snapshot(std::unique_ptr<ApiCall> call);

@@ -205,6 +205,10 @@ struct PlayerRun {
   int preload_refusals = 0;
   std::optional<SteadyClock::time_point> preload_retry_at;
 
+  // A drop_preload sent and not yet answered: until its line comes, an armed
+  // switch may still take the preload to the screen.
+  std::optional<SteadyClock::time_point> drop_sent_at;
+
   // The switch to it, sent or armed, and the rebuilds that take a switch's place.
   SwitchState switching;
   ArmState arm;
