@@ -97,6 +97,14 @@ class ManagerRunTest : public TempDirTest {
     return out;
   }
 
+  // The port of the manager's HTTP API, from its line.
+  int api_port() {
+    const std::string head = "[manager] HTTP API on http://127.0.0.1:";
+    int at = manager->wait_for_substring(head, LINE_TIMEOUT);
+    EXPECT_GE(at, 0) << dump();
+    return at < 0 ? -1 : std::atoi(manager->line(at).c_str() + head.size());
+  }
+
   // The player's pid from the last "started the player" line.
   pid_t player_pid() const {
     auto started = own_lines("started the player, pid ");
