@@ -14,8 +14,6 @@ constexpr double FLOWING_WITHIN_S = 12;
 // so that a read sees what was just done or said.
 constexpr auto PUBLISH_PERIOD = std::chrono::milliseconds(200);
 
-using SystemClock = std::chrono::system_clock;
-
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 }  // namespace
@@ -42,7 +40,7 @@ nlohmann::json Manager::status_json() const {
   if (run_.on_screen.valid())
     on_screen = {{"path", run_.on_screen.path},
                  {"index", run_.on_screen.index},
-                 {"since", run_.shown_at == SystemClock::time_point{} ? json(nullptr) : json(utc_millis(run_.shown_at))},
+                 {"since", run_.shown_at ? json(utc_millis(run_.shown_at->wall)) : json(nullptr)},
                  {"seconds_on_screen", seconds_since(run_.on_screen_since)},
                  {"seconds_left", nullptr}};
   if (run_.preload.slot().valid())

@@ -52,7 +52,8 @@ Manager::Manager(ManagerConfig config)
                  lines_.push(generation, from_stderr, text);
                }),
       playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_),
-      play_log_(config_.play_log, config_.play_log_max_bytes) {}
+      play_log_({config_.play_log, config_.play_log_max_bytes, config_.play_log_keep},
+                [this](const std::string& text) { out_.manager(text); }) {}
 
 Manager::~Manager() {
   // The API's threads wake the loop through lines_, and the player's reader
@@ -74,6 +75,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     check_player_exit();
     serve_api();
     check_timers();
+    play_log_.retry();
     publish_api();
   }
   if (stop) out_.manager("stopping on request");
@@ -119,7 +121,7 @@ void Manager::handle_line(const std::string& line) {
   } else if (starts_with(line, SNAPSHOT_WRITTEN) || starts_with(line, SNAPSHOT_FAILED)) {
     on_snapshot_line(line, starts_with(line, SNAPSHOT_WRITTEN));
   } else if (line == SWITCH_SEEK) {
-    run_.switch_seek_at = std::chrono::system_clock::now();  // the new file starts from here
+    run_.switch_seek_at = Moment::now(clock_sync_);  // the new file starts from here
   } else if (line == SWITCH_DONE) {
     on_switch_done();
   } else if (starts_with(line, ARMED)) {
@@ -269,7 +271,7 @@ void Manager::on_end_of_video() {
   // How long it was on screen tells a real end from a file cut short.
   out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                seconds_text(seconds_since(run_.on_screen_since)) + ")");
-  run_.ended_at = std::chrono::system_clock::now();
+  run_.ended_at = Moment::now(clock_sync_);
   run_.end.ended();
   if (run_.finishing && run_.preload.is(Preload::None)) {
     finish("played " + std::to_string(config_.rounds) + " rounds");
@@ -340,7 +342,7 @@ void Manager::on_switch_done() {
   if (run_.arm.fired_switch_done() && run_.on_screen.valid() && !run_.end.pending()) {
     out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                  seconds_text(seconds_since(run_.on_screen_since)) + ")");
-    run_.ended_at = std::chrono::system_clock::now();
+    run_.ended_at = Moment::now(clock_sync_);
     run_.end.finished_by_switch();
   }
   run_.switching.answered();

@@ -45,6 +45,7 @@ struct ManagerConfig {
   HttpOptions http;
   std::string play_log;  // proof of play, one JSON line a showing; empty: none
   long long play_log_max_bytes = 20LL * 1024 * 1024;
+  int play_log_keep = 5;  // older files kept at rotation
 };
 
 class Manager {
@@ -184,6 +185,7 @@ class Manager {
   Clock::time_point api_published_at_{};
   unsigned long long api_published_lines_ = 0;  // the manager's lines by the last picture
   bool api_stale_ = false;                      // a call was carried out since the last picture
+  ClockSync clock_sync_;
   PlayLog play_log_;
   std::unique_ptr<HttpApi> api_;
 };

@@ -97,9 +97,12 @@ Options:
                          the token being FILE's text (at least 16 characters);
                          needed for an address other than loopback
   --play-log FILE        proof of play: one JSON line a showing of a file
-                         (path, start, end, seconds, how it ended)
+                         (path, start and end in UTC and whether the clock
+                         was synchronised then, seconds on the monotonic
+                         clock, how it ended), on disk as it is written
   --play-log-size MB     move FILE to FILE.1 when it reaches this size
                          (default 20)
+  --play-log-keep N      older files kept, FILE.1 to FILE.N (default 5)
   --bad-file-retry S     a file that failed is skipped for S seconds, or until
                          it changes (default 3600)
   -h, --help             show this text
@@ -165,6 +168,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--http-token-file", text([](ManagerConfig& c) -> std::string& { return c.http.token_file; })},
       {"--play-log", text([](ManagerConfig& c) -> std::string& { return c.play_log; })},
       {"--play-log-size", megabytes(&ManagerConfig::play_log_max_bytes)},
+      {"--play-log-keep", number(0, [](ManagerConfig& c, double n) { c.play_log_keep = static_cast<int>(n); })},
       {"--player-log", text([](ManagerConfig& c) -> std::string& { return c.output.player_log; })},
       {"--player-log-size",
        number(1, [](ManagerConfig& c, double n) { c.output.player_log_max_bytes = static_cast<long long>(n * 1024 * 1024); })},

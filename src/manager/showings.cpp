@@ -32,18 +32,20 @@ std::string restart_kind(const std::string& why) {
 
 void Manager::begin_showing() {
   // A switch goes on for a while after its seek has started the new file.
-  run_.shown_at = run_.switch_seek_at.value_or(SystemClock::now());
+  run_.shown_at = run_.switch_seek_at.value_or(Moment::now(clock_sync_));
   run_.switch_seek_at.reset();
   run_.ended_at.reset();
   ++figures_.files_shown;
 }
 
+// Spans are the monotonic clock's: a step of the wall clock during a showing
+// changes neither its record's seconds nor the counter.
 void Manager::end_showing(const char* how) {
-  if (!run_.on_screen.valid() || run_.shown_at == SystemClock::time_point{}) return;
-  SystemClock::time_point end = run_.ended_at.value_or(SystemClock::now());
-  play_log_.record(run_.on_screen.path, run_.shown_at, end, run_.ended_at ? "end" : how);
-  figures_.seconds_shown[run_.on_screen.path] += std::chrono::duration<double>(end - run_.shown_at).count();
-  run_.shown_at = {};
+  if (!run_.on_screen.valid() || !run_.shown_at) return;
+  Moment end = run_.ended_at.value_or(Moment::now(clock_sync_));
+  play_log_.record(run_.on_screen.path, *run_.shown_at, end, run_.ended_at ? "end" : how);
+  figures_.seconds_shown[run_.on_screen.path] += seconds_between(*run_.shown_at, end);
+  run_.shown_at.reset();
 }
 
 void Manager::count_restart(const std::string& why) {
