@@ -18,6 +18,17 @@
 
 constexpr double LINE_TIMEOUT = 60;
 
+// "2026-12-08T18:34:36.123Z" in milliseconds since 1970.
+inline long long unix_ms(const std::string& text) {
+  struct tm tm = {};
+  int ms = 0;
+  sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+         &tm.tm_sec, &ms);
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<long long>(timegm(&tm)) * 1000 + ms;
+}
+
 // A directory of the test's own, removed afterwards.
 class TempDirTest : public ::testing::Test {
  protected:

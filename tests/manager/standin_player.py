@@ -6,7 +6,8 @@ line it reads as a line of its own ("[STANDIN] < LINE"), so that a test reads
 what the manager was told and what it did in one ordered stream.
 
 Environment: STANDIN_SCRIPT names the script, STANDIN_DIR a directory for its
-start counter and for files shared with the test.
+start counter and for files shared with the test. A libfaketime preloaded for
+the manager is dropped: the stand-in runs on the real clock.
 
 The script has sections "run N" (steps for the N-th start; "run 1, 2" for
 several) and "run *" (any other start); '#' starts a comment line. Steps:
@@ -206,6 +207,12 @@ def steps_for(script_path, run):
 
 
 def main():
+    # A test may run the manager on a faked wall clock (libfaketime); the
+    # stand-in keeps the real one, whose sleeps the library does not take.
+    preload = os.environ.get("LD_PRELOAD", "")
+    if "faketime" in preload:
+        os.environ["LD_PRELOAD"] = " ".join(p for p in preload.split() if "faketime" not in p)
+        os.execv(sys.executable, [sys.executable] + sys.argv)
     directory = os.environ["STANDIN_DIR"]
     counter = os.path.join(directory, "starts")
     with open(counter, "a") as f:

@@ -101,3 +101,107 @@ TEST_F(Operating, RequestsForItemsThatCannotPlayAreRefusedAndChangeNothing) {
   EXPECT_EQ(transcript(), want) << dump();
   EXPECT_EQ(own_lines("not going to ").size(), 6u) << dump();
 }
+
+// The player inherits nothing of the manager's but its standard streams, not
+// the API's socket nor a client's connection open while it is started again.
+TEST_F(Operating, PlayerStartedWhileAClientIsConnectedGetsOnlyItsStandardStreams) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1", say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[0]), "wait-file connected",
+            "exit 1", "run 2", "fds", say(READY), await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + f[0]),
+            "touch listed"},
+      f, {"--http", "127.0.0.1:0"});
+  httplib::Client client("127.0.0.1", api_port());
+  client.set_keep_alive(true);
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0};
+  std::thread asking([&] {
+    while (!done) {
+      if (client.Get("/healthz")) ++answered;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  while (answered == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ofstream(dir + "/connected").close();
+  wait_file("listed");
+  done = true;
+  asking.join();
+  stop_manager();
+  Lines descriptors;
+  for (const auto& l : transcript())
+    if (l.rfind("[STANDIN] fd ", 0) == 0 && l.find(" -> /proc/") == std::string::npos) descriptors.push_back(l);
+  ASSERT_EQ(descriptors.size(), 3u) << dump();
+  for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(descriptors[fd].rfind("[STANDIN] fd " + std::to_string(fd) + " -> pipe:", 0), 0u) << descriptors[fd];
+}
+
+// An item whose window closes while the file before it plays, its switch
+// already armed, is dropped and the next due item shown instead.
+TEST_F(Operating, ItemWhoseWindowClosesBeforeItShowsIsDropped) {
+  const Lines f = files({"a", "b", "c"});
+  set_clock_to(11, 0);
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED),
+                "touch armed", await(CMD_DROP_PRELOAD), say(PRELOAD_DROPPED + f[1]), await(CMD_PRELOAD + f[2]),
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED), say(ARMED_SWITCH_TAKEN),
+                emit(END_OF_VIDEO), say(SWITCH_DONE), await(CMD_PRELOAD + f[0]), "touch done"},
+      {f[0], "08:00-12:00 " + f[1], f[2]}, {}, true);
+  wait_file("armed");
+  set_clock_to(12, 0);
+  wait_file("done");
+  stop_manager();
+  EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 3, f[0]), now_playing(3, 3, f[2])})) << dump();
+  EXPECT_EQ(own_lines("dropping the preload of 2/3: " + f[1] + ": its window has closed (08:00-12:00)").size(), 1u)
+      << dump();
+}
+
+// The wall clock stepped an hour ahead during one showing and two hours back
+// during the next: each record's seconds and the counter are the monotonic
+// clock's, its start and end what the wall clock said, each with whether it
+// was synchronised.
+TEST_F(Operating, ClockStepDuringAShowingChangesNoDurationAndNoCounter) {
+  const Lines f = files({"a", "b", "c"});
+  const std::string log = dir + "/play.log";
+  set_clock_offset(0);
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), "touch first", "wait-file stepped", "sleep 0.5",
+                emit(END_OF_VIDEO), await(CMD_SWITCH), say(SWITCH_SEEK), say(SWITCH_DONE), await(CMD_PRELOAD + f[2]),
+                emit(PRELOAD_COMPLETE), "touch second", "wait-file stepped-back", "sleep 0.5", emit(END_OF_VIDEO),
+                await(CMD_SWITCH), say(SWITCH_SEEK), say(SWITCH_DONE), await(CMD_PRELOAD + f[0]), "touch done"},
+      f, {"--http", "127.0.0.1:0", "--play-log", log});
+  auto client = api();
+  auto shown = [&](const std::string& path) {
+    std::istringstream lines(client->Get("/metrics")->body);
+    for (std::string l; std::getline(lines, l);)
+      if (l.rfind("signage_seconds_shown_total{path=\"" + path + "\"} ", 0) == 0) return std::atof(l.c_str() + l.rfind(' '));
+    return -1.0;
+  };
+  wait_file("first");
+  set_clock_offset(3600);
+  std::ofstream(dir + "/stepped").close();
+  wait_file("second");
+  double a_seconds = shown(f[0]);
+  set_clock_offset(-3600);
+  std::ofstream(dir + "/stepped-back").close();
+  wait_file("done");
+  EXPECT_GT(a_seconds, 0.4) << dump();
+  EXPECT_LT(a_seconds, 30) << dump();
+  EXPECT_EQ(shown(f[0]), a_seconds);
+  EXPECT_GT(shown(f[1]), 0.4) << dump();
+  EXPECT_LT(shown(f[1]), 30) << dump();
+  stop_manager();
+
+  std::ifstream in(log);
+  std::vector<json> records;
+  for (std::string l; std::getline(in, l);) records.push_back(json::parse(l, nullptr, false));
+  ASSERT_GE(records.size(), 2u) << dump();
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(records[i]["path"], f[i]) << records[i].dump();
+    EXPECT_EQ(records[i]["ended"], "end") << records[i].dump();
+    EXPECT_GT(records[i]["seconds"].get<double>(), 0.4) << records[i].dump();
+    EXPECT_LT(records[i]["seconds"].get<double>(), 30) << records[i].dump();
+    for (const char* key : {"start_synced", "end_synced"})
+      EXPECT_TRUE(records[i].contains(key) && (records[i][key].is_boolean() || records[i][key].is_null())) << records[i].dump();
+  }
+  // What the wall clock said: a's end an hour after its start, b's two hours before.
+  EXPECT_GT(unix_ms(records[0]["end"]) - unix_ms(records[0]["start"]), 3500 * 1000LL) << records[0].dump();
+  EXPECT_LT(unix_ms(records[1]["end"]) - unix_ms(records[1]["start"]), -7000 * 1000LL) << records[1].dump();
+}
