@@ -1,6 +1,7 @@
 // The HTTP API's control calls, carried out on the manager's main thread
 // between the player's lines: the API's own threads only hand them over.
 #include "manager/manager.h"
+#include "manager/text.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -80,10 +81,11 @@ ApiReply Manager::handle_call(const std::string& action, const nlohmann::json& b
   }
   if (body.contains("name")) {
     if (!body["name"].is_string()) return api_refusal(400, "\"name\" must be a text");
+    // A name that is not UTF-8 is given as /playlist shows it.
     std::string name = body["name"].get<std::string>();
     const auto& files = playlist_.files();
     for (int i = 0; i < count; ++i)
-      if (files[i] == name || base_name(files[i]) == name) return go_to(i);
+      if (valid_utf8(files[i]) == name || valid_utf8(base_name(files[i])) == name) return go_to(i);
     return api_refusal(404, "no item named " + name + " in the playlist");
   }
   return api_refusal(400, "give \"index\" or \"name\"");

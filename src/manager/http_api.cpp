@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "manager/http_front.h"
+#include "manager/text.h"
 
 namespace {
 
@@ -16,9 +17,11 @@ constexpr size_t MAX_QUEUED_CALLS = 32;
 // The loop takes calls at least every 200 ms; a switch answers within this.
 constexpr auto CALL_WAIT = std::chrono::seconds(5);
 
+// Texts that may hold file names are made valid UTF-8 before they get here
+// (publish, call); the dump's own replacement is the last guard.
 void send_json(httplib::Response& res, int status, const nlohmann::json& body) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "application/json");
 }
 
 nlohmann::json error(const std::string& text) { return {{"error", text}}; }
@@ -162,6 +165,8 @@ void HttpApi::stop() {
 }
 
 void HttpApi::publish(ApiSnapshot snapshot) {
+  make_valid_utf8(snapshot.status);
+  make_valid_utf8(snapshot.playlist);
   std::lock_guard<std::mutex> lock(mutex_);
   snapshot_ = std::move(snapshot);
 }
@@ -187,7 +192,9 @@ ApiReply HttpApi::call(const std::string& action, nlohmann::json body) {
   if (wake_) wake_();
   if (reply.wait_for(CALL_WAIT) != std::future_status::ready) return {503, error("the manager did not answer in time")};
   try {
-    return reply.get();
+    ApiReply answer = reply.get();
+    make_valid_utf8(answer.body);
+    return answer;
   } catch (const std::future_error&) {  // the manager ended with the call in hand
     return {503, error("the manager is stopping")};
   }

@@ -2,23 +2,7 @@
 #include <sstream>
 
 #include "manager/manager.h"
-
-namespace {
-
-std::string label(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out;
-}
-
-}  // namespace
+#include "manager/text.h"
 
 std::string Manager::metrics_text() const {
   std::ostringstream m;
@@ -38,7 +22,7 @@ std::string Manager::metrics_text() const {
   for (const auto& [kind, n] : figures_.restarts) m << "signage_player_restarts_total{reason=\"" << kind << "\"} " << n << "\n";
   metric("signage_seconds_shown_total", "counter", "Seconds on screen, by file, counted as each showing ends.");
   for (const auto& [path, s] : figures_.seconds_shown)
-    m << "signage_seconds_shown_total{path=\"" << label(path) << "\"} " << s << "\n";
+    m << "signage_seconds_shown_total{path=\"" << prometheus_label(path) << "\"} " << s << "\n";
   metric("signage_last_switch_timestamp_seconds", "gauge", "When the last switch was made (Unix time).");
   m << "signage_last_switch_timestamp_seconds " << std::fixed << figures_.last_switch_unix_s << "\n";
   return m.str();
