@@ -389,3 +389,57 @@ TEST_F(HttpApiTest, FloodOfConnectionsNeitherDarkensTheSignNorOutlastsIt) {
   EXPECT_TRUE(answered) << "no answer within 5 s of the flood's end";
   EXPECT_TRUE(wait_health(200, 15)) << dump();
 }
+
+// File names as a sign meets them: one in Latin-1, one with quotes and a
+// backslash. Every JSON answer holds them validly, each byte that is not
+// UTF-8 as U+FFFD; /goto takes such a name as /playlist shows it; the
+// metrics' labels are valid UTF-8 with the text format's escapes.
+TEST_F(HttpApiTest, FileNamesOfAnyBytesAreValidInJsonAndMetrics) {
+  const std::string latin1 = dir + "/caf\xe9.mp4", quoted = dir + "/say \"hi\" \\ there.mp4";
+  const std::string latin1_shown = dir + "/caf\xef\xbf\xbd.mp4";
+  std::filesystem::copy_file(clip("red.mp4"), dir + "/a.mp4");
+  std::filesystem::copy_file(clip("green.mp4"), latin1);
+  std::filesystem::copy_file(clip("blue.mp4"), quoted);
+  start_with_api({dir});
+  ASSERT_GE(expect_line(now_playing(1, 3, dir + "/a.mp4"), 0), 0);
+  auto valid_json = [](const httplib::Result& res) {
+    EXPECT_TRUE(res && res->status < 500) << (res ? res->body : "no answer");
+    json body = res ? json::parse(res->body, nullptr, false) : json();
+    EXPECT_FALSE(body.is_discarded()) << (res ? res->body : "");
+    return body;
+  };
+  for (int i = 0; i < 50 && status()["next"].is_null(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(valid_json(client->Get("/status"))["next"]["path"], latin1_shown);
+  json list = valid_json(client->Get("/playlist"));
+  ASSERT_EQ(list["items"].size(), 3u) << list.dump();
+  EXPECT_EQ(list["items"][1]["name"], "caf\xef\xbf\xbd.mp4");
+  EXPECT_EQ(list["items"][2]["path"], quoted);
+
+  json went = valid_json(client->Post("/goto", json({{"name", "caf\xef\xbf\xbd.mp4"}}).dump(), "application/json"));
+  EXPECT_EQ(went["item"]["path"], latin1_shown) << went.dump();
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 5)) << dump();
+  EXPECT_TRUE(wait_status_on_screen(latin1_shown)) << dump();
+  EXPECT_EQ(post("/goto", R"({"index": 2})"), 202);
+  EXPECT_TRUE(display.wait_for_colour(BLUE, 5)) << dump();
+  EXPECT_TRUE(wait_status_on_screen(quoted)) << dump();
+  EXPECT_EQ(post("/next"), 202);
+  EXPECT_TRUE(display.wait_for_colour(RED, 5)) << dump();
+
+  std::string metrics;
+  const std::string latin1_label = "signage_seconds_shown_total{path=\"" + latin1_shown + "\"} ";
+  const std::string quoted_label = "signage_seconds_shown_total{path=\"" + dir + "/say \\\"hi\\\" \\\\ there.mp4\"} ";
+  for (int i = 0; i < 50 && metrics.find(quoted_label) == std::string::npos; ++i) {
+    metrics = client->Get("/metrics")->body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NO_THROW(json(metrics).dump()) << "the metrics are not valid UTF-8";
+  EXPECT_NE(metrics.find(latin1_label), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find(quoted_label), std::string::npos) << metrics;
+  std::regex sample(R"(^[a-zA-Z_:][a-zA-Z0-9_:]*(\{([a-zA-Z_]+="([^"\\\n]|\\[\\"n])*",?)*\})? [-+0-9.eE]+$)");
+  std::istringstream lines(metrics);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.rfind("# ", 0) != 0) {
+      EXPECT_TRUE(std::regex_match(l, sample)) << l;
+    }
+  }
+}
