@@ -11,7 +11,7 @@ std::string base_name(const std::string& path) { return path.substr(path.rfind('
 }  // namespace
 
 void Manager::forget_requests() {
-  if (!snapshot_.path.empty()) answer_snapshot(api_refusal(503, "the player ended"));
+  snapshots_.player_ended();
   cut_requested_ = false;
   goto_index_.reset();
   paused_ = false;
@@ -39,8 +39,7 @@ void Manager::serve_api() {
     else
       call->reply.set_value(handle_call(call->action, call->body));
   }
-  if (!snapshot_.path.empty() && Clock::now() > snapshot_.deadline)
-    answer_snapshot(api_refusal(503, "the player gave no picture in time"));
+  snapshots_.check_deadline();
 }
 
 ApiReply Manager::handle_call(const std::string& action, const nlohmann::json& body) {

@@ -119,7 +119,7 @@ void Manager::handle_line(const std::string& line) {
     std::string rest = line.substr(strlen(ACK_RETRY));
     run_.repeat_expected.insert(rest.substr(0, rest.find('\'')));
   } else if (starts_with(line, SNAPSHOT_WRITTEN) || starts_with(line, SNAPSHOT_FAILED)) {
-    on_snapshot_line(line, starts_with(line, SNAPSHOT_WRITTEN));
+    snapshots_.on_line(line, starts_with(line, SNAPSHOT_WRITTEN));
   } else if (line == SWITCH_SEEK) {
     run_.switch_seek_at = Moment::now(clock_sync_);  // the new file starts from here
   } else if (line == SWITCH_DONE) {

@@ -19,6 +19,7 @@
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
+#include "manager/snapshot.h"
 
 struct ManagerConfig {
   std::string playlist;  // a directory of MP4 files or a text file listing them
@@ -127,11 +128,8 @@ class Manager {
   void serve_api();
   ApiReply handle_call(const std::string& action, const nlohmann::json& body);
   ApiReply go_to(int index);
-  // A picture of the screen: asked of the player, answered when its file is
-  // written (snapshot.cpp).
+  // A picture of the screen, asked of the player (snapshot.cpp).
   void take_snapshot(std::unique_ptr<ApiCall> call);
-  void on_snapshot_line(const std::string& line, bool written);
-  void answer_snapshot(const ApiReply& reply);
   // The picture of the state the API's reads answer from (api_views.cpp,
   // metrics.cpp).
   void publish_api();
@@ -166,12 +164,7 @@ class Manager {
   bool cut_requested_ = false;
   std::optional<int> goto_index_;
   bool paused_ = false;
-  struct Snapshot {
-    std::string path;  // asked of the player; empty: none in hand
-    Clock::time_point deadline{};
-    std::vector<std::unique_ptr<ApiCall>> waiting;
-    int count = 0;
-  } snapshot_;
+  Snapshots snapshots_;
 
   // Figures since the manager started.
   struct Figures {
