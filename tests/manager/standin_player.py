@@ -20,6 +20,9 @@ several) and "run *" (any other start); '#' starts a comment line. Steps:
   await TEXT      take lines until one equals TEXT (a trailing * matches any
                   rest); exit 3 after 20 s
   peek TEXT       as await, but leave the line to be taken by a later await
+  half-write      write half a file at the path the last awaited line names
+                  after its first word, plus ".part", as a player ended while
+                  writing a snapshot leaves it
   sleep S         sleep S seconds, reading nothing
   touch NAME      create STANDIN_DIR/NAME
   wait-file NAME  wait until STANDIN_DIR/NAME exists
@@ -58,6 +61,7 @@ class StandIn:
         self.eof = False
         self.partial = ""
         self.unused = []  # lines read but not yet taken by an await
+        self.awaited = ""  # the line the last await took
 
     def write(self, text):
         sys.stdout.write(text)
@@ -128,6 +132,7 @@ class StandIn:
             if matches(line):
                 if not keep:
                     del self.unused[i]
+                self.awaited = line
                 return
         deadline = time.monotonic() + AWAIT_TIMEOUT_S
         while True:
@@ -140,6 +145,7 @@ class StandIn:
             if matches(line):
                 if keep:
                     self.unused.append(line)
+                self.awaited = line
                 return
             if not line.startswith("ack_"):
                 self.unused.append(line)
@@ -158,6 +164,9 @@ class StandIn:
             self.await_line(arg, keep=True)
         elif word == "sleep":
             time.sleep(float(arg))
+        elif word == "half-write":
+            with open(self.awaited.partition(" ")[2] + ".part", "wb") as f:
+                f.write(b"\x89PNG\r\n")
         elif word == "touch":
             open(os.path.join(self.dir, arg), "w").close()
         elif word == "wait-file":

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "manager_fixture.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -125,6 +126,9 @@ std::vector<std::string> descriptors(pid_t pid) {
 
 class HttpApiTest : public ManagerTest {
  protected:
+  std::vector<std::pair<std::string, std::string>> environment() const override {
+    return {{"DISPLAY", display.name()}, {"TMPDIR", dir}};
+  }
   // Starts the manager with its API on a free port, and a client for it.
   void start_with_api(std::vector<std::string> args, const std::string& address = "127.0.0.1:0") {
     args.insert(args.begin(), {"--http", address});
@@ -202,6 +206,19 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
   auto colour = png_pixel(picture->body, dir, 160, 90);
   ASSERT_TRUE(colour) << "not a PNG picture of the clip";
   EXPECT_TRUE(near_colour(*colour, RED)) << colour->r << " " << colour->g << " " << colour->b;
+  // Requests at once share one picture, taken once; none is left on disk.
+  std::vector<std::string> pictures(3);
+  std::vector<std::thread> askers;
+  for (auto& p : pictures)
+    askers.emplace_back([&p, this] {
+      httplib::Client c("127.0.0.1", port);
+      if (auto res = c.Get("/snapshot.png"); res && res->status == 200) p = res->body;
+    });
+  for (auto& a : askers) a.join();
+  for (const auto& p : pictures) EXPECT_TRUE(!p.empty() && p == pictures[0]);
+  EXPECT_LE(manager->count_substring(protocol::SNAPSHOT_WRITTEN), 2) << dump();
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    EXPECT_TRUE(e.is_directory() || e.path().string().find("snapshot") == std::string::npos) << e.path();
 
   // Refused, and nothing changes.
   EXPECT_EQ(post("/goto", "{not json"), 400);

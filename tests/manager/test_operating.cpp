@@ -17,6 +17,7 @@ class Operating : public ManagerDecisions {
   std::vector<std::pair<std::string, std::string>> environment() const override {
     auto env = ManagerDecisions::environment();
     env.push_back({"TZ", "UTC"});
+    env.push_back({"TMPDIR", dir + "/tmp"});
     if (fake_clock)
       env.insert(env.end(), {{"LD_PRELOAD", FAKETIME_LIBRARY},
                              {"FAKETIME_TIMESTAMP_FILE", dir + "/clock"},
@@ -41,6 +42,19 @@ class Operating : public ManagerDecisions {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", api_port());
     c->set_read_timeout(10, 0);
     return c;
+  }
+
+  // Files under the manager's TMPDIR, its own directories' content included.
+  Lines temporary_files() const {
+    Lines out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir + "/tmp"))
+      if (!e.is_directory()) out.push_back(e.path().string());
+    return out;
+  }
+
+  void SetUp() override {
+    ManagerDecisions::SetUp();
+    std::filesystem::create_directory(dir + "/tmp");
   }
 
   bool fake_clock = false;
@@ -204,4 +218,29 @@ TEST_F(Operating, ClockStepDuringAShowingChangesNoDurationAndNoCounter) {
   // What the wall clock said: a's end an hour after its start, b's two hours before.
   EXPECT_GT(unix_ms(records[0]["end"]) - unix_ms(records[0]["start"]), 3500 * 1000LL) << records[0].dump();
   EXPECT_LT(unix_ms(records[1]["end"]) - unix_ms(records[1]["start"]), -7000 * 1000LL) << records[1].dump();
+}
+
+// A player that ends while it writes a picture leaves nothing behind: the
+// request waiting for it is refused, and its half-written file removed.
+TEST_F(Operating, SnapshotOfAPlayerThatEndedIsRefusedAndLeavesNoFile) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), "await snapshot *", "half-write", "touch half", "wait-file go", "exit 1",
+                "run 2"} +
+          start_steps(f[1]) + Lines{await(CMD_PRELOAD + f[0]), "touch second"},
+      f, {"--http", "127.0.0.1:0"});
+  auto client = api();
+  wait_player_line(got(CMD_PRELOAD + f[1]));
+  int status = -1;
+  std::thread asking([&] {
+    if (auto res = client->Get("/snapshot.png")) status = res->status;
+  });
+  wait_file("half");
+  EXPECT_FALSE(temporary_files().empty());
+  std::ofstream(dir + "/go").close();
+  asking.join();
+  EXPECT_EQ(status, 503);
+  wait_file("second");
+  EXPECT_EQ(temporary_files(), Lines{}) << dump();
+  stop_manager();
 }
