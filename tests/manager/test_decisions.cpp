@@ -52,6 +52,26 @@ TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
   EXPECT_EQ(endings(), Lines{"exited with status 0"}) << dump();
 }
 
+// An arming the player answers with its ignore line took the part of the
+// switch it ignores after a rebuild: the switch is sent at the end instead,
+// and the next file is armed again.
+TEST_F(ManagerDecisions, ArmingTakenAsTheIgnoredSwitchLeavesTheSwitchToTheEnd) {
+  const Lines f = files({"a", "b", "c"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(SWITCH_IGNORED),
+                emit(END_OF_VIDEO), await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[2]),
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED)},
+      f, {}, true);
+  wait_player_line(ARMED);
+  stop_manager();
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + Lines{got(CMD_SWITCH_AT_END), SWITCH_IGNORED} +
+                     event(END_OF_VIDEO, ACK_END) + Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[2])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + Lines{got(CMD_SWITCH_AT_END), ARMED} +
+                     STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+}
+
 // The switch goes out on "end of video!" when the preload is ready then, and
 // on "Preload complete" when the file ended before it; each file is announced
 // when its switch is done.

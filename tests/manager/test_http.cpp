@@ -277,11 +277,14 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
 
 // Loopback only without a token; with one, every request must carry it.
 TEST_F(HttpApiTest, OtherAddressesNeedATokenAndEveryRequestCarriesIt) {
-  start({"--http", "0.0.0.0:0", write_playlist({clip("red.mp4")})});
-  auto code = manager->wait_exit(10);
-  ASSERT_TRUE(code.has_value());
-  EXPECT_EQ(*code, 2);
-  EXPECT_NE(manager->stderr_text().find("an address other than loopback needs --http-token-file"), std::string::npos);
+  for (const char* address : {"0.0.0.0:0", "10.1.2.3:0", "192.168.1.20:0", "[::]:0"}) {
+    start({"--http", address, write_playlist({clip("red.mp4")})});
+    auto code = manager->wait_exit(10);
+    ASSERT_TRUE(code.has_value()) << address;
+    EXPECT_EQ(*code, 2) << address;
+    EXPECT_NE(manager->stderr_text().find("an address other than loopback needs --http-token-file"), std::string::npos)
+        << address;
+  }
 
   const std::string token = "a-token-of-the-test-0123456789";
   std::ofstream(dir + "/token") << token << "\n";

@@ -243,7 +243,10 @@ TEST_F(ManagerParts, HttpAddressesAndTokens) {
   EXPECT_EQ(o.host, "::1");
   EXPECT_TRUE(is_loopback("::1"));
   EXPECT_TRUE(is_loopback("127.0.0.2"));
-  EXPECT_FALSE(is_loopback("0.0.0.0"));
+  for (const char* other : {"0.0.0.0", "10.1.2.3", "192.168.1.20", "172.16.0.1", "::"})
+    EXPECT_FALSE(is_loopback(other)) << other;
+  EXPECT_EQ(parse_manager_options({"--http", "192.168.1.20:8080", "list.txt"}).error,
+            "--http 192.168.1.20: an address other than loopback needs --http-token-file");
   for (const char* bad : {"localhost:80", "127.0.0.1", "127.0.0.1:65536", "127.0.0.1:8o", ":80"})
     EXPECT_FALSE(parse_http_address(bad, o)) << bad;
   EXPECT_TRUE(same_secret("a-secret-token", "a-secret-token"));
