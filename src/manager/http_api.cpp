@@ -83,7 +83,11 @@ std::optional<std::string> HttpApi::start() {
   }
   router_ = std::make_unique<HttpRouter>();
   httplib::Server& s = *router_;
+  const HttpFront::Limits limits;
   s.set_payload_max_length(MAX_BODY_BYTES);
+  // Only for the Keep-Alive header it writes: the front keeps the connections.
+  s.set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.idle).count());
+  s.set_keep_alive_max_count(limits.max_requests);
   static const std::set<std::string> actions = {"next", "previous", "goto", "reload", "pause", "play"};
   auto post = [this](const std::string& action, const std::string& text, httplib::Response& res) {
     nlohmann::json body = nlohmann::json::object();
@@ -142,7 +146,7 @@ std::optional<std::string> HttpApi::start() {
   }));
   for (const std::string& action : actions)
     s.Post("/" + action, [post, action](const httplib::Request& req, httplib::Response& res) { post(action, req.body, res); });
-  front_ = std::make_unique<HttpFront>(*router_, HttpFront::Limits());
+  front_ = std::make_unique<HttpFront>(*router_, limits);
   if (auto failed = front_->start(options_.host, options_.port)) {
     front_.reset();
     return failed;
