@@ -460,8 +460,9 @@ void Manager::request_preload() {
   Slot slot;
   Pick pick = playlist_.pick_next(slot);
   // The item gone to cannot play any more (it went, or its window closed
-  // since the request): the one picked in its place is the goal, so that no
-  // request is chased round the playlist.
+  // since the request): the request is given up and the file picked in its
+  // place shows at once, as after /next, so that no request is chased round
+  // the playlist.
   if (goto_index_ && (pick != Pick::Found || slot.index != *goto_index_)) {
     out_.manager("item " + std::to_string(*goto_index_ + 1) + " cannot play now; going on without it");
     goto_index_.reset();
