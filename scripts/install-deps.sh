@@ -13,6 +13,7 @@ PKGS=(
   ffmpeg xvfb x11-utils pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   python3 procps util-linux gdb
   systemd libseccomp-dev
+  faketime libfaketime
 )
 missing=()
 for p in "${PKGS[@]}"; do

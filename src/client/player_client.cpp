@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 Clock::time_point deadline_after(double seconds) {
   return Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
+// In the child between fork and exec, so only async-signal-safe calls: every
+// descriptor above the standard streams is closed, whoever opened it and
+// however (a library's socket without close-on-exec included).
+void close_inherited(int open_max) {
+  if (close_range(3, ~0U, 0) == 0) return;
+  for (int fd = 3; fd < open_max; ++fd) close(fd);
 }
 
 int decode_status(int status) {
@@ -55,6 +64,10 @@ bool PlayerClient::start(const Options& opts) {
   write_timeout_ms_ = opts.write_timeout_ms;
   own_group_ = opts.own_process_group;
   pid_t parent = getpid();
+  struct rlimit files {};
+  int open_max = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                     ? static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20))
+                     : 1 << 16;
 
   std::vector<std::string> argv_strings = opts.command_prefix;
   argv_strings.push_back(opts.binary);
@@ -74,6 +87,7 @@ bool PlayerClient::start(const Options& opts) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
+    close_inherited(open_max);
     for (const auto& kv : opts.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     execvp(argv[0], argv.data());
     _exit(127);

@@ -1,25 +1,27 @@
 #include "manager/http_api.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "manager/http_front.h"
+#include "manager/text.h"
+
 namespace {
 
 constexpr size_t MAX_BODY_BYTES = 16 * 1024;
-constexpr size_t WORKERS = 4;
 constexpr size_t MAX_QUEUED_CALLS = 32;
-constexpr time_t CLIENT_TIMEOUT_S = 5;
 // The loop takes calls at least every 200 ms; a switch answers within this.
 constexpr auto CALL_WAIT = std::chrono::seconds(5);
 
+// Texts that may hold file names are made valid UTF-8 before they get here
+// (publish, call); the dump's own replacement is the last guard.
 void send_json(httplib::Response& res, int status, const nlohmann::json& body) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "application/json");
 }
 
 nlohmann::json error(const std::string& text) { return {{"error", text}}; }
@@ -67,7 +69,7 @@ bool same_secret(const std::string& a, const std::string& b) {
 
 HttpApi::HttpApi(HttpOptions options) : options_(std::move(options)) {}
 
-HttpApi::~HttpApi() { stop(); }
+HttpApi::~HttpApi() { stop(); }  // the router outlives the front's threads
 
 std::optional<std::string> HttpApi::start() {
   if (!options_.token_file.empty()) {
@@ -79,14 +81,13 @@ std::optional<std::string> HttpApi::start() {
   } else if (!is_loopback(options_.host)) {
     return "listening on " + options_.host + " needs --http-token-file: without a token only loopback is allowed";
   }
-  server_ = std::make_unique<httplib::Server>();
-  httplib::Server& s = *server_;
-  s.new_task_queue = [] { return new httplib::ThreadPool(WORKERS); };
+  router_ = std::make_unique<HttpRouter>();
+  httplib::Server& s = *router_;
+  const HttpFront::Limits limits;
   s.set_payload_max_length(MAX_BODY_BYTES);
-  s.set_read_timeout(CLIENT_TIMEOUT_S, 0);
-  s.set_write_timeout(CLIENT_TIMEOUT_S, 0);
-  s.set_keep_alive_timeout(CLIENT_TIMEOUT_S);
-  s.set_keep_alive_max_count(100);
+  // Only for the Keep-Alive header it writes: the front keeps the connections.
+  s.set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.idle).count());
+  s.set_keep_alive_max_count(limits.max_requests);
   static const std::set<std::string> actions = {"next", "previous", "goto", "reload", "pause", "play"};
   auto post = [this](const std::string& action, const std::string& text, httplib::Response& res) {
     nlohmann::json body = nlohmann::json::object();
@@ -145,25 +146,31 @@ std::optional<std::string> HttpApi::start() {
   }));
   for (const std::string& action : actions)
     s.Post("/" + action, [post, action](const httplib::Request& req, httplib::Response& res) { post(action, req.body, res); });
-  port_ = options_.port == 0 ? s.bind_to_any_port(options_.host) : (s.bind_to_port(options_.host, options_.port) ? options_.port : -1);
-  if (port_ <= 0) {
-    server_.reset();
-    return "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+  front_ = std::make_unique<HttpFront>(*router_, limits);
+  if (auto failed = front_->start(options_.host, options_.port)) {
+    front_.reset();
+    return failed;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  port_ = front_->port();
   return std::nullopt;
 }
 
 void HttpApi::stop() {
-  if (server_) server_->stop();
-  if (thread_.joinable()) thread_.join();
-  server_.reset();
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& c : calls_) c->reply.set_value({503, error("the manager is stopping")});
-  calls_.clear();
+  {
+    // Handlers waiting for the loop are answered first, so that the front's
+    // workers can end.
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    for (auto& c : calls_) c->reply.set_value({503, error("the manager is stopping")});
+    calls_.clear();
+  }
+  if (front_) front_->stop();
+  front_.reset();
 }
 
 void HttpApi::publish(ApiSnapshot snapshot) {
+  make_valid_utf8(snapshot.status);
+  make_valid_utf8(snapshot.playlist);
   std::lock_guard<std::mutex> lock(mutex_);
   snapshot_ = std::move(snapshot);
 }
@@ -182,13 +189,16 @@ ApiReply HttpApi::call(const std::string& action, nlohmann::json body) {
   std::future<ApiReply> reply = c->reply.get_future();
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return {503, error("the manager is stopping")};
     if (calls_.size() >= MAX_QUEUED_CALLS) return {503, error("too many requests at once")};
     calls_.push_back(std::move(c));
   }
   if (wake_) wake_();
   if (reply.wait_for(CALL_WAIT) != std::future_status::ready) return {503, error("the manager did not answer in time")};
   try {
-    return reply.get();
+    ApiReply answer = reply.get();
+    make_valid_utf8(answer.body);
+    return answer;
   } catch (const std::future_error&) {  // the manager ended with the call in hand
     return {503, error("the manager is stopping")};
   }

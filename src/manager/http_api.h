@@ -1,4 +1,5 @@
-// The manager's HTTP API: a bounded server on threads of its own. Reads are
+// The manager's HTTP API: a bounded server on threads of its own
+// (http_front.h). Reads are
 // answered from the last picture the manager's loop published; control
 // requests are handed to that loop as calls and answered once it has acted,
 // so no request ever touches the manager's state or slows the player's answers.
@@ -12,11 +13,9 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 
-namespace httplib {
-class Server;
-}
+class HttpRouter;
+class HttpFront;
 
 struct HttpOptions {
   bool enabled = true;
@@ -38,6 +37,9 @@ struct ApiReply {
   nlohmann::json body;
   std::string content, content_type;  // instead of the body, when set
 };
+
+// {"error": text} with its status.
+inline ApiReply api_refusal(int status, const std::string& text) { return {status, {{"error", text}}}; }
 
 // A control request for the manager's loop.
 struct ApiCall {
@@ -77,12 +79,13 @@ class HttpApi {
 
   HttpOptions options_;
   std::string token_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<HttpRouter> router_;
+  std::unique_ptr<HttpFront> front_;
   int port_ = 0;
   std::function<void()> wake_;
 
-  std::mutex mutex_;  // guards the two below
+  std::mutex mutex_;  // guards the three below
   ApiSnapshot snapshot_;
   std::deque<std::unique_ptr<ApiCall>> calls_;
+  bool stopping_ = false;
 };

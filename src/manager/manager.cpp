@@ -13,6 +13,7 @@
 namespace {
 
 using Clock = Manager::Clock;
+using Pick = PlaylistCursor::Pick;
 
 // Besides its events, the cycle follows lines of the player's log: the
 // outcome of a switch, a preload of a file that vanished or failed, a
@@ -25,6 +26,7 @@ constexpr int MAX_REFUSALS = 20;
 constexpr double REBUILD_EVENT_WAIT_S = 15;
 // How long the "Preload error" that follows a failed preload's line may take.
 constexpr double FAILURE_EVENT_WAIT_S = 5;
+constexpr double DROP_ANSWER_WAIT_S = 5;
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(200);
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
@@ -50,7 +52,8 @@ Manager::Manager(ManagerConfig config)
                  lines_.push(generation, from_stderr, text);
                }),
       playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_),
-      play_log_(config_.play_log, config_.play_log_max_bytes) {}
+      play_log_({config_.play_log, config_.play_log_max_bytes, config_.play_log_keep},
+                [this](const std::string& text) { out_.manager(text); }) {}
 
 Manager::~Manager() {
   // The API's threads wake the loop through lines_, and the player's reader
@@ -72,6 +75,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     check_player_exit();
     serve_api();
     check_timers();
+    play_log_.retry();
     publish_api();
   }
   if (stop) out_.manager("stopping on request");
@@ -115,9 +119,9 @@ void Manager::handle_line(const std::string& line) {
     std::string rest = line.substr(strlen(ACK_RETRY));
     run_.repeat_expected.insert(rest.substr(0, rest.find('\'')));
   } else if (starts_with(line, SNAPSHOT_WRITTEN) || starts_with(line, SNAPSHOT_FAILED)) {
-    on_snapshot_line(line, starts_with(line, SNAPSHOT_WRITTEN));
+    snapshots_.on_line(line, starts_with(line, SNAPSHOT_WRITTEN));
   } else if (line == SWITCH_SEEK) {
-    run_.switch_seek_at = std::chrono::system_clock::now();  // the new file starts from here
+    run_.switch_seek_at = Moment::now(clock_sync_);  // the new file starts from here
   } else if (line == SWITCH_DONE) {
     on_switch_done();
   } else if (starts_with(line, ARMED)) {
@@ -133,6 +137,8 @@ void Manager::handle_line(const std::string& line) {
     // A refused arming leaves the switch to be sent at the end.
     if (!run_.switching.outstanding()) run_.arm.refused();
     on_switch_refused(line);
+  } else if (starts_with(line, PRELOAD_DROPPED) || line == PRELOAD_NONE_TO_DROP) {
+    on_preload_dropped();
   } else if (starts_with(line, PRELOAD_MISSING)) {
     on_preload_missing(line.substr(strlen(PRELOAD_MISSING)));
   } else if (starts_with(line, PRELOAD_FAILED)) {
@@ -267,7 +273,7 @@ void Manager::on_end_of_video() {
   // How long it was on screen tells a real end from a file cut short.
   out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                seconds_text(seconds_since(run_.on_screen_since)) + ")");
-  run_.ended_at = std::chrono::system_clock::now();
+  run_.ended_at = Moment::now(clock_sync_);
   run_.end.ended();
   if (run_.finishing && run_.preload.is(Preload::None)) {
     finish("played " + std::to_string(config_.rounds) + " rounds");
@@ -338,7 +344,7 @@ void Manager::on_switch_done() {
   if (run_.arm.fired_switch_done() && run_.on_screen.valid() && !run_.end.pending()) {
     out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                  seconds_text(seconds_since(run_.on_screen_since)) + ")");
-    run_.ended_at = std::chrono::system_clock::now();
+    run_.ended_at = Moment::now(clock_sync_);
     run_.end.finished_by_switch();
   }
   run_.switching.answered();
@@ -381,13 +387,43 @@ void Manager::on_switch_refused(const std::string& why) {
   advance();
 }
 
+// The player dropped the preload, or had none left because the switch armed
+// for it came first and took it to the screen.
+void Manager::on_preload_dropped() {
+  if (!run_.drop_sent_at) return;
+  run_.drop_sent_at.reset();
+  if (run_.preload.requested_or_complete()) {
+    run_.arm.cleared();
+    run_.preload.done();
+  }
+  advance();
+}
+
+void Manager::drop_preload(const std::string& why) {
+  out_.manager("dropping the preload of " + playlist_.describe(run_.preload.slot()) + ": " + why);
+  send(CMD_DROP_PRELOAD);
+  run_.drop_sent_at = Clock::now();
+}
+
+// Day-parting holds at the moment of showing: the hour is looked at again
+// until the switch to the file is under way.
+bool Manager::drop_if_out_of_window() {
+  const Slot& slot = run_.preload.slot();
+  if (!run_.phase.running() || run_.drop_sent_at || !slot.valid() || !run_.preload.requested_or_complete() ||
+      run_.switching.outstanding() || playlist_.due_now(slot))
+    return false;
+  drop_preload("its window has closed (" + playlist_.schedule(slot.index).text + ")");
+  return true;
+}
+
 // Does what the state allows next: a switch when the preloaded file is
 // ready and due, else a preload of the next file.
 void Manager::advance() {
-  if (!run_.phase.running() || run_.switching.outstanding() || run_.rebuild.awaited()) return;
+  if (!run_.phase.running() || run_.switching.outstanding() || run_.rebuild.awaited() || run_.drop_sent_at) return;
+  if (drop_if_out_of_window()) return;
   if (run_.preload.is(Preload::Complete)) {
     if (goto_index_ && run_.preload.slot().index != *goto_index_) {
-      replace_preload();
+      drop_preload("another item was asked for");
       return;
     }
     if ((run_.end.pending() || !run_.on_screen.valid() || cut_requested_) && !run_.switch_retry_at) {
@@ -424,12 +460,21 @@ void Manager::send_switch() {
 void Manager::request_preload() {
   if (goto_index_) playlist_.jump_to(*goto_index_);
   Slot slot;
-  switch (playlist_.pick_next(slot)) {
-    case PlaylistCursor::Pick::Finished:
+  Pick pick = playlist_.pick_next(slot);
+  // The item gone to cannot play any more (it went, or its window closed
+  // since the request): the request is given up and the file picked in its
+  // place shows at once, as after /next, so that no request is chased round
+  // the playlist.
+  if (goto_index_ && (pick != Pick::Found || slot.index != *goto_index_)) {
+    out_.manager("item " + std::to_string(*goto_index_ + 1) + " cannot play now; going on without it");
+    goto_index_.reset();
+  }
+  switch (pick) {
+    case Pick::Finished:
       run_.finishing = true;
       if (!run_.on_screen.valid() || run_.end.pending()) finish("played " + std::to_string(config_.rounds) + " rounds");
       return;
-    case PlaylistCursor::Pick::NothingDue:
+    case Pick::NothingDue:
       if (!nothing_due_)
         out_.manager("nothing in the playlist is due now; the idle picture shows; looking again every " +
                      seconds_text(config_.empty_playlist_retry_s));
@@ -437,13 +482,13 @@ void Manager::request_preload() {
       files_retry_at_ = seconds_from_now(config_.empty_playlist_retry_s);
       show_idle_if_due();
       return;
-    case PlaylistCursor::Pick::Nothing:
+    case Pick::Nothing:
       if (playlist_.note_nothing_playable())
         out_.manager("no playable file in the playlist; looking again every " +
                      seconds_text(config_.empty_playlist_retry_s));
       files_retry_at_ = seconds_from_now(config_.empty_playlist_retry_s);
       return;
-    case PlaylistCursor::Pick::Found:
+    case Pick::Found:
       break;
   }
   nothing_due_ = false;
@@ -489,6 +534,11 @@ void Manager::check_timers() {
     restart_player("a switch got no answer within " + seconds_text(config_.switch_timeout_s), true);
     return;
   }
+  if (run_.drop_sent_at && seconds_since(*run_.drop_sent_at) > DROP_ANSWER_WAIT_S) {
+    restart_player("it did not answer drop_preload within " + seconds_text(DROP_ANSWER_WAIT_S), true);
+    return;
+  }
+  drop_if_out_of_window();
   if (run_.preload.is(Preload::Failed) && run_.preload.failed_for() > FAILURE_EVENT_WAIT_S) finish_failed_preload();
   if (run_.rebuild.awaited() && run_.rebuild.waited() > REBUILD_EVENT_WAIT_S) {
     run_.rebuild.over();

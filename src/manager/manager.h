@@ -19,6 +19,7 @@
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
+#include "manager/snapshot.h"
 
 struct ManagerConfig {
   std::string playlist;  // a directory of MP4 files or a text file listing them
@@ -45,6 +46,7 @@ struct ManagerConfig {
   HttpOptions http;
   std::string play_log;  // proof of play, one JSON line a showing; empty: none
   long long play_log_max_bytes = 20LL * 1024 * 1024;
+  int play_log_keep = 5;  // older files kept at rotation
 };
 
 class Manager {
@@ -99,33 +101,37 @@ class Manager {
   void on_armed_switch_fired();
   void on_switch_ignored();
   void on_switch_refused(const std::string& why);
+  void on_preload_dropped();
   // What the state allows next, and the time-outs and pauses of the cycle.
   void advance();
   void send_switch();
   void request_preload();
+  // Drops the preload, ready or not, and any switch armed for it; the next
+  // preload waits for the player's answer.
+  void drop_preload(const std::string& why);
+  // A preload whose item's window has closed is not shown: true when it was dropped.
+  bool drop_if_out_of_window();
   void show_idle_if_due();
   void check_timers();
   void finish(const std::string& why);
   void send(const std::string& command);
 
-  // Showings, for the proof of play and the figures (remote.cpp, as all below).
+  // Showings, for the proof of play and the figures (showings.cpp).
   void begin_showing();
   // `how` it was cut short, unless its end came first.
   void end_showing(const char* how);
   void count_restart(const std::string& why);
-  // The HTTP API: its calls, carried out between the player's lines, and the
-  // picture of the state it answers reads from.
+  // The HTTP API's calls, carried out between the player's lines (api_calls.cpp).
   // What the API asked of a player goes with it.
   void forget_requests();
   void start_api();
   void serve_api();
-  // A picture of the screen: asked of the player, answered when its file is written.
-  void take_snapshot(std::unique_ptr<ApiCall> call);
-  void on_snapshot_line(const std::string& line, bool written);
-  void answer_snapshot(const ApiReply& reply);
   ApiReply handle_call(const std::string& action, const nlohmann::json& body);
   ApiReply go_to(int index);
-  void replace_preload();
+  // A picture of the screen, asked of the player (snapshot.cpp).
+  void take_snapshot(std::unique_ptr<ApiCall> call);
+  // The picture of the state the API's reads answer from (api_views.cpp,
+  // metrics.cpp).
   void publish_api();
   nlohmann::json status_json() const;
   nlohmann::json playlist_json() const;
@@ -158,12 +164,7 @@ class Manager {
   bool cut_requested_ = false;
   std::optional<int> goto_index_;
   bool paused_ = false;
-  struct Snapshot {
-    std::string path;  // asked of the player; empty: none in hand
-    Clock::time_point deadline{};
-    std::vector<std::unique_ptr<ApiCall>> waiting;
-    int count = 0;
-  } snapshot_;
+  Snapshots snapshots_;
 
   // Figures since the manager started.
   struct Figures {
@@ -177,6 +178,7 @@ class Manager {
   Clock::time_point api_published_at_{};
   unsigned long long api_published_lines_ = 0;  // the manager's lines by the last picture
   bool api_stale_ = false;                      // a call was carried out since the last picture
+  ClockSync clock_sync_;
   PlayLog play_log_;
   std::unique_ptr<HttpApi> api_;
 };

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
+#include <map>
 
 #include "protocol/protocol.h"
 
@@ -95,9 +97,12 @@ Options:
                          the token being FILE's text (at least 16 characters);
                          needed for an address other than loopback
   --play-log FILE        proof of play: one JSON line a showing of a file
-                         (path, start, end, seconds, how it ended)
+                         (path, start and end in UTC and whether the clock
+                         was synchronised then, seconds on the monotonic
+                         clock, how it ended), on disk as it is written
   --play-log-size MB     move FILE to FILE.1 when it reaches this size
                          (default 20)
+  --play-log-keep N      older files kept, FILE.1 to FILE.N (default 5)
   --bad-file-retry S     a file that failed is skipped for S seconds, or until
                          it changes (default 3600)
   -h, --help             show this text
@@ -108,6 +113,99 @@ Exit status: 0 when stopped or done, 1 when the playlist cannot be read,
 )";
 }
 
+namespace {
+
+// What an option does with its value: an error text when the value is wrong.
+using Setter = std::function<std::string(ManagerConfig&, const std::string&)>;
+
+// A text kept as given, in the field that `field` picks.
+Setter text(std::function<std::string&(ManagerConfig&)> field) {
+  return [field](ManagerConfig& c, const std::string& v) {
+    field(c) = v;
+    return std::string();
+  };
+}
+
+Setter number(double min, std::function<void(ManagerConfig&, double)> set) {
+  return [min, set](ManagerConfig& c, const std::string& v) {
+    double n = 0;
+    if (!parse_number(v, min, n)) return "not a valid number: " + v;
+    set(c, n);
+    return std::string();
+  };
+}
+
+Setter seconds(double min, double ManagerConfig::*field) {
+  return number(min, [field](ManagerConfig& c, double n) { c.*field = n; });
+}
+
+Setter megabytes(long long ManagerConfig::*field) {
+  return number(1, [field](ManagerConfig& c, double n) { c.*field = static_cast<long long>(n * 1024 * 1024); });
+}
+
+template <typename Values>
+Setter screen_value(const char* option, const Values& values) {
+  return [option, &values](ManagerConfig& c, const std::string& v) {
+    if (std::find(std::begin(values), std::end(values), v) == std::end(values))
+      return "not one of the values it takes: " + v;
+    c.screen_args.insert(c.screen_args.end(), {option, v});
+    return std::string();
+  };
+}
+
+// The options that take a value.
+const std::map<std::string, Setter>& valued_options() {
+  static const std::map<std::string, Setter> options = {
+      {"--player", text([](ManagerConfig& c) -> std::string& { return c.player_binary; })},
+      {"--rotate", screen_value("--rotate", protocol::ROTATIONS)},
+      {"--output", screen_value("--output", protocol::OUTPUTS)},
+      {"--http",
+       [](ManagerConfig& c, const std::string& v) {
+         if (!parse_http_address(v, c.http)) return "not an address and port: " + v;
+         c.http.enabled = true;
+         return std::string();
+       }},
+      {"--http-token-file", text([](ManagerConfig& c) -> std::string& { return c.http.token_file; })},
+      {"--play-log", text([](ManagerConfig& c) -> std::string& { return c.play_log; })},
+      {"--play-log-size", megabytes(&ManagerConfig::play_log_max_bytes)},
+      {"--play-log-keep", number(0, [](ManagerConfig& c, double n) { c.play_log_keep = static_cast<int>(n); })},
+      {"--player-log", text([](ManagerConfig& c) -> std::string& { return c.output.player_log; })},
+      {"--player-log-size",
+       number(1, [](ManagerConfig& c, double n) { c.output.player_log_max_bytes = static_cast<long long>(n * 1024 * 1024); })},
+      {"--player-prefix", text([](ManagerConfig& c) -> std::string& { return c.output.player_prefix; })},
+      {"--rounds", number(1, [](ManagerConfig& c, double n) { c.rounds = static_cast<int>(n); })},
+      {"--preload-timeout", seconds(1, &ManagerConfig::preload_timeout_s)},
+      {"--silence-timeout", seconds(5, &ManagerConfig::silence_timeout_s)},
+      {"--stall-timeout", seconds(5, &ManagerConfig::stall_timeout_s)},
+      {"--max-backoff", seconds(1, &ManagerConfig::backoff_max_s)},
+      {"--stable-after", seconds(1, &ManagerConfig::stable_after_s)},
+      {"--bad-file-retry", seconds(0, &ManagerConfig::bad_file_retry_s)},
+  };
+  return options;
+}
+
+// The options that stand alone.
+const std::map<std::string, std::function<void(ManagerConfig&)>>& flags() {
+  static const std::map<std::string, std::function<void(ManagerConfig&)>> options = {
+      {"--no-sound", [](ManagerConfig& c) { c.no_sound = true; }},
+      {"--window", [](ManagerConfig& c) { c.screen_args.push_back("--window"); }},
+      {"--no-switch-at-end", [](ManagerConfig& c) { c.switch_at_end = false; }},
+      {"--no-http", [](ManagerConfig& c) { c.http.enabled = false; }},
+      {"--quiet-player", [](ManagerConfig& c) { c.output.quiet_player = true; }},
+  };
+  return options;
+}
+
+// What the options say together.
+std::string check_config(const ManagerConfig& c, const std::vector<std::string>& positional) {
+  if (c.http.enabled && c.http.token_file.empty() && !is_loopback(c.http.host))
+    return "--http " + c.http.host + ": an address other than loopback needs --http-token-file";
+  if (positional.size() != 1) return positional.empty() ? "no playlist given" : "more than one playlist given";
+  return "";
+}
+
+}  // namespace
+
 ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
   ParsedOptions p;
   ManagerConfig& c = p.config;
@@ -115,84 +213,20 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        p.error = a + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    auto number = [&](double min, double& out) {
-      std::string text;
-      if (!value(text)) return false;
-      if (!parse_number(text, min, out)) {
-        p.error = a + ": not a valid number: " + text;
-        return false;
-      }
-      return true;
-    };
-    double n = 0;
     if (a == "-h" || a == "--help") {
       p.help = true;
-    } else if (a == "--player") {
-      if (!value(c.player_binary)) return p;
-    } else if (a == "--no-sound") {
-      c.no_sound = true;
-    } else if (a == "--rotate" || a == "--output") {
-      std::string v;
-      if (!value(v)) return p;
-      auto taken = [&v](const auto& values) { return std::find(std::begin(values), std::end(values), v) != std::end(values); };
-      if (!(a == "--rotate" ? taken(protocol::ROTATIONS) : taken(protocol::OUTPUTS))) {
-        p.error = a + ": not one of the values it takes: " + v;
+    } else if (auto flag = flags().find(a); flag != flags().end()) {
+      flag->second(c);
+    } else if (auto option = valued_options().find(a); option != valued_options().end()) {
+      if (i + 1 >= args.size()) {
+        p.error = a + " needs a value";
         return p;
       }
-      c.screen_args.insert(c.screen_args.end(), {a, v});
-    } else if (a == "--http") {
-      std::string v;
-      if (!value(v)) return p;
-      if (!parse_http_address(v, c.http)) {
-        p.error = "--http: not an address and port: " + v;
+      std::string error = option->second(c, args[++i]);
+      if (!error.empty()) {
+        p.error = a + ": " + error;
         return p;
       }
-      c.http.enabled = true;
-    } else if (a == "--no-http") {
-      c.http.enabled = false;
-    } else if (a == "--http-token-file") {
-      if (!value(c.http.token_file)) return p;
-    } else if (a == "--play-log") {
-      if (!value(c.play_log)) return p;
-    } else if (a == "--play-log-size") {
-      if (!number(1, n)) return p;
-      c.play_log_max_bytes = static_cast<long long>(n * 1024 * 1024);
-    } else if (a == "--window") {
-      c.screen_args.push_back(a);
-    } else if (a == "--no-switch-at-end") {
-      c.switch_at_end = false;
-    } else if (a == "--player-log") {
-      if (!value(c.output.player_log)) return p;
-    } else if (a == "--player-log-size") {
-      if (!number(1, n)) return p;
-      c.output.player_log_max_bytes = static_cast<long long>(n * 1024 * 1024);
-    } else if (a == "--player-prefix") {
-      if (!value(c.output.player_prefix)) return p;
-    } else if (a == "--quiet-player") {
-      c.output.quiet_player = true;
-    } else if (a == "--rounds") {
-      if (!number(1, n)) return p;
-      c.rounds = static_cast<int>(n);
-    } else if (a == "--preload-timeout") {
-      if (!number(1, c.preload_timeout_s)) return p;
-    } else if (a == "--silence-timeout") {
-      if (!number(5, c.silence_timeout_s)) return p;
-    } else if (a == "--stall-timeout") {
-      if (!number(5, c.stall_timeout_s)) return p;
-    } else if (a == "--max-backoff") {
-      if (!number(1, c.backoff_max_s)) return p;
-    } else if (a == "--stable-after") {
-      if (!number(1, c.stable_after_s)) return p;
-    } else if (a == "--bad-file-retry") {
-      if (!number(0, c.bad_file_retry_s)) return p;
     } else if (a.size() > 1 && a[0] == '-') {
       p.error = "unknown option " + a;
       return p;
@@ -201,14 +235,7 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
     }
   }
   if (p.help) return p;
-  if (c.http.enabled && c.http.token_file.empty() && !is_loopback(c.http.host)) {
-    p.error = "--http " + c.http.host + ": an address other than loopback needs --http-token-file";
-    return p;
-  }
-  if (positional.size() != 1) {
-    p.error = positional.empty() ? "no playlist given" : "more than one playlist given";
-    return p;
-  }
-  c.playlist = positional[0];
+  p.error = check_config(c, positional);
+  if (p.error.empty()) c.playlist = positional[0];
   return p;
 }

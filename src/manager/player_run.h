@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "manager/play_log.h"
 #include "manager/player_errors.h"
 #include "manager/playlist.h"
 #include "manager/timing.h"
@@ -194,9 +195,9 @@ struct PlayerRun {
   // The file on screen: set by the switches and rebuilds, ended by its "end of video!".
   Slot on_screen;
   SteadyClock::time_point on_screen_since{};
-  std::chrono::system_clock::time_point shown_at{};               // for the proof of play
-  std::optional<std::chrono::system_clock::time_point> ended_at;  // its end of stream came
-  std::optional<std::chrono::system_clock::time_point> switch_seek_at;  // the last switch's seek
+  std::optional<Moment> shown_at;        // for the proof of play
+  std::optional<Moment> ended_at;        // its end of stream came
+  std::optional<Moment> switch_seek_at;  // the last switch's seek
   EndState end;
   bool finishing = false;  // the last round is on screen: stop at its end
 
@@ -204,6 +205,10 @@ struct PlayerRun {
   PreloadState preload;
   int preload_refusals = 0;
   std::optional<SteadyClock::time_point> preload_retry_at;
+
+  // A drop_preload sent and not yet answered: until its line comes, an armed
+  // switch may still take the preload to the screen.
+  std::optional<SteadyClock::time_point> drop_sent_at;
 
   // The switch to it, sent or armed, and the rebuilds that take a switch's place.
   SwitchState switching;

@@ -246,13 +246,24 @@ bool PlaylistCursor::due_now(int index) const {
   return schedules_[index].due(local);
 }
 
+bool PlaylistCursor::due_now(const Slot& slot) const {
+  bool same_entry = slot.index >= 0 && slot.index < static_cast<int>(files_.size()) && files_[slot.index] == slot.path;
+  return !same_entry || due_now(slot.index);
+}
+
+std::optional<PlaylistCursor::Unplayable> PlaylistCursor::why_not_playable(int index) const {
+  const std::string& path = files_[static_cast<size_t>(index)];
+  if (blame_of(path)) return Unplayable{"blamed", *skip_reason(path)};
+  if (auto why = skip_reason(path)) return Unplayable{*why == "file does not exist" ? "missing" : "not-playable", *why};
+  if (!due_now(index)) return Unplayable{"not-due", "not due now (" + schedules_[static_cast<size_t>(index)].text + ")"};
+  return std::nullopt;
+}
+
 PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
-  bool forced = std::exchange(forced_, false);
   if (retry_) {
     Slot again = *retry_;
     retry_.reset();
-    bool same_entry = again.index < static_cast<int>(files_.size()) && files_[again.index] == again.path;
-    if (!skip_with_note(again.path) && (!same_entry || due_now(again.index))) {
+    if (!skip_with_note(again.path) && due_now(again)) {
       slot = again;
       return Pick::Found;
     }
@@ -278,8 +289,7 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
     }
     Slot s{round_, cursor_, files_[cursor_]};
     ++cursor_;
-    bool off_hours = !forced && !due_now(s.index);
-    forced = false;
+    bool off_hours = !due_now(s.index);
     if (!skip_with_note(s.path)) {
       if (!off_hours) {
         slot = s;
@@ -319,17 +329,23 @@ void PlaylistCursor::reload() {
     it = listed.count(it->first) ? std::next(it) : skip_notes_.erase(it);
 }
 
-bool PlaylistCursor::skip_with_note(const std::string& path) {
-  std::optional<std::string> why;
+const PlaylistCursor::BadFile* PlaylistCursor::blame_of(const std::string& path) const {
   auto bad = bad_files_.find(path);
-  if (bad != bad_files_.end()) {
-    if (SteadyClock::now() < bad->second.until && file_stamp(path) == bad->second.stamp)
-      why = bad->second.why + " (skipped until it changes, or for " + seconds_text(bad_file_retry_s_) + ")";
-    else
-      bad_files_.erase(bad);
-  }
-  if (!why && path.find_first_of("\r\n") != std::string::npos) why = "its name holds a line break";
-  if (!why) why = unplayable_reason(path);
+  if (bad == bad_files_.end() || SteadyClock::now() >= bad->second.until || !(file_stamp(path) == bad->second.stamp))
+    return nullptr;
+  return &bad->second;
+}
+
+std::optional<std::string> PlaylistCursor::skip_reason(const std::string& path) const {
+  if (const BadFile* bad = blame_of(path))
+    return bad->why + " (skipped until it changes, or for " + seconds_text(bad_file_retry_s_) + ")";
+  if (path.find_first_of("\r\n") != std::string::npos) return std::string("its name holds a line break");
+  return unplayable_reason(path);
+}
+
+bool PlaylistCursor::skip_with_note(const std::string& path) {
+  if (bad_files_.count(path) && !blame_of(path)) bad_files_.erase(path);  // its time is over, or it changed
+  std::optional<std::string> why = skip_reason(path);
   if (!why) return false;
   note_skip(path, *why);
   return true;
@@ -352,7 +368,6 @@ void PlaylistCursor::mark_bad(const Slot& slot, const std::string& why) {
 void PlaylistCursor::jump_to(int index) {
   cursor_ = index;
   retry_.reset();
-  forced_ = true;
 }
 
 std::vector<std::pair<std::string, std::string>> PlaylistCursor::blamed() const {

@@ -87,6 +87,15 @@ class PlaylistCursor {
   const std::vector<std::string>& files() const { return files_; }
   const Schedule& schedule(int index) const { return schedules_[static_cast<size_t>(index)]; }
   bool due_now(int index) const;
+  // False once the slot's entry is outside its window (an entry the list no
+  // longer has at its place is taken as due).
+  bool due_now(const Slot& slot) const;
+  // Why an entry cannot be played now, or nullopt when it can.
+  struct Unplayable {
+    const char* kind;  // "missing", "blamed", "not-playable" or "not-due"
+    std::string why;
+  };
+  std::optional<Unplayable> why_not_playable(int index) const;
   // Files passed over for now, and why.
   std::vector<std::pair<std::string, std::string>> blamed() const;
 
@@ -106,6 +115,10 @@ class PlaylistCursor {
     SteadyClock::time_point until;
     std::string why;
   };
+  // The mark in force on the file, if any.
+  const BadFile* blame_of(const std::string& path) const;
+  // Why the file is passed over whatever the hour, or nullopt.
+  std::optional<std::string> skip_reason(const std::string& path) const;
 
   // Set up once.
   std::string source_;
@@ -117,7 +130,6 @@ class PlaylistCursor {
   std::vector<std::string> files_;
   std::vector<Schedule> schedules_;
   bool loaded_ = false;
-  bool forced_ = false;  // the entry jumped to plays whatever its schedule
   int round_ = 1;
   int cursor_ = 0;  // next entry of files_ to consider
   std::optional<Slot> retry_;  // a file to preload again before going on

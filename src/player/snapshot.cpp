@@ -1,6 +1,10 @@
 #include "player/snapshot.h"
 
+#include <fcntl.h>
 #include <gst/video/video.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <cstdio>
@@ -40,9 +44,17 @@ void encode_and_write(GstSample* frame, std::string path) {
   std::string partial = path + ".part";
   bool written = false;
   if (buffer && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-    if (FILE* f = fopen(partial.c_str(), "we")) {
-      written = fwrite(map.data, 1, map.size, f) == map.size;
-      written = fclose(f) == 0 && written;
+    // Never through a link someone left at the name.
+    int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      size_t done = 0;
+      while (done < map.size) {
+        ssize_t n = write(fd, map.data + done, map.size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      written = close(fd) == 0 && done == map.size;
     }
     gst_buffer_unmap(buffer, &map);
   }

@@ -18,6 +18,17 @@
 
 constexpr double LINE_TIMEOUT = 60;
 
+// "2026-12-08T18:34:36.123Z" in milliseconds since 1970.
+inline long long unix_ms(const std::string& text) {
+  struct tm tm = {};
+  int ms = 0;
+  sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+         &tm.tm_sec, &ms);
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<long long>(timegm(&tm)) * 1000 + ms;
+}
+
 // A directory of the test's own, removed afterwards.
 class TempDirTest : public ::testing::Test {
  protected:
@@ -95,6 +106,14 @@ class ManagerRunTest : public TempDirTest {
     for (const auto& l : manager->lines())
       if (l.rfind("[manager] " + head, 0) == 0) out.push_back(l);
     return out;
+  }
+
+  // The port of the manager's HTTP API, from its line.
+  int api_port() {
+    const std::string head = "[manager] HTTP API on http://127.0.0.1:";
+    int at = manager->wait_for_substring(head, LINE_TIMEOUT);
+    EXPECT_GE(at, 0) << dump();
+    return at < 0 ? -1 : std::atoi(manager->line(at).c_str() + head.size());
   }
 
   // The player's pid from the last "started the player" line.

@@ -6,7 +6,8 @@ line it reads as a line of its own ("[STANDIN] < LINE"), so that a test reads
 what the manager was told and what it did in one ordered stream.
 
 Environment: STANDIN_SCRIPT names the script, STANDIN_DIR a directory for its
-start counter and for files shared with the test.
+start counter and for files shared with the test. A libfaketime preloaded for
+the manager is dropped: the stand-in runs on the real clock.
 
 The script has sections "run N" (steps for the N-th start; "run 1, 2" for
 several) and "run *" (any other start); '#' starts a comment line. Steps:
@@ -19,6 +20,9 @@ several) and "run *" (any other start); '#' starts a comment line. Steps:
   await TEXT      take lines until one equals TEXT (a trailing * matches any
                   rest); exit 3 after 20 s
   peek TEXT       as await, but leave the line to be taken by a later await
+  half-write      write half a file at the path the last awaited line names
+                  after its first word, plus ".part", as a player ended while
+                  writing a snapshot leaves it
   sleep S         sleep S seconds, reading nothing
   touch NAME      create STANDIN_DIR/NAME
   wait-file NAME  wait until STANDIN_DIR/NAME exists
@@ -57,6 +61,7 @@ class StandIn:
         self.eof = False
         self.partial = ""
         self.unused = []  # lines read but not yet taken by an await
+        self.awaited = ""  # the line the last await took
 
     def write(self, text):
         sys.stdout.write(text)
@@ -127,6 +132,7 @@ class StandIn:
             if matches(line):
                 if not keep:
                     del self.unused[i]
+                self.awaited = line
                 return
         deadline = time.monotonic() + AWAIT_TIMEOUT_S
         while True:
@@ -139,6 +145,7 @@ class StandIn:
             if matches(line):
                 if keep:
                     self.unused.append(line)
+                self.awaited = line
                 return
             if not line.startswith("ack_"):
                 self.unused.append(line)
@@ -157,6 +164,9 @@ class StandIn:
             self.await_line(arg, keep=True)
         elif word == "sleep":
             time.sleep(float(arg))
+        elif word == "half-write":
+            with open(self.awaited.partition(" ")[2] + ".part", "wb") as f:
+                f.write(b"\x89PNG\r\n")
         elif word == "touch":
             open(os.path.join(self.dir, arg), "w").close()
         elif word == "wait-file":
@@ -206,6 +216,12 @@ def steps_for(script_path, run):
 
 
 def main():
+    # A test may run the manager on a faked wall clock (libfaketime); the
+    # stand-in keeps the real one, whose sleeps the library does not take.
+    preload = os.environ.get("LD_PRELOAD", "")
+    if "faketime" in preload:
+        os.environ["LD_PRELOAD"] = " ".join(p for p in preload.split() if "faketime" not in p)
+        os.execv(sys.executable, [sys.executable] + sys.argv)
     directory = os.environ["STANDIN_DIR"]
     counter = os.path.join(directory, "starts")
     with open(counter, "a") as f:

@@ -6,142 +6,7 @@
 // they go on, which keeps the transcript the same from run to run.
 #include <sys/stat.h>
 
-#include <chrono>
-#include <sstream>
-#include <thread>
-
-#include "manager_fixture.h"
-#include "protocol/protocol.h"
-
-using namespace protocol;
-
-namespace {
-
-const std::string EGL_ERROR = BUS_ERROR + std::string("Failed to initialize egl: EGL_NOT_INITIALIZED");
-const std::string EGL_ERROR_DEBUG =
-    BUS_ERROR_DEBUG + std::string("../ext/gl/gstglimagesink.c(1131): _ensure_gl_setup (): "
-                                  "/GstPipeline:pipeline0/GstGLImageSinkBin:videosink/GstGLImageSink:sink");
-
-// A line the stand-in read.
-std::string got(const std::string& line) { return "[STANDIN] < " + line; }
-
-// Steps of the stand-in's script: write a line; write an event and wait for
-// its answer; wait for a command.
-std::string say(const std::string& line) { return "say " + line; }
-std::string emit(const std::string& event) { return "event " + event; }
-std::string await(const std::string& command) { return "await " + command; }
-
-using Lines = std::vector<std::string>;
-
-Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::string script_of(const Lines& steps) {
-  std::string out;
-  for (const auto& s : steps) out += s + "\n";
-  return out;
-}
-
-// A player started with `file`: the manager has it play, preloads the same
-// file and switches to it, so that it reports the file's end.
-Lines start_steps(const std::string& file) {
-  return {say(READY),        await(CMD_PLAY), emit(PLAYING), await(CMD_PRELOAD + file), emit(PRELOAD_COMPLETE),
-          await(CMD_SWITCH), say(SWITCH_DONE)};
-}
-Lines start_transcript(const std::string& file) {
-  return {READY,       got(CMD_PLAY), PLAYING, got(ACK_PLAYING), got(CMD_PRELOAD + file), PRELOAD_COMPLETE,
-          got(ACK_PRELOAD_COMPLETE), got(CMD_SWITCH), SWITCH_DONE};
-}
-// What the stand-in read and wrote for an event it sent.
-Lines event(const std::string& text, const char* ack) { return {text, got(ack)}; }
-const Lines STOPPED_BY_MANAGER = {got(CMD_EXIT), "[STANDIN] exit 0"};
-
-class ManagerDecisions : public ManagerRunTest {
- protected:
-  std::vector<std::pair<std::string, std::string>> environment() const override {
-    return {{"STANDIN_SCRIPT", dir + "/script"}, {"STANDIN_DIR", dir}};
-  }
-
-  // Files that pass the manager's own checks; the stand-in never opens them.
-  Lines files(const Lines& names) {
-    Lines out;
-    static const char head[] = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0};
-    for (const auto& n : names) {
-      std::string path = dir + "/" + n + ".mp4";
-      std::ofstream(path, std::ios::binary).write(head, sizeof head);
-      out.push_back(path);
-    }
-    return out;
-  }
-
-  // Without the armed switch unless a test asks for it: the switch then
-  // always follows "end of video!", which most tests are about.
-  void run(const Lines& script, const Lines& playlist, Lines options = {}, bool arm_switches = false) {
-    std::ofstream(dir + "/script") << script_of(script);
-    options.insert(options.begin(), {"--player", STANDIN_PLAYER, "--max-backoff", "1"});
-    if (!arm_switches) options.insert(options.begin(), "--no-switch-at-end");
-    options.push_back(write_playlist(playlist));
-    start(options);
-  }
-
-  // Every line of the player, as passed on, but for the stand-in's own headers.
-  Lines transcript() const {
-    Lines out;
-    for (const auto& l : manager->lines()) {
-      if (l.rfind("player: ", 0) != 0) continue;
-      std::string text = l.substr(strlen("player: "));
-      if (text.rfind("[STANDIN] run ", 0) != 0) out.push_back(text);
-    }
-    return out;
-  }
-
-  // The arguments of each start of the player, in order.
-  Lines start_arguments() const {
-    Lines out;
-    for (const auto& l : manager->lines()) {
-      size_t at = l.find(", arguments: ");
-      if (l.rfind("player: [STANDIN] run ", 0) == 0 && at != std::string::npos)
-        out.push_back(l.substr(at + strlen(", arguments: ")));
-    }
-    return out;
-  }
-
-  // Waits for the n-th line of the player equal to `text`.
-  void wait_player_line(const std::string& text, int n = 1) {
-    ASSERT_TRUE(manager->wait_for_count("player: " + text, n, LINE_TIMEOUT))
-        << "no " << n << "th player line: " << text << "\n"
-        << dump();
-  }
-
-  void wait_file(const std::string& name) {
-    for (int i = 0; i < LINE_TIMEOUT * 50 && access((dir + "/" + name).c_str(), F_OK) != 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(access((dir + "/" + name).c_str(), F_OK), 0) << dump();
-  }
-
-  // A stop request: the manager tells the player to exit, then ends with status 0.
-  void stop_manager() {
-    manager->kill_now(SIGTERM);
-    auto status = manager->wait_exit(30);
-    ASSERT_TRUE(status.has_value()) << dump();
-    EXPECT_EQ(*status, 0) << dump();
-  }
-
-  // The player's exit lines: "exited with status N" or "was killed by signal N (...)".
-  Lines endings() const {
-    Lines out;
-    for (const auto& l : own_lines("player (pid ")) {
-      size_t at = l.find(") ");
-      std::string rest = l.substr(at + 2);
-      out.push_back(rest.substr(0, rest.find(" after ")));
-    }
-    return out;
-  }
-};
-
-}  // namespace
+#include "standin_fixture.h"
 
 // With the switch armed in advance the player switches by itself as the file
 // ends: the manager sends no switch then, finishes the file once, whichever
@@ -185,6 +50,26 @@ TEST_F(ManagerDecisions, ArmedSwitchHappensAtTheEndWithoutASwitchCommand) {
   ASSERT_EQ(finished.size(), 3u) << dump();
   for (int i = 0; i < 3; ++i) EXPECT_EQ(finished[i].rfind("[manager] finished " + std::to_string(i + 1) + "/4: " + f[i], 0), 0u) << finished[i];
   EXPECT_EQ(endings(), Lines{"exited with status 0"}) << dump();
+}
+
+// An arming the player answers with its ignore line took the part of the
+// switch it ignores after a rebuild: the switch is sent at the end instead,
+// and the next file is armed again.
+TEST_F(ManagerDecisions, ArmingTakenAsTheIgnoredSwitchLeavesTheSwitchToTheEnd) {
+  const Lines f = files({"a", "b", "c"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(SWITCH_IGNORED),
+                emit(END_OF_VIDEO), await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[2]),
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED)},
+      f, {}, true);
+  wait_player_line(ARMED);
+  stop_manager();
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + Lines{got(CMD_SWITCH_AT_END), SWITCH_IGNORED} +
+                     event(END_OF_VIDEO, ACK_END) + Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[2])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) + Lines{got(CMD_SWITCH_AT_END), ARMED} +
+                     STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
 }
 
 // The switch goes out on "end of video!" when the preload is ready then, and

@@ -1,7 +1,11 @@
 // The sign from afar: the manager's HTTP API and its proof of play, against
 // the real manager and player, with real requests.
+#include <netinet/in.h>
 #include <httplib.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <nlohmann/json.hpp>
@@ -13,17 +17,6 @@
 namespace {
 
 using nlohmann::json;
-
-// "2026-12-08T18:34:36.123Z" in milliseconds since 1970.
-long long unix_ms(const std::string& text) {
-  struct tm tm = {};
-  int ms = 0;
-  sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-         &tm.tm_sec, &ms);
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  return static_cast<long long>(timegm(&tm)) * 1000 + ms;
-}
 
 // The colour at (x, y) of a PNG picture, read back with ffmpeg.
 std::optional<Rgb> png_pixel(const std::string& png, const std::string& dir, int x, int y) {
@@ -38,6 +31,47 @@ std::optional<Rgb> png_pixel(const std::string& png, const std::string& dir, int
   if (n != 3) return std::nullopt;
   return Rgb{rgb[0], rgb[1], rgb[2]};
 }
+
+// Keeps `count` connections open to the port, as any local user could: idle
+// ones, and one in four a slow client that sends a byte every half second.
+// Those the server closes are opened again until stop().
+class Flood {
+ public:
+  Flood(int port, int count) : thread_([this, port, count] { run(port, count); }) {}
+  ~Flood() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int opened() const { return opened_; }
+
+ private:
+  void run(int port, int count) {
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    std::vector<pollfd> fds;
+    for (long round = 0; !stop_; ++round) {
+      for (int n = 0; n < 20 && static_cast<int>(fds.size()) < count; ++n, ++opened_) {
+        fds.push_back({socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), POLLIN, 0});
+        connect(fds.back().fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      }
+      poll(fds.data(), fds.size(), 0);
+      for (size_t i = fds.size(); i-- > 0;) {
+        char byte = 'x';
+        bool slow = i % 4 == 0 && round % 25 == 0;
+        if ((fds[i].revents & (POLLHUP | POLLERR)) || ((fds[i].revents & POLLIN) && recv(fds[i].fd, &byte, 1, 0) <= 0) ||
+            (slow && send(fds[i].fd, &byte, 1, MSG_NOSIGNAL) < 0 && errno != EAGAIN)) {
+          close(fds[i].fd);
+          fds.erase(fds.begin() + static_cast<long>(i));
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (const auto& p : fds) close(p.fd);
+  }
+  std::atomic<bool> stop_{false};
+  std::atomic<int> opened_{0};
+  std::thread thread_;
+};
 
 class HttpApiTest : public ManagerTest {
  protected:
@@ -176,11 +210,14 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
 
 // Loopback only without a token; with one, every request must carry it.
 TEST_F(HttpApiTest, OtherAddressesNeedATokenAndEveryRequestCarriesIt) {
-  start({"--http", "0.0.0.0:0", write_playlist({clip("red.mp4")})});
-  auto code = manager->wait_exit(10);
-  ASSERT_TRUE(code.has_value());
-  EXPECT_EQ(*code, 2);
-  EXPECT_NE(manager->stderr_text().find("an address other than loopback needs --http-token-file"), std::string::npos);
+  for (const char* address : {"0.0.0.0:0", "10.1.2.3:0", "192.168.1.20:0", "[::]:0"}) {
+    start({"--http", address, write_playlist({clip("red.mp4")})});
+    auto code = manager->wait_exit(10);
+    ASSERT_TRUE(code.has_value()) << address;
+    EXPECT_EQ(*code, 2) << address;
+    EXPECT_NE(manager->stderr_text().find("an address other than loopback needs --http-token-file"), std::string::npos)
+        << address;
+  }
 
   const std::string token = "a-token-of-the-test-0123456789";
   std::ofstream(dir + "/token") << token << "\n";
@@ -254,4 +291,102 @@ TEST_F(DayPartingTest, ItemsOutsideTheirWindowAreSkippedAndNothingDueShowsTheIdl
   ASSERT_GE(manager->wait_for_substring("[manager] nothing in the playlist is due now", 20), 0) << dump();
   EXPECT_TRUE(display.wait_for_colour(BLACK, 15)) << dump();
   EXPECT_EQ(manager->count_substring("[manager] now playing 1/2"), 0) << dump();
+}
+
+// Hundreds of idle and slow connections, more than the manager may open
+// descriptors, while the sign plays: the player plays on, a player killed
+// during the flood is started again and plays, the manager's descriptors
+// stay far from its limit, and the API answers again within 5 s of the
+// flood's end.
+TEST_F(HttpApiTest, FloodOfConnectionsNeitherDarkensTheSignNorOutlastsIt) {
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4")};
+  start_with_api({write_playlist(paths)});
+  ASSERT_GE(expect_line(now_playing(1, 3, paths[0]), 0), 0);
+  constexpr int LIMIT = 256, CONNECTIONS = 400;
+  rlimit lowered{}, old{};
+  ASSERT_EQ(prlimit(manager->pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+  lowered = {LIMIT, old.rlim_max};
+  ASSERT_EQ(prlimit(manager->pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
+
+  Flood flood(port, CONNECTIONS);
+  for (int i = 0; i < 100 && flood.opened() < CONNECTIONS; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_GE(flood.opened(), CONNECTIONS);
+  size_t from = manager->line_count();
+  EXPECT_GE(manager->wait_for_substring("[manager] now playing ", 15, from), 0) << "the sign stopped playing\n" << dump();
+
+  pid_t killed = player_pid();
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  int started = manager->wait_for_substring("[manager] started the player, pid ", 20, from);
+  ASSERT_GE(started, 0) << dump();
+  EXPECT_GE(manager->wait_for_substring("[manager] now playing ", 30, started), 0) << dump();
+  pid_t player = player_pid();
+  ASSERT_NE(player, killed);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_TRUE(process_exists(player)) << dump();
+  EXPECT_LT(manager->wait_for_substring("[manager] player (pid " + std::to_string(player) + ")", 0, started), 0) << dump();
+  EXPECT_LT(dir_entries("/proc/" + std::to_string(manager->pid()) + "/fd"), LIMIT / 2);
+
+  flood.stop();
+  auto ended = std::chrono::steady_clock::now();
+  httplib::Client probe("127.0.0.1", port);
+  probe.set_connection_timeout(1, 0);
+  probe.set_read_timeout(1, 0);
+  bool answered = false;
+  while (!answered && std::chrono::steady_clock::now() - ended < std::chrono::seconds(5)) answered = bool(probe.Get("/healthz"));
+  EXPECT_TRUE(answered) << "no answer within 5 s of the flood's end";
+  EXPECT_TRUE(wait_health(200, 15)) << dump();
+}
+
+// File names as a sign meets them: one in Latin-1, one with quotes and a
+// backslash. Every JSON answer holds them validly, each byte that is not
+// UTF-8 as U+FFFD; /goto takes such a name as /playlist shows it; the
+// metrics' labels are valid UTF-8 with the text format's escapes.
+TEST_F(HttpApiTest, FileNamesOfAnyBytesAreValidInJsonAndMetrics) {
+  const std::string latin1 = dir + "/caf\xe9.mp4", quoted = dir + "/say \"hi\" \\ there.mp4";
+  const std::string latin1_shown = dir + "/caf\xef\xbf\xbd.mp4";
+  std::filesystem::copy_file(clip("red.mp4"), dir + "/a.mp4");
+  std::filesystem::copy_file(clip("green.mp4"), latin1);
+  std::filesystem::copy_file(clip("blue.mp4"), quoted);
+  start_with_api({dir});
+  ASSERT_GE(expect_line(now_playing(1, 3, dir + "/a.mp4"), 0), 0);
+  auto valid_json = [](const httplib::Result& res) {
+    EXPECT_TRUE(res && res->status < 500) << (res ? res->body : "no answer");
+    json body = res ? json::parse(res->body, nullptr, false) : json();
+    EXPECT_FALSE(body.is_discarded()) << (res ? res->body : "");
+    return body;
+  };
+  for (int i = 0; i < 50 && status()["next"].is_null(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(valid_json(client->Get("/status"))["next"]["path"], latin1_shown);
+  json list = valid_json(client->Get("/playlist"));
+  ASSERT_EQ(list["items"].size(), 3u) << list.dump();
+  EXPECT_EQ(list["items"][1]["name"], "caf\xef\xbf\xbd.mp4");
+  EXPECT_EQ(list["items"][2]["path"], quoted);
+
+  json went = valid_json(client->Post("/goto", json({{"name", "caf\xef\xbf\xbd.mp4"}}).dump(), "application/json"));
+  EXPECT_EQ(went["item"]["path"], latin1_shown) << went.dump();
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 5)) << dump();
+  EXPECT_TRUE(wait_status_on_screen(latin1_shown)) << dump();
+  EXPECT_EQ(post("/goto", R"({"index": 2})"), 202);
+  EXPECT_TRUE(display.wait_for_colour(BLUE, 5)) << dump();
+  EXPECT_TRUE(wait_status_on_screen(quoted)) << dump();
+  EXPECT_EQ(post("/next"), 202);
+  EXPECT_TRUE(display.wait_for_colour(RED, 5)) << dump();
+
+  std::string metrics;
+  const std::string latin1_label = "signage_seconds_shown_total{path=\"" + latin1_shown + "\"} ";
+  const std::string quoted_label = "signage_seconds_shown_total{path=\"" + dir + "/say \\\"hi\\\" \\\\ there.mp4\"} ";
+  for (int i = 0; i < 50 && metrics.find(quoted_label) == std::string::npos; ++i) {
+    metrics = client->Get("/metrics")->body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NO_THROW(json(metrics).dump()) << "the metrics are not valid UTF-8";
+  EXPECT_NE(metrics.find(latin1_label), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find(quoted_label), std::string::npos) << metrics;
+  std::regex sample(R"(^[a-zA-Z_:][a-zA-Z0-9_:]*(\{([a-zA-Z_]+="([^"\\\n]|\\[\\"n])*",?)*\})? [-+0-9.eE]+$)");
+  std::istringstream lines(metrics);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.rfind("# ", 0) != 0) {
+      EXPECT_TRUE(std::regex_match(l, sample)) << l;
+    }
+  }
 }

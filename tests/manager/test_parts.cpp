@@ -7,6 +7,7 @@
 #include "manager/backoff.h"
 #include "manager/options.h"
 #include "manager/output.h"
+#include "manager/play_log.h"
 #include "manager/player_errors.h"
 #include "manager/player_process.h"
 #include "manager/playlist.h"
@@ -17,6 +18,7 @@ namespace {
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 using ManagerParts = TempDirTest;
+using Lines = std::vector<std::string>;
 
 }  // namespace
 
@@ -241,11 +243,54 @@ TEST_F(ManagerParts, HttpAddressesAndTokens) {
   EXPECT_EQ(o.host, "::1");
   EXPECT_TRUE(is_loopback("::1"));
   EXPECT_TRUE(is_loopback("127.0.0.2"));
-  EXPECT_FALSE(is_loopback("0.0.0.0"));
+  for (const char* other : {"0.0.0.0", "10.1.2.3", "192.168.1.20", "172.16.0.1", "::"})
+    EXPECT_FALSE(is_loopback(other)) << other;
+  EXPECT_EQ(parse_manager_options({"--http", "192.168.1.20:8080", "list.txt"}).error,
+            "--http 192.168.1.20: an address other than loopback needs --http-token-file");
   for (const char* bad : {"localhost:80", "127.0.0.1", "127.0.0.1:65536", "127.0.0.1:8o", ":80"})
     EXPECT_FALSE(parse_http_address(bad, o)) << bad;
   EXPECT_TRUE(same_secret("a-secret-token", "a-secret-token"));
   EXPECT_FALSE(same_secret("a-secret-token", "a-secret-tokeN"));
   EXPECT_FALSE(same_secret("a-secret-token", "a-secret-token-longer"));
   EXPECT_FALSE(same_secret("", "x"));
+}
+
+// Proof of play: moved aside at its size keeping --play-log-keep older files;
+// a file that cannot be written (a full device here) is said once, and its
+// records wait and are written, in order, once it can be.
+TEST_F(ManagerParts, PlayLogKeepsItsOlderFilesAndHoldsRecordsItCannotWriteYet) {
+  Lines said;
+  auto say = [&said](const std::string& text) { said.push_back(text); };
+  auto text_of = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  Moment start{SteadyClock::now(), std::chrono::system_clock::now(), true};
+  Moment end{start.steady + std::chrono::seconds(4), start.wall + std::chrono::hours(1), false};
+  const std::string log = dir + "/play.log";
+  {
+    PlayLog play_log({log, 1000, 3}, say);
+    for (int i = 0; i < 40; ++i) play_log.record("/srv/" + std::to_string(i) + ".mp4", start, end, "end");
+  }
+  EXPECT_TRUE(said.empty());
+  EXPECT_TRUE(std::filesystem::exists(log + ".3"));
+  EXPECT_FALSE(std::filesystem::exists(log + ".4"));
+  std::string newest = text_of(log);
+  EXPECT_NE(newest.find("\"path\":\"/srv/39.mp4\",\"seconds\":4.0,\"start\""), std::string::npos) << newest;
+  EXPECT_NE(newest.find("\"end_synced\":false"), std::string::npos) << newest;
+
+  const std::string full = dir + "/full.log";
+  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
+  PlayLog play_log({full, 1000, 3}, say);
+  play_log.record("/srv/a.mp4", start, end, "end");
+  play_log.record("/srv/b.mp4", start, end, "command");
+  ASSERT_EQ(said, Lines{"proof of play: cannot write " + full +
+                        ": No space left on device; its records wait in memory (at most 10000) until it can be written"});
+  ASSERT_EQ(unlink(full.c_str()), 0);
+  play_log.record("/srv/c.mp4", start, end, "end");
+  EXPECT_EQ(said.back(), "proof of play: " + full + " is written again");
+  std::string written = text_of(full);
+  EXPECT_LT(written.find("/srv/a.mp4"), written.find("/srv/b.mp4"));
+  EXPECT_LT(written.find("/srv/b.mp4"), written.find("/srv/c.mp4"));
+  EXPECT_NE(written.find("/srv/c.mp4"), std::string::npos);
 }

@@ -1,0 +1,29 @@
+// /metrics: the figures in Prometheus' text format.
+#include <sstream>
+
+#include "manager/manager.h"
+#include "manager/text.h"
+
+std::string Manager::metrics_text() const {
+  std::ostringstream m;
+  auto metric = [&m](const char* name, const char* type, const char* help) {
+    m << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+  };
+  bool up = process_.running() && run_.phase.running();
+  metric("signage_up", "gauge", "1 while a player runs and plays.");
+  m << "signage_up " << (up ? 1 : 0) << "\n";
+  metric("signage_files_shown_total", "counter", "Showings of files started.");
+  m << "signage_files_shown_total " << figures_.files_shown << "\n";
+  metric("signage_switches_total", "counter", "Switches to a preloaded file.");
+  m << "signage_switches_total " << figures_.switches << "\n";
+  metric("signage_preload_failures_total", "counter", "Files the player could not preload.");
+  m << "signage_preload_failures_total " << figures_.preload_failures << "\n";
+  metric("signage_player_restarts_total", "counter", "Ends of the player, by reason.");
+  for (const auto& [kind, n] : figures_.restarts) m << "signage_player_restarts_total{reason=\"" << kind << "\"} " << n << "\n";
+  metric("signage_seconds_shown_total", "counter", "Seconds on screen, by file, counted as each showing ends.");
+  for (const auto& [path, s] : figures_.seconds_shown)
+    m << "signage_seconds_shown_total{path=\"" << prometheus_label(path) << "\"} " << s << "\n";
+  metric("signage_last_switch_timestamp_seconds", "gauge", "When the last switch was made (Unix time).");
+  m << "signage_last_switch_timestamp_seconds " << std::fixed << figures_.last_switch_unix_s << "\n";
+  return m.str();
+}

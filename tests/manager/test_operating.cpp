@@ -1,0 +1,210 @@
+// Operating a sign against the stand-in for the player: requests that cannot
+// harm, day-parting when a file would show, proof of play across a step of
+// the wall clock (libfaketime, its offset read from a file during the run,
+// the monotonic clock left alone), and what a player that ends leaves.
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <tuple>
+
+#include "standin_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+
+class Operating : public ManagerDecisions {
+ protected:
+  std::vector<std::pair<std::string, std::string>> environment() const override {
+    auto env = ManagerDecisions::environment();
+    env.push_back({"TZ", "UTC"});
+    env.push_back({"TMPDIR", dir + "/tmp"});
+    if (fake_clock)
+      env.insert(env.end(), {{"LD_PRELOAD", FAKETIME_LIBRARY},
+                             {"FAKETIME_TIMESTAMP_FILE", dir + "/clock"},
+                             {"FAKETIME_NO_CACHE", "1"},
+                             {"DONT_FAKE_MONOTONIC", "1"}});
+    return env;
+  }
+
+  // The manager's wall clock runs `offset_s` ahead of the real one from now on.
+  void set_clock_offset(long long offset_s) {
+    fake_clock = true;
+    std::ofstream(dir + "/clock.new") << (offset_s < 0 ? "" : "+") << offset_s << "\n";
+    ASSERT_EQ(rename((dir + "/clock.new").c_str(), (dir + "/clock").c_str()), 0);
+  }
+  // ... reads hh:mm UTC today.
+  void set_clock_to(int hour, int minute) {
+    time_t now = time(nullptr);
+    set_clock_offset(now / 86400 * 86400 + hour * 3600 + minute * 60 - now);
+  }
+
+  std::unique_ptr<httplib::Client> api() {
+    auto c = std::make_unique<httplib::Client>("127.0.0.1", api_port());
+    c->set_read_timeout(10, 0);
+    return c;
+  }
+
+  // Files under the manager's TMPDIR, its own directories' content included.
+  Lines temporary_files() const {
+    Lines out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir + "/tmp"))
+      if (!e.is_directory()) out.push_back(e.path().string());
+    return out;
+  }
+
+  void SetUp() override {
+    ManagerDecisions::SetUp();
+    std::filesystem::create_directory(dir + "/tmp");
+  }
+
+  bool fake_clock = false;
+};
+
+json parse(const httplib::Result& res) { return res ? json::parse(res->body, nullptr, false) : json(); }
+
+}  // namespace
+
+// /goto and /previous to an item the playlist would skip (missing, not a
+// playable file, blamed, outside its window) are refused with the reason and
+// change nothing: no preload is dropped or asked for. One that can play is
+// gone to, once.
+TEST_F(Operating, RequestsForItemsThatCannotPlayAreRefusedAndChangeNothing) {
+  const Lines f = files({"a", "blamed", "d", "late"});
+  std::ofstream(dir + "/text.mp4") << "not a video\n";
+  time_t later = time(nullptr) + 2 * 3600;
+  char window[16];
+  strftime(window, sizeof window, "%H:00-%H:59", gmtime(&later));
+  const Lines playlist = {f[0], dir + "/missing.mp4", dir + "/text.mp4", f[1], f[2],
+                          std::string(window) + " " + f[3]};
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), say(PRELOAD_FAILED + f[1] + ": no video stream"), emit(PRELOAD_ERROR),
+                await(CMD_PRELOAD + f[2]), emit(PRELOAD_COMPLETE), "touch ready", await(CMD_SWITCH),
+                say(SWITCH_DONE), await(CMD_PRELOAD + f[0]), "touch done"},
+      playlist, {"--http", "127.0.0.1:0"});
+  auto client = api();
+  wait_file("ready");
+
+  for (const auto& [path, body, reason] : std::vector<std::tuple<const char*, const char*, const char*>>{
+           {"/goto", R"({"index": 1})", "missing"},
+           {"/goto", R"({"name": "missing.mp4"})", "missing"},
+           {"/goto", R"({"index": 2})", "not-playable"},
+           {"/goto", R"({"index": 3})", "blamed"},
+           {"/goto", R"({"index": 5})", "not-due"},
+           {"/previous", "{}", "not-due"}}) {  // before a: the item outside its window
+    auto res = client->Post(path, body, "application/json");
+    ASSERT_TRUE(res) << body;
+    EXPECT_EQ(res->status, 409) << body << " " << res->body;
+    EXPECT_EQ(parse(res)["reason"], reason) << res->body;
+  }
+  EXPECT_EQ(client->Post("/goto", R"({"index": 4})", "application/json")->status, 202);
+  wait_file("done");
+  stop_manager();
+  const Lines want = start_transcript(f[0]) + Lines{got(CMD_PRELOAD + f[1]), PRELOAD_FAILED + f[1] + ": no video stream"} +
+                     event(PRELOAD_ERROR, ACK_PRELOAD_ERROR) + Lines{got(CMD_PRELOAD + f[2])} +
+                     event(PRELOAD_COMPLETE, ACK_PRELOAD_COMPLETE) +
+                     Lines{got(CMD_SWITCH), SWITCH_DONE, got(CMD_PRELOAD + f[0])} + STOPPED_BY_MANAGER;
+  EXPECT_EQ(transcript(), want) << dump();
+  EXPECT_EQ(own_lines("not going to ").size(), 6u) << dump();
+}
+
+// An item whose window closes while the file before it plays, its switch
+// already armed, is dropped and the next due item shown instead.
+TEST_F(Operating, ItemWhoseWindowClosesBeforeItShowsIsDropped) {
+  const Lines f = files({"a", "b", "c"});
+  set_clock_to(11, 0);
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED),
+                "touch armed", await(CMD_DROP_PRELOAD), say(PRELOAD_DROPPED + f[1]), await(CMD_PRELOAD + f[2]),
+                emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED), say(ARMED_SWITCH_TAKEN),
+                emit(END_OF_VIDEO), say(SWITCH_DONE), await(CMD_PRELOAD + f[0]), "touch done"},
+      {f[0], "08:00-12:00 " + f[1], f[2]}, {}, true);
+  wait_file("armed");
+  set_clock_to(12, 0);
+  wait_file("done");
+  stop_manager();
+  EXPECT_EQ(own_lines("now playing "), (Lines{now_playing(1, 3, f[0]), now_playing(3, 3, f[2])})) << dump();
+  EXPECT_EQ(own_lines("dropping the preload of 2/3: " + f[1] + ": its window has closed (08:00-12:00)").size(), 1u)
+      << dump();
+}
+
+// The wall clock stepped an hour ahead during one showing and two hours back
+// during the next: each record's seconds and the counter are the monotonic
+// clock's, its start and end what the wall clock said, each with whether it
+// was synchronised.
+TEST_F(Operating, ClockStepDuringAShowingChangesNoDurationAndNoCounter) {
+  const Lines f = files({"a", "b", "c"});
+  const std::string log = dir + "/play.log";
+  set_clock_offset(0);
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), "touch first", "wait-file stepped", "sleep 0.5",
+                emit(END_OF_VIDEO), await(CMD_SWITCH), say(SWITCH_SEEK), say(SWITCH_DONE), await(CMD_PRELOAD + f[2]),
+                emit(PRELOAD_COMPLETE), "touch second", "wait-file stepped-back", "sleep 0.5", emit(END_OF_VIDEO),
+                await(CMD_SWITCH), say(SWITCH_SEEK), say(SWITCH_DONE), await(CMD_PRELOAD + f[0]), "touch done"},
+      f, {"--http", "127.0.0.1:0", "--play-log", log});
+  auto client = api();
+  wait_file("first");
+  set_clock_offset(3600);
+  std::ofstream(dir + "/stepped").close();
+  wait_file("second");
+  set_clock_offset(-3600);
+  std::ofstream(dir + "/stepped-back").close();
+  wait_file("done");
+  std::string metrics = client->Get("/metrics")->body;
+  stop_manager();
+  std::ifstream in(log);
+  std::vector<json> records;
+  for (std::string l; std::getline(in, l);) records.push_back(json::parse(l, nullptr, false));
+  ASSERT_GE(records.size(), 2u) << dump();
+  for (size_t i = 0; i < 2; ++i) {
+    size_t at = metrics.find("signage_seconds_shown_total{path=\"" + f[i] + "\"} ");
+    ASSERT_NE(at, std::string::npos) << metrics;
+    double counted = std::atof(metrics.c_str() + metrics.find(' ', at));
+    EXPECT_TRUE(counted > 0.4 && counted < 30) << counted;
+    EXPECT_EQ(records[i]["path"], f[i]) << records[i].dump();
+    double seconds = records[i]["seconds"].get<double>();
+    EXPECT_TRUE(seconds > 0.4 && seconds < 30) << records[i].dump();
+    EXPECT_TRUE(records[i].contains("start_synced") && records[i].contains("end_synced")) << records[i].dump();
+  }
+  // What the wall clock said: a's end an hour after its start, b's two hours before.
+  EXPECT_GT(unix_ms(records[0]["end"]) - unix_ms(records[0]["start"]), 3500 * 1000LL) << records[0].dump();
+  EXPECT_LT(unix_ms(records[1]["end"]) - unix_ms(records[1]["start"]), -7000 * 1000LL) << records[1].dump();
+}
+
+// A player that ends while it writes a picture, a client connected: the
+// request waiting for the picture is refused, the half-written file removed,
+// and the next player gets nothing of the manager's but its standard streams.
+TEST_F(Operating, PlayerThatEndsLeavesNoPictureAndTheNextGetsOnlyItsStandardStreams) {
+  const Lines f = files({"a", "b"});
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), "await snapshot *", "half-write", "touch half", "wait-file go", "exit 1",
+                "run 2", "fds"} +
+          start_steps(f[1]) + Lines{await(CMD_PRELOAD + f[0]), "touch second"},
+      f, {"--http", "127.0.0.1:0"});
+  auto client = api(), watcher = api();
+  watcher->set_keep_alive(true);
+  std::atomic<bool> done{false};
+  std::thread watching([&] {
+    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(200))) watcher->Get("/healthz");
+  });
+  wait_player_line(got(CMD_PRELOAD + f[1]));
+  int picture = -1;
+  std::thread asking([&] {
+    if (auto res = client->Get("/snapshot.png")) picture = res->status;
+  });
+  wait_file("half");
+  EXPECT_FALSE(temporary_files().empty());
+  std::ofstream(dir + "/go").close();
+  asking.join();
+  EXPECT_EQ(picture, 503);
+  wait_file("second");
+  done = true;
+  watching.join();
+  EXPECT_EQ(temporary_files(), Lines{}) << dump();
+  stop_manager();
+  Lines descriptors;
+  for (const auto& l : transcript())
+    if (l.rfind("[STANDIN] fd ", 0) == 0 && l.find(" -> /proc/") == std::string::npos) descriptors.push_back(l);
+  ASSERT_EQ(descriptors.size(), 3u) << dump();
+  for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(descriptors[fd].rfind("[STANDIN] fd " + std::to_string(fd) + " -> pipe:", 0), 0u);
+}
