@@ -3,7 +3,9 @@
 #include <gst/net/gstnetclientclock.h>
 
 #include <cstdlib>
+#include <cstring>
 
+#include "core/gst_holders.h"
 #include "core/log.h"
 
 namespace {
@@ -15,6 +17,9 @@ struct Shared {
 } shared;
 
 constexpr GstClockTime SYNC_WAIT = 5 * GST_SECOND;
+// From a pipeline's making to its first picture: its preroll and the
+// manager's "play".
+constexpr GstClockTime START_LEAD = GST_SECOND;
 
 }  // namespace
 
@@ -66,6 +71,23 @@ void shared_clock_attach(GstElement* pipeline) {
     // the clock itself.
     gst_element_set_start_time(pipeline, GST_CLOCK_TIME_NONE);
     gst_element_set_base_time(pipeline, shared.options.base_time);
+    // The pipeline's own first file starts at running time 0, long past on
+    // that base: it is placed a moment from now instead.
+    GstClock* clock = shared.clock ? GST_CLOCK(gst_object_ref(shared.clock)) : gst_system_clock_obtain();
+    GstClockTime now = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    gint64 start = now > shared.options.base_time ? static_cast<gint64>(now - shared.options.base_time + START_LEAD) : 0;
+    for_each_element(gst_bin_iterate_recurse(GST_BIN(pipeline)), [start](GstElement* e) {
+      if (strcmp(factory_name(e), "input-selector") != 0) return;
+      GstIterator* pads = gst_element_iterate_sink_pads(e);
+      GValue pad = G_VALUE_INIT;
+      while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
+        gst_pad_set_offset(GST_PAD(g_value_get_object(&pad)), start);
+        g_value_reset(&pad);
+      }
+      g_value_unset(&pad);
+      gst_iterator_free(pads);
+    });
   }
 }
 

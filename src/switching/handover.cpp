@@ -25,6 +25,7 @@ struct Stream {
   PadRef new_selector_pad;
   std::atomic<gulong>* drop_probe = nullptr;  // the preload's buffer-dropping probe on new_selector_pad
   bool turned = false;
+  bool ended_before = false;  // its end of stream had gone on to the sink before the arming
 };
 
 // What the sinks drop of a stream cut before its end: its buffers from the
@@ -182,11 +183,12 @@ void wait_for_end(Plan& p) {
 
 // With plan_lock held, on the streaming thread that brought the old stream's
 // end: the selector turns to the new stream, moved on in time, and lets it go.
-void turn(Plan& p, Stream& s) {
+void turn(Plan& p, Stream& s, bool clear_output = false) {
   GstClockTime first = GST_CLOCK_TIME_IS_VALID(p.first_new) ? p.first_new : 0;
   gst_pad_set_offset(s.new_src.get(), static_cast<gint64>(p.old_end) - static_cast<gint64>(first));
   if (gulong id = s.drop_probe ? s.drop_probe->exchange(0) : 0) gst_pad_remove_probe(s.new_selector_pad.get(), id);
   g_object_set(s.selector, "active-pad", s.new_selector_pad.get(), nullptr);
+  if (clear_output) flush_selector_pad(s.new_selector_pad.get());
   if (s.hold) gst_pad_remove_probe(s.new_src.get(), std::exchange(s.hold, 0));
   s.turned = true;
 }
@@ -268,15 +270,19 @@ void release(Plan& p) {
   }
 }
 
+// A stream of the file on screen that has ended already counts only when the
+// hand-over is placed at a time: it then turns as it is placed.
 bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, std::atomic<gulong>& drop_probe,
-                   bool is_audio) {
+                   bool is_audio, bool placed) {
   s.selector = selector;
   PadRef active(active_pad(selector));
   s.old_src.reset(peer_of(active.get()));
   s.new_selector_pad.reset(new_selector_pad ? GST_PAD(gst_object_ref(new_selector_pad)) : nullptr);
   s.new_src.reset(peer_of(new_selector_pad));
   s.drop_probe = &drop_probe;
-  if (!s.old_src || !s.new_src || active.get() == new_selector_pad || has_sticky_end(s.old_src.get())) return false;
+  if (!s.old_src || !s.new_src || active.get() == new_selector_pad) return false;
+  s.ended_before = has_sticky_end(s.old_src.get());
+  if (s.ended_before && !placed) return false;
   s.hold = gst_pad_add_probe(s.new_src.get(),
                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BLOCK | GST_PAD_PROBE_TYPE_BUFFER),
                              is_audio ? nullptr : on_held, nullptr, nullptr);
@@ -319,8 +325,18 @@ void place(PlayerState& st, GstClockTime running) {
         drop_after_cut, new std::shared_ptr<Cut>(cut), free_cut);
     p.cut_probes.emplace_back(std::move(pad), id);
   });
-  for (int i = 0; i < (p.has_audio ? 2 : 1); ++i)
-    p.cut_wait[i] = clock_wait(running > CUT_LEAD[i] ? running - CUT_LEAD[i] : 0, on_cut_due, nullptr);
+  for (int i = 0; i < (p.has_audio ? 2 : 1); ++i) {
+    Stream& s = i == 0 ? p.video : p.audio;
+    if (s.ended_before) {
+      // Its sink holds the old stream's end, and would take nothing more:
+      // flushed through the new pad, once the selector has turned to it.
+      begun = true;
+      p.streams_ended++;
+      turn(p, s, true);
+    } else {
+      p.cut_wait[i] = clock_wait(running > CUT_LEAD[i] ? running - CUT_LEAD[i] : 0, on_cut_due, nullptr);
+    }
+  }
   wait_for_end(p);
 }
 
@@ -348,9 +364,9 @@ bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at) 
   p->generation = generation;
   p->has_audio = st.audio_selector != nullptr;
   bool ok = set_up_stream(p->video, st.input_selector, st.preload_selector_pad.load(), st.preload_video_probe_id,
-                          false);
+                          false, at != nullptr);
   if (ok && p->has_audio)
-    ok = set_up_stream(p->audio, st.audio_selector, new_audio, st.preload_audio_probe_id, true);
+    ok = set_up_stream(p->audio, st.audio_selector, new_audio, st.preload_audio_probe_id, true, at != nullptr);
   if (ok) {
     std::lock_guard<std::mutex> lock(plan_lock);
     plan = std::move(p);

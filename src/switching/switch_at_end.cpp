@@ -83,6 +83,36 @@ void handle_switch_at_end_command(PlayerState& st) {
   log_line("%s", protocol::ARMED);
 }
 
+namespace {
+
+// Arms the hand-over placed at `time`; logs it. False when it cannot serve.
+bool arm_placed(PlayerState& st, HandoverTime time) {
+  remove_probe();
+  armed_generation = screen_generation.load();
+  if (!arm_handover(st, armed_generation, &time)) return false;
+  GstClockTime base = gst_element_get_base_time(st.pipeline);
+  GstClock* clock = gst_element_get_clock(st.pipeline);
+  GstClockTime now = clock ? gst_clock_get_time(clock) : base + time.running_time;
+  if (clock) gst_object_unref(clock);
+  log_line("%s%llu (running time %llu, in %.3f s)", protocol::SWITCH_AT_ARMED,
+           static_cast<unsigned long long>(base + time.running_time),
+           static_cast<unsigned long long>(time.running_time),
+           (static_cast<double>(base + time.running_time) - static_cast<double>(now)) / GST_SECOND);
+  return true;
+}
+
+}  // namespace
+
+bool place_switch_now(PlayerState& st) {
+  if (!st.pipeline) return false;
+  GstClock* clock = gst_element_get_clock(st.pipeline);
+  if (!clock) return false;
+  GstClockTime now = gst_clock_get_time(clock), base = gst_element_get_base_time(st.pipeline);
+  gst_object_unref(clock);
+  // A quarter of a second: the new branch's rewind and first picture.
+  return arm_placed(st, HandoverTime{(now > base ? now - base : 0) + GST_SECOND / 4, 0});
+}
+
 void handle_switch_at_command(PlayerState& st, const char* args) {
   char* end = nullptr;
   errno = 0;
@@ -99,26 +129,15 @@ void handle_switch_at_command(PlayerState& st, const char* args) {
     return;
   }
   if (switch_refused(st)) return;
-  remove_probe();
-  GstElement* pipeline = st.pipeline;
-  GstClockTime base = pipeline ? gst_element_get_base_time(pipeline) : 0;
-  if (at < base) {
+  GstClockTime base = st.pipeline ? gst_element_get_base_time(st.pipeline) : 0;
+  if (!st.pipeline || at < base) {
     log_line("%s - clock time %llu is before the pipeline's start", protocol::SWITCH_AT_REJECTED, at);
     return;
   }
-  armed_generation = screen_generation.load();
-  HandoverTime time{at - base, position};
-  if (!arm_handover(st, armed_generation, &time)) {
+  if (!arm_placed(st, HandoverTime{at - base, position}))
     log_line("%s - the preload cannot take over on the clock (the pipeline not playing, or one file with sound and "
              "the other without)",
              protocol::SWITCH_AT_REJECTED);
-    return;
-  }
-  GstClock* clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
-  GstClockTime now = clock ? gst_clock_get_time(clock) : at;
-  if (clock) gst_object_unref(clock);
-  log_line("%s%llu (running time %llu, in %.3f s)", protocol::SWITCH_AT_ARMED, at,
-           static_cast<unsigned long long>(at - base), (static_cast<double>(at) - now) / GST_SECOND);
 }
 
 bool is_switch_at_end_message(GstMessage* msg) {

@@ -11,6 +11,9 @@ void handle_switch_at_end_command(PlayerState& st);
 // preload's position at that time of the pipeline's clock; refused with a
 // line when the hand-over cannot serve.
 void handle_switch_at_command(PlayerState& st, const char* args);
+// Arms a hand-over placed as soon as it can be kept (a fraction of a
+// second); false when it cannot serve.
+bool place_switch_now(PlayerState& st);
 // Forgets an armed switch: another switch, a video command or a rebuild
 // changes what would end or what would follow.
 // The file on screen is about to change: the switch armed for its end, and an

@@ -586,6 +586,14 @@ void handle_switch_command(PlayerState& st) {
     finish_handover_now(st);
     return;
   }
+  // On a wall's shared base time a flush leaves the running time alone, and
+  // a seek to the new file's start would put it in the past: the switch is
+  // placed on the clock instead, a moment from now.
+  if (st.pipeline && gst_element_get_start_time(st.pipeline) == GST_CLOCK_TIME_NONE) {
+    if (switch_refused(st)) return;
+    if (place_switch_now(st)) return;
+    log_line("[SWITCH] The preload cannot be placed on the shared clock - switching with a seek");
+  }
   std::lock_guard<std::mutex> lock(operation_lock);
   log_line("%s", protocol::SWITCH_RECEIVED);
   if (rejected(st)) return;
