@@ -63,6 +63,7 @@ nlohmann::json Manager::status_json() const {
           {"restarts", restart_count},
           {"recent_restarts", restarts},
           {"blamed", blamed},
+          {"wall", wall_json()},
           {"manager", {{"version", MANAGER_VERSION}, {"uptime_s", seconds_since(started_at_)}}}};
 }
 

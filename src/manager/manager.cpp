@@ -46,7 +46,7 @@ Manager::Manager(ManagerConfig config)
     : config_(with_whole_paths(std::move(config))),
       out_(config_.output),
       process_({config_.player_binary, config_.player_env, config_.no_sound, config_.backoff_initial_s,
-                config_.backoff_max_s, config_.stable_after_s, config_.screen_args},
+                config_.backoff_max_s, config_.stable_after_s, config_.screen_args, {}},
                out_,
                [this](uint64_t generation, bool from_stderr, const std::string& text) {
                  lines_.push(generation, from_stderr, text);
@@ -66,6 +66,7 @@ int Manager::run(const std::atomic<bool>& stop) {
   playlist_.reload();
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
+  start_wall();
   start_api();
   process_.start_now();
   while (!stop && !finished_) {
@@ -75,6 +76,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     check_player_exit();
     serve_api();
     check_timers();
+    follow_wall_plan();
     play_log_.retry();
     publish_api();
   }
@@ -124,12 +126,16 @@ void Manager::handle_line(const std::string& line) {
     run_.switch_seek_at = Moment::now(clock_sync_);  // the new file starts from here
   } else if (line == SWITCH_DONE) {
     on_switch_done();
-  } else if (starts_with(line, ARMED)) {
+  } else if (starts_with(line, ARMED) || starts_with(line, SWITCH_AT_ARMED)) {
     run_.arm.taken();
   } else if (line == DISARMED) {
     run_.arm.disarmed();
-  } else if (line == ARMED_SWITCH_TAKEN) {
+  } else if (line == ARMED_SWITCH_TAKEN || starts_with(line, SWITCH_AT_TAKEN)) {
     on_armed_switch_fired();
+  } else if (starts_with(line, SWITCH_AT_REJECTED)) {
+    run_.arm.refused();
+  } else if (starts_with(line, PRELOAD_LENGTH)) {
+    on_preload_length(line.substr(strlen(PRELOAD_LENGTH)));
   } else if (line == SWITCH_IGNORED) {
     if (!run_.switching.outstanding()) run_.arm.refused();  // the arming took the ignored switch's part
     on_switch_ignored();
@@ -331,6 +337,7 @@ void Manager::show(const Slot& slot) {
   run_.on_screen_since = run_.last_flowing_at = Clock::now();
   begin_showing();
   out_.manager("now playing " + playlist_.describe(run_.on_screen));
+  wall_item_shown();
 }
 
 // The player switches by itself as the file ends; its "end of video!" for
@@ -426,6 +433,7 @@ void Manager::advance() {
       drop_preload("another item was asked for");
       return;
     }
+    if (place_wall_switch()) return;
     if ((run_.end.pending() || !run_.on_screen.valid() || cut_requested_) && !run_.switch_retry_at) {
       // A switch now disarms one armed for the end in the player.
       if (cut_requested_) run_.arm.cleared();
@@ -502,6 +510,7 @@ void Manager::request_preload() {
     return;
   }
   run_.preload.asked(slot);
+  plan_item_for(slot);
   send(CMD_PRELOAD + slot.path);
 }
 

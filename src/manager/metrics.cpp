@@ -25,5 +25,17 @@ std::string Manager::metrics_text() const {
     m << "signage_seconds_shown_total{path=\"" << prometheus_label(path) << "\"} " << s << "\n";
   metric("signage_last_switch_timestamp_seconds", "gauge", "When the last switch was made (Unix time).");
   m << "signage_last_switch_timestamp_seconds " << std::fixed << figures_.last_switch_unix_s << "\n";
+  if (nlohmann::json wall = wall_json(); !wall.is_null()) {
+    metric("signage_wall_role", "gauge", "1 for this board's role in a wall of screens.");
+    m << "signage_wall_role{role=\"" << wall["role"].get<std::string>() << "\"} 1\n";
+    metric("signage_wall_in_step", "gauge", "1 while the screen shows the wall's file on the wall's clock.");
+    m << "signage_wall_in_step " << (wall["in_step"].get<bool>() ? 1 : 0) << "\n";
+    metric("signage_wall_clock_offset_seconds", "gauge", "The correction of this board's clock to the leader's.");
+    m << "signage_wall_clock_offset_seconds " << wall["clock"]["offset_ms"].get<double>() / 1000 << "\n";
+    metric("signage_wall_clock_rtt_seconds", "gauge", "Round trip to the leader's clock, averaged.");
+    m << "signage_wall_clock_rtt_seconds " << wall["clock"]["rtt_ms"].get<double>() / 1000 << "\n";
+    metric("signage_wall_followers", "gauge", "Followers connected to this leader.");
+    m << "signage_wall_followers " << wall["followers"].get<int>() << "\n";
+  }
   return m.str();
 }

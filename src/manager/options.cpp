@@ -105,6 +105,15 @@ Options:
   --play-log-keep N      older files kept, FILE.1 to FILE.N (default 5)
   --bad-file-retry S     a file that failed is skipped for S seconds, or until
                          it changes (default 3600)
+  --wall-lead ADDR:PORT  lead a wall of screens: serve the wall's clock (UDP)
+                         and its plan (TCP) on ADDR:PORT; every change of file
+                         is placed on the clock, the same on every screen
+  --wall-follow HOST:PORT
+                         a screen of the wall whose leader is at HOST:PORT:
+                         show the file the leader plans, at the same moment;
+                         without the leader, play on alone
+  --wall-latency MS      the pipeline latency every screen of the wall keeps
+                         (default 300; the same on every board)
   -h, --help             show this text
 
 Ctrl-C or SIGTERM stops the player and then the manager.
@@ -153,6 +162,20 @@ Setter screen_value(const char* option, const Values& values) {
   };
 }
 
+Setter wall_role(WallOptions::Role role) {
+  return [role](ManagerConfig& c, const std::string& v) {
+    if (c.wall.role != WallOptions::Role::None && c.wall.role != role)
+      return std::string("a board leads the wall or follows it, not both");
+    size_t colon = v.rfind(':');
+    if (colon == std::string::npos || colon == 0 || v.find_first_not_of("0123456789", colon + 1) != std::string::npos ||
+        colon + 1 == v.size() || std::atoi(v.c_str() + colon + 1) <= 0 || std::atoi(v.c_str() + colon + 1) > 65535)
+      return "not an address and port: " + v;
+    c.wall.role = role;
+    c.wall.address = v;
+    return std::string();
+  };
+}
+
 // The options that take a value.
 const std::map<std::string, Setter>& valued_options() {
   static const std::map<std::string, Setter> options = {
@@ -180,6 +203,9 @@ const std::map<std::string, Setter>& valued_options() {
       {"--max-backoff", seconds(1, &ManagerConfig::backoff_max_s)},
       {"--stable-after", seconds(1, &ManagerConfig::stable_after_s)},
       {"--bad-file-retry", seconds(0, &ManagerConfig::bad_file_retry_s)},
+      {"--wall-lead", wall_role(WallOptions::Role::Lead)},
+      {"--wall-follow", wall_role(WallOptions::Role::Follow)},
+      {"--wall-latency", number(0, [](ManagerConfig& c, double n) { c.wall.latency_ms = static_cast<int>(n); })},
   };
   return options;
 }

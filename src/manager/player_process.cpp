@@ -30,6 +30,7 @@ std::vector<std::string> PlayerProcess::arguments(const Settings& settings, cons
     if (settings.no_sound) args.push_back("--no_sound");
   }
   args.insert(args.end(), settings.screen_args.begin(), settings.screen_args.end());
+  args.insert(args.end(), settings.wall_args.begin(), settings.wall_args.end());
   return args;
 }
 

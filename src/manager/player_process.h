@@ -27,6 +27,7 @@ class PlayerProcess {
     double backoff_max_s = 30;
     double stable_after_s = 60;
     std::vector<std::string> screen_args;
+    std::vector<std::string> wall_args;  // the wall's clock, latency and base time; set before each start
   };
   // Called on the client's reader threads with every line, and the generation
   // of the player that wrote it.
@@ -43,6 +44,7 @@ class PlayerProcess {
   // The player's command line after its program: the location first, as
   // the player takes it, then the options.
   static std::vector<std::string> arguments(const Settings& settings, const std::string& first_file);
+  void set_wall_args(std::vector<std::string> args) { settings_.wall_args = std::move(args); }
   bool running() const { return client_ != nullptr; }
   pid_t pid() const { return client_ ? client_->pid() : -1; }
   double ran_for() const { return seconds_since(started_at_); }

@@ -22,6 +22,7 @@ void Manager::start_player() {
       playlist_.retry(first);
       break;
   }
+  wall_player_started();
   if (!process_.start(first.path)) {
     if (first.valid()) playlist_.retry(first);
     process_.start_later(0);

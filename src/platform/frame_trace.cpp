@@ -32,8 +32,10 @@ gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   GstClock* clock = gst_element_get_clock(sink);
   GstClockTime now = clock ? gst_clock_get_time(clock) : GST_CLOCK_TIME_NONE;
   if (clock) gst_object_unref(clock);
-  fprintf(trace_file(), "%lld %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
-          static_cast<unsigned long long>(now), static_cast<unsigned long long>(running));
+  GstClockTime due = GST_CLOCK_TIME_IS_VALID(running) ? gst_element_get_base_time(sink) + running : GST_CLOCK_TIME_NONE;
+  fprintf(trace_file(), "%lld %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
+          static_cast<unsigned long long>(now), static_cast<unsigned long long>(running),
+          static_cast<unsigned long long>(due));
   return FALSE;
 }
 

@@ -121,6 +121,8 @@ inline constexpr const char* BUS_ERROR_DEBUG = "[stderr] Debug info: ";
 inline constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
 // A preload that will never complete: "<prefix><path>: <reason>", then "Preload error".
 inline constexpr const char* PRELOAD_FAILED = "[PRELOAD] FAILED ";
+// Before "Preload complete": "<prefix><ns>", the preload's length (its longer stream).
+inline constexpr const char* PRELOAD_LENGTH = "[PRELOAD] Length in ns: ";
 // The new branch's video and audio pads are linked: "<prefix>: ID=...".
 inline constexpr const char* VIDEO_PAD_LINKED = "[PROBE LEAK CHECK] Video probe ADDED";
 inline constexpr const char* AUDIO_PAD_LINKED = "[PROBE LEAK CHECK] Audio probe ADDED";

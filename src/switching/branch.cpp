@@ -12,6 +12,7 @@
 #include "aspect/aspect_ratio.h"
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "protocol/protocol.h"
 
 GstElement* object_element(GstElement* demuxer, const char* key) {
   return demuxer ? static_cast<GstElement*>(g_object_get_data(G_OBJECT(demuxer), key)) : nullptr;
@@ -201,6 +202,17 @@ namespace {
 
 using Audio = PreloadProgress::Audio;
 
+// The preload's length: the longer of its streams, where its end comes.
+gint64 preload_length(const PlayerState& st) {
+  gint64 longest = -1;
+  for (GstElement* e : {st.preload_h264parse, st.preload_audio_capsfilter.load()}) {
+    PadRef src(e ? gst_element_get_static_pad(e, "src") : nullptr);
+    gint64 length = -1;
+    if (src && gst_pad_query_duration(src.get(), GST_FORMAT_TIME, &length) && length > longest) longest = length;
+  }
+  return longest;
+}
+
 // With the lock held: once video, audio and the ratio decision are all in,
 // the preload is ready (or the rebuild it needs is requested). The report is
 // printed without the lock; a preload abandoned meanwhile drops the outcome.
@@ -220,6 +232,8 @@ void complete_if_ready(PlayerState& st, std::unique_lock<std::mutex>& lock) {
   st.preload_checked = 1;
   // An immediate rebuild plays the preload itself: no switch may take it first.
   if (outcome != ArOutcome::Immediate && g_preload_ready) *g_preload_ready = 1;
+  if (gint64 length = preload_length(st); length > 0)
+    log_line("%s%lld", protocol::PRELOAD_LENGTH, static_cast<long long>(length));
   apply_aspect_outcome(outcome, preload_dar);
 }
 
