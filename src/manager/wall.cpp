@@ -294,15 +294,16 @@ void Wall::read_clock_statistics() {
     const GstStructure* s = gst_message_get_structure(msg);
     if (s && gst_structure_has_name(s, "gst-netclock-statistics")) {
       gboolean synced = FALSE;
-      GstClockTime rtt = 0, local = 0, remote = 0;
+      GstClockTime rtt = 0;
       gst_structure_get_boolean(s, "synchronised", &synced);
       gst_structure_get_clock_time(s, "rtt-average", &rtt);
-      gst_structure_get_clock_time(s, "local", &local);
-      gst_structure_get_clock_time(s, "remote", &remote);
+      // How far the board's own real-time clock is from the leader's.
+      double offset = (static_cast<double>(gst_clock_get_time(clock_)) -
+                       static_cast<double>(g_get_real_time()) * GST_USECOND) / GST_MSECOND;
       std::lock_guard<std::mutex> lock(mutex_);
       synced_ = synced;
       rtt_ms_ = static_cast<double>(rtt) / GST_MSECOND;
-      offset_ms_ = (static_cast<double>(remote) - static_cast<double>(local)) / GST_MSECOND;
+      offset_ms_ = offset;
     }
     gst_message_unref(msg);
   }

@@ -57,7 +57,7 @@ bool read_wall_plan_line(const std::string& line, WallPlan& plan);
 struct WallStatus {
   std::string role;  // "lead", "follow" or "none"
   bool clock_synced = false;
-  double clock_offset_ms = 0;  // the follower's correction of its clock to the leader's
+  double clock_offset_ms = 0;  // the leader's clock less this board's own real-time clock
   double clock_rtt_ms = 0;     // round trip to the leader's clock, averaged
   bool leader_connected = false;
   int followers = 0;

@@ -155,7 +155,10 @@ void Manager::follow_wall_plan() {
     want = plan.next;
   }
   if (!want) return;
+  if (wall_on_screen_ && plan.current && wall_on_screen_->sequence == plan.current->sequence)
+    wall_on_screen_->duration = plan.current->duration;
   if (wall_preload_item_ && wall_preload_item_->sequence == want->sequence) {
+    wall_preload_item_->duration = want->duration;
     // The leader moved its time (a file asked for through its API): armed again.
     if (wall_preload_item_->start != want->start && !join) {
       wall_preload_item_->start = want->start;

@@ -33,9 +33,9 @@ gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   GstClockTime now = clock ? gst_clock_get_time(clock) : GST_CLOCK_TIME_NONE;
   if (clock) gst_object_unref(clock);
   GstClockTime due = GST_CLOCK_TIME_IS_VALID(running) ? gst_element_get_base_time(sink) + running : GST_CLOCK_TIME_NONE;
-  fprintf(trace_file(), "%lld %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
+  fprintf(trace_file(), "%lld %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
           static_cast<unsigned long long>(now), static_cast<unsigned long long>(running),
-          static_cast<unsigned long long>(due));
+          static_cast<unsigned long long>(due), static_cast<unsigned long long>(pts));
   return FALSE;
 }
 

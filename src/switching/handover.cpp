@@ -45,6 +45,9 @@ struct Plan {
   // of its streams'), or the time it was placed at.
   GstClockTime old_end = GST_CLOCK_TIME_NONE;
   bool placed = false;
+  // A picture shows this long after its running time comes on the clock:
+  // the pipeline's latency, kept by a wall at one figure.
+  GstClockTime latency = 0;
   int streams_ended = 0;  // of the old file, at their end of stream
   GstClockID end_wait = nullptr;
   GstClockID cut_wait[2] = {nullptr, nullptr};  // picture, sound
@@ -177,7 +180,7 @@ GstClockID clock_wait(GstClockTime running, GstClockCallback callback, gpointer 
 // With plan_lock held: the moment the new file's first picture is due, on
 // the pipeline's clock; the loop finishes the switch then.
 void wait_for_end(Plan& p) {
-  p.end_wait = clock_wait(p.old_end, on_end_due, GUINT_TO_POINTER(p.generation));
+  p.end_wait = clock_wait(p.old_end + p.latency, on_end_due, GUINT_TO_POINTER(p.generation));
   if (!p.end_wait) post_end_due(p.generation);
 }
 
@@ -334,7 +337,8 @@ void place(PlayerState& st, GstClockTime running) {
       p.streams_ended++;
       turn(p, s, true);
     } else {
-      p.cut_wait[i] = clock_wait(running > CUT_LEAD[i] ? running - CUT_LEAD[i] : 0, on_cut_due, nullptr);
+      GstClockTime shown = running + p.latency;
+      p.cut_wait[i] = clock_wait(shown > CUT_LEAD[i] ? shown - CUT_LEAD[i] : 0, on_cut_due, nullptr);
     }
   }
   wait_for_end(p);
@@ -362,6 +366,8 @@ bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at) 
 
   auto p = std::make_unique<Plan>();
   p->generation = generation;
+  GstClockTime latency = gst_pipeline_get_latency(GST_PIPELINE(st.pipeline));
+  if (GST_CLOCK_TIME_IS_VALID(latency)) p->latency = latency;
   p->has_audio = st.audio_selector != nullptr;
   bool ok = set_up_stream(p->video, st.input_selector, st.preload_selector_pad.load(), st.preload_video_probe_id,
                           false, at != nullptr);

@@ -1,0 +1,209 @@
+// Screens in step: two real managers, each with its real player on a display
+// of its own, one leading the wall and one following it. Every picture each
+// player draws is recorded (VIDEO_PLAYER_FRAME_TRACE): the same picture is
+// due at the same clock time on both screens, and the two draw it together.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "manager_fixture.h"
+
+namespace {
+
+constexpr double FRAME_MS = 40;  // every clip is 25 fps
+
+// A port free for both TCP and UDP now.
+int free_port() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      close(tcp);
+      continue;
+    }
+    int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    bool both = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(udp);
+    close(tcp);
+    if (both) return ntohs(a.sin_port);
+  }
+  return -1;
+}
+
+struct Frame {
+  long long due_ms;     // the clock time it was due at: the same on both screens
+  long long late_us;    // drawn when, against when it was due (both boards share this machine's clocks)
+  long long pts_ns;     // its time in its file
+};
+
+std::vector<Frame> read_trace(const std::string& path) {
+  std::vector<Frame> frames;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    long long drawn = 0;
+    unsigned long long clock = 0, running = 0, due = 0, pts = 0;
+    if (f >> drawn >> clock >> running >> due >> pts && due != ~0ULL)
+      frames.push_back({static_cast<long long>(due / 1000000), drawn - static_cast<long long>(due / 1000),
+                        static_cast<long long>(pts)});
+  }
+  return frames;
+}
+
+// Where each file began on the leader's screen (its time in the file went
+// back), and when the follower showed the same file's first picture there:
+// how much later or sooner than the leader, once each was put against the
+// time it was due at (a picture one screen dropped for being late counts by
+// the next it drew).
+struct Starts {
+  int changes = 0;
+  double worst_ms = 0;
+  std::string seen;  // for a failure's message
+};
+
+std::ostream& operator<<(std::ostream& out, const Starts& s) { return out << s.seen; }
+
+Starts compare_changes(const std::vector<Frame>& lead, const std::vector<Frame>& follow, long long from_due_ms) {
+  Starts s;
+  for (size_t i = 1; i < lead.size(); ++i) {
+    const Frame& first = lead[i];
+    if (first.pts_ns >= lead[i - 1].pts_ns || first.due_ms < from_due_ms) continue;
+    for (const Frame& other : follow) {
+      if (other.due_ms < first.due_ms - 1 || other.pts_ns > first.pts_ns + 200000000LL) continue;
+      if (other.due_ms > first.due_ms + 200) break;
+      s.changes++;
+      double gap = (other.late_us - first.late_us) / 1000.0;
+      s.worst_ms = std::max(s.worst_ms, std::fabs(gap));
+      s.seen += "a file began at clock " + std::to_string(first.due_ms) + " ms, the follower " + std::to_string(gap) +
+                " ms after the leader\n";
+      break;
+    }
+  }
+  return s;
+}
+
+class WallTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    for (auto* m : {&leader, &follower})
+      if (*m && (*m)->running()) {
+        (*m)->kill_now(SIGTERM);
+        (*m)->wait_exit(20);
+      }
+    TempDirTest::TearDown();
+  }
+
+  std::unique_ptr<PlayerClient> start_manager(const VirtualDisplay& display, const std::string& role,
+                                              const std::string& trace) {
+    PlayerClient::Options opts;
+    opts.binary = MANAGER_BINARY;
+    opts.args = {"--no-http", "--no-sound", "--stable-after", "1", role, "127.0.0.1:" + std::to_string(port), playlist};
+    opts.env = {{"DISPLAY", display.name()}, {"VIDEO_PLAYER_FRAME_TRACE", trace}};
+    opts.auto_ack = false;
+    auto m = std::make_unique<PlayerClient>();
+    EXPECT_TRUE(m->start(opts));
+    return m;
+  }
+
+  // Waits until `count` more files have begun on the follower's screen, and
+  // the wall's latency more, by which their first pictures are drawn.
+  void wait_follower_changes(int count) {
+    size_t from = follower->line_count();
+    int seen = 0;
+    ASSERT_GE(follower->wait_for(
+                  [&](const std::string& l) { return l.rfind("[manager] now playing ", 0) == 0 && ++seen >= count; },
+                  LINE_TIMEOUT, from),
+              0)
+        << lines_of(*follower);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+
+  // The leader's clock time now, in milliseconds, as the traces count it.
+  long long latest_due_ms(const std::string& trace) {
+    auto frames = read_trace(trace);
+    return frames.empty() ? 0 : frames.back().due_ms;
+  }
+
+  static pid_t player_pid_of(PlayerClient& m) {
+    std::string last;
+    for (const auto& l : m.lines())
+      if (l.rfind("[manager] started the player, pid ", 0) == 0) last = l;
+    return last.empty() ? -1 : std::atoi(last.c_str() + strlen("[manager] started the player, pid "));
+  }
+
+  static std::string lines_of(PlayerClient& m) {
+    std::string out;
+    for (const auto& l : m.lines())
+      if (l.rfind("[manager]", 0) == 0) out += l + "\n";
+    return out;
+  }
+
+  int port = free_port();
+  std::string playlist;
+  VirtualDisplay lead_display, follow_display;
+  std::unique_ptr<PlayerClient> leader, follower;
+};
+
+}  // namespace
+
+// A round of files changes on both screens within a frame of each other; a
+// follower whose player is killed mid-file joins that file where the wall
+// is and is in step again; without its leader it plays on, and when the
+// leader is back the two are in step again.
+TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
+  ASSERT_GT(port, 0);
+  playlist = dir + "/playlist.txt";
+  std::ofstream(playlist) << clip("red.mp4") << "\n" << clip("long.mp4") << "\n" << clip("blue.mp4") << "\n";
+  std::string lead_trace = dir + "/lead.trace", follow_trace = dir + "/follow.trace";
+  leader = start_manager(lead_display, "--wall-lead", lead_trace);
+  follower = start_manager(follow_display, "--wall-follow", follow_trace);
+  // Into the long file (20 s) on both screens at once. (The first file each
+  // player shows, right after its start, draws its first pictures late.)
+  ASSERT_GE(follower->wait_for_substring("[manager] following the wall: item 2", LINE_TIMEOUT), 0)
+      << lines_of(*follower);
+  long long from = latest_due_ms(lead_trace);
+  ASSERT_GE(follower->wait_for_substring("now playing 2/3", LINE_TIMEOUT), 0) << lines_of(*follower);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the wall's latency: its first picture is drawn by then
+  Starts first = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from);
+  EXPECT_GE(first.changes, 1) << first << lines_of(*follower);
+  EXPECT_LE(first.worst_ms, FRAME_MS) << first << lines_of(*follower);
+
+  // The follower's player dies in the middle of it: the next one joins the
+  // file where the wall is, and the next two changes are together.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  pid_t killed = player_pid_of(*follower);
+  ASSERT_GT(killed, 0);
+  kill(killed, SIGKILL);
+  ASSERT_GE(follower->wait_for_substring("[manager] joining the wall: item ", LINE_TIMEOUT, follower->line_count()), 0)
+      << lines_of(*follower);
+  from = latest_due_ms(lead_trace);
+  wait_follower_changes(3);  // the join, then blue, then red
+  Starts rejoined = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from);
+  EXPECT_GE(rejoined.changes, 2) << rejoined << lines_of(*follower);
+  EXPECT_LE(rejoined.worst_ms, FRAME_MS) << rejoined << lines_of(*follower);
+
+  // The leader goes: the follower plays on; it comes back: in step again.
+  leader->kill_now(SIGTERM);
+  ASSERT_TRUE(leader->wait_exit(30).has_value());
+  size_t alone = follower->line_count();
+  wait_follower_changes(1);
+  leader = start_manager(lead_display, "--wall-lead", lead_trace + "2");
+  ASSERT_GE(follower->wait_for_substring("[manager] following the wall: item ", LINE_TIMEOUT, alone), 0)
+      << lines_of(*follower);
+  wait_follower_changes(2);
+  Starts back = compare_changes(read_trace(lead_trace + "2"), read_trace(follow_trace), 0);
+  EXPECT_GE(back.changes, 1) << back << lines_of(*follower);
+  EXPECT_LE(back.worst_ms, FRAME_MS) << back << lines_of(*follower);
+  // One end of a player in all: the one killed.
+  EXPECT_EQ(follower->count_substring("[manager] player (pid "), 1) << lines_of(*follower);
+}
