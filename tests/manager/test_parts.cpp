@@ -294,3 +294,34 @@ TEST_F(ManagerParts, PlayLogKeepsItsOlderFilesAndHoldsRecordsItCannotWriteYet) {
   EXPECT_LT(written.find("/srv/b.mp4"), written.find("/srv/c.mp4"));
   EXPECT_NE(written.find("/srv/c.mp4"), std::string::npos);
 }
+
+// The wall's plan survives its line protocol, names with spaces included; a
+// line of anything else changes nothing; a board leads or follows, not both.
+TEST_F(ManagerParts, WallPlanLinesAndRoles) {
+  WallPlan plan;
+  plan.base_time = 1796783000000000000ULL;
+  plan.latency = 300000000;
+  plan.current = WallItem{7, "menu board 1.mp4", 1796783004000000000ULL, 4000000000ULL};
+  std::string text = wall_plan_lines(plan);
+  WallPlan read;
+  read.next = WallItem{1, "old.mp4", 1, 1};
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) EXPECT_TRUE(read_wall_plan_line(line, read)) << line;
+  EXPECT_EQ(read.base_time, plan.base_time);
+  EXPECT_EQ(read.latency, plan.latency);
+  EXPECT_EQ(read.current, plan.current);
+  EXPECT_FALSE(read.next) << "'item next -' clears it";
+  for (const char* bad : {"wall 2 1 1", "item current x 1 1 a.mp4", "item later 1 1 1 a.mp4", "item next 1 2 3",
+                          "GET / HTTP/1.1", "item current -5 1 1 a.mp4"})
+    EXPECT_FALSE(read_wall_plan_line(bad, read)) << bad;
+  EXPECT_EQ(read.current, plan.current);
+
+  ParsedOptions lead = parse_manager_options({"--wall-lead", "0.0.0.0:7700", "--wall-latency", "250", "list"});
+  EXPECT_EQ(lead.error, "");
+  EXPECT_EQ(lead.config.wall.role, WallOptions::Role::Lead);
+  EXPECT_EQ(lead.config.wall.latency_ms, 250);
+  EXPECT_NE(parse_manager_options({"--wall-lead", ":1", "--wall-follow", "h:1", "list"}).error, "");
+  EXPECT_NE(parse_manager_options({"--wall-lead", "0.0.0.0:7700", "--wall-follow", "h:1", "list"}).error, "");
+  EXPECT_NE(parse_manager_options({"--wall-follow", "host:99999", "list"}).error, "");
+  EXPECT_NE(parse_manager_options({"--wall-follow", "host", "list"}).error, "");
+}
