@@ -28,8 +28,14 @@ gulong probe_id = 0;
 GstPadProbeReturn on_sink_event(GstPad* pad, GstPadProbeInfo* info, gpointer) {
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
   if (GST_EVENT_TYPE(event) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
-  // A rebuild due at the end of the video is what happens there.
-  if (rebuild_due_at_video_end()) return GST_PAD_PROBE_OK;
+  if (!armed) return GST_PAD_PROBE_OK;
+  // A rebuild due at the end of the video is what happens there: the end
+  // goes on, and is reported as any end (the sinks' end is not the armed
+  // switch's any more).
+  if (rebuild_due_at_video_end()) {
+    armed = false;
+    return GST_PAD_PROBE_OK;
+  }
   unsigned generation = armed_generation.load();
   if (!armed.exchange(false)) return GST_PAD_PROBE_OK;
   // The sink never sees this end: the last picture stays until the new

@@ -73,7 +73,9 @@ void heartbeat_monitor_thread() {
       if (!gst_element_query_duration(pipeline, GST_FORMAT_TIME, &duration)) duration = -1;
       if (position >= 0 && last_position >= 0 && position < last_position - GST_SECOND) check_flow = 0;
       if (switch_in_progress) check_flow = 0;
-      if (check_flow && position >= 0 && previous_position >= 0) flowing = previous_position < position ? 1 : 0;
+      // A position that went back is another file's (a switch that needed
+      // no seek): it moved.
+      if (check_flow && position >= 0 && previous_position >= 0) flowing = previous_position != position ? 1 : 0;
       if (check_flow && !flowing && position >= 0) {
         stalled_seconds += HEARTBEAT_PERIOD_SECONDS;
         if (stalled_seconds >= STALLED_TIMEOUT) {
@@ -142,6 +144,10 @@ void heartbeat_monitor_thread() {
 void start_heartbeat() {
   heartbeat_running = 1;
   if (heartbeat_thread.joinable()) return;  // already running
+  // A stall counted before a rebuild stopped the thread belongs to the old
+  // pipeline: frequent rebuilds would otherwise add up to a false crash.
+  stalled_seconds = 0;
+  last_position = -1;
   try {
     heartbeat_thread = std::thread(heartbeat_monitor_thread);
   } catch (const std::system_error&) {
