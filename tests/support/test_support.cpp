@@ -317,6 +317,8 @@ WaylandServer::WaylandServer(Kind kind) : kind_(kind) {
   dir_ = dir;
   socket_ = "wayland-test";
   if (kind == WESTON_KIOSK) x_ = std::make_unique<VirtualDisplay>();
+  // Without a setting the desktop shell shows a picture of its own.
+  if (kind == WESTON_DESKTOP) std::ofstream(dir_ + "/weston.ini") << "[shell]\nbackground-color=0xff304050\n";
   if (kind == SWAY) {
     if (geteuid() != 0) {
       why_not_ = "sway refuses root, and only root can set up the user it runs as here";
@@ -357,11 +359,9 @@ const char* WaylandServer::name() const {
 
 Rgb WaylandServer::background() const {
   switch (kind_) {
-    case WESTON_DESKTOP: return Rgb{0, 34, 68};  // the desktop shell's, without a setting
-    // weston 10's kiosk shell draws its background colour with the channels
-    // shifted on this back end: full red, whatever the setting.
-    case WESTON_KIOSK: return RED;
-    case SWAY: return Rgb{48, 64, 80};  // the config's
+    case WESTON_DESKTOP:
+    case SWAY: return Rgb{0x30, 0x40, 0x50};  // their settings
+    case WESTON_KIOSK: return RED;  // its black
   }
   return BLACK;
 }
@@ -380,7 +380,8 @@ bool WaylandServer::start() {
     if (kind_ == WESTON_KIOSK)
       args.insert(args.end(), {"DISPLAY=" + x_->name(), "weston", "--backend=x11-backend.so", "--shell=kiosk-shell.so"});
     else
-      args.insert(args.end(), {"weston", "--backend=headless-backend.so", "--use-gl", "--shell=desktop-shell.so"});
+      args.insert(args.end(), {"weston", "--config=" + dir_ + "/weston.ini", "--backend=headless-backend.so",
+                               "--use-gl", "--shell=desktop-shell.so"});
     // --idle-time=0: an output blanked after a while shows nothing.
     // --debug: the screenshooter is for debugging only.
     args.insert(args.end(), {"--socket=" + socket_, "--width=1280", "--height=720", "--idle-time=0", "--debug"});

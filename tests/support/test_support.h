@@ -80,7 +80,9 @@ class WaylandServer {
   const char* name() const;
   const std::string& runtime_dir() const { return dir_; }
   const std::string& socket() const { return socket_; }
-  // What the output shows where no window is.
+  // What the output shows where no window is. weston 10 draws its solid
+  // colours shifted here (red gets the alpha): its black shows red, as the
+  // kiosk shell's background and while weston starts.
   Rgb background() const;
   // A client's environment: this compositor, and the sound server the test uses.
   std::vector<std::pair<std::string, std::string>> client_env() const;
