@@ -232,15 +232,15 @@ class ServerComesBackTest : public ManagerRunTest {
     // of it, the longest way back: a whole pause, then a start.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     size_t away = manager->line_count();
-    ASSERT_GE(manager->wait_for([](const std::string& l) { return l.rfind("[manager] player (pid ", 0) == 0; }, 20, away),
-              0)
-        << dump();
+    auto ended = [](const std::string& l) { return l.rfind("[manager] player (pid ", 0) == 0; };
+    ASSERT_GE(manager->wait_for(ended, 20, away), 0) << dump();
     ASSERT_TRUE(bring_back());
     auto back = std::chrono::steady_clock::now();
     EXPECT_TRUE(picture_within(5)) << "no picture 5 s after the server came back\n" << dump();
     fprintf(stderr, "picture back %.1f s after the server\n",
             std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count());
-    for (const auto& l : own_lines("starting the player again in ")) EXPECT_EQ(l, "[manager] starting the player again in 1 s");
+    for (const auto& l : own_lines("starting the player again in "))
+      EXPECT_EQ(l, "[manager] starting the player again in 1 s");
     EXPECT_TRUE(own_lines("skipping ").empty()) << dump();
     manager->kill_now(SIGTERM);
     auto status = manager->wait_exit(30);

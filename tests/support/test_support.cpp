@@ -334,7 +334,8 @@ WaylandServer::WaylandServer(Kind kind) : kind_(kind) {
     std::ofstream(config) << "output * resolution 1280x720 bg #304050 solid_color\n"
                              "default_border none\n"
                              "xwayland disable\n";
-    if (chown(dir_.c_str(), user->pw_uid, user->pw_gid) != 0 || chown(config.c_str(), user->pw_uid, user->pw_gid) != 0) {
+    if (chown(dir_.c_str(), user->pw_uid, user->pw_gid) != 0 ||
+        chown(config.c_str(), user->pw_uid, user->pw_gid) != 0) {
       why_not_ = "cannot give the runtime directory to " + std::string(SWAY_USER);
       return;
     }
@@ -373,12 +374,14 @@ bool WaylandServer::start() {
     const passwd* user = getpwnam(SWAY_USER);
     if (!user) return false;
     args = {"setpriv", "--reuid=" + std::to_string(user->pw_uid), "--regid=" + std::to_string(user->pw_gid),
-            "--clear-groups", "env", "-i", "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + dir_, "WLR_BACKENDS=headless",
-            "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "sway", "-c", dir_ + "/config"};
+            "--clear-groups", "env", "-i", "-C", dir_, "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + dir_,
+            "WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1",
+            "sway", "-c", dir_ + "/config"};
   } else {
     args = {"env", "XDG_RUNTIME_DIR=" + dir_};
     if (kind_ == WESTON_KIOSK)
-      args.insert(args.end(), {"DISPLAY=" + x_->name(), "weston", "--backend=x11-backend.so", "--shell=kiosk-shell.so"});
+      args.insert(args.end(),
+                  {"DISPLAY=" + x_->name(), "weston", "--backend=x11-backend.so", "--shell=kiosk-shell.so"});
     else
       args.insert(args.end(), {"weston", "--config=" + dir_ + "/weston.ini", "--backend=headless-backend.so",
                                "--use-gl", "--shell=desktop-shell.so"});
