@@ -252,7 +252,10 @@ class ServerComesBackTest : public ManagerRunTest {
 };
 
 TEST_F(ServerComesBackTest, XServerRestarted) {
-  x = std::make_unique<VirtualDisplay>();
+  // A number of the Later kind: the lowest free one, which a display of
+  // another test takes, could be gone by the time the server comes back.
+  x = std::make_unique<VirtualDisplay>(VirtualDisplay::Later{});
+  ASSERT_TRUE(x->start());
   goes_away_and_comes_back("Lost the X display " + x->name(), [&] { x->stop(); }, [&] { return x->start(); });
 }
 

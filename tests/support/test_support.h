@@ -42,7 +42,8 @@ class VirtualDisplay {
   explicit VirtualDisplay(Later);
   ~VirtualDisplay();
   // Starts the server of a Later display, or again one that was stopped, on
-  // the same number; true once it takes clients.
+  // the same number (which, unless Later, another server may have taken
+  // meanwhile); true once it takes clients.
   bool start();
   // Ends the server at once, as a crash would.
   void stop();
