@@ -324,7 +324,7 @@ WaylandServer::WaylandServer(Kind kind) : kind_(kind) {
       why_not_ = "sway refuses root, and only root can set up the user it runs as here";
       return;
     }
-    if (!getpwnam(SWAY_USER)) run_and_read({"useradd", "-r", "-M", "-s", "/usr/sbin/nologin", SWAY_USER});
+    if (!getpwnam(SWAY_USER)) run_and_read({"/usr/sbin/useradd", "-r", "-M", "-s", "/usr/sbin/nologin", SWAY_USER});
     const passwd* user = getpwnam(SWAY_USER);
     if (!user) {
       why_not_ = std::string("cannot add the user ") + SWAY_USER;
