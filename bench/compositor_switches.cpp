@@ -32,6 +32,11 @@ struct Counts {
 
 bool starts_with(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
 
+// A Ctrl-C ends the run in hand and skips the others, so that the display
+// servers and the manager are stopped rather than left behind.
+volatile sig_atomic_t interrupted = 0;
+void on_signal(int) { interrupted = 1; }
+
 // Runs the manager until the player has switched `switches` times or a
 // check fails; returns whether the run held.
 bool run(const char* name, const std::string& key, const std::vector<std::pair<std::string, std::string>>& env,
@@ -65,7 +70,7 @@ bool run(const char* name, const std::string& key, const std::vector<std::pair<s
   if (!manager.start(opts)) return false;
   // About three seconds a switch here: five is far beyond.
   auto deadline = began + std::chrono::seconds(30 + 5 * switches);
-  while (c.switches < switches && manager.running() && c.display_errors == 0 && c.skipped == 0 &&
+  while (!interrupted && c.switches < switches && manager.running() && c.display_errors == 0 && c.skipped == 0 &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   double seconds = bench::ms_between(began, std::chrono::steady_clock::now()) / 1000;
@@ -99,6 +104,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: compositor_switches [--switches N] [--only x11|weston-desktop|weston-kiosk|sway]\n");
     return 2;
   }
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
   // 16:9 files of one second (stereo, none, mono, 5.1), then 4:3 files of
   // four (stereo, none): a rebuild at each change of shape. The player's
   // heartbeat counts its first check after a rebuild as five seconds without
@@ -126,7 +133,7 @@ int main(int argc, char** argv) {
                                                                      {"weston-kiosk", WaylandServer::WESTON_KIOSK},
                                                                      {"sway", WaylandServer::SWAY}};
   for (auto [key, kind] : compositors) {
-    if (!only.empty() && only != key) continue;
+    if (interrupted || (!only.empty() && only != key)) continue;
     WaylandServer server(kind);
     if (!server.ok()) {
       printf("%-36s not run: %s\n", server.name(), server.why_not().c_str());
