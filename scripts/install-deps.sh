@@ -8,7 +8,7 @@ PKGS=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   gstreamer1.0-gl gstreamer1.0-x gstreamer1.0-alsa
   libgtest-dev googletest
-  libx11-dev libwayland-dev libwayland-bin wayland-protocols weston
+  libx11-dev libwayland-dev libwayland-bin wayland-protocols weston sway grim passwd
   libcpp-httplib-dev nlohmann-json3-dev curl
   ffmpeg xvfb x11-utils pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   python3 procps util-linux gdb

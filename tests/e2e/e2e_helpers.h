@@ -13,9 +13,13 @@ constexpr double EVENT_TIMEOUT = 30;
 
 class PlayerE2E : public ::testing::Test {
  protected:
-  // Starts the player on the test's own display and waits for "ready".
+  // Where the player draws and plays: the test's own display, and its sink when set.
+  virtual PlayerClient::Options options(std::vector<std::string> args) {
+    return sink ? player_options(display, *sink, std::move(args)) : player_options(display, std::move(args));
+  }
+  // Starts the player and waits for "ready".
   void start(std::vector<std::string> args, bool auto_ack = true) {
-    auto opts = sink ? player_options(display, *sink, std::move(args)) : player_options(display, std::move(args));
+    auto opts = options(std::move(args));
     opts.auto_ack = auto_ack;
     player = std::make_unique<PlayerClient>();
     ASSERT_TRUE(player->start(opts));

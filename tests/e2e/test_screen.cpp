@@ -11,6 +11,20 @@ struct Spot {
   Rgb colour;
 };
 
+void expect_spots_in(const Screenshot& shot, const std::vector<Spot>& spots) {
+  for (const auto& s : spots) {
+    const Rgb& got = shot.at(s.x, s.y);
+    EXPECT_TRUE(near_colour(got, s.colour)) << "at " << s.x << "," << s.y << ": " << got.r << " " << got.g << " "
+                                            << got.b;
+  }
+}
+
+// A 16:9 picture to the corners of the 16:9 screen.
+std::vector<Spot> filled(const Rgb& c) { return {{640, 360, c}, {2, 2, c}, {1277, 2, c}, {2, 717, c}, {1277, 717, c}}; }
+// A 4:3 navy picture between black bars.
+const std::vector<Spot> NAVY_BETWEEN_BARS = {
+    {640, 360, NAVY}, {80, 360, BLACK}, {1200, 360, BLACK}, {170, 360, NAVY}, {1110, 700, NAVY}};
+
 class Screen : public PlayerE2E {
  protected:
   void expect_spots(const std::vector<Spot>& spots) {
@@ -18,11 +32,7 @@ class Screen : public PlayerE2E {
     ASSERT_TRUE(display.wait_for_colour(spots[0].colour, 10, spots[0].x, spots[0].y)) << dump();
     auto shot = display.grab();
     ASSERT_TRUE(shot);
-    for (const auto& s : spots) {
-      const Rgb& got = shot->at(s.x, s.y);
-      EXPECT_TRUE(near_colour(got, s.colour)) << "at " << s.x << "," << s.y << ": " << got.r << " " << got.g << " "
-                                              << got.b;
-    }
+    expect_spots_in(*shot, spots);
   }
   // The window id that the player says it opened.
   unsigned long logged_window() {
@@ -41,7 +51,7 @@ class Screen : public PlayerE2E {
 TEST_F(Screen, PictureFillsTheScreenAndARebuildKeepsTheWindow) {
   display.set_background(PINK);
   start_playing({clip("red.mp4"), "--no_sound"});
-  expect_spots({{640, 360, RED}, {2, 2, RED}, {1277, 2, RED}, {2, 717, RED}, {1277, 717, RED}});
+  expect_spots(filled(RED));
   unsigned long window = logged_window();
   ASSERT_NE(window, 0u) << dump();
   EXPECT_EQ(display.top_windows(), std::vector<unsigned long>{window});
@@ -51,7 +61,7 @@ TEST_F(Screen, PictureFillsTheScreenAndARebuildKeepsTheWindow) {
   player->send(protocol::CMD_PRELOAD + clip("silent_square.mp4"));
   ASSERT_GE(player->wait_for_line(protocol::RESET, EVENT_TIMEOUT, from), 0) << dump();
   ASSERT_GE(player->wait_for_line(protocol::PRELOAD_COMPLETE, EVENT_TIMEOUT, from), 0) << dump();
-  expect_spots({{640, 360, NAVY}, {80, 360, BLACK}, {1200, 360, BLACK}, {170, 360, NAVY}, {1110, 700, NAVY}});
+  expect_spots(NAVY_BETWEEN_BARS);
   watcher.finish();
   EXPECT_GT(watcher.samples(), 100);
   EXPECT_EQ(watcher.seen(), 0) << "the root window showed through the rebuild";
@@ -88,65 +98,118 @@ TEST_F(Screen, WindowOptionKeepsAWindowOfTheClipsSize) {
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
-// On Wayland the player's own window is full screen under a desktop shell and
-// under a kiosk shell, and a rebuild for another shape draws into the same
-// window: the desktop's background never shows. What the output shows is read
-// with weston's screenshooter. weston 10's headless back end with the kiosk
-// shell stops repainting after the first frames (a plain gst-launch-1.0 to
-// glimagesink stalls the same way), so there only the first picture is read.
-TEST(ScreenWayland, PictureFillsTheOutputAndARebuildKeepsTheWindow) {
-  const Rgb WESTON_BACKGROUND{0, 34, 68};  // the desktop shell's, without a setting
-  for (const char* shell : {"desktop-shell.so", "kiosk-shell.so"}) {
-    SCOPED_TRACE(shell);
-    WaylandServer weston(shell);
-    if (!weston.ok()) GTEST_SKIP() << "weston could not start here";
-    PlayerClient::Options opts;
-    opts.binary = player_binary();
-    opts.args = {clip("red.mp4"), "--no_sound"};
-    opts.env = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", weston.socket()}, {"XDG_RUNTIME_DIR", weston.runtime_dir()}};
-    // weston 10's headless back end with the kiosk shell sends no frame
-    // callbacks after the first frame, and Mesa's swap would wait for one
-    // forever: it is told not to wait.
-    bool kiosk = std::string(shell) == "kiosk-shell.so";
-    if (kiosk) opts.env.push_back({"vblank_mode", "0"});
-    opts.auto_ack = true;
-    PlayerClient player;
-    ASSERT_TRUE(player.start(opts));
-    ASSERT_GE(player.wait_for_line(protocol::STARTED, STARTUP_TIMEOUT), 0);
-    EXPECT_GE(player.wait_for_substring(protocol::SCREEN_WAYLAND + std::string("full-screen window 1280x720"), 1), 0);
-    player.send(protocol::CMD_PLAY);
-    auto shot_of = [&](const Rgb& centre) {
-      std::optional<Screenshot> shot;
-      for (int i = 0; i < 40; ++i) {
-        shot = weston.screenshot();
-        if (shot && near_colour(shot->at(640, 360), centre)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      return shot;
-    };
-    auto shot = shot_of(RED);
-    ASSERT_TRUE(shot) << "no screenshot";
-    for (auto [x, y] : std::vector<std::pair<int, int>>{{640, 360}, {2, 2}, {1277, 2}, {2, 717}, {1277, 717}})
-      EXPECT_TRUE(near_colour(shot->at(x, y), RED)) << "at " << x << "," << y;
-    if (kiosk) {
-      EXPECT_EQ(player.stop(20).value_or(-1), 0);
-      continue;
-    }
-
-    player.send(protocol::CMD_PRELOAD + clip("silent_square.mp4"));
-    int shots = 0, background = 0;
-    while (player.count_exact(protocol::PLAYING) < 2 && shots < 100) {
-      if (auto s = weston.screenshot()) {
-        ++shots;
-        background += near_colour(s->at(80, 360), WESTON_BACKGROUND, 10) || near_colour(s->at(640, 360), WESTON_BACKGROUND, 10);
-      }
-    }
-    EXPECT_EQ(background, 0) << "the desktop showed through the rebuild, in " << background << " of " << shots;
-    shot = shot_of(NAVY);
-    ASSERT_TRUE(shot);
-    EXPECT_TRUE(near_colour(shot->at(640, 360), NAVY));
-    EXPECT_TRUE(near_colour(shot->at(80, 360), BLACK));
-    auto status = player.stop(20);
-    EXPECT_EQ(status.value_or(-1), 0);
+// On Wayland, under weston's desktop and kiosk shells and under sway, read
+// back through the compositor. One player with sound walks through every way
+// of switching as a prompt manager drives it: a switch in the same write as
+// the answer to "Preload complete", the switch armed for the end, a switch in
+// the same write as the answer to the end; then a 4:3 file, whose rebuild
+// draws into the same window without the compositor's background showing.
+// Each file fills the output and is heard. A player given the screen's
+// option before its file turns the picture.
+class ScreenWayland : public PlayerE2E, public ::testing::WithParamInterface<WaylandServer::Kind> {
+ protected:
+  struct Clip {
+    const char* file;
+    Rgb colour;
+    double tone;  // 0: silent
+  };
+  void SetUp() override {
+    server = std::make_unique<WaylandServer>(GetParam());
+    if (!server->ok()) GTEST_SKIP() << server->why_not();
+    sink = std::make_unique<SoundSink>();
+    ASSERT_TRUE(sink->ok()) << "no sound server to listen to";
   }
+  PlayerClient::Options options(std::vector<std::string> args) override {
+    return player_options(*server, sink.get(), std::move(args));
+  }
+  // The output once it shows the first spot's colour, read at every spot.
+  void expect_output(const std::vector<Spot>& spots) {
+    std::optional<Screenshot> shot;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+      shot = server->screenshot();
+      if (shot && near_colour(shot->at(spots[0].x, spots[0].y), spots[0].colour)) break;
+    }
+    ASSERT_TRUE(shot) << "no screenshot of " << server->name();
+    expect_spots_in(*shot, spots);
+  }
+  // Sends `command` in the same write as the answer to the next `event`
+  // (after sending `first`), and waits until the clip is on, seen and heard.
+  void switch_on(const char* event, const char* command, const Clip& c, const std::string& first = "") {
+    SCOPED_TRACE(c.file);
+    int done = player->count_exact(protocol::SWITCH_DONE);
+    player->answer_then(event, command);
+    if (!first.empty()) player->send(first);
+    ASSERT_TRUE(player->wait_for_count(protocol::SWITCH_DONE, done + 1, EVENT_TIMEOUT)) << dump();
+    expect_output(filled(c.colour));
+    SoundSink::Heard h = listen_for(*sink, c.tone, 3);
+    EXPECT_TRUE(heard(h, c.tone)) << "rms " << h.rms << ", " << h.frequency << " Hz";
+  }
+  void expect_clean_exit() {
+    EXPECT_EQ(player->count_substring(protocol::SCREEN_ERROR), 0) << dump();
+    EXPECT_EQ(player->count_substring(protocol::SWITCH_REJECTED) + player->count_substring(protocol::SWITCH_ERROR), 0)
+        << dump();
+    EXPECT_EQ(exit_and_wait(), 0) << dump();
+  }
+  std::unique_ptr<WaylandServer> server;
+};
+
+TEST_P(ScreenWayland, EveryKindOfSwitchFillsTheOutput) {
+  SCOPED_TRACE(server->name());
+  // A quarter turn clockwise, the option before the file: the quarters red,
+  // lime / blue, yellow stand upright between black bars.
+  start_playing({"--rotate", "90", clip("quarters.mp4")});
+  expect_output({{540, 180, BLUE}, {740, 180, RED}, {540, 540, YELLOW}, {740, 540, GREEN}, {200, 360, BLACK},
+                 {1080, 360, BLACK}});
+  expect_clean_exit();
+
+  start_playing({clip("yellow.mp4")});
+  EXPECT_GE(player->wait_for_substring(protocol::SCREEN_WAYLAND + std::string("full-screen window 1280x720"), 0), 0);
+  expect_output(filled(YELLOW));
+  for (const Clip& c : {Clip{"mono.mp4", MAGENTA, TONE_MONO}, Clip{"surround.mp4", ORANGE, TONE_SURROUND}})
+    switch_on(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH, c, protocol::CMD_PRELOAD + clip(c.file));
+  size_t from = player->line_count();
+  switch_on(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH_AT_END, {"green.mp4", GREEN, TONE_STEREO},
+            protocol::CMD_PRELOAD + clip("green.mp4"));
+  EXPECT_GE(player->wait_for_line(protocol::ARMED_SWITCH_TAKEN, 0, from), 0) << dump();
+  // The end of the file the armed switch left, answered, comes before the next.
+  ASSERT_GE(player->wait_for_substring(protocol::ACK_TAKEN + std::string(protocol::ACK_END), EVENT_TIMEOUT, from), 0);
+  from = player->line_count();
+  preload_ready(clip("silent.mp4"));
+  switch_on(protocol::END_OF_VIDEO, protocol::CMD_SWITCH, {"silent.mp4", CYAN, 0});
+  int end = player->wait_for_line(protocol::END_OF_VIDEO, 0, from);
+  ASSERT_GE(end, 0);
+  EXPECT_GE(player->wait_for_line(protocol::SWITCH_RECEIVED, 0, end), 0) << dump();
+
+  // Another shape: a rebuild, into the same window.
+  from = player->line_count();
+  player->send(protocol::CMD_PRELOAD + clip("silent_square.mp4"));
+  // Read until the rebuild has played, five times at least however slow a screenshot is.
+  int shots = 0, background = 0;
+  for (int tries = 0; tries < 200 && (player->wait_for_line(protocol::PLAYING, 0, from) < 0 || shots < 5); ++tries) {
+    if (auto s = server->screenshot()) {
+      ++shots;
+      background += near_colour(s->at(80, 360), server->background(), 10) ||
+                    near_colour(s->at(640, 360), server->background(), 10);
+    }
+  }
+  EXPECT_GE(player->wait_for_line(protocol::RESET, 0, from), 0) << dump();
+  EXPECT_GE(shots, 5);
+  EXPECT_EQ(background, 0) << "the background showed through the rebuild, in " << background << " of " << shots;
+  expect_output(NAVY_BETWEEN_BARS);
+  EXPECT_EQ(player->count_substring(protocol::SCREEN_WAYLAND + std::string("full-screen window")), 1) << dump();
+  expect_clean_exit();
 }
+
+std::string compositor_name(const ::testing::TestParamInfo<WaylandServer::Kind>& info) {
+  switch (info.param) {
+    case WaylandServer::WESTON_DESKTOP: return "WestonDesktopShell";
+    case WaylandServer::WESTON_KIOSK: return "WestonKioskShell";
+    case WaylandServer::SWAY: return "Sway";
+  }
+  return "";
+}
+INSTANTIATE_TEST_SUITE_P(Compositors, ScreenWayland,
+                         ::testing::Values(WaylandServer::WESTON_DESKTOP, WaylandServer::WESTON_KIOSK,
+                                           WaylandServer::SWAY),
+                         compositor_name);

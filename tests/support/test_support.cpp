@@ -4,7 +4,10 @@
 #include <X11/Xutil.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +117,13 @@ bool VirtualDisplay::start() {
 
 VirtualDisplay::~VirtualDisplay() { stop_child(pid_); }
 
+void VirtualDisplay::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 namespace {
 
 // Reads a rectangle of the root window, which holds what the screen shows.
@@ -194,48 +204,6 @@ bool VirtualDisplay::wait_for_colour(const Rgb& colour, double timeout_s, int x,
   return false;
 }
 
-WaylandServer::WaylandServer(const std::string& shell) {
-  char dir[] = "/tmp/wayland-test.XXXXXX";
-  if (!mkdtemp(dir)) return;
-  dir_ = dir;
-  pid_ = spawn({"env", "XDG_RUNTIME_DIR=" + dir_, "weston", "--backend=headless-backend.so", "--use-gl",
-                "--shell=" + shell, "--socket=weston-test", "--width=1280", "--height=720", "--idle-time=0",
-                "--debug"});  // --debug: its screenshooter is for debugging only
-  for (int i = 0; i < 200 && pid_ > 0; ++i) {
-    if (access((dir_ + "/weston-test").c_str(), F_OK) == 0) {
-      socket_ = "weston-test";
-      break;
-    }
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
-WaylandServer::~WaylandServer() {
-  stop_child(pid_);
-  if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-}
-
-std::optional<Screenshot> WaylandServer::screenshot() const {
-  std::string shots = dir_ + "/shots";
-  std::string cmd = "rm -rf '" + shots + "' && mkdir -p '" + shots + "' && cd '" + shots + "' && XDG_RUNTIME_DIR='" +
-                    dir_ + "' WAYLAND_DISPLAY=" + socket_ +
-                    " timeout 10 weston-screenshooter >/dev/null 2>&1 && ffmpeg -nostdin -loglevel error -i "
-                    "wayland-screenshot-*.png -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return std::nullopt;
-  std::vector<unsigned char> raw(1280 * 720 * 3);
-  size_t n = fread(raw.data(), 1, raw.size(), p);
-  pclose(p);
-  if (n != raw.size()) return std::nullopt;
-  Screenshot shot{1280, 720, {}};
-  for (size_t i = 0; i < n; i += 3) shot.pixels.push_back(Rgb{raw[i], raw[i + 1], raw[i + 2]});
-  return shot;
-}
-
 ScreenWatcher::ScreenWatcher(const VirtualDisplay& display, std::vector<std::pair<int, int>> spots, Rgb colour)
     : thread_([this, name = display.name(), spots, colour] {
         Display* d = XOpenDisplay(name.c_str());
@@ -309,6 +277,183 @@ std::string run_and_read(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+namespace {
+
+// True once a server takes clients on the Unix socket.
+bool socket_answers(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  bool answered = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return answered;
+}
+
+// The sound server of the test's environment, for a client whose
+// XDG_RUNTIME_DIR is a compositor's.
+std::string sound_server() {
+  if (const char* set = getenv("PULSE_SERVER")) return set;
+  std::string info = run_and_read({"pactl", "info"});
+  const std::string key = "Server String: ";
+  size_t at = info.find(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return info.substr(at, info.find('\n', at) - at);
+}
+
+constexpr const char* SWAY_USER = "wltest";
+
+}  // namespace
+
+WaylandServer::WaylandServer(Kind kind) : kind_(kind) {
+  char dir[] = "/tmp/wayland-test.XXXXXX";
+  if (!mkdtemp(dir)) {
+    why_not_ = "no runtime directory";
+    return;
+  }
+  dir_ = dir;
+  socket_ = "wayland-test";
+  if (kind == WESTON_KIOSK) x_ = std::make_unique<VirtualDisplay>();
+  // Without a setting the desktop shell shows a picture of its own.
+  if (kind == WESTON_DESKTOP) std::ofstream(dir_ + "/weston.ini") << "[shell]\nbackground-color=0xff304050\n";
+  if (kind == SWAY) {
+    if (geteuid() != 0) {
+      why_not_ = "sway refuses root, and only root can set up the user it runs as here";
+      return;
+    }
+    if (!getpwnam(SWAY_USER)) run_and_read({"/usr/sbin/useradd", "-r", "-M", "-s", "/usr/sbin/nologin", SWAY_USER});
+    const passwd* user = getpwnam(SWAY_USER);
+    if (!user) {
+      why_not_ = std::string("cannot add the user ") + SWAY_USER;
+      return;
+    }
+    std::string config = dir_ + "/config";
+    std::ofstream(config) << "output * resolution 1280x720 bg #304050 solid_color\n"
+                             "default_border none\n"
+                             "xwayland disable\n";
+    if (chown(dir_.c_str(), user->pw_uid, user->pw_gid) != 0 ||
+        chown(config.c_str(), user->pw_uid, user->pw_gid) != 0) {
+      why_not_ = "cannot give the runtime directory to " + std::string(SWAY_USER);
+      return;
+    }
+    socket_ = "wayland-1";  // sway takes the first free name from wayland-1
+  }
+  if (!start()) why_not_ = std::string(name()) + " did not start";
+}
+
+WaylandServer::~WaylandServer() {
+  stop_child(pid_);
+  if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+const char* WaylandServer::name() const {
+  switch (kind_) {
+    case WESTON_DESKTOP: return "weston (desktop shell, headless)";
+    case WESTON_KIOSK: return "weston (kiosk shell, X11 back end)";
+    case SWAY: return "sway (headless)";
+  }
+  return "";
+}
+
+Rgb WaylandServer::background() const {
+  switch (kind_) {
+    case WESTON_DESKTOP:
+    case SWAY: return Rgb{0x30, 0x40, 0x50};  // their settings
+    case WESTON_KIOSK: return RED;  // its black
+  }
+  return BLACK;
+}
+
+bool WaylandServer::start() {
+  if (pid_ > 0 || dir_.empty() || (x_ && x_->name() == ":")) return false;  // no Xvfb for the kiosk shell
+  std::vector<std::string> args;
+  if (kind_ == SWAY) {
+    const passwd* user = getpwnam(SWAY_USER);
+    if (!user) return false;
+    args = {"setpriv", "--reuid=" + std::to_string(user->pw_uid), "--regid=" + std::to_string(user->pw_gid),
+            "--clear-groups", "env", "-i", "-C", dir_, "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + dir_,
+            "WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1",
+            "sway", "-c", dir_ + "/config"};
+  } else {
+    args = {"env", "XDG_RUNTIME_DIR=" + dir_};
+    if (kind_ == WESTON_KIOSK)
+      args.insert(args.end(),
+                  {"DISPLAY=" + x_->name(), "weston", "--backend=x11-backend.so", "--shell=kiosk-shell.so"});
+    else
+      args.insert(args.end(), {"weston", "--config=" + dir_ + "/weston.ini", "--backend=headless-backend.so",
+                               "--use-gl", "--shell=desktop-shell.so"});
+    // --idle-time=0: an output blanked after a while shows nothing.
+    // --debug: the screenshooter is for debugging only.
+    args.insert(args.end(), {"--socket=" + socket_, "--width=1280", "--height=720", "--idle-time=0", "--debug"});
+  }
+  pid_ = spawn(args);
+  for (int i = 0; i < 400 && pid_ > 0; ++i) {
+    if (socket_answers(dir_ + "/" + socket_)) return true;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  stop();
+  return false;
+}
+
+void WaylandServer::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::vector<std::pair<std::string, std::string>> WaylandServer::client_env() const {
+  std::vector<std::pair<std::string, std::string>> env = {
+      {"DISPLAY", ""}, {"WAYLAND_DISPLAY", socket_}, {"XDG_RUNTIME_DIR", dir_}};
+  std::string sound = sound_server();
+  if (!sound.empty()) env.push_back({"PULSE_SERVER", sound});
+  return env;
+}
+
+std::optional<Screenshot> WaylandServer::screenshot() const {
+  std::string client = "XDG_RUNTIME_DIR='" + dir_ + "' WAYLAND_DISPLAY=" + socket_ + " timeout 10 ";
+  std::string cmd = client + "grim -t ppm - 2>/dev/null";
+  if (kind_ != SWAY) {
+    // The screenshooter writes a PNG file into the current directory.
+    std::string shots = dir_ + "/shots";
+    cmd = "rm -rf '" + shots + "' && mkdir -p '" + shots + "' && cd '" + shots + "' && " + client +
+          "weston-screenshooter >/dev/null 2>&1 && ffmpeg -nostdin -loglevel error -i wayland-screenshot-*.png "
+          "-f image2pipe -c:v ppm - 2>/dev/null";
+  }
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return std::nullopt;
+  std::string ppm;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) ppm.append(buf, n);
+  pclose(p);
+  // "P6 <width> <height> 255" and one byte per channel.
+  int width = 0, height = 0, max = 0, header = 0;
+  if (sscanf(ppm.c_str(), "P6 %d %d %d%n", &width, &height, &max, &header) != 3 || max != 255) return std::nullopt;
+  size_t first = static_cast<size_t>(header) + 1;
+  if (width <= 0 || height <= 0 || ppm.size() < first + size_t(width) * height * 3) return std::nullopt;
+  Screenshot shot{width, height, {}};
+  shot.pixels.reserve(size_t(width) * height);
+  for (size_t i = first; i < first + size_t(width) * height * 3; i += 3)
+    shot.pixels.push_back(Rgb{static_cast<unsigned char>(ppm[i]), static_cast<unsigned char>(ppm[i + 1]),
+                              static_cast<unsigned char>(ppm[i + 2])});
+  return shot;
+}
+
+PlayerClient::Options player_options(const WaylandServer& server, const SoundSink* sink,
+                                     std::vector<std::string> args) {
+  PlayerClient::Options opts;
+  opts.binary = player_binary();
+  opts.args = std::move(args);
+  opts.env = server.client_env();
+  if (sink) opts.env.push_back({"PULSE_SINK", sink->name()});
+  if (const char* log = getenv("PLAYER_TEST_LOG")) opts.log_path = log;
+  return opts;
+}
 
 SoundSink::SoundSink() {
   static int counter = 0;

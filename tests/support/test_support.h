@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <string>
@@ -40,8 +41,12 @@ class VirtualDisplay {
   struct Later {};
   explicit VirtualDisplay(Later);
   ~VirtualDisplay();
-  // Starts the server of a Later display; true once it takes clients.
+  // Starts the server of a Later display, or again one that was stopped, on
+  // the same number (which, unless Later, another server may have taken
+  // meanwhile); true once it takes clients.
   bool start();
+  // Ends the server at once, as a crash would.
+  void stop();
   const std::string& name() const { return name_; }
   // The colour at (x, y) of the screen (its centre by default), from a real screen grab.
   std::optional<Rgb> pixel(int x = 640, int y = 360) const;
@@ -58,21 +63,42 @@ class VirtualDisplay {
   std::string name_;
 };
 
-// weston's headless back end drawing with GL, 1280x720, in a runtime
-// directory of its own, with its desktop shell or its kiosk shell.
+// A Wayland compositor of the test's own, its output 1280x720, in a runtime
+// directory of its own:
+// - weston's desktop shell on its headless back end, drawing with GL;
+// - weston's kiosk shell on its X11 back end, in an Xvfb of its own: on the
+//   headless back end, which has no seat, the kiosk shell shows no window;
+// - sway on its headless back end, as an unprivileged user made here when
+//   missing (sway refuses to run as root; needs root to set up).
+// stop() and start() take it away and bring it back on the same socket.
 class WaylandServer {
  public:
-  explicit WaylandServer(const std::string& shell = "desktop-shell.so");
+  enum Kind { WESTON_DESKTOP, WESTON_KIOSK, SWAY };
+  explicit WaylandServer(Kind kind = WESTON_DESKTOP);
   ~WaylandServer();
-  bool ok() const { return pid_ > 0 && !socket_.empty(); }
+  bool ok() const { return pid_ > 0; }
+  const std::string& why_not() const { return why_not_; }  // when not ok()
+  const char* name() const;
   const std::string& runtime_dir() const { return dir_; }
   const std::string& socket() const { return socket_; }
-  // What the output shows, through weston's screenshooter.
+  // What the output shows where no window is. weston 10 draws its solid
+  // colours shifted here (red gets the alpha): its black shows red, as the
+  // kiosk shell's background and while weston starts.
+  Rgb background() const;
+  // A client's environment: this compositor, and the sound server the test uses.
+  std::vector<std::pair<std::string, std::string>> client_env() const;
+  // What the output shows: weston's screenshooter, sway's grim.
   std::optional<Screenshot> screenshot() const;
+  // Ends it at once, as a crash would.
+  void stop();
+  // Starts it (again); true once its socket takes clients.
+  bool start();
 
  private:
+  Kind kind_;
   pid_t pid_ = -1;
-  std::string dir_, socket_;
+  std::string dir_, socket_, why_not_;
+  std::unique_ptr<VirtualDisplay> x_;  // the kiosk shell's
 };
 
 // Reads a few spots of the screen without a pause, on a thread and a
@@ -138,6 +164,9 @@ inline bool heard(const SoundSink::Heard& h, double hz) { return hz > 0 ? heard_
 PlayerClient::Options player_options(const VirtualDisplay& display, std::vector<std::string> args);
 // The same, playing its sound into the test's own sink.
 PlayerClient::Options player_options(const VirtualDisplay& display, const SoundSink& sink,
+                                     std::vector<std::string> args);
+// Under a compositor of the test's own, its sound into the sink when one is given.
+PlayerClient::Options player_options(const WaylandServer& server, const SoundSink* sink,
                                      std::vector<std::string> args);
 
 // Redirects this process's standard output into a buffer while alive.
