@@ -544,6 +544,23 @@ void reconfigure_sink(PlayerState& st) {
   log_line("[SWITCH] Glimagesink reconfigured");
 }
 
+// Before a switch turns: the file on screen is about to change.
+void enter_switch(PlayerState& st) {
+  disarm_switch_at_end();
+  cancel_scheduled_restart();
+  // A video command's file that showed is an ordinary branch now.
+  if (!st.video_switching_in_progress) forget_video_branch(st);
+  switch_in_progress = 1;
+}
+
+// Once it has: the new branch plays on, the old one goes to the clean-up.
+void leave_switch(PlayerState& st, SwitchRun& run) {
+  activate_new_branch(st);
+  schedule_old_branch_cleanup(run);
+  adopt_preload(st);
+  log_line("[SWITCH] Variables updated successfully");
+}
+
 }  // namespace
 
 bool switch_refused(PlayerState& st) { return rejected(st); }
@@ -551,10 +568,7 @@ bool switch_refused(PlayerState& st) { return rejected(st); }
 void complete_handed_over_switch(PlayerState& st, GstPad* old_video_pad, GstPad* old_audio_pad) {
   std::lock_guard<std::mutex> lock(operation_lock);
   log_line("%s", protocol::SWITCH_RECEIVED);
-  disarm_switch_at_end();
-  cancel_scheduled_restart();
-  if (!st.video_switching_in_progress) forget_video_branch(st);
-  switch_in_progress = 1;
+  enter_switch(st);
   SwitchRun run(st);
   run.new_video_pad = st.preload_selector_pad.load();
   if (old_video_pad) run.old_video_pad.reset(GST_PAD(gst_object_ref(old_video_pad)));
@@ -572,10 +586,7 @@ void complete_handed_over_switch(PlayerState& st, GstPad* old_video_pad, GstPad*
   log_line("%s", protocol::SWITCH_SEEK);
   log_line("[SWITCH] The new file follows the old one's last frame on the clock - no seek needed");
   mark_switch_on_bus(st);
-  activate_new_branch(st);
-  schedule_old_branch_cleanup(run);
-  adopt_preload(st);
-  log_line("[SWITCH] Variables updated successfully");
+  leave_switch(st, run);
   log_line("%s", protocol::SWITCH_DONE);
   switch_in_progress = 0;
 }
@@ -597,11 +608,7 @@ void handle_switch_command(PlayerState& st) {
   std::lock_guard<std::mutex> lock(operation_lock);
   log_line("%s", protocol::SWITCH_RECEIVED);
   if (rejected(st)) return;
-  disarm_switch_at_end();
-  cancel_scheduled_restart();
-  // A video command's file that showed is an ordinary branch now.
-  if (!st.video_switching_in_progress) forget_video_branch(st);
-  switch_in_progress = 1;
+  enter_switch(st);
   SwitchRun run(st);
   run.new_video_pad = st.preload_selector_pad.load();
   release_preload_probes(run);
@@ -613,10 +620,7 @@ void handle_switch_command(PlayerState& st) {
   remove_displaced_branch(run);
   seek_to_start(run);
   run.release_holds();
-  activate_new_branch(st);
-  schedule_old_branch_cleanup(run);
-  adopt_preload(st);
-  log_line("[SWITCH] Variables updated successfully");
+  leave_switch(st, run);
   reconfigure_sink(st);
   log_line("%s", protocol::SWITCH_DONE);
   switch_in_progress = 0;
