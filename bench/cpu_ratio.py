@@ -205,8 +205,8 @@ def run_launch(args, size):
         proc.wait()
 
 
-def run_player(args, size):
-    cmd = [args.player, args.clip] + (["--no_sound"] if args.no_sound else []) + (["--window"] if size == "clip" else [])
+def run_player(args, size, player=None):
+    cmd = [player or args.player, args.clip] + (["--no_sound"] if args.no_sound else []) + (["--window"] if size == "clip" else [])
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     playing = threading.Event()
     lines = [0]
@@ -266,14 +266,20 @@ def report(args, size, runs):
     print(f"  ratio of the medians player / gst-launch: {mp / ml:.3f}")
     print(f"  ratio of each pair: median {statistics.median(pairs):.3f}, spread {spread(pairs)}"
           f"  {[round(x, 3) for x in pairs]}")
+    if args.also:
+        also = [r["cpu"] for r in runs["also"]]
+        also_pairs = [a / l for a, l in zip(also, launch)]
+        print(f"  {args.also}: median {statistics.median(also):.2f} s CPU, spread {spread(also)}, ratio of the "
+              f"medians to gst-launch {statistics.median(also) / ml:.3f}, of each pair: median "
+              f"{statistics.median(also_pairs):.3f}, spread {spread(also_pairs)}")
     if args.threads:
         rest = {side: [sum(t[0] for n, t in r["threads"].items() if n != SPINNING_THREAD) for r in runs[side]]
-                for side in runs}
+                for side in ("gst-launch", "player")}
         rest_pairs = [p / l for p, l in zip(rest["player"], rest["gst-launch"])]
         print(f"  without {SPINNING_THREAD}: ratio of the medians "
               f"{statistics.median(rest['player']) / statistics.median(rest['gst-launch']):.3f}, "
               f"of each pair: median {statistics.median(rest_pairs):.3f}, spread {spread(rest_pairs)}")
-        names = sorted({n for side in runs.values() for r in side for n in r["threads"]})
+        names = sorted({n for side in ("gst-launch", "player") for r in runs[side] for n in r["threads"]})
         print("  by thread (live at the window's end), medians:")
         print(f"    {'':<24} {'CPU seconds':>21}   {'wake-ups a second':>21}")
         print(f"    {'thread':<24} {'gst-launch':>10} {'player':>10}   {'gst-launch':>10} {'player':>10}")
@@ -299,10 +305,13 @@ def attempt(f, args, size, tries=2):
 
 def measure_all(args):
     sizes = SIZES if args.size == "both" else (args.size,)
-    results = {size: {"gst-launch": [], "player": []} for size in sizes}
+    sides = [("gst-launch", run_launch), ("player", run_player)]
+    if args.also:
+        sides.append(("also", lambda a, s: run_player(a, s, a.also)))
+    results = {size: {side: [] for side, _ in sides} for size in sizes}
     for run in range(args.runs):
         for size in sizes:
-            order = (("gst-launch", run_launch), ("player", run_player))
+            order = tuple(sides)
             if run % 2:
                 order = order[::-1]
             for side, f in order:
@@ -310,7 +319,8 @@ def measure_all(args):
             r = results[size]
             print(f"run {run + 1}, {SIZE_TEXT[size]}: gst-launch {r['gst-launch'][-1]['cpu']:.2f} s, "
                   f"player {r['player'][-1]['cpu']:.2f} s ({r['player'][-1]['lines']} lines) of CPU in "
-                  f"{args.seconds:g} s, load average {r['player'][-1]['load'][1]:.2f}", file=sys.stderr)
+                  f"{args.seconds:g} s, load average {r['player'][-1]['load'][1]:.2f}"
+                  + (f", other build {r['also'][-1]['cpu']:.2f} s" if args.also else ""), file=sys.stderr)
     return results
 
 
@@ -320,6 +330,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--player", default=os.path.join(build, "video_player"))
     p.add_argument("--clip", default=os.path.join(build, "clips", "long.mp4"))
+    p.add_argument("--also", help="another build of the player (the one before a change), run in the same turns")
     p.add_argument("--runs", type=int, default=3, help="runs of each program at each size")
     p.add_argument("--seconds", type=float, default=8)
     p.add_argument("--warmup", type=float, default=1.5, help="seconds of playback before the window opens")
@@ -327,8 +338,8 @@ def main():
     p.add_argument("--no-sound", action="store_true")
     p.add_argument("--threads", action="store_true", help="also the CPU and wake-ups of each thread")
     args = p.parse_args()
-    if not os.access(args.clip, os.R_OK) or not os.access(args.player, os.X_OK):
-        sys.exit(f"need {args.player} and {args.clip}")
+    if not os.access(args.clip, os.R_OK) or not all(os.access(p, os.X_OK) for p in (args.player, args.also) if p):
+        sys.exit(f"need {args.player}{', ' + args.also if args.also else ''} and {args.clip}")
     if sink_windows():
         sys.exit(f"a window named \"{SINK_WINDOW}\" is already on this display: run on a display of its own")
     args.clip_size = clip_size(args.clip)
