@@ -10,7 +10,7 @@ PKGS=(
   libgtest-dev googletest
   libx11-dev libwayland-dev libwayland-bin wayland-protocols weston sway grim passwd
   libcpp-httplib-dev nlohmann-json3-dev curl
-  ffmpeg xvfb x11-utils pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
+  ffmpeg xvfb x11-utils xdotool pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   python3 procps util-linux gdb
   systemd libseccomp-dev
   faketime libfaketime

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
   route_library_messages_to_stdout();
   if (maxlog) configure_gstreamer_logging();
   gst_init(&argc, &argv);
+  if (maxlog) keep_gl_debugging_off();
   if (maxlog) log_line("[LOGS] GStreamer logs enabled: level=3 (INFO), file=/logplayer.txt");
   ensure_h264_decoder_available();
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
@@ -28,7 +29,9 @@ struct Screen {
   Window window = 0;
   std::unique_ptr<WaylandWindow> wayland;
   int width = 0, height = 0;
+  int window_width = 0, window_height = 0;  // the player's window, which a window manager may size
   GstElement* gl_sink = nullptr;  // the newest pipeline's, watched for a stuck display
+  std::vector<GstElement*> overlays;  // the newest pipeline's elements that draw into the window
 } screen;
 
 bool is_set(const char* value) { return value && *value; }
@@ -111,11 +114,14 @@ void cover_screen(Display* d) {
   ask_for_full_screen(d, root, w, false);
   hide_cursor(d, w);
   XSelectInput(d, root, StructureNotifyMask);
+  XSelectInput(d, w, StructureNotifyMask);
   XMapRaised(d, w);
   if (managed) ask_for_full_screen(d, root, w, true);
   XSync(d, False);
   screen.display = d;
   screen.window = w;
+  screen.window_width = screen.width;
+  screen.window_height = screen.height;
   log_line("[DISPLAY] X11: window 0x%lx covers the screen (%dx%d, %s)", static_cast<unsigned long>(w), screen.width,
            screen.height, managed ? "full screen asked of the window manager" : "no window manager");
 }
@@ -151,6 +157,30 @@ void configure_sink(GstElement* sink) {
   g_object_set(sink, "force-aspect-ratio", TRUE, nullptr);
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "rotate-method"))
     g_object_set(sink, "rotate-method", screen.options.rotate_method, nullptr);
+}
+
+void drop_overlays() {
+  for (GstElement* overlay : screen.overlays) gst_object_unref(overlay);
+  screen.overlays.clear();
+}
+
+// The sink's GL window covers the player's window at the place given here.
+// With no place GStreamer asks the X server for the player's window's size
+// before every frame, a round trip that also wakes its event thread.
+void draw_into_window(GstElement* overlay) {
+  gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(overlay), screen.window);
+  gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(overlay), 0, 0, screen.window_width,
+                                         screen.window_height);
+  screen.overlays.push_back(GST_ELEMENT(gst_object_ref(overlay)));
+}
+
+// The player's window was sized (by the screen's change below or by a window manager).
+void follow_window_size(const XConfigureEvent& e) {
+  if (e.width == screen.window_width && e.height == screen.window_height) return;
+  screen.window_width = e.width;
+  screen.window_height = e.height;
+  for (GstElement* overlay : screen.overlays)
+    gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(overlay), 0, 0, e.width, e.height);
 }
 
 }  // namespace
@@ -256,12 +286,17 @@ void screen_attach(GstElement* pipeline) {
     return;
   }
   if (!screen.window) return;
-  // playbin hands the window on to the sink it makes; other pipelines have theirs.
+  drop_overlays();
+  // playbin hands the window on to its sink; the place is given to that sink itself.
   if (GST_IS_VIDEO_OVERLAY(pipeline)) {
     gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(pipeline), screen.window);
+    GstElement* sink = nullptr;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(pipeline), "video-sink"))
+      g_object_get(pipeline, "video-sink", &sink, nullptr);
+    if (sink && GST_IS_VIDEO_OVERLAY(sink)) draw_into_window(sink);
+    if (sink) gst_object_unref(sink);
   } else if (GST_IS_BIN(pipeline)) {
-    for_each_element(gst_bin_iterate_all_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY),
-                     [](GstElement* sink) { gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), screen.window); });
+    for_each_element(gst_bin_iterate_all_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY), draw_into_window);
   }
   log_line("[DISPLAY] The pipeline draws into window 0x%lx", static_cast<unsigned long>(screen.window));
 }
@@ -273,7 +308,12 @@ void screen_poll() {
   while (XPending(screen.display) > 0) {
     XEvent e;
     XNextEvent(screen.display, &e);
-    if (e.type != ConfigureNotify || e.xconfigure.window != DefaultRootWindow(screen.display)) continue;
+    if (e.type != ConfigureNotify) continue;
+    if (e.xconfigure.window == screen.window) {
+      follow_window_size(e.xconfigure);
+      continue;
+    }
+    if (e.xconfigure.window != DefaultRootWindow(screen.display)) continue;
     if (e.xconfigure.width == screen.width && e.xconfigure.height == screen.height) continue;
     screen.width = e.xconfigure.width;
     screen.height = e.xconfigure.height;
@@ -286,6 +326,7 @@ void screen_poll() {
 void screen_stop() {
   if (screen.gl_sink) gst_object_unref(screen.gl_sink);
   screen.gl_sink = nullptr;
+  drop_overlays();
   close_x_window();
   screen.wayland.reset();
 }

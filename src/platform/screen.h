@@ -33,7 +33,7 @@ bool screen_start(const ScreenOptions& options);
 // Gives every video sink of a new pipeline the window, the rotation and a
 // kept aspect ratio. Main thread, while the pipeline is in NULL.
 void screen_attach(GstElement* pipeline);
-// Follows a change of the screen's size. Main thread, each loop iteration.
+// Follows a change of the screen's or the window's size. Main thread, each loop iteration.
 void screen_poll();
 // Closes the window; after the last pipeline is released.
 void screen_stop();

@@ -77,6 +77,16 @@ void configure_gstreamer_logging() {
   g_setenv("GST_DEBUG_NO_COLOR", "1", TRUE);
 }
 
+// Level 3 also turns on GStreamer's GL debugging: GL timer queries around
+// every upload, conversion and draw, and markers in the GL command stream.
+// Neither writes a line at this level, but on every frame they cost the GL
+// thread work and the software rasteriser extra passes. Only the messages
+// the GL driver itself would report leave the log with them.
+void keep_gl_debugging_off() {
+  gst_debug_set_threshold_for_name("gldebug", GST_LEVEL_NONE);
+  gst_debug_set_threshold_for_name("gldebugmarker", GST_LEVEL_NONE);
+}
+
 bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
   st.no_sound = opts.no_sound;
   st.pipeline = build_startup_pipeline(opts.location, opts.no_sound);

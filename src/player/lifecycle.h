@@ -18,6 +18,9 @@ struct StartupOptions {
 StartupOptions parse_arguments(int argc, char** argv);
 // Sets GStreamer's own log to its file; must run before gst_init.
 void configure_gstreamer_logging();
+// After gst_init: keeps GStreamer's GL debugging off, which the log's level
+// would otherwise turn on.
+void keep_gl_debugging_off();
 // Builds the pipeline for the location, discovers its elements and publishes
 // the state pointers. Returns false when no pipeline could be made.
 bool build_and_discover(PlayerState& st, const StartupOptions& opts);

@@ -89,6 +89,19 @@ TEST_F(Screen, RotationTurnsThePictureOnTheGpu) {
   }
 }
 
+// A window manager that gives the player's window another size: the picture
+// fills what it was given, scaled, not cut.
+TEST_F(Screen, PictureFollowsTheWindowsSize) {
+  display.set_background(PINK);
+  start_playing({clip("quarters.mp4"), "--no_sound"});
+  expect_spots({{320, 180, RED}, {960, 180, GREEN}});
+  unsigned long window = logged_window();
+  ASSERT_NE(window, 0u) << dump();
+  ASSERT_TRUE(display.resize_window(window, 640, 360));
+  expect_spots({{480, 90, GREEN}, {160, 90, RED}, {160, 270, BLUE}, {480, 270, YELLOW}, {900, 500, PINK}});
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
 // For development: the sink's own window, of the clip's size, at the top left.
 TEST_F(Screen, WindowOptionKeepsAWindowOfTheClipsSize) {
   display.set_background(PINK);

@@ -194,6 +194,14 @@ std::vector<unsigned long> VirtualDisplay::top_windows() const {
   return ids;
 }
 
+bool VirtualDisplay::resize_window(unsigned long id, int width, int height) const {
+  Display* d = XOpenDisplay(name_.c_str());
+  if (!d) return false;
+  XResizeWindow(d, id, width, height);
+  XCloseDisplay(d);
+  return true;
+}
+
 bool VirtualDisplay::wait_for_colour(const Rgb& colour, double timeout_s, int x, int y) const {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(timeout_s * 1000));
   do {

@@ -57,6 +57,8 @@ class VirtualDisplay {
   void set_background(const Rgb& colour) const;
   // The mapped windows straight under the root, as ids.
   std::vector<unsigned long> top_windows() const;
+  // Gives a window another size, as a window manager would.
+  bool resize_window(unsigned long id, int width, int height) const;
 
  private:
   pid_t pid_ = -1;
