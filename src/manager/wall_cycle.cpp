@@ -100,7 +100,7 @@ void Manager::on_preload_length(const std::string& nanoseconds) {
   publish_wall_plan();
 }
 
-bool Manager::place_wall_switch() {
+bool Manager::place_wall_switch(bool moved) {
   if (!wall_ || !wall_preload_item_ || base_name(run_.preload.slot().path) != wall_preload_item_->name) return false;
   WallItem& item = *wall_preload_item_;
   GstClockTime now = wall_->now();
@@ -110,7 +110,7 @@ bool Manager::place_wall_switch() {
     item.start = now + CUT_LEAD;
     publish_wall_plan();
   }
-  if (!run_.arm.none() && !sooner) return true;
+  if (!run_.arm.none() && !sooner && !moved) return true;
   GstClockTime at = item.start, position = 0;
   if (wall_join_) {
     at = now + JOIN_LEAD;
@@ -162,7 +162,7 @@ void Manager::follow_wall_plan() {
     // The leader moved its time (a file asked for through its API): armed again.
     if (wall_preload_item_->start != want->start && !join) {
       wall_preload_item_->start = want->start;
-      if (!run_.arm.none() && run_.preload.is(PreloadState::State::Complete)) place_wall_switch();
+      if (!run_.arm.none() && run_.preload.is(PreloadState::State::Complete)) place_wall_switch(true);
     }
     return;
   }
