@@ -166,6 +166,12 @@ void Manager::follow_wall_plan() {
     }
     return;
   }
+  // The item armed here is the one the wall shows now: its switch is due or
+  // under way, and the next is taken once it has shown (or it would not be
+  // known for the one on screen).
+  if (!run_.arm.none() && wall_preload_item_ && current && wall_preload_item_->sequence == current->sequence &&
+      wall_preload_item_->start == current->start && (!current->duration || current->start + current->duration > now))
+    return;
   const auto& files = playlist_.files();
   int index = -1;
   for (size_t i = 0; i < files.size() && index < 0; ++i)
