@@ -435,6 +435,21 @@ def drops(t):
             "missing_pct": 100.0 * missing / span if span else 0.0}
 
 
+def clock_steps(t, t0, least_ms=20):
+    """Where the board's wall clock jumped against the true time between two pictures (its real-time
+    clock, which the leader serves, stepped), and how fast it ran against it overall (ppm)."""
+    steps = []
+    for i in range(1, len(t.mono)):
+        if t.run[i] != t.run[i - 1]:
+            continue
+        jump = (t.clock_error_ns(i) - t.clock_error_ns(i - 1)) / 1e6
+        if abs(jump) >= least_ms:
+            steps.append({"t_s": round((t.mono[i] - t0) / 1e6, 2), "jump_ms": round(jump, 1)})
+    span = (t.mono[-1] - t.mono[0]) * 1000 if t.mono else 0
+    rate = (t.clock_error_ns(len(t.mono) - 1) - t.clock_error_ns(0)) / span * 1e6 if span else 0.0
+    return {"steps": steps, "ppm": round(rate, 1)}
+
+
 def first_in_step(a, b, after_us, changes=None):
     """b's first picture after `after_us` drawn within IN_STEP_MS of a's same picture, and b's first change
     of file matched with a's within IN_STEP_MS."""
@@ -507,6 +522,8 @@ def analyse(out, settle_s):
                             "new_pts_ms": t.pts[i] / MS, "old_pts_ms": t.pts[i - 1] / MS})
         rep["screens"][t.name]["at_changes"] = steps
         rep["screens"][t.name]["odd_changes"] = odd
+
+    rep["wall_clock"] = clock_steps(lead, t0)
 
     # The network clock, as the followers' managers see it.
     rtts = [s[n]["clock"]["rtt_ms"] for _, s in run_info["status"] for n in s
@@ -616,6 +633,11 @@ def print_report(rep):
     if rep["clock_rtt_ms"]:
         print(f"followers' clock round trip (manager's): median {rep['clock_rtt_ms']['median']:.3f} ms, "
               f"max {rep['clock_rtt_ms']['max']:.3f} ms; /status in_step {rep['status_in_step']}")
+    wc = rep["wall_clock"]
+    print(f"the wall's clock (the leader's real-time clock) against the true time: {wc['ppm']:+.1f} ppm overall"
+          + (f"; stepped {len(wc['steps'])} times: "
+             + ", ".join(f"{x['jump_ms']:+.0f} ms at {x['t_s']:.1f} s" for x in wc["steps"][:8])
+             if wc["steps"] else "; no step"))
     for name, s in rep["screens"].items():
         print(f"\n{name}: {s['drawn']} pictures drawn, {s['missing']} missing ({s['missing_pct']:.2f} %, "
               f"longest run {s['worst_run']}), {s['changes']} changes of file")
