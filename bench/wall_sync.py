@@ -324,6 +324,10 @@ class Trace:
         """The board's wall clock less the true time, plus a constant common to every board."""
         return self.clock[i] - self.mono[i] * 1000
 
+    def drawn_late_ms(self, i):
+        """How long after its due time on its own clock the picture was drawn (the wall's latency included)."""
+        return (self.clock[i] - self.due[i]) / MS
+
     def running_at(self, mono_us, margin_us=1_000_000):
         j = bisect.bisect_left(self.mono, mono_us - margin_us)
         return j < len(self.mono) and self.mono[j] <= mono_us + margin_us
@@ -352,7 +356,8 @@ def pair_offsets(a, b):
         i = a.find(b.due[j], b.pts[j])
         if i is not None:
             out.append((b.mono[j], (b.mono[j] - a.mono[i]) / 1000.0,
-                        (b.clock_error_ns(j) - a.clock_error_ns(i)) / 1e6))
+                        (b.clock_error_ns(j) - a.clock_error_ns(i)) / 1e6,
+                        max(a.drawn_late_ms(i), b.drawn_late_ms(j))))
     return out
 
 
@@ -545,6 +550,10 @@ def analyse(out, settle_s):
                      "settled_offset_ms": summary([p[1] for p in settled]),
                      "settled_clock_disagreement_ms": summary([p[2] for p in settled]),
                      "settled_over_a_frame": sum(1 for p in settled if abs(p[1]) > 40),
+                     # Of those, how many one board drew a frame or more late on its own clock: its drawing,
+                     # not the clocks, put them apart.
+                     "settled_over_a_frame_drawn_late": sum(1 for p in settled if abs(p[1]) > 40 and
+                                                            p[3] - latency_ms >= 40),
                      "over_a_frame": sum(1 for o in offs if abs(o) > 40),
                      "over_1ms": sum(1 for o in offs if abs(o) > 1)}
             slices = []
@@ -651,7 +660,8 @@ def print_report(rep):
         print(f"  all: {fmt(p['offset_ms'])}; over 1 ms: {p['over_1ms']}, over a frame: {p['over_a_frame']}")
         print(f"  clocks' disagreement at the draws: {fmt(p['clock_disagreement_ms'])}")
         print(f"  from {rep['settle_s']} s on: {fmt(p['settled_offset_ms'])}; over a frame: "
-              f"{p['settled_over_a_frame']}")
+              f"{p['settled_over_a_frame']} ({p['settled_over_a_frame_drawn_late']} drawn a frame or more late "
+              f"on one board's own clock)")
         print(f"  from {rep['settle_s']} s on, clocks: {fmt(p['settled_clock_disagreement_ms'])}")
         print(f"  from {rep['settle_s']} s on, changes of file: {fmt(p['settled_changes_gap_ms'])}")
         for sl in p["slices"]:
