@@ -126,8 +126,9 @@ class Manager {
   void plan_item_for(const Slot& slot);
   void publish_wall_plan();
   // Both: sends switch_at for the preload when it is the plan's; true when
-  // the switch is the wall's to place.
-  bool place_wall_switch();
+  // the switch is the wall's to place. `moved`: the plan's time changed, so a
+  // switch already armed is placed again.
+  bool place_wall_switch(bool moved = false);
   void follow_wall_plan();
   void wall_item_shown();
   // A new player shows none of the plan yet: it joins the wall's file on

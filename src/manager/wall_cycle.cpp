@@ -100,7 +100,7 @@ void Manager::on_preload_length(const std::string& nanoseconds) {
   publish_wall_plan();
 }
 
-bool Manager::place_wall_switch() {
+bool Manager::place_wall_switch(bool moved) {
   if (!wall_ || !wall_preload_item_ || base_name(run_.preload.slot().path) != wall_preload_item_->name) return false;
   WallItem& item = *wall_preload_item_;
   GstClockTime now = wall_->now();
@@ -110,7 +110,7 @@ bool Manager::place_wall_switch() {
     item.start = now + CUT_LEAD;
     publish_wall_plan();
   }
-  if (!run_.arm.none() && !sooner) return true;
+  if (!run_.arm.none() && !sooner && !moved) return true;
   GstClockTime at = item.start, position = 0;
   if (wall_join_) {
     at = now + JOIN_LEAD;
@@ -162,10 +162,16 @@ void Manager::follow_wall_plan() {
     // The leader moved its time (a file asked for through its API): armed again.
     if (wall_preload_item_->start != want->start && !join) {
       wall_preload_item_->start = want->start;
-      if (!run_.arm.none() && run_.preload.is(PreloadState::State::Complete)) place_wall_switch();
+      if (!run_.arm.none() && run_.preload.is(PreloadState::State::Complete)) place_wall_switch(true);
     }
     return;
   }
+  // The item armed here is the one the wall shows now: its switch is due or
+  // under way, and the next is taken once it has shown (or it would not be
+  // known for the one on screen).
+  if (!run_.arm.none() && wall_preload_item_ && current && wall_preload_item_->sequence == current->sequence &&
+      wall_preload_item_->start == current->start && (!current->duration || current->start + current->duration > now))
+    return;
   const auto& files = playlist_.files();
   int index = -1;
   for (size_t i = 0; i < files.size() && index < 0; ++i)

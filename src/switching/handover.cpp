@@ -55,9 +55,10 @@ struct Plan {
   bool yielded = false;  // a rebuild took the end: the old file's end goes on to the sinks
 };
 
-// How long before a placed time a stream that has not ended is cut: the
-// decoder's few frames, and the sound the audio sink takes ahead.
-constexpr GstClockTime CUT_LEAD[2] = {150 * GST_MSECOND, 300 * GST_MSECOND};
+// A placed hand-over's streams turn as their buffers reach the placed time;
+// one held up that long before its time is cut then, still ahead of the end's
+// clock wait (the same clock's thread keeps their order).
+constexpr GstClockTime CUT_LATEST = GST_MSECOND;
 // A time asked for that is nearer than this (or past) is moved to it.
 constexpr GstClockTime NEAREST = 200 * GST_MSECOND;
 
@@ -196,7 +197,35 @@ void turn(Plan& p, Stream& s, bool clear_output = false) {
   s.turned = true;
 }
 
+// The old stream goes on into its pad, now inactive, where the selector would
+// hold its thread: nothing more of it gets through.
+void stop_old(Stream& s) {
+  PadRef old_pad(peer_of(s.old_src.get()));
+  if (old_pad) gst_pad_send_event(old_pad.get(), gst_event_new_flush_start());
+}
+
+// A placed hand-over, on the old stream's thread: the stream turns at its
+// first buffer due at or after the placed time, so that every one before it
+// is shown.
+GstPadProbeReturn on_old_buffer(GstPad* pad, GstBuffer* buffer, Stream& s, Plan& p) {
+  if (!p.placed || s.turned || s.old_src.get() != pad) return GST_PAD_PROBE_OK;
+  // In decoding order: a picture due before the placed time is decoded before it.
+  GstClockTime at = GST_BUFFER_DTS_IS_VALID(buffer) ? GST_BUFFER_DTS(buffer) : GST_BUFFER_PTS(buffer);
+  GstClockTime running = running_time_on(pad, at);
+  if (!GST_CLOCK_TIME_IS_VALID(running) || running < p.old_end) return GST_PAD_PROBE_OK;
+  begun = true;
+  turn(p, s);
+  stop_old(s);
+  return GST_PAD_PROBE_DROP;
+}
+
 GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_audio) {
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    std::lock_guard<std::mutex> lock(plan_lock);
+    if (!plan || !buffer) return GST_PAD_PROBE_OK;
+    return on_old_buffer(pad, buffer, is_audio ? plan->audio : plan->video, *plan);
+  }
   if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
   std::lock_guard<std::mutex> lock(plan_lock);
   if (!plan || plan->yielded) return GST_PAD_PROBE_OK;
@@ -228,8 +257,8 @@ GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_a
   return GST_PAD_PROBE_DROP;
 }
 
-// On the clock's thread, a little before the placed time: a stream of the old
-// file still going is cut there.
+// On the clock's thread, just before the placed time shows: a stream of the
+// old file held up before it is cut there.
 gboolean on_cut_due(GstClock*, GstClockTime, GstClockID id, gpointer) {
   std::lock_guard<std::mutex> lock(plan_lock);
   if (!plan) return TRUE;
@@ -238,10 +267,7 @@ gboolean on_cut_due(GstClock*, GstClockTime, GstClockID id, gpointer) {
     if (plan->cut_wait[i] == id && s.new_src && !s.turned) {
       begun = true;
       turn(*plan, s);
-      // The old stream goes on into its pad, now inactive, where the
-      // selector would hold its thread: nothing more of it gets through.
-      PadRef old_pad(peer_of(s.old_src.get()));
-      if (old_pad) gst_pad_send_event(old_pad.get(), gst_event_new_flush_start());
+      stop_old(s);
     }
   }
   return TRUE;
@@ -290,8 +316,9 @@ bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, st
                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BLOCK | GST_PAD_PROBE_TYPE_BUFFER),
                              is_audio ? nullptr : on_held, nullptr, nullptr);
   if (!is_audio) s.flush_probe = gst_pad_add_probe(s.new_src.get(), GST_PAD_PROBE_TYPE_EVENT_FLUSH, on_flushed, nullptr, nullptr);
-  s.end_probe = gst_pad_add_probe(s.old_src.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_old_event,
-                                  GINT_TO_POINTER(is_audio), nullptr);
+  auto old_probe = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                (placed ? GST_PAD_PROBE_TYPE_BUFFER : 0));
+  s.end_probe = gst_pad_add_probe(s.old_src.get(), old_probe, on_old_event, GINT_TO_POINTER(is_audio), nullptr);
   return s.hold && s.end_probe;
 }
 
@@ -337,8 +364,7 @@ void place(PlayerState& st, GstClockTime running) {
       p.streams_ended++;
       turn(p, s, true);
     } else {
-      GstClockTime shown = running + p.latency;
-      p.cut_wait[i] = clock_wait(shown > CUT_LEAD[i] ? shown - CUT_LEAD[i] : 0, on_cut_due, nullptr);
+      p.cut_wait[i] = clock_wait(running + p.latency - CUT_LATEST, on_cut_due, nullptr);
     }
   }
   wait_for_end(p);
