@@ -63,6 +63,22 @@ class Link:
     def dropped(self):
         return self.rng.random() < self.loss
 
+    def carry(self, counter, send, *args):
+        """One UDP packet either way: counted, perhaps dropped, else sent after its pause."""
+        self.counts[counter] += 1
+        if self.dropped():
+            self.counts["udp_dropped"] += 1
+            return
+        loop = asyncio.get_running_loop()
+        pause = self.pause()
+        due = loop.time() + pause
+
+        def go():
+            self.late_ms.append((loop.time() - due) * 1000)
+            send(*args)
+
+        loop.call_later(pause, go)
+
 
 class Clocks(asyncio.DatagramProtocol):
     """The listening UDP socket: one upstream socket per follower's clock, so
@@ -83,12 +99,7 @@ class Clocks(asyncio.DatagramProtocol):
             self.upstream[addr] = [None, time.monotonic()]
             loop.create_task(self.open_upstream(addr))
         self.upstream[addr][1] = time.monotonic()
-        self.link.counts["udp_to_leader"] += 1
-        if self.link.dropped():
-            self.link.counts["udp_dropped"] += 1
-            return
-        pause = self.link.pause()
-        loop.call_later(pause, self.to_leader, addr, data, loop.time() + pause)
+        self.link.carry("udp_to_leader", self.to_leader, addr, data)
 
     async def open_upstream(self, addr):
         loop = asyncio.get_running_loop()
@@ -96,12 +107,7 @@ class Clocks(asyncio.DatagramProtocol):
 
         class Replies(asyncio.DatagramProtocol):
             def datagram_received(self, data, _):
-                relay.link.counts["udp_to_follower"] += 1
-                if relay.link.dropped():
-                    relay.link.counts["udp_dropped"] += 1
-                    return
-                pause = relay.link.pause()
-                loop.call_later(pause, relay.to_follower, addr, data, loop.time() + pause)
+                relay.link.carry("udp_to_follower", relay.to_follower, addr, data)
 
             def error_received(self, exc):
                 pass  # the leader is gone: its clock's requests go unanswered
@@ -109,14 +115,12 @@ class Clocks(asyncio.DatagramProtocol):
         transport, _ = await loop.create_datagram_endpoint(Replies, remote_addr=self.leader)
         self.upstream[addr][0] = transport
 
-    def to_leader(self, addr, data, due):
-        self.link.late_ms.append((asyncio.get_running_loop().time() - due) * 1000)
+    def to_leader(self, addr, data):
         entry = self.upstream.get(addr)
         if entry and entry[0]:
             entry[0].sendto(data)
 
-    def to_follower(self, addr, data, due):
-        self.link.late_ms.append((asyncio.get_running_loop().time() - due) * 1000)
+    def to_follower(self, addr, data):
         self.transport.sendto(data, addr)
 
     def error_received(self, exc):
