@@ -219,7 +219,9 @@ GstPadProbeReturn on_old_buffer(GstPad* pad, GstBuffer* buffer, Stream& s, Plan&
   return GST_PAD_PROBE_DROP;
 }
 
-GstPadProbeReturn on_old_event(GstPad* pad, GstPadProbeInfo* info, gpointer is_audio) {
+// The old file's stream before its selector pad: its end, and with a placed
+// hand-over each buffer, until it turns.
+GstPadProbeReturn on_old_stream(GstPad* pad, GstPadProbeInfo* info, gpointer is_audio) {
   if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     std::lock_guard<std::mutex> lock(plan_lock);
@@ -318,7 +320,7 @@ bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, st
   if (!is_audio) s.flush_probe = gst_pad_add_probe(s.new_src.get(), GST_PAD_PROBE_TYPE_EVENT_FLUSH, on_flushed, nullptr, nullptr);
   auto old_probe = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
                                                 (placed ? GST_PAD_PROBE_TYPE_BUFFER : 0));
-  s.end_probe = gst_pad_add_probe(s.old_src.get(), old_probe, on_old_event, GINT_TO_POINTER(is_audio), nullptr);
+  s.end_probe = gst_pad_add_probe(s.old_src.get(), old_probe, on_old_stream, GINT_TO_POINTER(is_audio), nullptr);
   return s.hold && s.end_probe;
 }
 
