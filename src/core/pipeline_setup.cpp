@@ -4,6 +4,7 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/silent_audio.h"
 
 namespace {
 
@@ -177,17 +178,37 @@ bool is_fed_into_decodebin(GstElement* queue) {
   return strcmp(factory_name(downstream.get()), "decodebin") == 0;
 }
 
+// A file without sound gets silence as long as itself (an empty stream when
+// its length is not known), so that the pipeline prerolls and the file
+// offers the same streams as one with sound.
+void feed_audio_queue(GstBin* bin, GstElement* demuxer, GstPad* queue_sink) {
+  GstClockTime length = demuxer_length(demuxer);
+  GstElement* silence = GST_CLOCK_TIME_IS_VALID(length) ? make_silent_audio(bin, length) : nullptr;
+  PadRef src(silence ? silent_audio_src(silence) : nullptr);
+  if (!src || GST_PAD_LINK_FAILED(gst_pad_link(src.get(), queue_sink))) {
+    if (silence) {
+      gst_element_set_state(silence, GST_STATE_NULL);
+      gst_bin_remove(bin, silence);
+    }
+    log_line("[AUDIO] No audio stream in this file - audio branch ends at once");
+    send_empty_audio_stream(queue_sink);
+    return;
+  }
+  g_object_set_data(G_OBJECT(demuxer), SILENT_SOURCE_KEY, silence);
+  gst_element_sync_state_with_parent(silence);
+  log_line("[AUDIO] No audio stream in this file - silence of %.3f s in its place",
+           static_cast<double>(length) / GST_SECOND);
+}
+
 void on_demuxer_no_more_pads(GstElement* demuxer, gpointer) {
   GstObject* parent = gst_object_get_parent(GST_OBJECT(demuxer));
   if (!parent) return;
   if (GST_IS_BIN(parent)) {
-    for_each_element(gst_bin_iterate_elements(GST_BIN(parent)), [](GstElement* child) {
+    for_each_element(gst_bin_iterate_elements(GST_BIN(parent)), [&](GstElement* child) {
       if (strcmp(factory_name(child), "queue") != 0) return;
       PadRef sink(gst_element_get_static_pad(child, "sink"));
-      if (sink && !gst_pad_is_linked(sink.get()) && is_fed_into_decodebin(child)) {
-        log_line("[AUDIO] No audio stream in this file - audio branch ends at once");
-        send_empty_audio_stream(sink.get());
-      }
+      if (sink && !gst_pad_is_linked(sink.get()) && is_fed_into_decodebin(child))
+        feed_audio_queue(GST_BIN(parent), demuxer, sink.get());
     });
   }
   gst_object_unref(parent);

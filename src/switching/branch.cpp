@@ -123,11 +123,21 @@ BranchParts branch_of(GstElement* demuxer) {
   b.filesrc = object_element(demuxer, branch_key::FILESRC);
   b.queue = object_element(demuxer, branch_key::QUEUE);
   b.h264parse = object_element(demuxer, branch_key::H264PARSE);
+  b.audio_source = object_element(demuxer, branch_key::AUDIO_SOURCE);
   b.audio_queue = object_element(demuxer, branch_key::AUDIO_QUEUE);
   b.decodebin = object_element(demuxer, branch_key::DECODEBIN);
   b.audioconvert = object_element(demuxer, branch_key::AUDIOCONVERT);
   b.audio_capsfilter = object_element(demuxer, branch_key::AUDIO_CAPSFILTER);
   return b;
+}
+
+bool seek_branch(GstElement* demuxer, GstSeekFlags flags, GstClockTime position) {
+  if (!gst_element_seek_simple(demuxer, GST_FORMAT_TIME, flags, static_cast<gint64>(position))) return false;
+  GstElement* silence = object_element(demuxer, branch_key::AUDIO_SOURCE);
+  PadRef src(silence ? silent_audio_src(silence) : nullptr);
+  if (!src) return true;
+  return gst_pad_send_event(src.get(), gst_event_new_seek(1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
+                                                          static_cast<gint64>(position), GST_SEEK_TYPE_NONE, -1));
 }
 
 GstElement* branch_owner(GstPad* selector_pad) {
@@ -312,6 +322,7 @@ BranchParts take_preload(PlayerState& st) {
   BranchParts b;
   b.filesrc = std::exchange(st.preload_filesrc, nullptr);
   b.qtdemux = std::exchange(st.preload_qtdemux, nullptr);
+  b.audio_source = b.qtdemux ? object_element(b.qtdemux, branch_key::AUDIO_SOURCE) : nullptr;
   b.queue = std::exchange(st.preload_queue, nullptr);
   b.h264parse = std::exchange(st.preload_h264parse, nullptr);
   b.audio_queue = std::exchange(st.preload_audio_queue, nullptr);
@@ -358,7 +369,7 @@ void branch_stop_and_remove(GstElement* pipeline, const BranchParts& b) {
   // Source side first: the demuxer's thread runs the pad handlers, which may
   // still be starting this branch's elements, and stopping the demuxer waits
   // for it. No thread of the branch is held downstream any more.
-  GstElement* order[] = {b.filesrc,    b.qtdemux,   b.queue,        b.h264parse,
+  GstElement* order[] = {b.filesrc,     b.qtdemux,   b.audio_source, b.queue,           b.h264parse,
                          b.audio_queue, b.decodebin, b.audioconvert, b.audio_capsfilter};
   for (GstElement* e : order) {
     if (!e) continue;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/player_state.h"
+#include "core/silent_audio.h"
 
 // Object-data keys set on a branch's demuxer.
 namespace branch_key {
@@ -26,6 +27,8 @@ constexpr const char* AUDIO_SELECTOR = "audio_selector";
 constexpr const char* PRELOAD_AUDIO_PAD = "preload_audio_pad";
 constexpr const char* PRELOAD_AUDIO_CAPSFILTER = "preload_audio_capsfilter";
 constexpr const char* AUDIO_CAPSFILTER = "audio_capsfilter";
+// The source of silence of a file without sound, ahead of its audio queue.
+constexpr const char* AUDIO_SOURCE = SILENT_SOURCE_KEY;
 // On the branch's parser: the demuxer it belongs to, so that the branch
 // behind a selector pad can be found from the pad.
 constexpr const char* OWNER_DEMUXER = "branch-demuxer";
@@ -65,6 +68,7 @@ struct BranchParts {
   GstElement* qtdemux = nullptr;
   GstElement* queue = nullptr;
   GstElement* h264parse = nullptr;
+  GstElement* audio_source = nullptr;  // silence, for a file without sound
   GstElement* audio_queue = nullptr;
   GstElement* decodebin = nullptr;
   GstElement* audioconvert = nullptr;
@@ -83,6 +87,10 @@ unsigned branch_id_of(GstObject* object);
 // The demuxer of the branch that feeds a selector sink pad, or nullptr
 // (the start-up branch of a description carries no record).
 GstElement* branch_owner(GstPad* selector_pad);
+
+// Moves a branch to a position of its file: its demuxer and, for a file
+// without sound, its silence. The flushes stop at the selector's inactive pads.
+bool seek_branch(GstElement* demuxer, GstSeekFlags flags, GstClockTime position);
 
 // ---- Create ------------------------------------------------------------
 

@@ -413,7 +413,7 @@ bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at) 
   // at the selector's inactive pads.
   GstClockTime position = at ? at->position : 0;
   auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | (position ? GST_SEEK_FLAG_ACCURATE : GST_SEEK_FLAG_KEY_UNIT));
-  if (!gst_element_seek_simple(st.preload_qtdemux, GST_FORMAT_TIME, flags, static_cast<gint64>(position))) {
+  if (!seek_branch(st.preload_qtdemux, flags, position)) {
     disarm_handover();
     return false;
   }

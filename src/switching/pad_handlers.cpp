@@ -4,6 +4,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/pipeline_setup.h"
+#include "core/silent_audio.h"
 #include "messaging/ack_delivery.h"
 #include "protocol/protocol.h"
 #include "switching/branch.h"
@@ -269,11 +270,46 @@ void on_decodebin_pad_added(GstElement*, GstPad* pad, gpointer user_data) {
   preload_note_audio(player_state(), ctx->demuxer, true, lock);
 }
 
+namespace {
+
+// A file without sound is given silence as long as itself, through the
+// branch's own audio chain: it then switches as a file with sound does.
+bool link_silence(GstElement* demuxer, GstElement* audio_queue) {
+  GstClockTime length = demuxer_length(demuxer);
+  GstObject* parent = gst_object_get_parent(GST_OBJECT(demuxer));
+  if (!parent) return false;
+  GstElement* silence = GST_CLOCK_TIME_IS_VALID(length) ? make_silent_audio(GST_BIN(parent), length) : nullptr;
+  gst_object_unref(parent);
+  if (!silence) return false;
+  tag_branch_element(silence, branch_id_of(GST_OBJECT(demuxer)));
+  {
+    // Recorded on the branch, which takes it away with its other elements.
+    std::lock_guard<std::mutex> lock(preload_lock());
+    if (!is_current_preload(demuxer)) {
+      GstObject* bin = gst_object_get_parent(GST_OBJECT(silence));
+      if (bin) gst_bin_remove(GST_BIN(bin), silence);
+      if (bin) gst_object_unref(bin);
+      return true;  // dropped meanwhile: nothing to complete
+    }
+    g_object_set_data(G_OBJECT(demuxer), branch_key::AUDIO_SOURCE, silence);
+  }
+  PadRef src(silent_audio_src(silence));
+  link_audio_pad(demuxer, src.get(), "silence");
+  PadRef sink(gst_element_get_static_pad(audio_queue, "sink"));
+  if (!gst_pad_is_linked(sink.get())) return false;
+  log_line("[PRELOAD] No sound in this file - silence of %.3f s in its place", static_cast<double>(length) / GST_SECOND);
+  gst_element_sync_state_with_parent(silence);
+  return true;
+}
+
+}  // namespace
+
 void on_preload_no_more_pads(GstElement* demuxer, gpointer) {
   // No audio pad reached the audio queue: the file has no sound we can play.
   GstElement* audio_queue = object_element(demuxer, branch_key::AUDIO_QUEUE);
   PadRef sink(audio_queue ? gst_element_get_static_pad(audio_queue, "sink") : nullptr);
   if (sink && gst_pad_is_linked(sink.get())) return;
+  if (audio_queue && object_element(demuxer, branch_key::AUDIO_SELECTOR) && link_silence(demuxer, audio_queue)) return;
   std::unique_lock<std::mutex> lock(preload_lock());
   preload_note_audio(player_state(), demuxer, false, lock);
 }

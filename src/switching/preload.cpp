@@ -90,9 +90,10 @@ unsigned preload_error_branch(GstMessage* msg) {
 
 bool preload_owns(const PlayerState& st, GstObject* object) {
   std::lock_guard<std::mutex> lock(preload_lock());
-  GstElement* members[] = {st.preload_filesrc,    st.preload_qtdemux,   st.preload_queue,
-                           st.preload_h264parse,  st.preload_audio_queue, st.preload_decodebin,
-                           st.preload_audioconvert, st.preload_audio_capsfilter.load()};
+  GstElement* members[] = {st.preload_filesrc,     st.preload_qtdemux,   st.preload_queue,
+                           st.preload_h264parse,   st.preload_audio_queue, st.preload_decodebin,
+                           st.preload_audioconvert, st.preload_audio_capsfilter.load(),
+                           object_element(st.preload_qtdemux, branch_key::AUDIO_SOURCE)};
   for (GstObject* o = object; o; o = GST_OBJECT_PARENT(o))
     for (GstElement* m : members)
       if (m && GST_OBJECT(m) == o) return true;

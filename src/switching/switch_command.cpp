@@ -198,7 +198,7 @@ struct SwitchRun {
   ElementRef old_qtdemux_to_stop;
   ElementRef displaced;
   ElementRef old_filesrc, old_queue, old_h264parse;
-  ElementRef old_audio_queue, old_decodebin, old_audioconvert, old_audio_capsfilter;
+  ElementRef old_audio_source, old_audio_queue, old_decodebin, old_audioconvert, old_audio_capsfilter;
   GstPad* silent_pad = nullptr;
   bool audio_flipped = false;
   // The new branch is held at its selector pads from before the flip until
@@ -326,11 +326,17 @@ void stop_old_audio(SwitchRun& run) {
   if (!run.audio_flipped || !active_qtdemux) return;
   BranchParts old = branch_of(active_qtdemux);
   auto take = [](ElementRef& ref, GstElement* e) { ref.reset(e ? GST_ELEMENT(gst_object_ref(e)) : nullptr); };
+  take(run.old_audio_source, old.audio_source);
   take(run.old_audio_queue, old.audio_queue);
   take(run.old_decodebin, old.decodebin);
   take(run.old_audioconvert, old.audioconvert);
   take(run.old_audio_capsfilter, old.audio_capsfilter);
   log_line("[SWITCH] Stopping OLD audio elements...");
+  // A file without sound: its silence goes first, and with the switch (the clean-up knows only the rest).
+  if (run.old_audio_source) {
+    gst_element_set_state(run.old_audio_source.get(), GST_STATE_NULL);
+    gst_bin_remove(GST_BIN(st.pipeline), run.old_audio_source.get());
+  }
   for (auto* e : {&run.old_audio_queue, &run.old_decodebin, &run.old_audioconvert, &run.old_audio_capsfilter})
     if (*e) gst_element_set_state(e->get(), GST_STATE_NULL);
   log_line("[SWITCH] OLD audio elements set to NULL - waiting for state change...");
