@@ -63,7 +63,7 @@ nlohmann::json Manager::status_json() const {
           {"restarts", restart_count},
           {"recent_restarts", restarts},
           {"blamed", blamed},
-          {"wall", wall_json()},
+          {"wall", wall_.json()},
           {"manager", {{"version", MANAGER_VERSION}, {"uptime_s", seconds_since(started_at_)}}}};
 }
 

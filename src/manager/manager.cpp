@@ -53,7 +53,8 @@ Manager::Manager(ManagerConfig config)
                }),
       playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_),
       play_log_({config_.play_log, config_.play_log_max_bytes, config_.play_log_keep},
-                [this](const std::string& text) { out_.manager(text); }) {}
+                [this](const std::string& text) { out_.manager(text); }),
+      wall_(config_.wall, out_) {}
 
 Manager::~Manager() {
   // The API's threads wake the loop through lines_, and the player's reader
@@ -66,7 +67,7 @@ int Manager::run(const std::atomic<bool>& stop) {
   playlist_.reload();
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
-  start_wall();
+  wall_.start();
   start_api();
   process_.start_now();
   while (!stop && !finished_) {
@@ -77,6 +78,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     serve_api();
     check_timers();
     follow_wall_plan();
+    wall_.say_notes();
     play_log_.retry();
     publish_api();
   }
@@ -128,20 +130,32 @@ void Manager::handle_line(const std::string& line) {
     on_switch_done();
   } else if (starts_with(line, ARMED) || starts_with(line, SWITCH_AT_ARMED)) {
     run_.arm.taken();
+    run_.placement_sent = false;
   } else if (line == DISARMED) {
     run_.arm.disarmed();
   } else if (line == ARMED_SWITCH_TAKEN || starts_with(line, SWITCH_AT_TAKEN)) {
     on_armed_switch_fired();
   } else if (starts_with(line, SWITCH_AT_REJECTED)) {
-    run_.arm.refused();
+    on_placement_refused(line.substr(strlen(SWITCH_AT_REJECTED)));
   } else if (starts_with(line, PRELOAD_LENGTH)) {
-    on_preload_length(line.substr(strlen(PRELOAD_LENGTH)));
+    if (run_.preload.requested_or_complete())
+      wall_.preload_length(std::strtoull(line.c_str() + strlen(PRELOAD_LENGTH), nullptr, 10));
   } else if (line == SWITCH_IGNORED) {
-    if (!run_.switching.outstanding()) run_.arm.refused();  // the arming took the ignored switch's part
+    if (!run_.switching.outstanding() && run_.placement_sent) {
+      // The arming took the ignored switch's part: it is placed again.
+      run_.placement_sent = false;
+      run_.arm.cleared();
+      advance();
+    } else if (!run_.switching.outstanding()) {
+      run_.arm.refused();  // the arming took the ignored switch's part
+    }
     on_switch_ignored();
   } else if (starts_with(line, SWITCH_REJECTED) || starts_with(line, SWITCH_ERROR)) {
     // A refused arming leaves the switch to be sent at the end.
-    if (!run_.switching.outstanding()) run_.arm.refused();
+    if (!run_.switching.outstanding() && run_.placement_sent)
+      on_placement_refused(line);
+    else if (!run_.switching.outstanding())
+      run_.arm.refused();
     on_switch_refused(line);
   } else if (starts_with(line, PRELOAD_DROPPED) || line == PRELOAD_NONE_TO_DROP) {
     on_preload_dropped();
@@ -337,7 +351,7 @@ void Manager::show(const Slot& slot) {
   run_.on_screen_since = run_.last_flowing_at = Clock::now();
   begin_showing();
   out_.manager("now playing " + playlist_.describe(run_.on_screen));
-  wall_item_shown();
+  wall_.shown(run_.on_screen.path);
 }
 
 // The player switches by itself as the file ends; its "end of video!" for
@@ -510,7 +524,7 @@ void Manager::request_preload() {
     return;
   }
   run_.preload.asked(slot);
-  plan_item_for(slot);
+  wall_.preload_asked(slot.path, cut_requested_);
   send(CMD_PRELOAD + slot.path);
 }
 

@@ -19,7 +19,7 @@
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
-#include "manager/wall.h"
+#include "manager/wall_cycle.h"
 #include "manager/snapshot.h"
 
 struct ManagerConfig {
@@ -118,24 +118,14 @@ class Manager {
   void finish(const std::string& why);
   void send(const std::string& command);
 
-  // A screen of a wall (wall_cycle.cpp): the clock and the plan, the item the
-  // preload is for and when it shows, and following the leader's plan.
-  void start_wall();
-  std::vector<std::string> wall_player_args() const;
-  // Leader: the item a preload of `slot` is for, when it is asked for.
-  void plan_item_for(const Slot& slot);
-  void publish_wall_plan();
-  // Both: sends switch_at for the preload when it is the plan's; true when
-  // the switch is the wall's to place. `moved`: the plan's time changed, so a
-  // switch already armed is placed again.
+  // A screen of a wall: the switch to a preload the wall plans is placed on
+  // its clock (true when it is the wall's to place; `moved`: its time
+  // changed, so a switch already armed is placed again), and the leader's
+  // plan followed. A placement the player refuses becomes the switch at
+  // the end.
   bool place_wall_switch(bool moved = false);
   void follow_wall_plan();
-  void wall_item_shown();
-  // A new player shows none of the plan yet: it joins the wall's file on
-  // screen (the leader its own) where the wall is.
-  void wall_player_started();
-  void on_preload_length(const std::string& nanoseconds);
-  nlohmann::json wall_json() const;
+  void on_placement_refused(const std::string& why);
 
   // Showings, for the proof of play and the figures (showings.cpp).
   void begin_showing();
@@ -203,14 +193,5 @@ class Manager {
   PlayLog play_log_;
   std::unique_ptr<HttpApi> api_;
 
-  // The wall (wall_cycle.cpp).
-  std::unique_ptr<Wall> wall_;
-  WallPlan wall_plan_;                       // leader: what it serves; base and latency for both
-  uint64_t wall_sequence_ = 0;               // leader: the number of the last item planned
-  std::optional<WallItem> wall_preload_item_;  // the plan's item the preload is for
-  bool wall_join_ = false;                   // that item is joined where it is now, not at its start
-  std::optional<WallItem> wall_on_screen_;   // the plan's item on screen, placed by the wall's clock
-  uint64_t wall_done_sequence_ = 0;          // follower: the last plan item shown
-  GstClockTime wall_leader_base_ = GST_CLOCK_TIME_NONE;  // follower: the leader's base time, new with each leader
-  std::string wall_missing_;                 // follower: a planned name not in the playlist, said once
+  WallCycle wall_;
 };

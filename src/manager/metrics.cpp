@@ -25,7 +25,7 @@ std::string Manager::metrics_text() const {
     m << "signage_seconds_shown_total{path=\"" << prometheus_label(path) << "\"} " << s << "\n";
   metric("signage_last_switch_timestamp_seconds", "gauge", "When the last switch was made (Unix time).");
   m << "signage_last_switch_timestamp_seconds " << std::fixed << figures_.last_switch_unix_s << "\n";
-  if (nlohmann::json wall = wall_json(); !wall.is_null()) {
+  if (nlohmann::json wall = wall_.json(); !wall.is_null()) {
     metric("signage_wall_role", "gauge", "1 for this board's role in a wall of screens.");
     m << "signage_wall_role{role=\"" << wall["role"].get<std::string>() << "\"} 1\n";
     metric("signage_wall_in_step", "gauge", "1 while the screen shows the wall's file on the wall's clock.");

@@ -114,6 +114,11 @@ Options:
                          without the leader, play on alone
   --wall-latency MS      the pipeline latency every screen of the wall keeps
                          (default 300; the same on every board)
+  --wall-token-file FILE the wall's shared secret (FILE's text, at least 16
+                         characters, the same on every board): the leader
+                         and each follower prove they know it before the
+                         plan is sent; needed to lead on an address other
+                         than loopback
   -h, --help             show this text
 
 Ctrl-C or SIGTERM stops the player and then the manager.
@@ -206,6 +211,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--wall-lead", wall_role(WallOptions::Role::Lead)},
       {"--wall-follow", wall_role(WallOptions::Role::Follow)},
       {"--wall-latency", number(0, [](ManagerConfig& c, double n) { c.wall.latency_ms = static_cast<int>(n); })},
+      {"--wall-token-file", text([](ManagerConfig& c) -> std::string& { return c.wall.token_file; })},
   };
   return options;
 }
@@ -226,6 +232,11 @@ const std::map<std::string, std::function<void(ManagerConfig&)>>& flags() {
 std::string check_config(const ManagerConfig& c, const std::vector<std::string>& positional) {
   if (c.http.enabled && c.http.token_file.empty() && !is_loopback(c.http.host))
     return "--http " + c.http.host + ": an address other than loopback needs --http-token-file";
+  if (c.wall.role == WallOptions::Role::Lead && c.wall.token_file.empty()) {
+    HttpOptions where;
+    if (!parse_http_address(c.wall.address, where) || !is_loopback(where.host))
+      return "--wall-lead " + c.wall.address + ": an address other than loopback needs --wall-token-file";
+  }
   if (positional.size() != 1) return positional.empty() ? "no playlist given" : "more than one playlist given";
   return "";
 }

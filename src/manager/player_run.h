@@ -213,6 +213,7 @@ struct PlayerRun {
   // The switch to it, sent or armed, and the rebuilds that take a switch's place.
   SwitchState switching;
   ArmState arm;
+  bool placement_sent = false;  // a switch_at went out and the player has not yet said it is armed
   std::optional<SteadyClock::time_point> switch_retry_at;
   RebuildState rebuild;
 

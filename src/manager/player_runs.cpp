@@ -22,7 +22,8 @@ void Manager::start_player() {
       playlist_.retry(first);
       break;
   }
-  wall_player_started();
+  process_.set_wall_args(wall_.player_args());
+  if (std::optional<size_t> joined = wall_.player_started(playlist_.files())) goto_index_ = static_cast<int>(*joined);
   if (!process_.start(first.path)) {
     if (first.valid()) playlist_.retry(first);
     process_.start_later(0);

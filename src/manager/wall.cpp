@@ -14,16 +14,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <sstream>
+
+#include "manager/http_api.h"
+#include "manager/secret.h"
 
 namespace {
 
-constexpr int MAX_FOLLOWERS = 16;
+constexpr size_t MAX_FOLLOWERS = 16;
+// Connections still to prove themselves: at most this many, and this many
+// from one address; a new one closes the oldest first.
+constexpr size_t MAX_PENDING = 16;
+constexpr size_t MAX_PENDING_PER_ADDRESS = 4;
+constexpr gint64 PROOF_WITHIN_US = 2 * G_USEC_PER_SEC;
 constexpr size_t MAX_LINE = 4096;
-// The leader says the plan again this often; a follower that hears nothing
-// for LEADER_SILENT_S takes the leader for gone and plays on by itself.
+// The leader says the plan again this often, and a follower that it is
+// there: a side that hears nothing for SILENT_S takes the other for gone (a
+// follower then plays on by itself).
 constexpr int KEEPALIVE_MS = 1000;
-constexpr double LEADER_SILENT_S = 4;
+constexpr gint64 SILENT_US = 4 * G_USEC_PER_SEC;
+// Out of descriptors, the listening socket stays readable: accepting waits
+// this long instead of spinning.
+constexpr int ACCEPT_PAUSE_MS = 500;
 constexpr int RECONNECT_MS = 1000;
 constexpr GstClockTime SYNC_WAIT = 3 * GST_SECOND;
 
@@ -53,21 +66,6 @@ addrinfo* resolve(const std::string& host, int port, bool passive) {
   return found;
 }
 
-std::string item_line(const char* which, const std::optional<WallItem>& item) {
-  if (!item) return std::string("item ") + which + " -\n";
-  return std::string("item ") + which + " " + std::to_string(item->sequence) + " " + std::to_string(item->start) +
-         " " + std::to_string(item->duration) + " " + item->name + "\n";
-}
-
-bool read_number(std::istringstream& in, unsigned long long& out) {
-  std::string word;
-  if (!(in >> word) || word.empty() || word.find_first_not_of("0123456789") != std::string::npos || word.size() > 20)
-    return false;
-  errno = 0;
-  out = std::strtoull(word.c_str(), nullptr, 10);
-  return errno == 0;
-}
-
 // Sends all of it, or gives the peer up: a follower that does not read is
 // taken for gone, and reconnects when it can.
 bool send_all(int fd, const std::string& text) {
@@ -82,51 +80,19 @@ bool send_all(int fd, const std::string& text) {
 
 }  // namespace
 
-std::string wall_plan_lines(const WallPlan& plan) {
-  std::string text = "wall 1 " + std::to_string(plan.base_time) + " " + std::to_string(plan.latency) + "\n";
-  return text + item_line("current", plan.current) + item_line("next", plan.next);
-}
-
-bool read_wall_plan_line(const std::string& line, WallPlan& plan) {
-  std::istringstream in(line);
-  std::string kind;
-  in >> kind;
-  if (kind == "wall") {
-    unsigned long long version = 0, base = 0, latency = 0;
-    if (!read_number(in, version) || version != 1 || !read_number(in, base) || !read_number(in, latency)) return false;
-    plan.base_time = base;
-    plan.latency = latency;
-    return true;
-  }
-  if (kind != "item") return false;
-  std::string which;
-  in >> which;
-  std::optional<WallItem>* slot = which == "current" ? &plan.current : which == "next" ? &plan.next : nullptr;
-  if (!slot) return false;
-  std::string rest;
-  std::getline(in >> std::ws, rest);
-  if (rest == "-") {
-    slot->reset();
-    return true;
-  }
-  std::istringstream fields(rest);
-  unsigned long long sequence = 0, start = 0, duration = 0;
-  if (!read_number(fields, sequence) || !read_number(fields, start) || !read_number(fields, duration)) return false;
-  WallItem item;
-  item.sequence = sequence;
-  item.start = start;
-  item.duration = duration;
-  std::getline(fields >> std::ws, item.name);
-  if (item.name.empty()) return false;
-  *slot = item;
-  return true;
-}
-
 std::unique_ptr<Wall> Wall::start(const WallOptions& options, std::string& error) {
   std::unique_ptr<Wall> wall(new Wall(options));
   if (!split_address(options.address, wall->host_, wall->port_)) {
     error = "a wall's address is HOST:PORT, not \"" + options.address + "\"";
     return nullptr;
+  }
+  if (!options.token_file.empty()) {
+    std::optional<std::string> token = read_token_file(options.token_file);
+    if (!token) {
+      error = "the token file " + options.token_file + " cannot be read or holds under 16 characters";
+      return nullptr;
+    }
+    wall->token_ = *token;
   }
   if (!gst_is_initialized()) gst_init(nullptr, nullptr);
   if (pipe2(wall->wake_fd_, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -152,7 +118,7 @@ std::unique_ptr<Wall> Wall::start(const WallOptions& options, std::string& error
       if (fd < 0) continue;
       int one = 1;
       setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, MAX_FOLLOWERS) == 0)
+      if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, static_cast<int>(MAX_FOLLOWERS)) == 0)
         wall->listen_fd_ = fd;
       else
         close(fd);
@@ -220,6 +186,18 @@ WallPlan Wall::plan() const {
   return plan_;
 }
 
+void Wall::note(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (text == last_note_) return;
+  last_note_ = text;
+  notes_.push_back(text);
+}
+
+std::vector<std::string> Wall::take_notes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(notes_, {});
+}
+
 WallStatus Wall::status() const {
   WallStatus s;
   s.role = leading() ? "lead" : "follow";
@@ -230,63 +208,6 @@ WallStatus Wall::status() const {
   s.clock_offset_ms = offset_ms_;
   s.clock_rtt_ms = rtt_ms_;
   return s;
-}
-
-void Wall::run_leader() {
-  struct Follower {
-    int fd;
-    uint64_t version_sent;
-  };
-  std::vector<Follower> followers;
-  gint64 last_said = 0;
-  while (!stopping_) {
-    std::vector<pollfd> fds = {{wake_fd_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    for (const Follower& f : followers) fds.push_back({f.fd, POLLIN, 0});
-    poll(fds.data(), fds.size(), KEEPALIVE_MS);
-    char drain[64];
-    while (read(wake_fd_[0], drain, sizeof drain) > 0) {
-    }
-    if (fds[1].revents & POLLIN) {
-      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0 && followers.size() >= static_cast<size_t>(MAX_FOLLOWERS)) {
-        close(fd);
-      } else if (fd >= 0) {
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        followers.push_back({fd, 0});
-      }
-    }
-    // What a follower sends is not read: anything it says, or its leaving, ends it here.
-    for (size_t i = 0; i < followers.size() && i + 2 < fds.size(); ++i)
-      if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) {
-        char sink[256];
-        ssize_t n = recv(followers[i].fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (n <= 0 && !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) close_fd(followers[i].fd);
-      }
-    WallPlan plan;
-    uint64_t version;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      plan = plan_;
-      version = plan_version_;
-    }
-    bool keepalive = g_get_monotonic_time() - last_said >= KEEPALIVE_MS * 1000;
-    if (keepalive) last_said = g_get_monotonic_time();
-    std::string text = wall_plan_lines(plan);
-    for (Follower& f : followers)
-      if (f.fd >= 0 && version > 0 && (f.version_sent != version || keepalive)) {
-        if (send_all(f.fd, text))
-          f.version_sent = version;
-        else
-          close_fd(f.fd);
-      }
-    std::vector<Follower> still;
-    for (const Follower& f : followers)
-      if (f.fd >= 0) still.push_back(f);
-    followers.swap(still);
-    followers_ = static_cast<int>(followers.size());
-  }
-  for (Follower& f : followers) close(f.fd);
 }
 
 void Wall::read_clock_statistics() {
@@ -309,10 +230,260 @@ void Wall::read_clock_statistics() {
   }
 }
 
+
+namespace {
+
+std::string peer_address(const sockaddr_storage& a) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (a.ss_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
+  else if (a.ss_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text, sizeof text);
+  return text;
+}
+
+// Whole lines read from a peer; false when it left, failed or sent a line
+// no board of the wall would send.
+bool read_lines(int fd, std::string& buffer, std::vector<std::string>& lines, bool* heard = nullptr) {
+  char chunk[4096];
+  ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+  if (n > 0) buffer.append(chunk, static_cast<size_t>(n));
+  if (heard) *heard = n > 0;
+  size_t at;
+  while ((at = buffer.find('\n')) != std::string::npos) {
+    lines.push_back(buffer.substr(0, at));
+    buffer.erase(0, at + 1);
+  }
+  return buffer.size() <= MAX_LINE;
+}
+
+// "WORD REST": the rest after a word, or nothing.
+std::optional<std::string> after_word(const std::string& line, const char* word) {
+  std::string w = std::string(word) + " ";
+  if (line.compare(0, w.size(), w) != 0) return std::nullopt;
+  return line.substr(w.size());
+}
+
+// One connection to the leader's plan port.
+struct Peer {
+  int fd = -1;
+  std::string address;
+  std::string nonce;  // the leader's, in its hello
+  bool proven = false;
+  gint64 since = 0, heard = 0;
+  std::string in;
+  uint64_t version_sent = 0;
+};
+
+}  // namespace
+
+void Wall::run_leader() {
+  std::vector<Peer> peers;
+  gint64 last_said = 0, accept_from = 0;
+  auto pending_from = [&](const std::string* address) {
+    size_t n = 0;
+    for (const Peer& p : peers) n += p.fd >= 0 && !p.proven && (!address || p.address == *address);
+    return n;
+  };
+  auto close_oldest_pending = [&](const std::string* address) {
+    for (Peer& p : peers)
+      if (p.fd >= 0 && !p.proven && (!address || p.address == *address)) {
+        close_fd(p.fd);
+        return;
+      }
+  };
+  auto admit = [&](int fd, const std::string& address) {
+    if (pending_from(&address) >= MAX_PENDING_PER_ADDRESS) close_oldest_pending(&address);
+    if (pending_from(nullptr) >= MAX_PENDING) close_oldest_pending(nullptr);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Peer p;
+    p.fd = fd;
+    p.address = address;
+    p.nonce = wall_nonce();
+    p.since = p.heard = g_get_monotonic_time();
+    std::string hello = std::string(wall_words::HELLO) + " 1 " + p.nonce + (token_.empty() ? " open\n" : " token\n");
+    if (send_all(fd, hello))
+      peers.push_back(std::move(p));
+    else
+      close(fd);
+  };
+  // A follower's answer to the hello: its proof of the nonce, and a nonce of its own to prove ours by.
+  auto take_proof = [&](Peer& p, const std::string& line) {
+    std::istringstream words(after_word(line, wall_words::PROOF).value_or(""));
+    std::string proof, nonce;
+    words >> proof >> nonce;
+    size_t proven = 0;
+    for (const Peer& q : peers) proven += q.fd >= 0 && q.proven;
+    bool ok = !nonce.empty() && nonce.size() <= 128 &&
+              (token_.empty() || same_secret(proof, wall_proof(token_, "follower", p.nonce)));
+    if (!ok) {
+      note("a connection from " + p.address + " to the wall's plan did not prove the wall's token; it was closed");
+      close_fd(p.fd);
+    } else if (proven >= MAX_FOLLOWERS) {
+      note("the wall has " + std::to_string(MAX_FOLLOWERS) + " followers already; one more from " + p.address +
+           " was turned away");
+      close_fd(p.fd);
+    } else if (send_all(p.fd, std::string(wall_words::WELCOME) + " " +
+                                  (token_.empty() ? "-" : wall_proof(token_, "leader", nonce)) + "\n")) {
+      p.proven = true;
+      p.version_sent = 0;
+    } else {
+      close_fd(p.fd);
+    }
+  };
+  while (!stopping_) {
+    gint64 now = g_get_monotonic_time();
+    bool accepting = now >= accept_from;
+    std::vector<pollfd> fds = {{wake_fd_[0], POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}};
+    for (const Peer& p : peers) fds.push_back({p.fd, POLLIN, 0});
+    int timeout = accepting ? KEEPALIVE_MS : std::min<int>(KEEPALIVE_MS, ACCEPT_PAUSE_MS);
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) g_usleep(100000);  // ENOMEM and the like: wait it out
+    char drain[64];
+    while (read(wake_fd_[0], drain, sizeof drain) > 0) {
+    }
+    if (fds[1].revents & POLLIN) {
+      for (int i = 0; i < 16; ++i) {
+        sockaddr_storage from{};
+        socklen_t len = sizeof from;
+        int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+          admit(fd, peer_address(from));
+          continue;
+        }
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          note(std::string("the wall's plan port cannot take a connection now (") + strerror(errno) +
+               "); trying again shortly");
+          accept_from = g_get_monotonic_time() + ACCEPT_PAUSE_MS * 1000;
+        }
+        break;
+      }
+    }
+    now = g_get_monotonic_time();
+    for (size_t i = 0; i < peers.size() && i + 2 < fds.size(); ++i) {
+      Peer& p = peers[i];
+      if (p.fd < 0 || p.fd != fds[i + 2].fd || !(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      std::vector<std::string> lines;
+      if (!read_lines(p.fd, p.in, lines)) {
+        close_fd(p.fd);
+        continue;
+      }
+      for (const std::string& line : lines) {
+        if (p.fd < 0) break;
+        if (!p.proven)
+          take_proof(p, line);
+        else if (line == wall_words::ALIVE)
+          p.heard = now;
+      }
+    }
+    for (Peer& p : peers)
+      if (p.fd >= 0 && (p.proven ? now - p.heard > SILENT_US : now - p.since > PROOF_WITHIN_US)) close_fd(p.fd);
+    WallPlan plan;
+    uint64_t version;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      plan = plan_;
+      version = plan_version_;
+    }
+    bool keepalive = now - last_said >= KEEPALIVE_MS * 1000;
+    if (keepalive) last_said = now;
+    std::string text = wall_plan_lines(plan);
+    for (Peer& p : peers)
+      if (p.fd >= 0 && p.proven && version > 0 && (p.version_sent != version || keepalive)) {
+        if (send_all(p.fd, text))
+          p.version_sent = version;
+        else
+          close_fd(p.fd);
+      }
+    peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& p) { return p.fd < 0; }), peers.end());
+    int proven = 0;
+    for (const Peer& p : peers) proven += p.proven;
+    followers_ = proven;
+  }
+  for (Peer& p : peers) close_fd(p.fd);
+}
+
+// The follower's side of one connection to the leader.
+struct FollowerLink {
+  bool welcomed = false;
+  std::string nonce;  // ours, which the leader proves
+  bool heard = false;  // something came at the last read
+};
+
+bool Wall::take_leader_lines(std::string& buffer, int fd, FollowerLink& link) {
+  std::vector<std::string> lines;
+  bool open = read_lines(fd, buffer, lines, &link.heard);
+  std::vector<std::string> plan_lines;
+  for (const std::string& line : lines) {
+    if (link.welcomed) {
+      plan_lines.push_back(line);
+      continue;
+    }
+    if (auto hello = after_word(line, wall_words::HELLO)) {
+      std::istringstream words(*hello);
+      std::string version, nonce, mode;
+      words >> version >> nonce >> mode;
+      if (mode == "token" && token_.empty()) {
+        note("the wall's leader at " + options_.address +
+             " asks for the wall's token (--wall-token-file); this screen plays on by itself");
+        return false;
+      }
+      if (mode != "token" && !token_.empty()) {
+        note("the wall's leader at " + options_.address +
+             " has no token and is not followed; this screen plays on by itself");
+        return false;
+      }
+      link.nonce = wall_nonce();
+      std::string proof = token_.empty() ? "-" : wall_proof(token_, "follower", nonce);
+      if (!send_all(fd, std::string(wall_words::PROOF) + " " + proof + " " + link.nonce + "\n")) return false;
+    } else if (auto welcome = after_word(line, wall_words::WELCOME)) {
+      if (!token_.empty() && !same_secret(*welcome, wall_proof(token_, "leader", link.nonce))) {
+        note("the wall's leader at " + options_.address +
+             " did not prove the wall's token; this screen plays on by itself");
+        return false;
+      }
+      link.welcomed = true;
+      connected_ = true;
+    } else {
+      note("the wall's leader at " + options_.address +
+           " speaks an older version of the wall's protocol; give every board the same version");
+      return false;
+    }
+  }
+  if (!plan_lines.empty()) take_plan_lines(plan_lines);
+  return open;
+}
+
+void Wall::take_plan_lines(const std::vector<std::string>& lines) {
+  WallPlan plan = this->plan();
+  std::string fault;
+  for (const std::string& line : lines)
+    if (fault.empty() && !read_wall_plan_line(line, plan)) fault = "a line it cannot read: \"" + line.substr(0, 80) + "\"";
+  if (fault.empty()) fault = wall_plan_fault(plan, now());
+  if (!fault.empty()) {
+    plan_ok_ = false;
+    note("the wall's plan is refused (" + fault + "); this screen plays on by itself");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    plan_ = plan;
+    last_note_.clear();  // a refusal that comes again is said again
+  }
+  plan_ok_ = true;
+}
+
 void Wall::run_follower() {
   int fd = -1;
   std::string buffer;
-  gint64 heard_at = 0, tried_at = 0;
+  FollowerLink link;
+  gint64 heard_at = 0, tried_at = 0, said_at = 0;
+  auto drop = [&] {
+    close_fd(fd);
+    connected_ = false;
+    plan_ok_ = false;
+  };
   while (!stopping_) {
     read_clock_statistics();
     gint64 now = g_get_monotonic_time();
@@ -326,41 +497,26 @@ void Wall::run_follower() {
       }
       if (found) freeaddrinfo(found);
       buffer.clear();
+      link = FollowerLink();
       heard_at = now;
     }
     std::vector<pollfd> fds = {{wake_fd_[0], POLLIN, 0}};
     if (fd >= 0) fds.push_back({fd, POLLIN, 0});
-    poll(fds.data(), fds.size(), 200);
+    if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) g_usleep(100000);
     char drain[64];
     while (read(wake_fd_[0], drain, sizeof drain) > 0) {
     }
     if (fd >= 0 && fds.size() > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      char chunk[4096];
-      ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (n > 0) {
-        heard_at = g_get_monotonic_time();
-        buffer.append(chunk, static_cast<size_t>(n));
-        size_t at;
-        WallPlan plan = this->plan();
-        while ((at = buffer.find('\n')) != std::string::npos) {
-          read_wall_plan_line(buffer.substr(0, at), plan);
-          buffer.erase(0, at + 1);
-        }
-        if (buffer.size() > MAX_LINE) buffer.clear();  // no line is that long: not the leader speaking
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          plan_ = plan;
-        }
-        connected_ = true;
-      } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-        close_fd(fd);
-        connected_ = false;
-      }
+      bool open = take_leader_lines(buffer, fd, link);
+      if (link.heard) heard_at = g_get_monotonic_time();
+      if (!open) drop();
     }
-    if (fd >= 0 && g_get_monotonic_time() - heard_at > static_cast<gint64>(LEADER_SILENT_S * G_USEC_PER_SEC)) {
-      close_fd(fd);
-      connected_ = false;
+    now = g_get_monotonic_time();
+    if (fd >= 0 && link.welcomed && now - said_at >= KEEPALIVE_MS * 1000) {
+      said_at = now;
+      if (!send_all(fd, std::string(wall_words::ALIVE) + "\n")) drop();
     }
+    if (fd >= 0 && now - heard_at > SILENT_US) drop();
   }
   close_fd(fd);
 }

@@ -7,6 +7,13 @@
 // file at its planned time (switch_at), so the same frame is on every screen
 // at the same moment. The networking runs on a thread of its own; the
 // manager's loop only reads what it publishes and hands it the plan.
+//
+// Only the wall's boards take part: with a token, a follower and its leader
+// each prove they know it (wall_plan.h) before the plan is sent; a
+// connection that has not proved itself within 2 s is closed, as is a
+// follower silent for 4 s, and a few unproven connections from one address
+// at most are kept, the oldest closed first, so that no one on the network
+// can take a follower's place.
 #pragma once
 #include <gst/gst.h>
 
@@ -19,39 +26,15 @@
 #include <thread>
 #include <vector>
 
+#include "manager/wall_plan.h"
+
 struct WallOptions {
   enum class Role { None, Lead, Follow };
   Role role = Role::None;
   std::string address;  // ADDR:PORT to serve, or HOST:PORT of the leader
   int latency_ms = 300;  // the pipeline latency every screen of the wall keeps
+  std::string token_file;  // the wall's shared secret; needed off loopback
 };
-
-// One planned showing: item `sequence` of the leader's run (it counts up),
-// the file's name (followers find it in their own playlist by it), and the
-// clock time its `position` shows at.
-struct WallItem {
-  uint64_t sequence = 0;
-  std::string name;
-  GstClockTime start = 0;     // clock time at which the item's position 0 shows
-  GstClockTime duration = 0;  // its length, 0 when unknown
-  bool operator==(const WallItem& o) const {
-    return sequence == o.sequence && name == o.name && start == o.start && duration == o.duration;
-  }
-};
-
-// The plan as the leader last sent it.
-struct WallPlan {
-  GstClockTime base_time = GST_CLOCK_TIME_NONE;  // the leader's base time
-  GstClockTime latency = 0;
-  std::optional<WallItem> current, next;
-};
-
-// The plan's line protocol, one line each: "wall 1 BASE LATENCY", "item
-// current|next SEQUENCE START DURATION NAME". Names are sent as they are
-// (a file name holds no line break here: such files are skipped).
-std::string wall_plan_lines(const WallPlan& plan);
-// Takes one line into the plan; false for a line it does not know.
-bool read_wall_plan_line(const std::string& line, WallPlan& plan);
 
 // What /status and /metrics say of the wall.
 struct WallStatus {
@@ -63,6 +46,8 @@ struct WallStatus {
   int followers = 0;
   bool in_step = false;
 };
+
+struct FollowerLink;
 
 class Wall {
  public:
@@ -87,6 +72,11 @@ class Wall {
   // Follower: the plan as last received, and whether the leader is there.
   WallPlan plan() const;
   bool leader_connected() const { return connected_; }
+  // Follower: the last plan heard may be followed (it was read whole and
+  // within bounds).
+  bool plan_usable() const { return connected_ && plan_ok_; }
+  // What the networking thread has to say, for the manager's log; each once.
+  std::vector<std::string> take_notes();
   // Both: for /status and /metrics (in_step is the manager's to set).
   WallStatus status() const;
 
@@ -95,6 +85,10 @@ class Wall {
   void run_leader();
   void run_follower();
   void read_clock_statistics();
+  void note(const std::string& text);
+  // Follower: takes what the leader said; false when the connection is to close.
+  bool take_leader_lines(std::string& buffer, int fd, FollowerLink& link);
+  void take_plan_lines(const std::vector<std::string>& lines);
 
   WallOptions options_;
   std::string host_;
@@ -107,6 +101,8 @@ class Wall {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> connected_{false};
+  std::atomic<bool> plan_ok_{false};
+  std::string token_;
   std::atomic<int> followers_{0};
 
   mutable std::mutex mutex_;  // guards what follows
@@ -114,4 +110,6 @@ class Wall {
   uint64_t plan_version_ = 0;
   bool synced_ = false;
   double offset_ms_ = 0, rtt_ms_ = 0;
+  std::vector<std::string> notes_;
+  std::string last_note_;
 };

@@ -296,7 +296,9 @@ TEST_F(ManagerParts, PlayLogKeepsItsOlderFilesAndHoldsRecordsItCannotWriteYet) {
 }
 
 // The wall's plan survives its line protocol, names with spaces included; a
-// line of anything else changes nothing; a board leads or follows, not both.
+// line of anything else changes nothing, nor does a plan with times out of
+// bounds; a board leads or follows, not both, and leads off loopback only
+// with a token.
 TEST_F(ManagerParts, WallPlanLinesAndRoles) {
   WallPlan plan;
   plan.base_time = 1796783000000000000ULL;
@@ -316,7 +318,26 @@ TEST_F(ManagerParts, WallPlanLinesAndRoles) {
     EXPECT_FALSE(read_wall_plan_line(bad, read)) << bad;
   EXPECT_EQ(read.current, plan.current);
 
-  ParsedOptions lead = parse_manager_options({"--wall-lead", "0.0.0.0:7700", "--wall-latency", "250", "list"});
+  // A plan is followed only with its times within a day of the clock: a
+  // start that wraps or lies a year ahead would cut the file on screen at
+  // once or hold its last picture.
+  GstClockTime now = plan.current->start;
+  EXPECT_EQ(wall_plan_fault(plan, now), "");
+  constexpr GstClockTime DAY = 24ULL * 3600 * GST_SECOND;
+  for (WallItem next : {WallItem{8, "a.mp4", ~0ULL, 1}, WallItem{8, "a.mp4", now + 366 * DAY, 1},
+                        WallItem{8, "a.mp4", now - 2 * DAY, 1}, WallItem{8, "a.mp4", now + GST_SECOND, 2 * DAY}}) {
+    WallPlan bad = plan;
+    bad.next = next;
+    EXPECT_NE(wall_plan_fault(bad, now), "") << next.start << " " << next.duration;
+  }
+  WallPlan slow = plan;
+  slow.latency = 60 * GST_SECOND;
+  EXPECT_NE(wall_plan_fault(slow, now), "");
+  EXPECT_NE(parse_manager_options({"--wall-lead", "0.0.0.0:7700", "list"}).error, "") << "off loopback without a token";
+  EXPECT_EQ(parse_manager_options({"--wall-lead", "127.0.0.1:7700", "list"}).error, "");
+
+  ParsedOptions lead = parse_manager_options(
+      {"--wall-lead", "0.0.0.0:7700", "--wall-latency", "250", "--wall-token-file", "/etc/wall-token", "list"});
   EXPECT_EQ(lead.error, "");
   EXPECT_EQ(lead.config.wall.role, WallOptions::Role::Lead);
   EXPECT_EQ(lead.config.wall.latency_ms, 250);
