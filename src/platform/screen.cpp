@@ -301,6 +301,21 @@ void screen_attach(GstElement* pipeline) {
   log_line("[DISPLAY] The pipeline draws into window 0x%lx", static_cast<unsigned long>(screen.window));
 }
 
+void screen_follow(GstElement* pipeline) {
+  if (!pipeline || !GST_IS_BIN(pipeline)) return;
+  for_each_element(gst_bin_iterate_recurse(GST_BIN(pipeline)), [](GstElement* child) {
+    if (strcmp(factory_name(child), "glimagesink") != 0) return;
+    if (screen.gl_sink) gst_object_unref(screen.gl_sink);
+    screen.gl_sink = GST_ELEMENT(gst_object_ref(child));
+  });
+  if (!screen.window) return;
+  drop_overlays();
+  for_each_element(gst_bin_iterate_all_by_interface(GST_BIN(pipeline), GST_TYPE_VIDEO_OVERLAY), [](GstElement* o) {
+    screen.overlays.push_back(GST_ELEMENT(gst_object_ref(o)));
+    gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(o), 0, 0, screen.window_width, screen.window_height);
+  });
+}
+
 void screen_poll() {
   display_watch_poll(screen.gl_sink);
   if (screen.wayland && !screen.wayland->poll()) display_lost("Lost");

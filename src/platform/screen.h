@@ -33,6 +33,9 @@ bool screen_start(const ScreenOptions& options);
 // Gives every video sink of a new pipeline the window, the rotation and a
 // kept aspect ratio. Main thread, while the pipeline is in NULL.
 void screen_attach(GstElement* pipeline);
+// A pipeline attached earlier is the one on screen again (a pipeline
+// attached since was dropped): its sink is watched and follows the window.
+void screen_follow(GstElement* pipeline);
 // Follows a change of the screen's or the window's size. Main thread, each loop iteration.
 void screen_poll();
 // Closes the window; after the last pipeline is released.

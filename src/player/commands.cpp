@@ -11,6 +11,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "messaging/ack_delivery.h"
+#include "player/prepared_rebuild.h"
 #include "player/snapshot.h"
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
@@ -222,12 +223,14 @@ void command_play(PlayerState& st) {
 }
 
 void command_pause(PlayerState& st) {
+  drop_prepared_rebuild();  // placed on the clock, it would show while paused
   if (st.pipeline) gst_element_set_state(st.pipeline, GST_STATE_PAUSED);
   st.is_playing = FALSE;
   st.position_guard_active = FALSE;
 }
 
 void command_restart(PlayerState& st) {
+  drop_prepared_rebuild();  // placed where the file ended before it started again
   if (st.pipeline) {
     gst_element_seek_simple(st.pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 0);
     gst_element_set_state(st.pipeline, GST_STATE_PLAYING);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "player/prepared_rebuild.h"
 #include "core/pipeline_setup.h"
 #include "switching/file_end.h"
 #include "switching/preload.h"
@@ -151,6 +152,7 @@ void preroll_pipeline(PlayerState& st, GstClockTime timeout) {
 }
 
 void release_pipeline(PlayerState& st) {
+  drop_prepared_rebuild();
   if (st.pipeline) gst_element_set_state(st.pipeline, GST_STATE_NULL);
   auto drop = [](auto*& ref) {
     if (ref) gst_object_unref(ref);

@@ -12,6 +12,7 @@
 #include "platform/screen.h"
 #include "player/commands.h"
 #include "player/pipeline_restart.h"
+#include "player/prepared_rebuild.h"
 #include "protocol/protocol.h"
 #include "restart/rebuild_policy.h"
 #include "switching/branch.h"
@@ -67,7 +68,7 @@ void report_video_end(PlayerState& st) {
   log_verbose("[EOS] VALID - end of video!");
   if (rebuild_due_at_video_end()) {
     log_line("%s", protocol::REBUILD_AT_EOS);
-    rebuild_now();
+    if (!prepared_rebuild_takes_end(st)) rebuild_now();
   } else if (!suppress_events) {
     send_with_ack(protocol::END_OF_VIDEO, protocol::ACK_END);
   }
@@ -321,6 +322,7 @@ void main_loop_iteration(PlayerState& st) {
   screen_poll();
   g_main_context_iteration(g_main_context_default(), FALSE);
   count_schedule_periods();
+  prepared_rebuild_step(st);
   if (rebuild_pending()) execute_pending_restart(st);
   wait_for_work(st);
 }

@@ -44,7 +44,9 @@ gboolean skip(const char* line) {
   return TRUE;
 }
 
-void tear_down(PlayerState& st) {
+}  // namespace
+
+void tear_down_pipeline(PlayerState& st) {
   GstElement* old = st.pipeline;
   st.pipeline = nullptr;
   global_pipeline = nullptr;
@@ -56,7 +58,7 @@ void tear_down(PlayerState& st) {
   gst_object_unref(old);
 }
 
-void clear_handles(PlayerState& st) {
+void clear_pipeline_handles(PlayerState& st) {
   disarm_switch_at_end();
   forget_video_branch(st);
   st.video_switching_in_progress = 0;
@@ -77,6 +79,8 @@ void clear_handles(PlayerState& st) {
   g_free(st.preload_video_path);
   st.preload_video_path = nullptr;
 }
+
+namespace {
 
 void add_branch_metadata(PlayerState& st, GstElement* demux, gboolean no_sound) {
   log_line("[RESTART] 🔧 Adding metadata to demux0 for proper switch behavior...");
@@ -121,6 +125,7 @@ void add_branch_metadata(PlayerState& st, GstElement* demux, gboolean no_sound) 
 }  // namespace
 
 gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
+  drop_prepared_rebuild_if_any();  // this rebuild takes its place
   log_line("[RESTART] 🔇 Suppressing events during restart");
   suppress_events = 1;
   log_line("[RESTART] 🔄 Starting complete pipeline restart...");
@@ -155,22 +160,41 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   }
   log_raw("[RESTART] 💾 Target video: %s\n", target.c_str());
   log_line("[RESTART] 🧹 Cleaning up old pipeline...");
-  tear_down(st);
-  clear_handles(st);
+  tear_down_pipeline(st);
+  clear_pipeline_handles(st);
 
-  switch_markers_pending = 0;  // they were on the old pipeline's bus
   log_line("[RESTART] 🔨 Creating fresh pipeline...");
-  GstElement* pipeline = gst_parse_launch(switching_description(target.c_str(), no_sound).c_str(), nullptr);
+  GstElement* pipeline = make_rebuilt_pipeline(target, no_sound);
   if (!pipeline) {
     log_line("[RESTART] ❌ ERROR: Failed to create pipeline!");
     suppress_events = 0;
     return FALSE;
   }
+  adopt_rebuilt_pipeline(st, pipeline, no_sound);
+
+  log_line("[RESTART] ▶️  Starting playback from beginning...");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  if (gst_element_get_state(pipeline, nullptr, nullptr, STATE_CHANGE_LIMIT) == GST_STATE_CHANGE_ASYNC)
+    log_line("[RESTART] New pipeline is still starting - going on");
+  st.is_playing = TRUE;
+  rebuild_done();
+  announce_rebuild(take_rebuild_for_ratio());
+  return TRUE;
+}
+
+GstElement* make_rebuilt_pipeline(const std::string& target, gboolean no_sound) {
+  GstElement* pipeline = gst_parse_launch(switching_description(target.c_str(), no_sound).c_str(), nullptr);
+  if (!pipeline) return nullptr;
   guard_demuxers(pipeline);
   use_system_clock(pipeline);
-  watch_sink_ends(pipeline);
   screen_attach(pipeline);  // the same window: the screen never shows what is behind it
   shared_clock_attach(pipeline);
+  return pipeline;
+}
+
+void adopt_rebuilt_pipeline(PlayerState& st, GstElement* pipeline, gboolean no_sound) {
+  switch_markers_pending = 0;  // they were on the old pipeline's bus
+  watch_sink_ends(pipeline);
   st.pipeline = pipeline;
   st.filesrc = lookup(pipeline, "filesrc0");
   st.input_selector = lookup(pipeline, "selector");
@@ -186,17 +210,11 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
   active_qtdemux = demux;
   add_branch_metadata(st, demux, no_sound);
   log_raw("[RESTART] 🔄 Updated global tracking variables (demux=%p)\n", static_cast<void*>(demux));
+}
 
-  log_line("[RESTART] ▶️  Starting playback from beginning...");
-  gst_element_set_state(pipeline, GST_STATE_PLAYING);
-  if (gst_element_get_state(pipeline, nullptr, nullptr, STATE_CHANGE_LIMIT) == GST_STATE_CHANGE_ASYNC)
-    log_line("[RESTART] New pipeline is still starting - going on");
-  st.is_playing = TRUE;
-  rebuild_done();
-
+void announce_rebuild(bool ar_fix) {
   log_line("[RESTART] 🔊 Re-enabling events");
   suppress_events = 0;
-  bool ar_fix = take_rebuild_for_ratio();
   if (ar_fix) {
     log_line("[RESTART] 📤 SKIP 'end of video!' - AR fix restart (not real video end)");
   } else {
@@ -215,7 +233,12 @@ gboolean perform_complete_pipeline_restart(PlayerState& st, gboolean no_sound) {
     send_with_ack(protocol::PRELOAD_COMPLETE, protocol::ACK_PRELOAD_COMPLETE);
   }
   log_line("[RESTART] 🎬 Normal operation resumed");
-  return TRUE;
+}
+
+void take_new_bus(PlayerState& st) {
+  if (st.bus) gst_object_unref(st.bus);
+  st.bus = st.pipeline ? gst_element_get_bus(st.pipeline) : nullptr;
+  watch_preload_errors(st.bus);
 }
 
 void execute_pending_restart(PlayerState& st) {
@@ -223,9 +246,7 @@ void execute_pending_restart(PlayerState& st) {
   rebuild_started();
   stop_heartbeat();
   if (perform_complete_pipeline_restart(st, st.no_sound)) {
-    if (st.bus) gst_object_unref(st.bus);
-    st.bus = st.pipeline ? gst_element_get_bus(st.pipeline) : nullptr;
-    watch_preload_errors(st.bus);
+    take_new_bus(st);
     start_heartbeat();
   } else {
     log_line("[RESTART] ❌ CRITICAL: Restart failed - terminating");

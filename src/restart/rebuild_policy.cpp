@@ -17,7 +17,22 @@ void rebuild_now_for_ratio() {
 
 void rebuild_now() { restart_pending = 1; }
 
+namespace {
+// Main thread only.
+std::optional<PlacedRebuild> placed;
+void (*prepared_drop)() = nullptr;
+}  // namespace
+
+void place_rebuild(PlacedRebuild at) { placed = at; }
+std::optional<PlacedRebuild> placed_rebuild() { return placed; }
+void set_prepared_rebuild_drop(void (*drop)()) { prepared_drop = drop; }
+void drop_prepared_rebuild_if_any() {
+  placed = std::nullopt;
+  if (prepared_drop) prepared_drop();
+}
+
 bool cancel_scheduled_rebuild(const char* line) {
+  drop_prepared_rebuild_if_any();
   if (!restart_scheduled) return false;
   log_line("%s", line);
   restart_scheduled = 0;
@@ -56,6 +71,7 @@ void rebuild_started() { restart_pending = 0; }
 void rebuild_skipped() { iterations_since_last_restart = 0; }
 
 void rebuild_done() {
+  placed = std::nullopt;
   iterations_since_last_restart = 0;
   restart_scheduled = 0;
   waiting_for_video_end = 0;

@@ -4,7 +4,10 @@
 // rebuild itself is player/pipeline_restart.h, run by the main loop once
 // rebuild_pending() says so.
 #pragma once
+#include <gst/gst.h>
+
 #include <cstdint>
+#include <optional>
 
 constexpr uint64_t MAX_ITERATIONS_BEFORE_RESTART = 150000;
 constexpr uint64_t RESTART_PROGRESS_PERIOD = 10000;   // iterations between two progress lines
@@ -43,3 +46,21 @@ void rebuild_skipped();
 void rebuild_done();
 // Whether the rebuild was for a preload's shape; asked once.
 bool take_rebuild_for_ratio();
+
+// ---- A rebuild made ready ahead (player/prepared_rebuild.h) ------------------
+
+// switch_at while a rebuild is due at the end of the video: the rebuild's
+// first picture is to show at `running` (the pipeline's running time), from
+// `position` of its file.
+struct PlacedRebuild {
+  GstClockTime running = 0;
+  GstClockTime position = 0;
+};
+void place_rebuild(PlacedRebuild at);
+std::optional<PlacedRebuild> placed_rebuild();
+// The rebuild prepared behind the file on screen registers how it is
+// dropped; whatever changes the file on screen or the preload (a switch, a
+// video command, a stop, a preload dropped or replaced) drops it, and the
+// rebuild, if still due, happens at the end of the file as without it.
+void set_prepared_rebuild_drop(void (*drop)());
+void drop_prepared_rebuild_if_any();

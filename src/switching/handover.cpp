@@ -332,31 +332,42 @@ GstClockTime running_time_now(GstElement* pipeline) {
   return now > base ? now - base : 0;
 }
 
-// The new file shows at `running`: the sinks drop what of the old file would
-// show from then on, each stream of the old file still going a little
-// before is cut, and the loop hears of it at that time.
-void place(PlayerState& st, GstClockTime running) {
-  GstClockTime nearest = running_time_now(st.pipeline) + NEAREST;
-  if (running < nearest) {
-    log_line("[SWITCH AT] The time asked for is past or too near - the new file shows %.3f s later",
-             static_cast<double>(nearest - running) / GST_SECOND);
-    running = nearest;
-  }
-  std::lock_guard<std::mutex> lock(plan_lock);
-  if (!plan) return;
-  Plan& p = *plan;
-  p.placed = true;
-  p.old_end = running;
-  auto cut = std::make_shared<Cut>();
-  cut->at = running;
-  for_each_element(gst_bin_iterate_sinks(GST_BIN(st.pipeline)), [&](GstElement* sink) {
+// The running time a placed hand-over can keep: one asked for that is past
+// or too near is moved on, and said.
+GstClockTime keepable(GstElement* pipeline, GstClockTime running) {
+  GstClockTime nearest = running_time_now(pipeline) + NEAREST;
+  if (running >= nearest) return running;
+  log_line("[SWITCH AT] The time asked for is past or too near - the new file shows %.3f s later",
+           static_cast<double>(nearest - running) / GST_SECOND);
+  return nearest;
+}
+
+// A cut of its own for each sink: the new stream reaching one sink says
+// nothing of what the other still has to drop.
+std::vector<std::pair<PadRef, gulong>> cut_sinks(GstElement* pipeline, GstClockTime running) {
+  std::vector<std::pair<PadRef, gulong>> probes;
+  for_each_element(gst_bin_iterate_sinks(GST_BIN(pipeline)), [&](GstElement* sink) {
     PadRef pad(gst_element_get_static_pad(sink, "sink"));
     if (!pad) return;
+    auto cut = std::make_shared<Cut>();
+    cut->at = running;
     gulong id = gst_pad_add_probe(
         pad.get(), static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
         drop_after_cut, new std::shared_ptr<Cut>(cut), free_cut);
-    p.cut_probes.emplace_back(std::move(pad), id);
+    probes.emplace_back(std::move(pad), id);
   });
+  return probes;
+}
+
+// The new file shows at the plan's placed time: the sinks drop what of the
+// old file would show from then on, each stream of the old file still going
+// a little before is cut, and the loop hears of it at that time.
+void place(PlayerState& st) {
+  std::lock_guard<std::mutex> lock(plan_lock);
+  if (!plan) return;
+  Plan& p = *plan;
+  GstClockTime running = p.old_end;
+  p.cut_probes = cut_sinks(st.pipeline, running);
   for (int i = 0; i < (p.has_audio ? 2 : 1); ++i) {
     Stream& s = i == 0 ? p.video : p.audio;
     if (s.ended_before) {
@@ -397,6 +408,12 @@ bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at) 
   GstClockTime latency = gst_pipeline_get_latency(GST_PIPELINE(st.pipeline));
   if (GST_CLOCK_TIME_IS_VALID(latency)) p->latency = latency;
   p->has_audio = st.audio_selector != nullptr;
+  // Placed from the start: an old stream's end that comes while the rest is
+  // armed is part of the placed change, not a hand-over at the end.
+  if (at) {
+    p->placed = true;
+    p->old_end = keepable(st.pipeline, at->running_time);
+  }
   bool ok = set_up_stream(p->video, st.input_selector, st.preload_selector_pad.load(), st.preload_video_probe_id,
                           false, at != nullptr);
   if (ok && p->has_audio)
@@ -417,7 +434,7 @@ bool arm_handover(PlayerState& st, unsigned generation, const HandoverTime* at) 
     disarm_handover();
     return false;
   }
-  if (at) place(st, at->running_time);
+  if (at) place(st);
   return true;
 }
 
@@ -429,6 +446,21 @@ void disarm_handover() {
   }
   begun = false;
   if (p) release(*p);
+}
+
+void drop_from(GstElement* pipeline, GstClockTime running) { cut_sinks(pipeline, running); }
+
+GstClockTime file_on_screen_end(PlayerState& st) {
+  GstClockTime end = GST_CLOCK_TIME_NONE;
+  for (GstElement* selector : {st.input_selector, st.audio_selector}) {
+    PadRef active(active_pad(selector));
+    PadRef src(peer_of(active.get()));
+    GstClockTime stream_end = src ? end_of_file(src.get()) : GST_CLOCK_TIME_NONE;
+    // The selector's own offset (a wall places a pipeline's first file by it) counts too.
+    if (GST_CLOCK_TIME_IS_VALID(stream_end) && active) stream_end += gst_pad_get_offset(active.get());
+    if (GST_CLOCK_TIME_IS_VALID(stream_end) && (!GST_CLOCK_TIME_IS_VALID(end) || stream_end > end)) end = stream_end;
+  }
+  return end;
 }
 
 bool handover_armed() {

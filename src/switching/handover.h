@@ -50,3 +50,10 @@ bool handover_old_file_ended();
 // wait for it): the old branch goes as after any switch and the preload
 // becomes the file on screen.
 void finish_handover(PlayerState& st);
+
+// The running time at which the file on screen ends (its longer stream), or
+// GST_CLOCK_TIME_NONE when its streams do not tell.
+GstClockTime file_on_screen_end(PlayerState& st);
+// The sinks of a pipeline drop what of it would show from `running` on: it
+// is cut there, for good (the pipeline is on its way out).
+void drop_from(GstElement* pipeline, GstClockTime running);

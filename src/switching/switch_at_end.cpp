@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr GstClockTime MAX_AHEAD = 24ULL * 3600 * GST_SECOND;
+
 // Set on the main thread, taken by the sink's streaming thread at the end.
 std::atomic<bool> armed{false};
 // Counts the changes of the file on screen. The end a message reports
@@ -60,6 +62,7 @@ void remove_probe() {
 bool switch_at_end_armed() { return armed; }
 
 void cancel_switch_at_end() {
+  drop_prepared_rebuild_if_any();
   bool handed_over = handover_armed();
   disarm_handover();
   if (armed.exchange(false) || handed_over) log_line("%s", protocol::DISARMED);
@@ -138,6 +141,25 @@ void handle_switch_at_command(PlayerState& st, const char* args) {
   GstClockTime base = st.pipeline ? gst_element_get_base_time(st.pipeline) : 0;
   if (!st.pipeline || at < base) {
     log_line("%s - clock time %llu is before the pipeline's start", protocol::SWITCH_AT_REJECTED, at);
+    return;
+  }
+  // A time that wrapped, or lies a day or more ahead, would hold the last
+  // picture for as long: no manager means it.
+  GstClock* clock = gst_element_get_clock(st.pipeline);
+  GstClockTime now = clock ? gst_clock_get_time(clock) : base;
+  if (clock) gst_object_unref(clock);
+  if (at > now + MAX_AHEAD || position > MAX_AHEAD) {
+    log_line("%s - clock time %llu (position %llu) is more than a day ahead", protocol::SWITCH_AT_REJECTED, at,
+             position);
+    return;
+  }
+  // Another picture shape: the rebuild due at the end is placed there instead,
+  // made ready behind the file on screen.
+  if (rebuild_due_at_video_end()) {
+    place_rebuild({at - base, position});
+    log_line("%s%llu (running time %llu, in %.3f s) - a rebuild for another picture shape, made ready behind the "
+             "file on screen",
+             protocol::SWITCH_AT_ARMED, at, at - base, (static_cast<double>(at) - static_cast<double>(now)) / GST_SECOND);
     return;
   }
   if (!arm_placed(st, HandoverTime{at - base, position}))
