@@ -278,92 +278,44 @@ struct Peer {
 
 }  // namespace
 
-void Wall::run_leader() {
-  std::vector<Peer> peers;
-  gint64 last_said = 0, accept_from = 0;
-  auto pending_from = [&](const std::string* address) {
-    size_t n = 0;
-    for (const Peer& p : peers) n += p.fd >= 0 && !p.proven && (!address || p.address == *address);
-    return n;
-  };
-  auto close_oldest_pending = [&](const std::string* address) {
-    for (Peer& p : peers)
-      if (p.fd >= 0 && !p.proven && (!address || p.address == *address)) {
-        close_fd(p.fd);
-        return;
+// The leader's connections: admitted with a hello, kept once they prove
+// themselves and while they speak.
+class Wall::Peers {
+ public:
+  Peers(Wall& wall) : wall_(wall) {}
+  ~Peers() {
+    for (Peer& p : peers_) close_fd(p.fd);
+  }
+
+  void add_to(std::vector<pollfd>& fds) const {
+    for (const Peer& p : peers_) fds.push_back({p.fd, POLLIN, 0});
+  }
+
+  // Accepts what waits; false when descriptors ran out (accepting then pauses).
+  bool accept_all(int listen_fd) {
+    for (int i = 0; i < 16; ++i) {
+      sockaddr_storage from{};
+      socklen_t len = sizeof from;
+      int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd >= 0) {
+        admit(fd, peer_address(from));
+        continue;
       }
-  };
-  auto admit = [&](int fd, const std::string& address) {
-    if (pending_from(&address) >= MAX_PENDING_PER_ADDRESS) close_oldest_pending(&address);
-    if (pending_from(nullptr) >= MAX_PENDING) close_oldest_pending(nullptr);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    Peer p;
-    p.fd = fd;
-    p.address = address;
-    p.nonce = wall_nonce();
-    p.since = p.heard = g_get_monotonic_time();
-    std::string hello = std::string(wall_words::HELLO) + " 1 " + p.nonce + (token_.empty() ? " open\n" : " token\n");
-    if (send_all(fd, hello))
-      peers.push_back(std::move(p));
-    else
-      close(fd);
-  };
-  // A follower's answer to the hello: its proof of the nonce, and a nonce of its own to prove ours by.
-  auto take_proof = [&](Peer& p, const std::string& line) {
-    std::istringstream words(after_word(line, wall_words::PROOF).value_or(""));
-    std::string proof, nonce;
-    words >> proof >> nonce;
-    size_t proven = 0;
-    for (const Peer& q : peers) proven += q.fd >= 0 && q.proven;
-    bool ok = !nonce.empty() && nonce.size() <= 128 &&
-              (token_.empty() || same_secret(proof, wall_proof(token_, "follower", p.nonce)));
-    if (!ok) {
-      note("a connection from " + p.address + " to the wall's plan did not prove the wall's token; it was closed");
-      close_fd(p.fd);
-    } else if (proven >= MAX_FOLLOWERS) {
-      note("the wall has " + std::to_string(MAX_FOLLOWERS) + " followers already; one more from " + p.address +
-           " was turned away");
-      close_fd(p.fd);
-    } else if (send_all(p.fd, std::string(wall_words::WELCOME) + " " +
-                                  (token_.empty() ? "-" : wall_proof(token_, "leader", nonce)) + "\n")) {
-      p.proven = true;
-      p.version_sent = 0;
-    } else {
-      close_fd(p.fd);
-    }
-  };
-  while (!stopping_) {
-    gint64 now = g_get_monotonic_time();
-    bool accepting = now >= accept_from;
-    std::vector<pollfd> fds = {{wake_fd_[0], POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}};
-    for (const Peer& p : peers) fds.push_back({p.fd, POLLIN, 0});
-    int timeout = accepting ? KEEPALIVE_MS : std::min<int>(KEEPALIVE_MS, ACCEPT_PAUSE_MS);
-    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) g_usleep(100000);  // ENOMEM and the like: wait it out
-    char drain[64];
-    while (read(wake_fd_[0], drain, sizeof drain) > 0) {
-    }
-    if (fds[1].revents & POLLIN) {
-      for (int i = 0; i < 16; ++i) {
-        sockaddr_storage from{};
-        socklen_t len = sizeof from;
-        int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-          admit(fd, peer_address(from));
-          continue;
-        }
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          note(std::string("the wall's plan port cannot take a connection now (") + strerror(errno) +
-               "); trying again shortly");
-          accept_from = g_get_monotonic_time() + ACCEPT_PAUSE_MS * 1000;
-        }
-        break;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        wall_.note(std::string("the wall's plan port cannot take a connection now (") + strerror(errno) +
+                   "); trying again shortly");
+        return false;
       }
+      break;
     }
-    now = g_get_monotonic_time();
-    for (size_t i = 0; i < peers.size() && i + 2 < fds.size(); ++i) {
-      Peer& p = peers[i];
-      if (p.fd < 0 || p.fd != fds[i + 2].fd || !(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    return true;
+  }
+
+  // What each peer said (`fds` from add_to, after the first `skip`).
+  void read(const std::vector<pollfd>& fds, size_t skip, gint64 now) {
+    for (size_t i = 0; i < peers_.size() && i + skip < fds.size(); ++i) {
+      Peer& p = peers_[i];
+      if (p.fd < 0 || p.fd != fds[i + skip].fd || !(fds[i + skip].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       std::vector<std::string> lines;
       if (!read_lines(p.fd, p.in, lines)) {
         close_fd(p.fd);
@@ -377,8 +329,109 @@ void Wall::run_leader() {
           p.heard = now;
       }
     }
-    for (Peer& p : peers)
+  }
+
+  // Closes the unproven after their time and the silent; sends the plan to
+  // the others when it changed, and as a keep-alive.
+  void tend(gint64 now, const std::string& plan, uint64_t version, bool keepalive) {
+    for (Peer& p : peers_)
       if (p.fd >= 0 && (p.proven ? now - p.heard > SILENT_US : now - p.since > PROOF_WITHIN_US)) close_fd(p.fd);
+    for (Peer& p : peers_)
+      if (p.fd >= 0 && p.proven && version > 0 && (p.version_sent != version || keepalive)) {
+        if (send_all(p.fd, plan))
+          p.version_sent = version;
+        else
+          close_fd(p.fd);
+      }
+    peers_.erase(std::remove_if(peers_.begin(), peers_.end(), [](const Peer& p) { return p.fd < 0; }), peers_.end());
+  }
+
+  int proven() const {
+    int n = 0;
+    for (const Peer& p : peers_) n += p.fd >= 0 && p.proven;
+    return n;
+  }
+
+ private:
+  size_t pending_from(const std::string* address) const {
+    size_t n = 0;
+    for (const Peer& p : peers_) n += p.fd >= 0 && !p.proven && (!address || p.address == *address);
+    return n;
+  }
+
+  void close_oldest_pending(const std::string* address) {
+    for (Peer& p : peers_)
+      if (p.fd >= 0 && !p.proven && (!address || p.address == *address)) {
+        close_fd(p.fd);
+        return;
+      }
+  }
+
+  void admit(int fd, const std::string& address) {
+    if (pending_from(&address) >= MAX_PENDING_PER_ADDRESS) close_oldest_pending(&address);
+    if (pending_from(nullptr) >= MAX_PENDING) close_oldest_pending(nullptr);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Peer p;
+    p.fd = fd;
+    p.address = address;
+    p.nonce = wall_nonce();
+    p.since = p.heard = g_get_monotonic_time();
+    std::string hello =
+        std::string(wall_words::HELLO) + " 1 " + p.nonce + (wall_.token_.empty() ? " open\n" : " token\n");
+    if (send_all(fd, hello))
+      peers_.push_back(std::move(p));
+    else
+      close(fd);
+  }
+
+  // A follower's answer to the hello: its proof of the nonce, and a nonce of
+  // its own to prove ours by.
+  void take_proof(Peer& p, const std::string& line) {
+    const std::string& token = wall_.token_;
+    std::istringstream words(after_word(line, wall_words::PROOF).value_or(""));
+    std::string proof, nonce;
+    words >> proof >> nonce;
+    bool ok = !nonce.empty() && nonce.size() <= 128 &&
+              (token.empty() || same_secret(proof, wall_proof(token, "follower", p.nonce)));
+    if (!ok) {
+      wall_.note("a connection from " + p.address + " to the wall's plan did not prove the wall's token; it was closed");
+      close_fd(p.fd);
+    } else if (proven() >= static_cast<int>(MAX_FOLLOWERS)) {
+      wall_.note("the wall has " + std::to_string(MAX_FOLLOWERS) + " followers already; one more from " + p.address +
+                 " was turned away");
+      close_fd(p.fd);
+    } else if (send_all(p.fd, std::string(wall_words::WELCOME) + " " +
+                                  (token.empty() ? "-" : wall_proof(token, "leader", nonce)) + "\n")) {
+      p.proven = true;
+      p.heard = g_get_monotonic_time();
+      p.version_sent = 0;
+    } else {
+      close_fd(p.fd);
+    }
+  }
+
+  Wall& wall_;
+  std::vector<Peer> peers_;
+};
+
+void Wall::run_leader() {
+  Peers peers(*this);
+  gint64 last_said = 0, accept_from = 0;
+  while (!stopping_) {
+    gint64 now = g_get_monotonic_time();
+    bool accepting = now >= accept_from;
+    std::vector<pollfd> fds = {{wake_fd_[0], POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}};
+    peers.add_to(fds);
+    int timeout = accepting ? KEEPALIVE_MS : std::min(KEEPALIVE_MS, ACCEPT_PAUSE_MS);
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) g_usleep(100000);  // ENOMEM and the like: wait it out
+    char drain[64];
+    while (read(wake_fd_[0], drain, sizeof drain) > 0) {
+    }
+    if ((fds[1].revents & POLLIN) && !peers.accept_all(listen_fd_))
+      accept_from = g_get_monotonic_time() + ACCEPT_PAUSE_MS * 1000;
+    now = g_get_monotonic_time();
+    peers.read(fds, 2, now);
     WallPlan plan;
     uint64_t version;
     {
@@ -388,20 +441,9 @@ void Wall::run_leader() {
     }
     bool keepalive = now - last_said >= KEEPALIVE_MS * 1000;
     if (keepalive) last_said = now;
-    std::string text = wall_plan_lines(plan);
-    for (Peer& p : peers)
-      if (p.fd >= 0 && p.proven && version > 0 && (p.version_sent != version || keepalive)) {
-        if (send_all(p.fd, text))
-          p.version_sent = version;
-        else
-          close_fd(p.fd);
-      }
-    peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& p) { return p.fd < 0; }), peers.end());
-    int proven = 0;
-    for (const Peer& p : peers) proven += p.proven;
-    followers_ = proven;
+    peers.tend(now, wall_plan_lines(plan), version, keepalive);
+    followers_ = peers.proven();
   }
-  for (Peer& p : peers) close_fd(p.fd);
 }
 
 // The follower's side of one connection to the leader.

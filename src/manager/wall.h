@@ -82,6 +82,7 @@ class Wall {
 
  private:
   explicit Wall(const WallOptions& options) : options_(options) {}
+  class Peers;
   void run_leader();
   void run_follower();
   void read_clock_statistics();

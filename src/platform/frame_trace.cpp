@@ -16,9 +16,25 @@ FILE* trace_file() {
   return file;
 }
 
+struct Picture {
+  GstClockTime now, running, due, pts;
+};
+
+// On the GL thread, once the draw (its swap included) has returned: what a
+// viewer sees from then on.
+void write_picture(gpointer data) {
+  auto* p = static_cast<Picture*>(data);
+  fprintf(trace_file(), "%lld %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
+          static_cast<unsigned long long>(p->now), static_cast<unsigned long long>(p->running),
+          static_cast<unsigned long long>(p->due), static_cast<unsigned long long>(p->pts));
+}
+
+void free_picture(gpointer data) { delete static_cast<Picture*>(data); }
+
 // On the GL thread, before the sink draws; returning FALSE keeps its drawing.
+// The record is written by a task queued behind this draw on the same thread.
 // A window's expose draws the same picture again: recorded once.
-gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
+gboolean on_draw(GstElement* sink, GstGLContext* context, GstSample* sample, gpointer) {
   static GstBuffer* last_buffer = nullptr;
   static GstClockTime last_pts = GST_CLOCK_TIME_NONE;
   GstBuffer* buffer = sample ? gst_sample_get_buffer(sample) : nullptr;
@@ -33,9 +49,15 @@ gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   GstClockTime now = clock ? gst_clock_get_time(clock) : GST_CLOCK_TIME_NONE;
   if (clock) gst_object_unref(clock);
   GstClockTime due = GST_CLOCK_TIME_IS_VALID(running) ? gst_element_get_base_time(sink) + running : GST_CLOCK_TIME_NONE;
-  fprintf(trace_file(), "%lld %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
-          static_cast<unsigned long long>(now), static_cast<unsigned long long>(running),
-          static_cast<unsigned long long>(due), static_cast<unsigned long long>(pts));
+  auto* picture = new Picture{now, running, due, pts};
+  GstGLWindow* window = context ? gst_gl_context_get_window(context) : nullptr;
+  if (window) {
+    gst_gl_window_send_message_async(window, write_picture, picture, free_picture);
+    gst_object_unref(window);
+  } else {
+    write_picture(picture);
+    free_picture(picture);
+  }
   return FALSE;
 }
 

@@ -72,6 +72,23 @@ bool wanted(PlayerState& st) {
          steadily(st.pipeline, GST_STATE_PLAYING);
 }
 
+// The new pipeline's file starts at its running time 0: a wall's player
+// places its pipelines' first files ahead by their selectors' offsets, which
+// would move the prerolled picture; here the base time places it.
+void clear_offsets(GstElement* pipeline) {
+  for_each_element(gst_bin_iterate_recurse(GST_BIN(pipeline)), [](GstElement* e) {
+    if (strcmp(factory_name(e), "input-selector") != 0) return;
+    GstIterator* pads = gst_element_iterate_sink_pads(e);
+    GValue pad = G_VALUE_INIT;
+    while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
+      gst_pad_set_offset(GST_PAD(g_value_get_object(&pad)), 0);
+      g_value_reset(&pad);
+    }
+    g_value_unset(&pad);
+    gst_iterator_free(pads);
+  });
+}
+
 void prepare(PlayerState& st) {
   std::string path = st.preload_video_path;
   if (path == failed_path) return;
@@ -95,37 +112,22 @@ void prepare(PlayerState& st) {
       gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, count_picture,
                         new std::shared_ptr<std::atomic<int>>(p->pictures), free_count);
   }
+  clear_offsets(pipeline);
   gst_element_set_state(pipeline, GST_STATE_PAUSED);
   log_line("[RESTART] 🎬 Preparing the rebuild for %s behind the file on screen", path.c_str());
   prepared = std::move(p);
 }
 
 // The new pipeline runs on the old one's clock, its first picture at the
-// old pipeline's running time `at`. On a wall's shared base time the file is
-// placed by the selectors' offsets, as the wall places every pipeline's
-// first file; otherwise by the base time itself.
+// old pipeline's running time `at`: its base time is moved on by that much.
 void start_at(Prepared& p, GstElement* old, GstClockTime at) {
   GstElement* pipeline = p.pipeline.get();
   if (GstClock* clock = gst_element_get_clock(old)) {
     gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
     gst_object_unref(clock);
   }
-  GstClockTime base = gst_element_get_base_time(old);
-  bool shared_base = gst_element_get_start_time(old) == GST_CLOCK_TIME_NONE;
   gst_element_set_start_time(pipeline, GST_CLOCK_TIME_NONE);
-  gst_element_set_base_time(pipeline, shared_base ? base : base + at);
-  if (shared_base)
-    for_each_element(gst_bin_iterate_recurse(GST_BIN(pipeline)), [at](GstElement* e) {
-      if (strcmp(factory_name(e), "input-selector") != 0) return;
-      GstIterator* pads = gst_element_iterate_sink_pads(e);
-      GValue pad = G_VALUE_INIT;
-      while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
-        gst_pad_set_offset(GST_PAD(g_value_get_object(&pad)), static_cast<gint64>(at));
-        g_value_reset(&pad);
-      }
-      g_value_unset(&pad);
-      gst_iterator_free(pads);
-    });
+  gst_element_set_base_time(pipeline, gst_element_get_base_time(old) + at);
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
 }
 
