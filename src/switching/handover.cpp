@@ -1,5 +1,6 @@
 #include "switching/handover.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,9 @@ struct Stream {
   std::atomic<gulong>* drop_probe = nullptr;  // the preload's buffer-dropping probe on new_selector_pad
   bool turned = false;
   bool ended_before = false;  // its end of stream had gone on to the sink before the arming
+  // The old stream's selector pad's offset (a wall places a pipeline's first
+  // file by it): its running times at the sinks are this much later.
+  gint64 selector_offset = 0;
 };
 
 // What the sinks drop of a stream cut before its end: its buffers from the
@@ -212,7 +216,7 @@ GstPadProbeReturn on_old_buffer(GstPad* pad, GstBuffer* buffer, Stream& s, Plan&
   // In decoding order: a picture due before the placed time is decoded before it.
   GstClockTime at = GST_BUFFER_DTS_IS_VALID(buffer) ? GST_BUFFER_DTS(buffer) : GST_BUFFER_PTS(buffer);
   GstClockTime running = running_time_on(pad, at);
-  if (!GST_CLOCK_TIME_IS_VALID(running) || running < p.old_end) return GST_PAD_PROBE_OK;
+  if (!GST_CLOCK_TIME_IS_VALID(running) || running + s.selector_offset < p.old_end) return GST_PAD_PROBE_OK;
   begun = true;
   turn(p, s);
   stop_old(s);
@@ -244,6 +248,7 @@ GstPadProbeReturn on_old_stream(GstPad* pad, GstPadProbeInfo* info, gpointer is_
     for (Stream* old : {&p.video, &p.audio})
       if (old->old_src) {
         GstClockTime end = end_of_file(old->old_src.get());
+        if (GST_CLOCK_TIME_IS_VALID(end)) end += old->selector_offset;
         if (GST_CLOCK_TIME_IS_VALID(end) && (!GST_CLOCK_TIME_IS_VALID(p.old_end) || end > p.old_end)) p.old_end = end;
       }
   if (!GST_CLOCK_TIME_IS_VALID(p.old_end)) {
@@ -312,6 +317,7 @@ bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, st
   s.new_src.reset(peer_of(new_selector_pad));
   s.drop_probe = &drop_probe;
   if (!s.old_src || !s.new_src || active.get() == new_selector_pad) return false;
+  s.selector_offset = std::max<gint64>(0, gst_pad_get_offset(active.get()));
   s.ended_before = has_sticky_end(s.old_src.get());
   if (s.ended_before && !placed) return false;
   s.hold = gst_pad_add_probe(s.new_src.get(),

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -41,6 +42,7 @@ int free_port() {
 
 struct Frame {
   long long due_ms;     // the clock time it was due at: the same on both screens
+  unsigned long long due_ns;
   long long late_us;    // drawn when, against when it was due (both boards share this machine's clocks)
   long long pts_ns;     // its time in its file
 };
@@ -54,7 +56,7 @@ std::vector<Frame> read_trace(const std::string& path) {
     long long drawn = 0;
     unsigned long long clock = 0, running = 0, due = 0, pts = 0;
     if (f >> drawn >> clock >> running >> due >> pts && due != ~0ULL)
-      frames.push_back({static_cast<long long>(due / 1000000), drawn - static_cast<long long>(due / 1000),
+      frames.push_back({static_cast<long long>(due / 1000000), due, drawn - static_cast<long long>(due / 1000),
                         static_cast<long long>(pts)});
   }
   return frames;
@@ -104,10 +106,11 @@ class WallTest : public TempDirTest {
   }
 
   std::unique_ptr<PlayerClient> start_manager(const VirtualDisplay& display, const std::string& role,
-                                              const std::string& trace) {
+                                              const std::string& trace, bool sound = false) {
     PlayerClient::Options opts;
     opts.binary = MANAGER_BINARY;
-    opts.args = {"--no-http", "--no-sound", "--stable-after", "1", role, "127.0.0.1:" + std::to_string(port), playlist};
+    opts.args = {"--no-http", "--stable-after", "1", role, "127.0.0.1:" + std::to_string(port), playlist};
+    if (!sound) opts.args.insert(opts.args.begin(), "--no-sound");
     opts.env = {{"DISPLAY", display.name()}, {"VIDEO_PLAYER_FRAME_TRACE", trace}};
     opts.auto_ack = false;
     auto m = std::make_unique<PlayerClient>();
@@ -132,6 +135,61 @@ class WallTest : public TempDirTest {
   long long latest_due_ms(const std::string& trace) {
     auto frames = read_trace(trace);
     return frames.empty() ? 0 : frames.back().due_ms;
+  }
+
+  // Each clock time a player was asked to place a file at, and the position
+  // of the file to show then (a join), when it took the placement as asked
+  // (its own lines, passed on by its manager).
+  struct Placed {
+    unsigned long long at_ns, position_ns;
+  };
+  static std::vector<Placed> placed_times(PlayerClient& m) {
+    const std::string command = "player: [STDIN] Processing command: switch_at ";
+    const std::string armed = "player: [SWITCH AT] Armed - the new file shows at clock time ";
+    std::vector<Placed> out;
+    std::optional<Placed> asked;
+    for (const auto& l : m.lines()) {
+      if (l.rfind(command, 0) == 0) {
+        std::istringstream words(l.substr(command.size()));
+        Placed p{0, 0};
+        words >> p.at_ns >> p.position_ns;
+        asked = p;
+      } else if (l.rfind(armed, 0) == 0 && asked) {
+        out.push_back(*asked);
+        asked.reset();
+      } else if (l.rfind("player: ", 0) == 0 && l.find("is past or too near") != std::string::npos) {
+        asked.reset();  // a time already past when it came is kept later, and said
+      }
+    }
+    return out;
+  }
+
+  // A file placed at clock time T from position P shows its picture at P
+  // (the next one, when P falls between two) due at T, and nothing of the
+  // file before it is drawn from T on.
+  static std::string misplaced(const std::vector<Frame>& frames, const std::vector<Placed>& placed) {
+    std::string out;
+    for (const Placed& p : placed) {
+      long long t_ms = static_cast<long long>(p.at_ns / 1000000);
+      long long p_ms = static_cast<long long>(p.position_ns / 1000000);
+      if (frames.empty() || frames.back().due_ms < t_ms + 200 || frames.front().due_ms > t_ms - 200) continue;
+      const Frame* first = nullptr;
+      for (const Frame& f : frames)
+        if (f.due_ns >= p.at_ns) {
+          first = &f;
+          break;
+        }
+      long long shown_ms = first ? first->pts_ns / 1000000 : -1;
+      bool ok = first && first->due_ms - t_ms >= -1 && first->due_ms - t_ms <= FRAME_MS && shown_ms >= p_ms - 1 &&
+                shown_ms <= p_ms + FRAME_MS && first->due_ms - t_ms - (shown_ms - p_ms) <= 1 &&
+                first->due_ms - t_ms - (shown_ms - p_ms) >= -1;
+      if (!ok)
+        out += "placed at " + std::to_string(t_ms) + " ms from " + std::to_string(p_ms) +
+               " ms of its file, the first picture from then on was due at " +
+               (first ? std::to_string(first->due_ms) + " ms, " + std::to_string(shown_ms) + " ms into its file"
+                      : std::string("(none)")) + "\n";
+    }
+    return out;
   }
 
   static pid_t player_pid_of(PlayerClient& m) {
@@ -206,4 +264,35 @@ TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
   EXPECT_LE(back.worst_ms, FRAME_MS) << back << lines_of(*follower);
   // One end of a player in all: the one killed.
   EXPECT_EQ(follower->count_substring("[manager] player (pid "), 1) << lines_of(*follower);
+}
+
+// A playlist as operators have it (a file with sound, one without, one of
+// another picture shape, then sound again), with sound on: every change of
+// file is placed on the clock, on both screens at the same moment, each new
+// file's first picture due exactly at the planned time and nothing of the
+// old file shown after it; no placement is refused and no player ends.
+TEST_F(WallTest, MixedPlaylistWithSoundChangesEveryFileOnThePlannedClock) {
+  ASSERT_GT(port, 0);
+  playlist = dir + "/playlist.txt";
+  std::ofstream(playlist) << clip("red.mp4") << "\n" << clip("silent.mp4") << "\n" << clip("square.mp4") << "\n"
+                          << clip("blue.mp4") << "\n";
+  std::string lead_trace = dir + "/lead.trace", follow_trace = dir + "/follow.trace";
+  leader = start_manager(lead_display, "--wall-lead", lead_trace, true);
+  follower = start_manager(follow_display, "--wall-follow", follow_trace, true);
+  ASSERT_GE(follower->wait_for_substring("[manager] following the wall: item 2", LINE_TIMEOUT), 0)
+      << lines_of(*follower);
+  long long from = latest_due_ms(lead_trace);
+  // A round: silent, square (a rebuild on both boards), blue, red.
+  wait_follower_changes(4);
+  auto lead_frames = read_trace(lead_trace), follow_frames = read_trace(follow_trace);
+  Starts round = compare_changes(lead_frames, follow_frames, from);
+  EXPECT_GE(round.changes, 4) << round << lines_of(*follower);
+  EXPECT_LE(round.worst_ms, FRAME_MS) << round << lines_of(*follower);
+  EXPECT_GE(leader->count_substring("the player rebuilt its pipeline"), 1) << lines_of(*leader);
+  EXPECT_EQ(misplaced(lead_frames, placed_times(*leader)), "") << lines_of(*leader);
+  EXPECT_EQ(misplaced(follow_frames, placed_times(*follower)), "") << lines_of(*follower);
+  for (PlayerClient* m : {leader.get(), follower.get()}) {
+    EXPECT_EQ(m->count_substring("would not place"), 0) << lines_of(*m);
+    EXPECT_EQ(m->count_substring("[manager] player (pid "), 0) << lines_of(*m);
+  }
 }
