@@ -3,7 +3,9 @@
 // they come.
 #pragma once
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,28 @@
 #include "support/test_support.h"
 
 constexpr double LINE_TIMEOUT = 60;
+
+// A port free for both TCP and UDP now.
+inline int free_port() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      close(tcp);
+      continue;
+    }
+    int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    bool both = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(udp);
+    close(tcp);
+    if (both) return ntohs(a.sin_port);
+  }
+  return -1;
+}
 
 // "2026-12-08T18:34:36.123Z" in milliseconds since 1970.
 inline long long unix_ms(const std::string& text) {

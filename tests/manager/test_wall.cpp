@@ -18,28 +18,6 @@ namespace {
 
 constexpr double FRAME_MS = 40;  // every clip is 25 fps
 
-// A port free for both TCP and UDP now.
-int free_port() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      close(tcp);
-      continue;
-    }
-    int udp = socket(AF_INET, SOCK_DGRAM, 0);
-    bool both = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(udp);
-    close(tcp);
-    if (both) return ntohs(a.sin_port);
-  }
-  return -1;
-}
-
 struct Frame {
   long long due_ms;     // the clock time it was due at: the same on both screens
   unsigned long long due_ns;
