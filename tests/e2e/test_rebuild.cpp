@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "e2e_helpers.h"
 
@@ -9,6 +10,12 @@ namespace {
 
 class Rebuild : public PlayerE2E {
  protected:
+  std::string trace;  // when set, the player records there every picture it draws
+  PlayerClient::Options options(std::vector<std::string> args) override {
+    auto opts = PlayerE2E::options(std::move(args));
+    if (!trace.empty()) opts.env.push_back({"VIDEO_PLAYER_FRAME_TRACE", trace});
+    return opts;
+  }
   // Index of the first exact line at or after `from`, waiting for it.
   int expect_line(const std::string& line, size_t from, double timeout = EVENT_TIMEOUT) {
     int at = player->wait_for_line(line, timeout, from);
@@ -115,4 +122,53 @@ TEST_F(Rebuild, MonoFileAfterARebuildPlaysThrough) {
   expect_line(protocol::END_OF_VIDEO, from);
   EXPECT_EQ(player->count_substring(protocol::BUS_ERROR), 0) << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
+// A change to another picture shape where a file ends, and back, is made
+// ready behind the file on screen: at each, the old file's last picture
+// (3.96 s into its 4 s) and the new file's first are both drawn, due one
+// frame apart on the clock, with no picture lost or shown twice between
+// them; the events are those of a rebuild at the end.
+TEST_F(Rebuild, ShapeChangeWhereAFileEndsIsMadeReadyAndLosesNoPicture) {
+  trace = ::testing::TempDir() + "rebuild-trace-" + std::to_string(getpid());
+  unlink(trace.c_str());
+  start_playing({clip("red.mp4")});
+  preload_ready(clip("green.mp4"));
+  switch_to(GREEN);
+  for (const char* file : {"square.mp4", "blue.mp4"}) {
+    size_t from = player->line_count();
+    player->answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH_AT_END);
+    player->send(protocol::CMD_PRELOAD + clip(file));
+    EXPECT_GE(player->wait_for_substring("[RESTART] 🎬 Preparing the rebuild for", EVENT_TIMEOUT, from), 0) << dump();
+    int end = expect_line(protocol::END_OF_VIDEO, from);
+    int reset = expect_line(protocol::RESET, end);
+    expect_line(protocol::PLAYING, reset);
+  }
+  EXPECT_TRUE(display.wait_for_colour(BLUE, 10)) << dump();
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+
+  struct Picture {
+    unsigned long long due, pts;
+  };
+  std::vector<Picture> drawn;
+  std::ifstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    unsigned long long mono, clock, running, due, pts;
+    if (f >> mono >> clock >> running >> due >> pts) drawn.push_back({due, pts});
+  }
+  unlink(trace.c_str());
+  int changes = 0;
+  for (size_t i = 1; i < drawn.size(); ++i) {
+    if (drawn[i].pts >= drawn[i - 1].pts) {
+      EXPECT_EQ(drawn[i].pts - drawn[i - 1].pts, 40000000ULL) << "a picture lost or twice at " << i;
+      continue;
+    }
+    if (++changes == 1) continue;  // red to green: a plain switch, not timed
+    EXPECT_EQ(drawn[i - 1].pts, 3960000000ULL) << "the old file's last picture, change " << changes;
+    EXPECT_EQ(drawn[i].pts, 0ULL) << "change " << changes;
+    long long apart = static_cast<long long>(drawn[i].due) - static_cast<long long>(drawn[i - 1].due);
+    EXPECT_LE(std::llabs(apart - 40000000LL), 1000000LL) << "change " << changes << ": due " << apart << " ns apart";
+  }
+  EXPECT_EQ(changes, 3);
 }
