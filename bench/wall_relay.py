@@ -11,6 +11,7 @@ wall's plan), and forwards to the leader's HOST:PORT:
 - TCP: each chunk, either way, is delayed by DELAY +- JITTER ms and kept in
   order (a chunk never leaves before the one ahead of it); none is dropped.
   A connection the leader refuses (it is gone) is closed on the follower.
+- SIGUSR1 slips a plan line with a start out of bounds to every follower.
 
 This machine's kernel has no netem queueing discipline, hence this.
 
@@ -185,8 +186,17 @@ async def serve(args):
     loop = asyncio.get_running_loop()
     host, port = args.listen
 
+    followers = set()
+
+    def bend_plan():
+        for w in list(followers):
+            w.write(b"item next 99 18446744073709551615 4000000000 bad.mp4\n")
+
+    loop.add_signal_handler(signal.SIGUSR1, bend_plan)
+
     async def on_follower(reader, writer):
         link.counts["tcp_connections"] += 1
+        followers.add(writer)
         try:
             up_reader, up_writer = await asyncio.open_connection(*args.to)
         except OSError:
@@ -202,6 +212,8 @@ async def serve(args):
                                  return_exceptions=True)
         except asyncio.CancelledError:
             pass  # the relay is stopping
+        finally:
+            followers.discard(writer)
 
     server = await asyncio.start_server(on_follower, host, port, reuse_address=True)
     _, clocks = await loop.create_datagram_endpoint(lambda: Clocks(link, args.to), local_addr=(host, port))

@@ -70,9 +70,9 @@ def now_us():
     return time.monotonic_ns() // 1000  # CLOCK_MONOTONIC, as the traces' first column
 
 
-def start_xvfb():
+def start_xvfb(screen="1280x720"):
     r, w = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x720x24", "-nolisten", "tcp"],
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", screen + "x24", "-nolisten", "tcp"],
                             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(w)
     number = b""
@@ -106,6 +106,8 @@ class Board:
                "--wall-latency", str(self.args.latency)] + self.wall_args
         if not self.args.sound:
             cmd.append("--no-sound")
+        if self.args.token_file:
+            cmd += ["--wall-token-file", self.args.token_file]
         cmd.append(self.args.playlist_file)
         env = dict(os.environ, DISPLAY=self.display, VIDEO_PLAYER_FRAME_TRACE=trace)
         started = now_us()
@@ -164,6 +166,41 @@ class Board:
             return str(e)
 
 
+def flood(port, seconds):
+    """Silent connections to the plan port from 127.0.0.2-39, opened again as they are closed."""
+    end = time.monotonic() + seconds
+    socks = []
+    opened = 0
+    while time.monotonic() < end:
+        for host in range(2, 40):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setblocking(False)
+            try:
+                s.bind((f"127.0.0.{host}", 0))
+                s.connect_ex(("127.0.0.1", port))
+                socks.append(s)
+                opened += 1
+            except OSError:
+                s.close()
+        time.sleep(0.2)
+        kept = []
+        for s in socks:
+            try:
+                closed = s.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+            except BlockingIOError:
+                closed = False
+            except OSError:
+                closed = True
+            if closed:
+                s.close()
+            else:
+                kept.append(s)
+        socks = kept
+    for s in socks:
+        s.close()
+    print(f"flood: {opened} connections opened", flush=True)
+
+
 def loadavg():
     with open("/proc/loadavg") as f:
         return float(f.read().split()[0])
@@ -174,6 +211,9 @@ def run(args):
     if args.sound and subprocess.call(["pactl", "info"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
         sys.exit("--sound needs a sound server: run under scripts/with-env.sh")
     files = playlist_files(args)
+    args.token_file = os.path.join(args.out, "wall-token")
+    with open(args.token_file, "w") as f:
+        f.write(os.urandom(18).hex() + "\n")
     args.playlist_file = os.path.join(args.out, "playlist.txt")
     with open(args.playlist_file, "w") as f:
         f.write("\n".join(files) + "\n")
@@ -195,7 +235,7 @@ def run(args):
             time.sleep(0.5)
         names = ["lead"] + [f"follow{i + 1}" for i in range(args.followers)]
         for name in names:
-            x, display = start_xvfb()
+            x, display = start_xvfb(args.screen)
             procs.append(x)
             if name == "lead":
                 wall = ["--wall-lead", f"127.0.0.1:{wall_port}"]
@@ -212,6 +252,8 @@ def run(args):
             if b is not late:
                 b.start()
         loss_at, loss_for = args.leader_loss or (None, None)
+        flood_at, flood_for = args.flood or (None, None)
+        flooder = None
         next_cut = args.cut_every
         next_load = next_status = 0.0
         while True:
@@ -230,6 +272,15 @@ def run(args):
                 lead.start()
                 events["leader_back_us"] = lead.runs[-1][1]
                 print(f"[{t:7.1f}s] leader started again", flush=True)
+            if flood_at is not None and t >= flood_at and flooder is None:
+                flooder = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--flood-port", str(wall_port),
+                                            "--seconds", str(flood_for)])
+                events["flood_us"] = [now_us(), now_us() + int(flood_for * 1e6)]
+                print(f"[{t:7.1f}s] flooding the plan port for {flood_for:.0f} s", flush=True)
+            if args.bad_plan_at and relay and t >= args.bad_plan_at and "bad_plan_us" not in events:
+                relay.send_signal(signal.SIGUSR1)
+                events["bad_plan_us"] = now_us()
+                print(f"[{t:7.1f}s] a plan line out of bounds slipped to the followers", flush=True)
             if args.cut_every and t >= next_cut:
                 next_cut += args.cut_every
                 if lead.proc and lead.proc.poll() is None:
@@ -249,6 +300,8 @@ def run(args):
                 print(f"[{t:7.1f}s] load {loadavg():.2f}", flush=True)
             time.sleep(0.2)
     finally:
+        if flooder:
+            flooder.wait()
         for b in boards[::-1]:
             b.stop()
         if relay:
@@ -501,8 +554,9 @@ def analyse(out, settle_s):
     traces = {name: Trace(name, [os.path.join(out, r[0]) for r in runs]) for name, runs in run_info["boards"].items()}
     lead = traces["lead"]
     followers = [traces[n] for n in sorted(traces) if n != "lead"]
-    rep = {"run": {k: run_info["args"][k] for k in ("seconds", "followers", "sound", "relay", "delay", "jitter",
-                                                     "loss", "cut_every", "late_join", "leader_loss", "latency")},
+    rep = {"run": {k: run_info["args"].get(k) for k in ("seconds", "followers", "sound", "relay", "delay", "jitter",
+                                                         "loss", "cut_every", "late_join", "leader_loss", "latency",
+                                                         "screen", "flood", "bad_plan_at")},
            "settle_s": settle_s,
            "cuts_posted": len(run_info["cuts_us"]), "start_us": t0}
     loads = [l for _, l in run_info["load"]]
@@ -513,8 +567,14 @@ def analyse(out, settle_s):
     rep["screens"] = {}
     for t in [lead] + followers:
         late = [(t.clock[i] - t.due[i]) / MS - latency_ms for i in range(len(t.due))]
+        # The first picture of each file against the rest: what a change costs the board's own drawing.
+        firsts = set(t.changes)
         rep["screens"][t.name] = {"drawn_after_due_plus_latency_ms": summary(late), **drops(t),
-                                  "changes": len(t.changes)}
+                                  "changes": len(t.changes),
+                                  "first_pictures_drawn_after_due_plus_latency_ms":
+                                      summary([late[i] for i in firsts if i < len(late)]),
+                                  "other_pictures_drawn_after_due_plus_latency_ms":
+                                      summary([late[i] for i in range(len(late)) if i not in firsts])}
         steps = {"clean": 0, "twice": 0, "skipped": 0, "first skipped": 0}
         odd = []
         for i in t.changes:
@@ -536,6 +596,26 @@ def analyse(out, settle_s):
     rep["clock_rtt_ms"] = {"median": statistics.median(rtts), "max": max(rtts)} if rtts else {}
     in_step = [bool(s[n]["in_step"]) for _, s in run_info["status"] for n in s if n != "lead" and s[n]]
     rep["status_in_step"] = f"{sum(in_step)}/{len(in_step)}"
+    if "flood_us" in run_info:
+        a, b = run_info["flood_us"]
+        during = [s for at, s in run_info["status"] if a <= at <= b]
+        rep["flood"] = {
+            "followers_in_step": f"{sum(bool(x[n] and x[n]['in_step']) for x in during for n in x if n != 'lead')}/"
+                                 f"{sum(1 for x in during for n in x if n != 'lead')}",
+            "leader_counts_followers": sorted({x['lead']['followers'] for x in during if x.get('lead')})}
+    # What the managers said: placements refused (each a change out of step), plans refused.
+    said = {"placements refused": "would not place the switch", "plans refused": "the wall's plan is refused",
+            "connections turned away": "did not prove the wall's token"}
+    rep["said"] = {k: 0 for k in said}
+    for name, runs in run_info["boards"].items():
+        for r in runs:
+            log = os.path.join(out, r[0].replace(".trace", ".log.out"))
+            try:
+                for line in open(log, errors="replace"):
+                    for k, text in said.items():
+                        rep["said"][k] += text in line
+            except OSError:
+                pass
 
     rep["pairs"] = {}
     screens = [lead] + followers
@@ -651,6 +731,9 @@ def print_report(rep):
         print(f"\n{name}: {s['drawn']} pictures drawn, {s['missing']} missing ({s['missing_pct']:.2f} %, "
               f"longest run {s['worst_run']}), {s['changes']} changes of file")
         print(f"  drawn after DUE + latency: {fmt(s['drawn_after_due_plus_latency_ms'])}")
+        if s.get("first_pictures_drawn_after_due_plus_latency_ms"):
+            print(f"    a file's first picture: {fmt(s['first_pictures_drawn_after_due_plus_latency_ms'])}")
+            print(f"    the others:             {fmt(s['other_pictures_drawn_after_due_plus_latency_ms'])}")
         print(f"  at changes (joins aside): {s['at_changes']}")
         for o in s["odd_changes"][:10]:
             print(f"    at {o['t_s']:.1f} s: {o['kind']}, DUE step {o['due_step_ms']:.3f} ms, "
@@ -700,6 +783,9 @@ def print_report(rep):
                       f"{o['pts_ms'][1]:.0f} ms")
     if "relay" in rep:
         print(f"\nrelay: {rep['relay']}")
+    if "flood" in rep:
+        print(f"\nflood of the plan port: {rep['flood']}")
+    print(f"\nthe managers said: {rep.get('said')}")
 
 
 def main():
@@ -719,11 +805,21 @@ def main():
     p.add_argument("--late-join", type=float, default=0, help="start the (first) follower S seconds late")
     p.add_argument("--leader-loss", type=lambda s: tuple(float(x) for x in s.split(":")),
                    help="AT:FOR: kill the leader AT seconds in, start it again FOR seconds later")
+    p.add_argument("--screen", default="1280x720", help="each board's screen, WxH (1280x720)")
+    p.add_argument("--flood", type=lambda s: tuple(float(x) for x in s.split(":")),
+                   help="START:SECONDS: silent connections to the plan port from 38 addresses, opened again as "
+                        "the leader closes them")
+    p.add_argument("--bad-plan-at", type=float, default=0,
+                   help="with --relay: at S seconds the relay gives the followers a plan line out of bounds")
+    p.add_argument("--flood-port", type=int, help=argparse.SUPPRESS)
     p.add_argument("--out", help="where the traces, logs and report go")
     p.add_argument("--analyse", metavar="DIR", help="only report on a run's files")
     p.add_argument("--settle", type=float, default=60,
                    help="figures again from this many seconds into the run on (60): the clocks settle first")
     args = p.parse_args()
+    if args.flood_port:
+        flood(args.flood_port, args.seconds)
+        return
     if args.analyse:
         out = args.analyse
     else:

@@ -58,14 +58,6 @@ bool steadily(GstElement* pipeline, GstState wanted) {
   return state == wanted && pending == GST_STATE_VOID_PENDING;
 }
 
-GstClockTime running_now(GstElement* pipeline) {
-  GstClock* clock = gst_element_get_clock(pipeline);
-  if (!clock) return 0;
-  GstClockTime now = gst_clock_get_time(clock), base = gst_element_get_base_time(pipeline);
-  gst_object_unref(clock);
-  return now > base ? now - base : 0;
-}
-
 bool wanted(PlayerState& st) {
   return rebuild_due_at_video_end() && !restart_for_ar_fix && st.preload_ready && st.preload_checked &&
          st.preload_video_path && st.pipeline && !st.video_switching_in_progress &&
@@ -145,7 +137,7 @@ void place(PlayerState& st, Prepared& p) {
   GstClockTime end = file_on_screen_end(st);
   GstClockTime at = asked ? asked->running : end;
   if (!GST_CLOCK_TIME_IS_VALID(at)) return;  // its end, when it comes, places it
-  GstClockTime nearest = running_now(st.pipeline) + LEAD;
+  GstClockTime nearest = pipeline_running_time(st.pipeline) + LEAD;
   if (at < nearest) {
     log_line("[RESTART] The rebuild's time is past or too near - its first picture shows %.3f s later",
              static_cast<double>(nearest - at) / GST_SECOND);
@@ -243,7 +235,7 @@ void prepared_rebuild_step(PlayerState& st) {
     place(st, p);
     return;
   }
-  if (*p.pictures >= 2 || running_now(st.pipeline) > p.at + SHOW_LIMIT) take_over(st);
+  if (*p.pictures >= 2 || pipeline_running_time(st.pipeline) > p.at + SHOW_LIMIT) take_over(st);
 }
 
 bool prepared_rebuild_takes_end(PlayerState& st) {

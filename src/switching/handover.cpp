@@ -330,18 +330,10 @@ bool set_up_stream(Stream& s, GstElement* selector, GstPad* new_selector_pad, st
   return s.hold && s.end_probe;
 }
 
-GstClockTime running_time_now(GstElement* pipeline) {
-  GstClock* clock = gst_element_get_clock(pipeline);
-  if (!clock) return 0;
-  GstClockTime now = gst_clock_get_time(clock), base = gst_element_get_base_time(pipeline);
-  gst_object_unref(clock);
-  return now > base ? now - base : 0;
-}
-
 // The running time a placed hand-over can keep: one asked for that is past
 // or too near is moved on, and said.
 GstClockTime keepable(GstElement* pipeline, GstClockTime running) {
-  GstClockTime nearest = running_time_now(pipeline) + NEAREST;
+  GstClockTime nearest = pipeline_running_time(pipeline) + NEAREST;
   if (running >= nearest) return running;
   log_line("[SWITCH AT] The time asked for is past or too near - the new file shows %.3f s later",
            static_cast<double>(nearest - running) / GST_SECOND);
@@ -455,6 +447,15 @@ void disarm_handover() {
 }
 
 void drop_from(GstElement* pipeline, GstClockTime running) { cut_sinks(pipeline, running); }
+
+GstClockTime pipeline_running_time(GstElement* pipeline) {
+  GstClock* clock = gst_element_get_clock(pipeline);
+  if (!clock) return 0;
+  GstClockTime now = gst_clock_get_time(clock), base = gst_element_get_base_time(pipeline);
+  gst_object_unref(clock);
+  return now > base ? now - base : 0;
+}
+
 
 GstClockTime file_on_screen_end(PlayerState& st) {
   GstClockTime end = GST_CLOCK_TIME_NONE;

@@ -57,3 +57,5 @@ GstClockTime file_on_screen_end(PlayerState& st);
 // The sinks of a pipeline drop what of it would show from `running` on: it
 // is cut there, for good (the pipeline is on its way out).
 void drop_from(GstElement* pipeline, GstClockTime running);
+// The pipeline's running time now, on its clock (0 without one).
+GstClockTime pipeline_running_time(GstElement* pipeline);
