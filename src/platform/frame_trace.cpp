@@ -22,11 +22,12 @@ struct Picture {
 
 // On the GL thread, once the draw (its swap included) has returned: what a
 // viewer sees from then on.
-void write_picture(gpointer data) {
+gboolean write_picture(gpointer data) {
   auto* p = static_cast<Picture*>(data);
   fprintf(trace_file(), "%lld %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
           static_cast<unsigned long long>(p->now), static_cast<unsigned long long>(p->running),
           static_cast<unsigned long long>(p->due), static_cast<unsigned long long>(p->pts));
+  return G_SOURCE_REMOVE;
 }
 
 void free_picture(gpointer data) { delete static_cast<Picture*>(data); }
@@ -34,7 +35,7 @@ void free_picture(gpointer data) { delete static_cast<Picture*>(data); }
 // On the GL thread, before the sink draws; returning FALSE keeps its drawing.
 // The record is written by a task queued behind this draw on the same thread.
 // A window's expose draws the same picture again: recorded once.
-gboolean on_draw(GstElement* sink, GstGLContext* context, GstSample* sample, gpointer) {
+gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   static GstBuffer* last_buffer = nullptr;
   static GstClockTime last_pts = GST_CLOCK_TIME_NONE;
   GstBuffer* buffer = sample ? gst_sample_get_buffer(sample) : nullptr;
@@ -50,10 +51,16 @@ gboolean on_draw(GstElement* sink, GstGLContext* context, GstSample* sample, gpo
   if (clock) gst_object_unref(clock);
   GstClockTime due = GST_CLOCK_TIME_IS_VALID(running) ? gst_element_get_base_time(sink) + running : GST_CLOCK_TIME_NONE;
   auto* picture = new Picture{now, running, due, pts};
-  GstGLWindow* window = context ? gst_gl_context_get_window(context) : nullptr;
-  if (window) {
-    gst_gl_window_send_message_async(window, write_picture, picture, free_picture);
-    gst_object_unref(window);
+  // The GL thread runs its window's main context: a source added to it runs
+  // once this draw, its swap included, has returned. (Invoking the context
+  // from its own thread would run at once, before the draw.)
+  GMainContext* gl_context = g_main_context_get_thread_default();
+  if (gl_context) {
+    GSource* after = g_idle_source_new();
+    g_source_set_priority(after, G_PRIORITY_HIGH);
+    g_source_set_callback(after, write_picture, picture, free_picture);
+    g_source_attach(after, gl_context);
+    g_source_unref(after);
   } else {
     write_picture(picture);
     free_picture(picture);
