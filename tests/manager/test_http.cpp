@@ -230,9 +230,11 @@ TEST_F(HttpApiTest, OtherAddressesNeedATokenAndEveryRequestCarriesIt) {
   EXPECT_EQ(client->Get("/status")->status, 200);
 }
 
-// One line per showing, in order, each as long as its clip.
+// One line per showing, in order, each as long as its clip: from its first
+// picture to its last, also when the player rebuilds its pipeline for another
+// picture shape on the way into and out of a file.
 TEST_F(HttpApiTest, ProofOfPlayHasALinePerShowing) {
-  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("blue.mp4")};
+  const std::vector<std::string> paths = {clip("red.mp4"), clip("green.mp4"), clip("square.mp4"), clip("blue.mp4")};
   std::string log = dir + "/play.log";
   start({"--rounds", "1", "--play-log", log, write_playlist(paths)});
   auto code = manager->wait_exit(60);
@@ -241,7 +243,8 @@ TEST_F(HttpApiTest, ProofOfPlayHasALinePerShowing) {
   std::ifstream in(log);
   std::vector<json> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(json::parse(l, nullptr, false));
-  ASSERT_EQ(lines.size(), 3u) << dump();
+  ASSERT_EQ(lines.size(), 4u) << dump();
+  EXPECT_EQ(manager->count_substring("[manager] the player rebuilt its pipeline"), 2) << dump();
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_EQ(lines[i]["path"], paths[i]);
     EXPECT_EQ(lines[i]["ended"], "end");
