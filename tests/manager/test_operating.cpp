@@ -1,9 +1,14 @@
 // Operating a sign against the stand-in for the player: requests that cannot
 // harm, day-parting when a file would show, proof of play across a step of
 // the wall clock (libfaketime, its offset read from a file during the run,
-// the monotonic clock left alone), and what a player that ends leaves.
+// the monotonic clock left alone), what a player that ends leaves, and the
+// API's front under clients that hold connections and under failing calls.
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <tuple>
 
@@ -12,6 +17,125 @@
 namespace {
 
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// Clients of the kinds that hold a server's connections, all on one thread:
+// keep-alive pollers (a dashboard, a scraper: one connection, a request every
+// second), slow senders (a byte of the request every half second) and slow
+// readers (a large answer taken a few bytes at a time through a small
+// window). A client the server closes connects again.
+class Crowd {
+ public:
+  enum Kind { Poller, Sender, Reader };
+  Crowd(int port, const std::vector<std::pair<Kind, int>>& kinds, std::string read_path)
+      : port_(port), read_path_(std::move(read_path)) {
+    for (const auto& [kind, count] : kinds)
+      for (int i = 0; i < count; ++i) clients_.emplace_back(kind);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Crowd() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int polls_sent() const { return polls_sent_; }
+  int polls_answered() const { return polls_answered_; }
+  int connections() const { return connections_; }
+
+ private:
+  struct Client {
+    explicit Client(Kind k) : kind(k) {}
+    Kind kind;
+    int fd = -1;
+    bool awaiting = false;
+    size_t sent = 0;
+    Clock::time_point next{};
+    std::string got;
+  };
+
+  void connect_client(Client& c) {
+    c = Client(c.kind);
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (c.kind == Reader) {
+      int small = 4096;
+      setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port_)), {htonl(INADDR_LOOPBACK)}, {}};
+    connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    c.next = Clock::now() + std::chrono::milliseconds(50);  // connected by then
+    ++connections_;
+  }
+  void drop(Client& c) {
+    close(c.fd);
+    c.fd = -1;
+  }
+  // A whole answer at the front of `got`: taken away, true.
+  static bool take_answer(std::string& got) {
+    size_t head = got.find("\r\n\r\n");
+    size_t length = got.find("Content-Length: ");
+    if (head == std::string::npos || length == std::string::npos || length > head) return false;
+    size_t end = head + 4 + std::stoul(got.substr(length + 16));
+    if (got.size() < end) return false;
+    got.erase(0, end);
+    return true;
+  }
+
+  void run() {
+    const std::string poll_request = "GET /healthz HTTP/1.1\r\nHost: sign\r\n\r\n";
+    const std::string slow_request = "GET /status HTTP/1.1\r\nHost: sign\r\nX-Slow: " + std::string(40, 'x') + "\r\n\r\n";
+    const std::string read_request = "GET " + read_path_ + " HTTP/1.1\r\nHost: sign\r\n\r\n";
+    while (!stop_) {
+      auto now = Clock::now();
+      for (auto& c : clients_) {
+        if (c.fd < 0) {
+          connect_client(c);
+          continue;
+        }
+        if (now < c.next) continue;
+        char buffer[4096];
+        size_t want = c.kind == Reader ? 64 : sizeof buffer;
+        ssize_t n = recv(c.fd, buffer, want, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+          drop(c);
+          continue;
+        }
+        if (n > 0) c.got.append(buffer, static_cast<size_t>(n));
+        if (c.kind == Poller) {
+          if (c.awaiting && take_answer(c.got)) {
+            c.awaiting = false;
+            ++polls_answered_;
+          }
+          if (!c.awaiting) {
+            if (send(c.fd, poll_request.data(), poll_request.size(), MSG_NOSIGNAL) < 0) {
+              drop(c);
+              continue;
+            }
+            c.awaiting = true;
+            ++polls_sent_;
+            c.next = now + std::chrono::seconds(1);
+          }
+        } else if (c.kind == Sender) {
+          if (c.sent < slow_request.size() && send(c.fd, &slow_request[c.sent], 1, MSG_NOSIGNAL) == 1) ++c.sent;
+          c.next = now + std::chrono::milliseconds(500);
+        } else {
+          if (c.sent == 0 && send(c.fd, read_request.data(), read_request.size(), MSG_NOSIGNAL) > 0)
+            c.sent = read_request.size();
+          c.next = now + std::chrono::milliseconds(200);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (auto& c : clients_)
+      if (c.fd >= 0) close(c.fd);
+  }
+
+  const int port_;
+  const std::string read_path_;
+  std::vector<Client> clients_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> polls_sent_{0}, polls_answered_{0}, connections_{0};
+  std::thread thread_;
+};
 
 class Operating : public ManagerDecisions {
  protected:
@@ -19,6 +143,7 @@ class Operating : public ManagerDecisions {
     auto env = ManagerDecisions::environment();
     env.push_back({"TZ", "UTC"});
     env.push_back({"TMPDIR", dir + "/tmp"});
+    if (fail_calls) env.insert(env.end(), {{"LD_PRELOAD", FAIL_CALLS_LIBRARY}, {"FAIL_CALLS_FILE", dir + "/fail"}});
     if (fake_clock)
       env.insert(env.end(), {{"LD_PRELOAD", FAKETIME_LIBRARY},
                              {"FAKETIME_TIMESTAMP_FILE", dir + "/clock"},
@@ -59,6 +184,7 @@ class Operating : public ManagerDecisions {
   }
 
   bool fake_clock = false;
+  bool fail_calls = false;  // calls of the API's front fail as tests/manager/fail_calls.c says
 };
 
 json parse(const httplib::Result& res) { return res ? json::parse(res->body, nullptr, false) : json(); }
@@ -207,4 +333,81 @@ TEST_F(Operating, PlayerThatEndsLeavesNoPictureAndTheNextGetsOnlyItsStandardStre
     if (l.rfind("[STANDIN] fd ", 0) == 0 && l.find(" -> /proc/") == std::string::npos) descriptors.push_back(l);
   ASSERT_EQ(descriptors.size(), 3u) << dump();
   for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(descriptors[fd].rfind("[STANDIN] fd " + std::to_string(fd) + " -> pipe:", 0), 0u);
+}
+
+// Keep-alive pollers, more than the API has threads, slow senders and slow
+// readers of a large answer hold connections for as long as the test runs:
+// a fresh client is answered every time, each poll is answered, the manager
+// keeps its threads, and its descriptors are back where they were once the
+// clients are gone.
+TEST_F(Operating, FreshClientIsAnsweredWhilePollersAndSlowClientsHoldConnections) {
+  const Lines f = files({"a", "b"});
+  Lines playlist;
+  for (int i = 0; i < 3000; ++i) playlist.push_back(f[i % 2]);  // a /playlist of some 400 KB
+  run(Lines{"run 1"} + start_steps(f[0]) + Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), "touch ready"},
+      playlist, {"--http", "127.0.0.1:0"});
+  int port = api_port();
+  wait_file("ready");
+  auto client = api();
+  ASSERT_GT(client->Get("/playlist")->body.size(), 300000u);
+  const std::string proc = "/proc/" + std::to_string(manager->pid());
+  const int threads = dir_entries(proc + "/task"), descriptors = dir_entries(proc + "/fd");
+
+  Crowd crowd(port, {{Crowd::Poller, 24}, {Crowd::Sender, 8}, {Crowd::Reader, 8}}, "/playlist");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  int answered = 0, asked = 0;
+  for (auto until = Clock::now() + std::chrono::seconds(8); Clock::now() < until; ++asked) {
+    httplib::Client fresh("127.0.0.1", port);
+    fresh.set_connection_timeout(4, 0);
+    fresh.set_read_timeout(4, 0);
+    auto res = fresh.Get(asked % 2 ? "/status" : "/healthz");
+    if (res && (res->status == 200 || res->status == 503)) ++answered;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(answered, asked);
+  EXPECT_EQ(dir_entries(proc + "/task"), threads);
+  int sent = crowd.polls_sent(), polled = crowd.polls_answered();
+  crowd.stop();
+  EXPECT_GE(polled, sent - 24) << "a poll waits for its answer at most until the next";
+  EXPECT_GE(sent, 24 * 7);
+  // The slow senders were cut at their request's limit and came again.
+  EXPECT_GE(crowd.connections(), 24 + 8 * 2 + 8);
+  int now = 0;
+  for (int i = 0; i < 50 && (now = dir_entries(proc + "/fd")) > descriptors; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_LE(now, descriptors);
+  EXPECT_EQ(client->Get("/healthz")->status, 200);
+}
+
+// The API's thread waits out what a starved system makes its calls fail with:
+// no memory for a wait, an interrupted wait, no descriptor for a connection.
+// Requests made meanwhile are answered once the calls work again, by the
+// same threads.
+TEST_F(Operating, ApiOutlivesFailingWaitsAndAccepts) {
+  const Lines f = files({"a", "b"});
+  fail_calls = true;
+  run(Lines{"run 1"} + start_steps(f[0]) + Lines{await(CMD_PRELOAD + f[1]), "touch ready"}, f,
+      {"--http", "127.0.0.1:0"});
+  int port = api_port();
+  wait_file("ready");
+  auto client = api();
+  ASSERT_EQ(client->Get("/status")->status, 200);
+  const std::string proc = "/proc/" + std::to_string(manager->pid());
+  const int threads = dir_entries(proc + "/task");
+  for (const char* failure : {"epoll_wait 12", "epoll_wait 4", "accept4 24", "accept4 12", "accept4 23"}) {
+    std::ofstream(dir + "/fail") << failure << "\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = -1;
+    std::thread asking([&] {
+      httplib::Client c("127.0.0.1", port);
+      c.set_read_timeout(10, 0);
+      if (auto res = c.Get("/healthz")) status = res->status;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::filesystem::remove(dir + "/fail");
+    asking.join();
+    EXPECT_EQ(status, 200) << failure;
+    EXPECT_EQ(client->Get("/status")->status, 200) << failure;
+  }
+  EXPECT_EQ(dir_entries(proc + "/task"), threads);
 }
