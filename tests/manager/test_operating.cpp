@@ -4,138 +4,17 @@
 // the monotonic clock left alone), what a player that ends leaves, and the
 // API's front under clients that hold connections and under failing calls.
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
-#include <atomic>
 #include <nlohmann/json.hpp>
 #include <tuple>
 
 #include "standin_fixture.h"
+#include "support/http_crowd.h"
 
 namespace {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-// Clients of the kinds that hold a server's connections, all on one thread:
-// keep-alive pollers (a dashboard, a scraper: one connection, a request every
-// second), slow senders (a byte of the request every half second) and slow
-// readers (a large answer taken a few bytes at a time through a small
-// window). A client the server closes connects again.
-class Crowd {
- public:
-  enum Kind { Poller, Sender, Reader };
-  Crowd(int port, const std::vector<std::pair<Kind, int>>& kinds, std::string read_path)
-      : port_(port), read_path_(std::move(read_path)) {
-    for (const auto& [kind, count] : kinds)
-      for (int i = 0; i < count; ++i) clients_.emplace_back(kind);
-    thread_ = std::thread([this] { run(); });
-  }
-  ~Crowd() { stop(); }
-  void stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  int polls_sent() const { return polls_sent_; }
-  int polls_answered() const { return polls_answered_; }
-  int connections() const { return connections_; }
-
- private:
-  struct Client {
-    explicit Client(Kind k) : kind(k) {}
-    Kind kind;
-    int fd = -1;
-    bool awaiting = false;
-    size_t sent = 0;
-    Clock::time_point next{};
-    std::string got;
-  };
-
-  void connect_client(Client& c) {
-    c = Client(c.kind);
-    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (c.kind == Reader) {
-      int small = 4096;
-      setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    }
-    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port_)), {htonl(INADDR_LOOPBACK)}, {}};
-    connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    c.next = Clock::now() + std::chrono::milliseconds(50);  // connected by then
-    ++connections_;
-  }
-  void drop(Client& c) {
-    close(c.fd);
-    c.fd = -1;
-  }
-  // A whole answer at the front of `got`: taken away, true.
-  static bool take_answer(std::string& got) {
-    size_t head = got.find("\r\n\r\n");
-    size_t length = got.find("Content-Length: ");
-    if (head == std::string::npos || length == std::string::npos || length > head) return false;
-    size_t end = head + 4 + std::stoul(got.substr(length + 16));
-    if (got.size() < end) return false;
-    got.erase(0, end);
-    return true;
-  }
-
-  void run() {
-    const std::string poll_request = "GET /healthz HTTP/1.1\r\nHost: sign\r\n\r\n";
-    const std::string slow_request = "GET /status HTTP/1.1\r\nHost: sign\r\nX-Slow: " + std::string(40, 'x') + "\r\n\r\n";
-    const std::string read_request = "GET " + read_path_ + " HTTP/1.1\r\nHost: sign\r\n\r\n";
-    while (!stop_) {
-      auto now = Clock::now();
-      for (auto& c : clients_) {
-        if (c.fd < 0) {
-          connect_client(c);
-          continue;
-        }
-        if (now < c.next) continue;
-        char buffer[4096];
-        size_t want = c.kind == Reader ? 64 : sizeof buffer;
-        ssize_t n = recv(c.fd, buffer, want, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-          drop(c);
-          continue;
-        }
-        if (n > 0) c.got.append(buffer, static_cast<size_t>(n));
-        if (c.kind == Poller) {
-          if (c.awaiting && take_answer(c.got)) {
-            c.awaiting = false;
-            ++polls_answered_;
-          }
-          if (!c.awaiting) {
-            if (send(c.fd, poll_request.data(), poll_request.size(), MSG_NOSIGNAL) < 0) {
-              drop(c);
-              continue;
-            }
-            c.awaiting = true;
-            ++polls_sent_;
-            c.next = now + std::chrono::seconds(1);
-          }
-        } else if (c.kind == Sender) {
-          if (c.sent < slow_request.size() && send(c.fd, &slow_request[c.sent], 1, MSG_NOSIGNAL) == 1) ++c.sent;
-          c.next = now + std::chrono::milliseconds(500);
-        } else {
-          if (c.sent == 0 && send(c.fd, read_request.data(), read_request.size(), MSG_NOSIGNAL) > 0)
-            c.sent = read_request.size();
-          c.next = now + std::chrono::milliseconds(200);
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    for (auto& c : clients_)
-      if (c.fd >= 0) close(c.fd);
-  }
-
-  const int port_;
-  const std::string read_path_;
-  std::vector<Client> clients_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> polls_sent_{0}, polls_answered_{0}, connections_{0};
-  std::thread thread_;
-};
 
 class Operating : public ManagerDecisions {
  protected:
@@ -353,7 +232,12 @@ TEST_F(Operating, FreshClientIsAnsweredWhilePollersAndSlowClientsHoldConnections
   const std::string proc = "/proc/" + std::to_string(manager->pid());
   const int threads = dir_entries(proc + "/task"), descriptors = dir_entries(proc + "/fd");
 
-  Crowd crowd(port, {{Crowd::Poller, 24}, {Crowd::Sender, 8}, {Crowd::Reader, 8}}, "/playlist");
+  HttpCrowd::Plan plan;
+  plan.pollers = 24;
+  plan.senders = 8;
+  plan.readers = 8;
+  plan.read_path = "/playlist";
+  HttpCrowd crowd(port, plan);
   std::this_thread::sleep_for(std::chrono::seconds(1));
   int answered = 0, asked = 0;
   for (auto until = Clock::now() + std::chrono::seconds(8); Clock::now() < until; ++asked) {
