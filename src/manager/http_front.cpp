@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,9 +27,12 @@ constexpr milliseconds SWEEP_PERIOD(100);
 // accept() or epoll_wait() failing (no descriptor or memory left, for a
 // while) is tried again after this, rather than at once and without end.
 constexpr milliseconds FAILURE_PAUSE(50);
-// A request or answer under way for longer than this may make room for a
-// newcomer at a bound; a prompt client is never cut for one.
-constexpr milliseconds SLOW_AFTER(1000);
+// A connection that has sent nothing yet, or whose request or answer is
+// under way, for longer than this may make room for a newcomer at a bound;
+// one that has just come, or is prompt, never does.
+constexpr milliseconds ROOM_AFTER(1000);
+constexpr int API_NICENESS = 10;
+constexpr size_t TRIM_AFTER_BYTES = 4 * 1024 * 1024;
 constexpr const char* CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 // Reads a round on one connection, so that no client keeps the thread.
 constexpr int READS_A_ROUND = 4;
@@ -332,8 +337,13 @@ void HttpFront::wake() {
   (void)!::write(wake_.get(), &one, sizeof one);
 }
 
+// The API's threads yield to the sign: under a flood of requests the
+// player and the manager's loop get the processor first.
+void yield_to_the_sign() { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), API_NICENESS); }
+
 // The event thread: it never returns before stop(), whatever fails.
 void HttpFront::run() {
+  yield_to_the_sign();
   epoll_event events[64];
   Clock::time_point next_sweep = Clock::now() + SWEEP_PERIOD;
   for (;;) {
@@ -442,18 +452,18 @@ void HttpFront::admit(int fd, const std::string& address, int port) {
   watch(added, EPOLLIN);
 }
 
-// Who makes room at a bound: the connection idle the longest, else the one
-// whose request or answer has been under way the longest, if over a second.
+// Who makes room at a bound: the connection idle the longest (between two
+// requests, or over a second before its first), else the one whose request
+// or answer has been under way the longest, over a second.
 HttpFront::Connection* HttpFront::victim(const std::string* address, Clock::time_point now) {
   Connection *idle = nullptr, *slow = nullptr;
   for (auto& entry : connections_) {
     Connection* c = entry.second.get();
-    if (address && c->address != *address) continue;
-    if (c->state == Connection::State::Idle) {
-      if (!idle || c->since < idle->since) idle = c;
-    } else if (c->state != Connection::State::Serving && now - c->since >= SLOW_AFTER) {
-      if (!slow || c->since < slow->since) slow = c;
-    }
+    if ((address && c->address != *address) || c->state == Connection::State::Serving) continue;
+    bool idle_now = c->state == Connection::State::Idle;
+    if (!(idle_now && c->served > 0) && now - c->since < ROOM_AFTER) continue;
+    Connection*& oldest = idle_now ? idle : slow;
+    if (!oldest || c->since < oldest->since) oldest = c;
   }
   return idle ? idle : slow;
 }
@@ -612,6 +622,7 @@ void HttpFront::on_writable(Connection& c) {
     close_connection(c.id);
     return;
   }
+  released_bytes_ += c.out.size();
   c.out.clear();
   c.out.shrink_to_fit();
   c.out_done = 0;
@@ -626,6 +637,7 @@ void HttpFront::close_connection(uint64_t id) {
   if (it == connections_.end()) return;
   Connection& c = *it->second;
   answer_bytes_ -= c.out.size() - c.out_done;
+  released_bytes_ += c.out.size();
   connections_.erase(it);  // closing the descriptor takes it out of epoll
 }
 
@@ -643,6 +655,12 @@ void HttpFront::watch(Connection& c, uint32_t events) {
 }
 
 void HttpFront::sweep(Clock::time_point now) {
+  // Pictures of the screen are large: once every answer is taken, their
+  // memory goes back to the system rather than staying with the allocator.
+  if (answer_bytes_ == 0 && released_bytes_ >= TRIM_AFTER_BYTES) {
+    malloc_trim(0);
+    released_bytes_ = 0;
+  }
   std::vector<uint64_t> late;
   for (const auto& entry : connections_) {
     const Connection& c = *entry.second;
@@ -668,6 +686,7 @@ void HttpFront::take_answers() {
 }
 
 void HttpFront::work() {
+  yield_to_the_sign();
   for (;;) {
     Job job;
     {

@@ -12,10 +12,11 @@
 //
 // Bounds: at most `max_connections` (and a quarter of the descriptor limit),
 // `per_address` from one address; at either bound the connection idle the
-// longest makes room for the new one, else the one whose request or answer
-// has been under way the longest (over a second), else the new one is
-// closed, as is one that would leave fewer than `spare_descriptors` free (a
-// new player needs its pipes). A connection with no request for `idle` is
+// longest (between two requests, or over a second before its first) makes
+// room for the new one, else the one whose request or answer has been under
+// way the longest (over a second), else the new one is closed, as is one
+// that would leave fewer than `spare_descriptors` free (a new player needs
+// its pipes). A connection with no request for `idle` is
 // closed, a request must come whole within `request` of its first byte, an
 // answer must be taken whole within `answer`, and a request waiting for a
 // worker longer than `request` is answered 503.
@@ -75,8 +76,8 @@ class HttpFront {
   using Clock = std::chrono::steady_clock;
 
   struct Limits {
-    size_t max_connections = 128;
-    size_t per_address = 64;
+    size_t max_connections = 256;
+    size_t per_address = 128;
     size_t workers = 4;
     std::chrono::milliseconds idle{2000};
     std::chrono::milliseconds request{5000};
@@ -149,6 +150,7 @@ class HttpFront {
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;  // by id, oldest first
   uint64_t next_id_ = 2;                                          // 0 and 1 name the listener and the wake
   size_t answer_bytes_ = 0;                                       // not yet taken, all connections
+  size_t released_bytes_ = 0;                                     // answers taken since memory was trimmed
   std::optional<Clock::time_point> accept_again_at_;              // accepting is paused until then
   std::vector<uint64_t> pending_;  // answered, with the next request read already
 

@@ -2,7 +2,8 @@
 // thread of their own: keep-alive pollers (a dashboard, a scraper: one
 // connection, a request every period), slow senders (a byte of a request
 // every period) and slow readers (an answer taken a few bytes at a time
-// through a small window). A client the server closes connects again.
+// through a small window). A client the server closes connects again: a
+// poller when its next poll is due, the others at once.
 #pragma once
 #include <netinet/in.h>
 #include <poll.h>
@@ -59,13 +60,19 @@ class HttpCrowd {
     Kind kind;
     int fd = -1;
     bool awaiting = false;  // a poll is out
+    bool retry = false;     // the last poll is to be sent again
     size_t sent = 0, polls = 0;
-    Clock::time_point next{};
+    Clock::time_point next{};  // of the next step
+    Clock::time_point due{};   // of the next poll
     std::string got;
   };
 
   void connect_client(Client& c, Clock::time_point now) {
+    Client old = c;
     c = Client(c.kind);
+    c.polls = old.polls;
+    c.retry = old.retry;
+    c.due = old.due;
     c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (c.kind == Reader) {
       int small = 4096;
@@ -76,9 +83,13 @@ class HttpCrowd {
     c.next = now;
     ++connections_;
   }
+  // A poll out when the server closed the connection is sent again on a new
+  // one at once, as HTTP clients do for a request that got no answer.
   static void drop(Client& c) {
     close(c.fd);
     c.fd = -1;
+    if (c.awaiting && c.got.empty()) c.retry = true;
+    c.awaiting = false;
   }
   // A whole answer at the front of `got`: taken away, true.
   static bool take_answer(std::string& got) {
@@ -93,15 +104,19 @@ class HttpCrowd {
   // Sends what is due; false when the server has closed the connection.
   bool act(Client& c, Clock::time_point now) {
     if (now < c.next) return true;
-    if (c.kind == Poller && !c.awaiting) {
+    if (c.kind == Poller && !c.awaiting && (c.retry || now >= c.due)) {
       const std::string& path = plan_.poll_paths[c.polls % plan_.poll_paths.size()];
       std::string request = "GET " + path + " HTTP/1.1\r\nHost: sign\r\n\r\n";
       ssize_t n = send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
       if (n < 0) return still_connecting(c, now);
       c.awaiting = true;
+      if (c.retry) {
+        c.retry = false;
+        return true;
+      }
       ++c.polls;
       ++polls_sent_;
-      c.next = now + plan_.poll_every;
+      c.due = now + plan_.poll_every;
     } else if (c.kind == Sender) {
       std::string request = "GET /healthz HTTP/1.1\r\nHost: sign\r\nX-Slow: " + std::string(64, 'x') + "\r\n\r\n";
       if (c.sent < request.size()) {
@@ -153,6 +168,10 @@ class HttpCrowd {
       fds.clear();
       polled.clear();
       for (auto& c : clients_) {
+        if (c.fd < 0 && c.kind == Poller && now < c.due && !c.retry) {
+          wake = std::min(wake, c.due);
+          continue;
+        }
         if (c.fd < 0) connect_client(c, now);
         if (!act(c, now)) {
           drop(c);
@@ -163,8 +182,10 @@ class HttpCrowd {
           fds.push_back({c.fd, POLLIN, 0});
           polled.push_back(&c);
         }
-        bool waits_for_server = (c.kind == Poller && c.awaiting) || (c.kind == Reader && reading);
-        if (!waits_for_server) wake = std::min(wake, c.next);
+        if (c.kind == Poller)
+          wake = std::min(wake, c.awaiting ? wake : std::max(c.next, c.due));
+        else if (c.kind == Sender || !reading)
+          wake = std::min(wake, c.next);
       }
       auto wait = std::chrono::duration_cast<ms>(wake - now).count();
       if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0))) <= 0) continue;
