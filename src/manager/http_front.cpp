@@ -245,6 +245,10 @@ class Framing {
   unsigned long long discarded_ = 0;
 };
 
+// The API's threads yield to the sign: under a flood of requests the
+// player and the manager's loop get the processor first.
+void yield_to_the_sign() { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), API_NICENESS); }
+
 }  // namespace
 
 struct HttpFront::Connection {
@@ -336,10 +340,6 @@ void HttpFront::wake() {
   uint64_t one = 1;
   (void)!::write(wake_.get(), &one, sizeof one);
 }
-
-// The API's threads yield to the sign: under a flood of requests the
-// player and the manager's loop get the processor first.
-void yield_to_the_sign() { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), API_NICENESS); }
 
 // The event thread: it never returns before stop(), whatever fails.
 void HttpFront::run() {
@@ -460,7 +460,7 @@ HttpFront::Connection* HttpFront::victim(const std::string* address, Clock::time
   for (auto& entry : connections_) {
     Connection* c = entry.second.get();
     if ((address && c->address != *address) || c->state == Connection::State::Serving) continue;
-    bool idle_now = c->state == Connection::State::Idle;
+    bool idle_now = c->state == Connection::State::Idle && c->in.empty();
     if (!(idle_now && c->served > 0) && now - c->since < ROOM_AFTER) continue;
     Connection*& oldest = idle_now ? idle : slow;
     if (!oldest || c->since < oldest->since) oldest = c;
@@ -529,6 +529,7 @@ void HttpFront::take_request(Connection& c) {
   job.id = c.id;
   job.request = c.in.substr(0, c.framing.end());
   c.in.erase(0, c.framing.end());
+  if (c.in.empty()) c.in.shrink_to_fit();
   job.address = c.address;
   job.port = c.port;
   job.fd = c.fd.get();
