@@ -20,13 +20,13 @@ void Manager::forget_requests() {
 void Manager::start_api() {
   if (!config_.http.enabled) return;
   api_ = std::make_unique<HttpApi>(config_.http);
+  api_->set_waker([this] { lines_.wake(); });
   if (auto error = api_->start()) {
     // The sign plays on without it.
     out_.manager("HTTP API: " + *error + "; going on without it");
     api_.reset();
     return;
   }
-  api_->set_waker([this] { lines_.wake(); });
   out_.manager("HTTP API on http://" + config_.http.host + ":" + std::to_string(api_->port()) + "/");
 }
 

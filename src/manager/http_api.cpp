@@ -83,8 +83,14 @@ std::optional<std::string> HttpApi::start() {
   }
   router_ = std::make_unique<HttpRouter>();
   httplib::Server& s = *router_;
-  const HttpFront::Limits limits;
+  HttpFront::Limits limits;
+  limits.max_body_bytes = MAX_BODY_BYTES;
   s.set_payload_max_length(MAX_BODY_BYTES);
+  // Only the controls and the picture wait for the manager's loop; the reads
+  // are answered from the last published picture at once.
+  router_->waits = [](const std::string& method, const std::string& path) {
+    return (method != "GET" && method != "HEAD") || path == "/snapshot.png";
+  };
   // Only for the Keep-Alive header it writes: the front keeps the connections.
   s.set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.idle).count());
   s.set_keep_alive_max_count(limits.max_requests);

@@ -71,7 +71,8 @@ class HttpApi {
   // The manager's loop.
   void publish(ApiSnapshot snapshot);
   std::deque<std::unique_ptr<ApiCall>> take_calls();
-  // Called when a call is queued, to wake the loop.
+  // Called when a call is queued, to wake the loop. Set before start(): the
+  // API's threads read it without a lock.
   void set_waker(std::function<void()> wake) { wake_ = std::move(wake); }
 
  private:

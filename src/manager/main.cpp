@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
   sigaction(SIGHUP, &sa, nullptr);
   // A closed standard output or player pipe must show up as a failed write, not end the manager.
   signal(SIGPIPE, SIG_IGN);
+  // So must a file size limit reached by the proof of play: its records wait.
+  signal(SIGXFSZ, SIG_IGN);
 
   Manager manager(parsed.config);
   return manager.run(stop_requested);

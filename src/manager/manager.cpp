@@ -183,7 +183,13 @@ void Manager::on_end_of_video() {
   // How long it was on screen tells a real end from a file cut short.
   out_.manager("finished " + playlist_.describe(run_.on_screen) + " (on screen " +
                seconds_text(seconds_since(run_.on_screen_since)) + ")");
-  run_.ended_at = Moment::now(clock_sync_);
+  // After a rebuild at the file's end this comes as the new pipeline plays:
+  // what it shows next starts here.
+  Moment now = Moment::now(clock_sync_);
+  if (run_.ended_at)
+    run_.switch_seek_at = now;
+  else
+    run_.ended_at = now;
   run_.end.ended();
   if (run_.finishing && run_.preload.is(Preload::None)) {
     finish("played " + std::to_string(config_.rounds) + " rounds");

@@ -106,10 +106,13 @@ void PlayLog::retry() {
 
 void PlayLog::write_waiting() {
   while (!waiting_.empty()) {
+    if (fd_ >= 0 && replaced()) {
+      close(fd_);
+      fd_ = -1;
+    }
     if (fd_ < 0 && !open()) return;
     if (!write_line(waiting_.front())) return;
     waiting_.pop_front();
-    if (rotates_ && options_.max_bytes > 0 && bytes_ >= options_.max_bytes) rotate();
   }
   if (failure_.empty()) return;
   say_("proof of play: " + options_.path + " is written again" +
@@ -127,12 +130,20 @@ bool PlayLog::open() {
     return false;
   }
   rotates_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-  bytes_ = rotates_ ? st.st_size : 0;
   if (!existed) sync_directory_of(options_.path);
   return true;
 }
 
+bool PlayLog::replaced() const {
+  struct stat open_file, named;
+  if (!rotates_ || fstat(fd_, &open_file) != 0) return false;
+  return stat(options_.path.c_str(), &named) != 0 || named.st_dev != open_file.st_dev || named.st_ino != open_file.st_ino;
+}
+
 bool PlayLog::write_line(const std::string& line) {
+  // Where the file ends now, as the file says: appends go there.
+  struct stat st;
+  long long end = rotates_ && fstat(fd_, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
   size_t done = 0;
   int error = 0;
   while (done < line.size() && !error) {
@@ -145,42 +156,54 @@ bool PlayLog::write_line(const std::string& line) {
   // A device or a pipe cannot be made durable; a file must be, line by line.
   if (!error && fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) error = errno;
   if (!error) {
-    bytes_ += static_cast<long long>(line.size());
+    if (end >= 0) rotate_if_due(end + static_cast<long long>(line.size()));
     return true;
   }
   // A line cut short would spoil the file for whoever reads it; the record is
-  // written whole once the file can be written again.
-  if (done > 0 && rotates_ && ftruncate(fd_, bytes_) != 0) error = errno;
+  // written whole once the file can be written again. Only what this write
+  // added is taken back, never a line before it.
+  if (done > 0 && end >= 0 && ftruncate(fd_, end) != 0) error = errno;
   close(fd_);
   fd_ = -1;
   failed("cannot write " + options_.path + ": " + strerror(error));
   return false;
 }
 
-// FILE.(keep-1) becomes FILE.keep, and so on down to FILE, which becomes FILE.1.
-void PlayLog::rotate() {
-  const std::string& path = options_.path;
-  bool moved = false;
-  if (options_.keep <= 0) {
-    moved = unlink(path.c_str()) == 0;
-  } else {
-    for (int i = options_.keep - 1; i >= 1; --i)
-      rename((path + "." + std::to_string(i)).c_str(), (path + "." + std::to_string(i + 1)).c_str());
-    moved = rename(path.c_str(), (path + ".1").c_str()) == 0;
-  }
-  if (!moved) {
-    // Said once; tried again only when as much again has been written.
-    if (!rotate_failed_)
-      say_("proof of play: cannot move " + path + " aside: " + strerror(errno) + "; it grows on");
-    rotate_failed_ = true;
-    bytes_ = 0;
+void PlayLog::rotate_if_due(long long size) {
+  if (options_.max_bytes <= 0 || size < options_.max_bytes || SteadyClock::now() < next_rotation_) return;
+  if (rotate()) {
+    if (rotate_failed_) say_("proof of play: " + options_.path + " is moved aside again");
+    rotate_failed_ = false;
     return;
   }
-  rotate_failed_ = false;
+  // Said once; tried again a while later, the file growing on meanwhile.
+  if (!rotate_failed_)
+    say_("proof of play: cannot move " + options_.path + " aside: " + strerror(errno) + "; it grows on");
+  rotate_failed_ = true;
+  next_rotation_ = seconds_from_now(options_.rotate_retry_s);
+}
+
+// FILE becomes FILE.1, and the older files move up one each, as far as the
+// first free number (FILE.keep goes). Only a rename that makes room is done,
+// so a rotation that fails half-way and is tried again loses no older file.
+bool PlayLog::rotate() {
+  const std::string& path = options_.path;
+  auto older = [&path](int i) { return path + "." + std::to_string(i); };
+  if (options_.keep <= 0) {
+    if (unlink(path.c_str()) != 0) return false;
+  } else {
+    int free_at = 1;
+    struct stat st;
+    while (free_at < options_.keep && lstat(older(free_at).c_str(), &st) == 0) ++free_at;
+    for (int i = free_at - 1; i >= 1; --i)
+      if (rename(older(i).c_str(), older(i + 1).c_str()) != 0) return false;
+    if (rename(path.c_str(), older(1).c_str()) != 0) return false;
+  }
   sync_directory_of(path);
   close(fd_);
   fd_ = -1;
   open();
+  return true;
 }
 
 void PlayLog::failed(const std::string& what) {

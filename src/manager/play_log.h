@@ -5,7 +5,11 @@
 // with whether that clock was synchronised then. The file is moved aside at
 // a size, keeping a number of older ones, so that it never fills the board's
 // storage; a record that cannot be written waits in memory (a bounded
-// number) until the file can be written again.
+// number) until the file can be written again. What is written stays: a
+// line cut short is taken back to where the file ended before it (the
+// file's own size, so a file truncated or rotated by someone else meanwhile
+// is never cut or padded), and a rotation that cannot move the file aside
+// changes nothing on disk and is tried again later.
 #pragma once
 #include <chrono>
 #include <deque>
@@ -50,6 +54,7 @@ class PlayLog {
     long long max_bytes = 20LL * 1024 * 1024;
     int keep = 5;  // older files, FILE.1 (the newest) to FILE.keep
     size_t max_waiting = 10000;
+    double rotate_retry_s = 60;  // after a rotation that could not move the file aside
   };
   // `say` tells of a failure, once until it is over, and of the recovery.
   PlayLog(Options options, std::function<void(const std::string&)> say);
@@ -68,8 +73,12 @@ class PlayLog {
  private:
   void write_waiting();
   bool open();
+  // The path names another file than the one open (moved aside or removed
+  // by someone else): it is opened again.
+  bool replaced() const;
   bool write_line(const std::string& line);
-  void rotate();
+  void rotate_if_due(long long size);
+  bool rotate();
   void failed(const std::string& what);
 
   Options options_;
@@ -77,7 +86,7 @@ class PlayLog {
   int fd_ = -1;
   bool rotates_ = false;  // a regular file: devices and pipes are never renamed
   bool rotate_failed_ = false;
-  long long bytes_ = 0;
+  SteadyClock::time_point next_rotation_{};  // after a failed one
   std::deque<std::string> waiting_;
   size_t dropped_ = 0;           // records given up while the file could not be written
   std::string failure_;          // the failure said, until a write succeeds

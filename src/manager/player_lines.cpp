@@ -55,6 +55,9 @@ void Manager::handle_line(const std::string& line) {
     snapshots_.on_line(line, starts_with(line, SNAPSHOT_WRITTEN));
   } else if (line == SWITCH_SEEK) {
     run_.switch_seek_at = Moment::now(clock_sync_);  // the new file starts from here
+  } else if (line == REBUILD_AT_EOS) {
+    // The file's last picture; its "end of video!" comes once the rebuild is done.
+    run_.ended_at = Moment::now(clock_sync_);
   } else if (line == SWITCH_DONE) {
     on_switch_done();
   } else if (starts_with(line, ARMED) || starts_with(line, SWITCH_AT_ARMED)) {

@@ -197,7 +197,7 @@ struct PlayerRun {
   SteadyClock::time_point on_screen_since{};
   std::optional<Moment> shown_at;        // for the proof of play
   std::optional<Moment> ended_at;        // its end of stream came
-  std::optional<Moment> switch_seek_at;  // the last switch's seek
+  std::optional<Moment> switch_seek_at;  // where the next file starts: a switch's seek, a rebuild's new pipeline
   EndState end;
   bool finishing = false;  // the last round is on screen: stop at its end
 

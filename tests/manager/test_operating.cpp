@@ -1,17 +1,20 @@
 // Operating a sign against the stand-in for the player: requests that cannot
 // harm, day-parting when a file would show, proof of play across a step of
 // the wall clock (libfaketime, its offset read from a file during the run,
-// the monotonic clock left alone), and what a player that ends leaves.
+// the monotonic clock left alone), what a player that ends leaves, and the
+// API's front under clients that hold connections and under failing calls.
 #include <httplib.h>
 
 #include <nlohmann/json.hpp>
 #include <tuple>
 
 #include "standin_fixture.h"
+#include "support/http_crowd.h"
 
 namespace {
 
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
 class Operating : public ManagerDecisions {
  protected:
@@ -19,6 +22,7 @@ class Operating : public ManagerDecisions {
     auto env = ManagerDecisions::environment();
     env.push_back({"TZ", "UTC"});
     env.push_back({"TMPDIR", dir + "/tmp"});
+    if (fail_calls) env.insert(env.end(), {{"LD_PRELOAD", FAIL_CALLS_LIBRARY}, {"FAIL_CALLS_FILE", dir + "/fail"}});
     if (fake_clock)
       env.insert(env.end(), {{"LD_PRELOAD", FAKETIME_LIBRARY},
                              {"FAKETIME_TIMESTAMP_FILE", dir + "/clock"},
@@ -59,6 +63,7 @@ class Operating : public ManagerDecisions {
   }
 
   bool fake_clock = false;
+  bool fail_calls = false;  // calls of the API's front fail as tests/manager/fail_calls.c says
 };
 
 json parse(const httplib::Result& res) { return res ? json::parse(res->body, nullptr, false) : json(); }
@@ -207,4 +212,86 @@ TEST_F(Operating, PlayerThatEndsLeavesNoPictureAndTheNextGetsOnlyItsStandardStre
     if (l.rfind("[STANDIN] fd ", 0) == 0 && l.find(" -> /proc/") == std::string::npos) descriptors.push_back(l);
   ASSERT_EQ(descriptors.size(), 3u) << dump();
   for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(descriptors[fd].rfind("[STANDIN] fd " + std::to_string(fd) + " -> pipe:", 0), 0u);
+}
+
+// Keep-alive pollers, more than the API has threads, slow senders and slow
+// readers of a large answer hold connections for as long as the test runs:
+// a fresh client is answered every time, each poll is answered, the manager
+// keeps its threads, and its descriptors are back where they were once the
+// clients are gone.
+TEST_F(Operating, FreshClientIsAnsweredWhilePollersAndSlowClientsHoldConnections) {
+  const Lines f = files({"a", "b"});
+  Lines playlist;
+  for (int i = 0; i < 3000; ++i) playlist.push_back(f[i % 2]);  // a /playlist of some 400 KB
+  run(Lines{"run 1"} + start_steps(f[0]) + Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), "touch ready"},
+      playlist, {"--http", "127.0.0.1:0"});
+  int port = api_port();
+  wait_file("ready");
+  auto client = api();
+  ASSERT_GT(client->Get("/playlist")->body.size(), 300000u);
+  const std::string proc = "/proc/" + std::to_string(manager->pid());
+  const int threads = dir_entries(proc + "/task"), descriptors = dir_entries(proc + "/fd");
+
+  HttpCrowd::Plan plan;
+  plan.pollers = 24;
+  plan.senders = 8;
+  plan.readers = 8;
+  plan.read_path = "/playlist";
+  HttpCrowd crowd(port, plan);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  int answered = 0, asked = 0;
+  for (auto until = Clock::now() + std::chrono::seconds(8); Clock::now() < until; ++asked) {
+    httplib::Client fresh("127.0.0.1", port);
+    fresh.set_connection_timeout(4, 0);
+    fresh.set_read_timeout(4, 0);
+    auto res = fresh.Get(asked % 2 ? "/status" : "/healthz");
+    if (res && (res->status == 200 || res->status == 503)) ++answered;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(answered, asked);
+  EXPECT_EQ(dir_entries(proc + "/task"), threads);
+  int sent = crowd.polls_sent(), polled = crowd.polls_answered();
+  crowd.stop();
+  EXPECT_GE(polled, sent - 24) << "a poll waits for its answer at most until the next";
+  EXPECT_GE(sent, 24 * 7);
+  // The slow senders were cut at their request's limit and came again.
+  EXPECT_GE(crowd.connections(), 24 + 8 * 2 + 8);
+  int now = 0;
+  for (int i = 0; i < 50 && (now = dir_entries(proc + "/fd")) > descriptors; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_LE(now, descriptors);
+  EXPECT_EQ(client->Get("/healthz")->status, 200);
+}
+
+// The API's thread waits out what a starved system makes its calls fail with:
+// no memory for a wait, an interrupted wait, no descriptor for a connection.
+// Requests made meanwhile are answered once the calls work again, by the
+// same threads.
+TEST_F(Operating, ApiOutlivesFailingWaitsAndAccepts) {
+  const Lines f = files({"a", "b"});
+  fail_calls = true;
+  run(Lines{"run 1"} + start_steps(f[0]) + Lines{await(CMD_PRELOAD + f[1]), "touch ready"}, f,
+      {"--http", "127.0.0.1:0"});
+  int port = api_port();
+  wait_file("ready");
+  auto client = api();
+  ASSERT_EQ(client->Get("/status")->status, 200);
+  const std::string proc = "/proc/" + std::to_string(manager->pid());
+  const int threads = dir_entries(proc + "/task");
+  for (const char* failure : {"epoll_wait 12", "epoll_wait 4", "accept4 24", "accept4 12", "accept4 23"}) {
+    std::ofstream(dir + "/fail") << failure << "\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = -1;
+    std::thread asking([&] {
+      httplib::Client c("127.0.0.1", port);
+      c.set_read_timeout(10, 0);
+      if (auto res = c.Get("/healthz")) status = res->status;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::filesystem::remove(dir + "/fail");
+    asking.join();
+    EXPECT_EQ(status, 200) << failure;
+    EXPECT_EQ(client->Get("/status")->status, 200) << failure;
+  }
+  EXPECT_EQ(dir_entries(proc + "/task"), threads);
 }

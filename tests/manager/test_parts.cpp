@@ -1,8 +1,12 @@
 // The pieces the manager stands on: reading a playlist, telling a file the
 // player cannot take, whose fault an error is, its log, a client that
 // forgets old lines, and the pause before a restart.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "manager/backoff.h"
 #include "manager/options.h"
@@ -293,6 +297,98 @@ TEST_F(ManagerParts, PlayLogKeepsItsOlderFilesAndHoldsRecordsItCannotWriteYet) {
   EXPECT_LT(written.find("/srv/a.mp4"), written.find("/srv/b.mp4"));
   EXPECT_LT(written.find("/srv/b.mp4"), written.find("/srv/c.mp4"));
   EXPECT_NE(written.find("/srv/c.mp4"), std::string::npos);
+}
+
+// What proof of play has written stays. A rotation that cannot move the file
+// aside (FILE.1 is a directory in the way) is said once and changes nothing;
+// a write cut short after it by a file size limit takes back its own bytes
+// only; the rotation tried again once the way is clear loses nothing. A file
+// cut to nothing by logrotate's copytruncate is written on from its start,
+// never padded, through another cut write; one moved aside is followed by a
+// new file at the path.
+TEST_F(ManagerParts, PlayLogNeverLosesOrCutsARecordWritten) {
+  Lines said;
+  auto say = [&said](const std::string& text) { said.push_back(text); };
+  // The records' files, in order; every line whole JSON, no byte of padding.
+  auto records = [](const std::string& path) {
+    std::ifstream in(path);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(all.find('\0'), std::string::npos) << path;
+    EXPECT_TRUE(all.empty() || all.back() == '\n') << all;
+    Lines names;
+    std::istringstream lines(all);
+    for (std::string l; std::getline(lines, l);) {
+      auto record = nlohmann::json::parse(l, nullptr, false);
+      EXPECT_TRUE(record.is_object()) << l;
+      names.push_back(record.is_object() ? record["path"].get<std::string>() : l);
+    }
+    return names;
+  };
+  auto names = [](int from, int to) {
+    Lines out;
+    for (int i = from; i < to; ++i) out.push_back("/srv/" + std::to_string(i) + ".mp4");
+    return out;
+  };
+  auto size_of = [](const std::string& path) { return std::filesystem::file_size(path); };
+  // A write with room for only part of its line, as a file size limit leaves it.
+  struct SizeLimit {
+    SizeLimit(uintmax_t bytes) : handler(signal(SIGXFSZ, SIG_IGN)) {
+      getrlimit(RLIMIT_FSIZE, &old);
+      rlimit lowered{static_cast<rlim_t>(bytes), old.rlim_max};
+      EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    }
+    ~SizeLimit() {
+      setrlimit(RLIMIT_FSIZE, &old);
+      signal(SIGXFSZ, handler);
+    }
+    rlimit old{};
+    sighandler_t handler;
+  };
+  Moment start{SteadyClock::now(), std::chrono::system_clock::now(), true};
+  Moment end{start.steady + std::chrono::seconds(4), start.wall + std::chrono::seconds(4), true};
+  const std::string log = dir + "/play.log";
+  ASSERT_EQ(mkdir((log + ".1").c_str(), 0755), 0);
+  write_file(log + ".1/keep", "x");
+  PlayLog::Options options{log, 1000, 1};
+  options.rotate_retry_s = 0;
+  PlayLog play_log(options, say);
+  int n = 0;
+  for (; n < 12; ++n) play_log.record("/srv/" + std::to_string(n) + ".mp4", start, end, "end");
+  EXPECT_EQ(said, Lines{"proof of play: cannot move " + log + " aside: Is a directory; it grows on"});
+  EXPECT_EQ(records(log), names(0, 12));
+  {
+    SizeLimit limit(size_of(log) + 40);
+    play_log.record("/srv/12.mp4", start, end, "end");
+  }
+  EXPECT_EQ(said.back(), "proof of play: cannot write " + log +
+                             ": File too large; its records wait in memory (at most 10000) until it can be written");
+  EXPECT_EQ(records(log), names(0, 12));
+  EXPECT_EQ(play_log.waiting(), 1u);
+
+  std::filesystem::remove_all(log + ".1");
+  play_log.record("/srv/13.mp4", start, end, "end");
+  EXPECT_EQ(play_log.waiting(), 0u);
+  EXPECT_EQ(records(log + ".1"), names(0, 13));
+  EXPECT_EQ(records(log), names(13, 14));
+  EXPECT_EQ(Lines(said.end() - 2, said.end()),
+            (Lines{"proof of play: " + log + " is moved aside again", "proof of play: " + log + " is written again"}));
+
+  // logrotate's copytruncate, then a write cut short.
+  for (n = 14; n < 17; ++n) play_log.record("/srv/" + std::to_string(n) + ".mp4", start, end, "end");
+  std::filesystem::copy_file(log, log + ".copied");
+  ASSERT_EQ(truncate(log.c_str(), 0), 0);
+  play_log.record("/srv/17.mp4", start, end, "end");
+  {
+    SizeLimit limit(size_of(log) + 40);
+    play_log.record("/srv/18.mp4", start, end, "end");
+  }
+  EXPECT_EQ(records(log + ".copied"), names(13, 17));
+  EXPECT_EQ(records(log), names(17, 18));
+  // Moved aside by someone else: the waiting record and the next go to a new file there.
+  ASSERT_EQ(rename(log.c_str(), (log + ".moved").c_str()), 0);
+  play_log.record("/srv/19.mp4", start, end, "end");
+  EXPECT_EQ(records(log + ".moved"), names(17, 18));
+  EXPECT_EQ(records(log), names(18, 20));
 }
 
 // The wall's plan survives its line protocol, names with spaces included; a

@@ -151,6 +151,7 @@ sandbox() {
     --inh-caps=-all --bounding-set=-all -- \
     env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CACHE_HOME="$work/cache" \
     DISPLAY="$DISPLAY" PULSE_SERVER="unix:$work/pulse/native" \
+    ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
     "$confine" "${confine_args[@]}" -- \
     "$work/prefix/bin/signage_manager" --player "$work/prefix/bin/video_player" --http 127.0.0.1:0 --rounds 1 \
     "$work/playlist.txt"
