@@ -17,20 +17,27 @@ FILE* trace_file() {
 }
 
 struct Picture {
-  GstClockTime now, running, due, pts;
+  GstClock* clock;  // owned
+  GstClockTime running, due, pts;
 };
 
 // On the GL thread, once the draw (its swap included) has returned: what a
-// viewer sees from then on.
+// viewer sees from then on. Both times are read together, so that the two
+// clocks can be compared at each picture.
 gboolean write_picture(gpointer data) {
   auto* p = static_cast<Picture*>(data);
+  GstClockTime now = p->clock ? gst_clock_get_time(p->clock) : GST_CLOCK_TIME_NONE;
   fprintf(trace_file(), "%lld %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
-          static_cast<unsigned long long>(p->now), static_cast<unsigned long long>(p->running),
+          static_cast<unsigned long long>(now), static_cast<unsigned long long>(p->running),
           static_cast<unsigned long long>(p->due), static_cast<unsigned long long>(p->pts));
   return G_SOURCE_REMOVE;
 }
 
-void free_picture(gpointer data) { delete static_cast<Picture*>(data); }
+void free_picture(gpointer data) {
+  auto* p = static_cast<Picture*>(data);
+  if (p->clock) gst_object_unref(p->clock);
+  delete p;
+}
 
 // On the GL thread, before the sink draws; returning FALSE keeps its drawing.
 // The record is written by a task queued behind this draw on the same thread.
@@ -46,11 +53,8 @@ gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   last_pts = pts;
   const GstSegment* segment = gst_sample_get_segment(sample);
   GstClockTime running = segment ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts) : GST_CLOCK_TIME_NONE;
-  GstClock* clock = gst_element_get_clock(sink);
-  GstClockTime now = clock ? gst_clock_get_time(clock) : GST_CLOCK_TIME_NONE;
-  if (clock) gst_object_unref(clock);
   GstClockTime due = GST_CLOCK_TIME_IS_VALID(running) ? gst_element_get_base_time(sink) + running : GST_CLOCK_TIME_NONE;
-  auto* picture = new Picture{now, running, due, pts};
+  auto* picture = new Picture{gst_element_get_clock(sink), running, due, pts};
   // The GL thread runs its window's main context: a source added to it runs
   // once this draw, its swap included, has returned. (Invoking the context
   // from its own thread would run at once, before the draw.)
