@@ -91,7 +91,7 @@ def freezes(trace):
     rows = []
     for line in open(trace):
         f = line.split()
-        if len(f) == 5:
+        if len(f) in (5, 6):
             rows.append((int(f[0]), int(f[4])))
     out = []
     for i in range(1, len(rows)):

@@ -14,10 +14,12 @@ given; it starts its own Xvfb for every board):
     scripts/with-env.sh bench/wall_sync.py --seconds 150 --leader-loss 40:20 --out /tmp/wall-loss
     bench/wall_sync.py --analyse /tmp/wall-nosound      # the report again, from a run's files
 
-A trace line is "MONOTONIC_US CLOCK_NS RUNNING_NS DUE_NS PTS_NS". All boards
-run on this machine, so MONOTONIC_US is the true time of each draw on every
-screen; DUE_NS is the wall's clock time a picture was due at, the same for
-the same picture on every screen; PTS_NS is its time in its file.
+A trace line is "MONOTONIC_US CLOCK_NS RUNNING_NS DUE_NS PTS_NS BEGUN_NS",
+the first two read once the draw has returned, BEGUN_NS the wall's clock as
+it began (older traces lack it). All boards run on this machine, so
+MONOTONIC_US is the true time of each draw on every screen; DUE_NS is the
+wall's clock time a picture was due at, the same for the same picture on
+every screen; PTS_NS is its time in its file.
 """
 import argparse
 import bisect
@@ -329,7 +331,7 @@ def playlist_files(args):
 
 
 class Trace:
-    """One screen's pictures, in the order drawn: mono (us), clock, due, pts (ns)."""
+    """One screen's pictures, in the order drawn: mono (us), clock, due, pts, begun (ns)."""
 
     def __init__(self, name, paths):
         self.name = name
@@ -338,13 +340,14 @@ class Trace:
             try:
                 for line in open(path):
                     f = line.split()
-                    if len(f) != 5:
+                    if len(f) not in (5, 6):
                         continue
-                    mono, clock, _, due, pts = (int(x) for x in f)
+                    mono, clock, _, due, pts = (int(x) for x in f[:5])
+                    begun = int(f[5]) if len(f) == 6 and int(f[5]) != NONE else None
                     # Before the clock and the base time were there, a picture has no place on the wall.
                     if clock == NONE or due == NONE or due == 0:
                         continue
-                    rows.append((mono, clock, due, pts, n))
+                    rows.append((mono, clock, due, pts, n, begun))
             except OSError:
                 pass
         rows.sort()
@@ -353,6 +356,7 @@ class Trace:
         self.due = [r[2] for r in rows]
         self.pts = [r[3] for r in rows]
         self.run = [r[4] for r in rows]
+        self.begun = [r[5] for r in rows]
         self.by_due = {}
         for i, d in enumerate(self.due):
             self.by_due.setdefault(d // MS, []).append(i)
@@ -575,6 +579,13 @@ def analyse(out, settle_s):
                                       summary([late[i] for i in firsts if i < len(late)]),
                                   "other_pictures_drawn_after_due_plus_latency_ms":
                                       summary([late[i] for i in range(len(late)) if i not in firsts])}
+        # How long the draw itself took (its swap included), where the trace says when it began.
+        draw = [(t.clock[i] - t.begun[i]) / MS if t.begun[i] is not None else None for i in range(len(t.due))]
+        if any(d is not None for d in draw):
+            rep["screens"][t.name]["first_pictures_draw_ms"] = summary(
+                [draw[i] for i in firsts if i < len(draw) and draw[i] is not None])
+            rep["screens"][t.name]["other_pictures_draw_ms"] = summary(
+                [draw[i] for i in range(len(draw)) if i not in firsts and draw[i] is not None])
         steps = {"clean": 0, "twice": 0, "skipped": 0, "first skipped": 0}
         odd = []
         for i in t.changes:
@@ -734,6 +745,9 @@ def print_report(rep):
         if s.get("first_pictures_drawn_after_due_plus_latency_ms"):
             print(f"    a file's first picture: {fmt(s['first_pictures_drawn_after_due_plus_latency_ms'])}")
             print(f"    the others:             {fmt(s['other_pictures_drawn_after_due_plus_latency_ms'])}")
+        if s.get("first_pictures_draw_ms"):
+            print(f"  the draw itself, a file's first picture: {fmt(s['first_pictures_draw_ms'])}")
+            print(f"  the draw itself, the others:             {fmt(s['other_pictures_draw_ms'])}")
         print(f"  at changes (joins aside): {s['at_changes']}")
         for o in s["odd_changes"][:10]:
             print(f"    at {o['t_s']:.1f} s: {o['kind']}, DUE step {o['due_step_ms']:.3f} ms, "

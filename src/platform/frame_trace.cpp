@@ -18,18 +18,20 @@ FILE* trace_file() {
 
 struct Picture {
   GstClock* clock;  // owned
-  GstClockTime running, due, pts;
+  GstClockTime running, due, pts, begun;
 };
 
 // On the GL thread, once the draw (its swap included) has returned: what a
 // viewer sees from then on. Both times are read together, so that the two
-// clocks can be compared at each picture.
+// clocks can be compared at each picture; the clock as the draw began comes
+// last, so that a draw's own length shows.
 gboolean write_picture(gpointer data) {
   auto* p = static_cast<Picture*>(data);
   GstClockTime now = p->clock ? gst_clock_get_time(p->clock) : GST_CLOCK_TIME_NONE;
-  fprintf(trace_file(), "%lld %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
+  fprintf(trace_file(), "%lld %llu %llu %llu %llu %llu\n", static_cast<long long>(g_get_monotonic_time()),
           static_cast<unsigned long long>(now), static_cast<unsigned long long>(p->running),
-          static_cast<unsigned long long>(p->due), static_cast<unsigned long long>(p->pts));
+          static_cast<unsigned long long>(p->due), static_cast<unsigned long long>(p->pts),
+          static_cast<unsigned long long>(p->begun));
   return G_SOURCE_REMOVE;
 }
 
@@ -54,7 +56,9 @@ gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   const GstSegment* segment = gst_sample_get_segment(sample);
   GstClockTime running = segment ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts) : GST_CLOCK_TIME_NONE;
   GstClockTime due = GST_CLOCK_TIME_IS_VALID(running) ? gst_element_get_base_time(sink) + running : GST_CLOCK_TIME_NONE;
-  auto* picture = new Picture{gst_element_get_clock(sink), running, due, pts};
+  GstClock* clock = gst_element_get_clock(sink);
+  GstClockTime begun = clock ? gst_clock_get_time(clock) : GST_CLOCK_TIME_NONE;
+  auto* picture = new Picture{clock, running, due, pts, begun};
   // The GL thread runs its window's main context: a source added to it runs
   // once this draw, its swap included, has returned. (Invoking the context
   // from its own thread would run at once, before the draw.)
