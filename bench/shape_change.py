@@ -68,11 +68,13 @@ class Player:
         with self.cond:
             while True:
                 for i in range(start, len(self.lines)):
-                    if text in self.lines[i]:
+                    # An event is its whole line ("reset" is also in a bus message's).
+                    if self.lines[i] == text if text in ACKS or text == "ready" else text in self.lines[i]:
                         return i
                 left = end - time.monotonic()
                 if left <= 0:
-                    raise RuntimeError(f"no line with {text!r}")
+                    tail = "\n".join(self.lines[-40:])
+                    raise RuntimeError(f"no line with {text!r}; the player's last lines:\n{tail}")
                 self.cond.wait(left)
 
     def count(self):
