@@ -17,6 +17,10 @@
 namespace {
 
 constexpr double FRAME_MS = 40;  // every clip is 25 fps
+// The same file's first picture drawn on the two screens: a busy machine
+// (two screens drawn in software beside other tests) may draw one of them up
+// to a frame late; when each was due is checked to the millisecond apart.
+constexpr double DRAWN_APART_MS = 2 * FRAME_MS;
 
 struct Frame {
   long long due_ms;     // the clock time it was due at: the same on both screens
@@ -212,7 +216,7 @@ TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the wall's latency: its first picture is drawn by then
   Starts first = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from);
   EXPECT_GE(first.changes, 1) << first << lines_of(*follower);
-  EXPECT_LE(first.worst_ms, FRAME_MS) << first << lines_of(*follower);
+  EXPECT_LE(first.worst_ms, DRAWN_APART_MS) << first << lines_of(*follower);
 
   // The follower's player dies in the middle of it: the next one joins the
   // file where the wall is, and the next two changes are together.
@@ -226,7 +230,7 @@ TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
   wait_follower_changes(3);  // the join, then blue, then red
   Starts rejoined = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from);
   EXPECT_GE(rejoined.changes, 2) << rejoined << lines_of(*follower);
-  EXPECT_LE(rejoined.worst_ms, FRAME_MS) << rejoined << lines_of(*follower);
+  EXPECT_LE(rejoined.worst_ms, DRAWN_APART_MS) << rejoined << lines_of(*follower);
 
   // The leader goes: the follower plays on; it comes back: in step again.
   leader->kill_now(SIGTERM);
@@ -239,7 +243,7 @@ TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
   wait_follower_changes(2);
   Starts back = compare_changes(read_trace(lead_trace + "2"), read_trace(follow_trace), 0);
   EXPECT_GE(back.changes, 1) << back << lines_of(*follower);
-  EXPECT_LE(back.worst_ms, FRAME_MS) << back << lines_of(*follower);
+  EXPECT_LE(back.worst_ms, DRAWN_APART_MS) << back << lines_of(*follower);
   // One end of a player in all: the one killed.
   EXPECT_EQ(follower->count_substring("[manager] player (pid "), 1) << lines_of(*follower);
 }
@@ -265,7 +269,7 @@ TEST_F(WallTest, MixedPlaylistWithSoundChangesEveryFileOnThePlannedClock) {
   auto lead_frames = read_trace(lead_trace), follow_frames = read_trace(follow_trace);
   Starts round = compare_changes(lead_frames, follow_frames, from);
   EXPECT_GE(round.changes, 4) << round << lines_of(*follower);
-  EXPECT_LE(round.worst_ms, FRAME_MS) << round << lines_of(*follower);
+  EXPECT_LE(round.worst_ms, DRAWN_APART_MS) << round << lines_of(*follower);
   EXPECT_GE(leader->count_substring("the player rebuilt its pipeline"), 1) << lines_of(*leader);
   EXPECT_EQ(misplaced(lead_frames, placed_times(*leader)), "") << lines_of(*leader);
   EXPECT_EQ(misplaced(follow_frames, placed_times(*follower)), "") << lines_of(*follower);

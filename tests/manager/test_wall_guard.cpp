@@ -84,7 +84,8 @@ class Relay {
         bool open = !cut && (l >= 0 || silent_);  // cut off from its leader: closed once the relay speaks again
         if (!injected.empty() && send(f, injected.data(), injected.size(), MSG_NOSIGNAL) < 0) open = false;
         for (int side = 0; side < 2 && open; ++side) {
-          if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+          size_t at = 1 + 2 * i + side;  // a pair accepted just now was not polled yet
+          if (at >= fds.size() || !(fds[at].revents & (POLLIN | POLLHUP | POLLERR))) continue;
           char buf[4096];
           ssize_t n = recv(side ? l : f, buf, sizeof buf, MSG_DONTWAIT);
           if ((n == 0 || (n < 0 && errno != EAGAIN)) && side == 1 && silent_) {
