@@ -208,10 +208,13 @@ TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
   leader = start_manager(lead_display, "--wall-lead", lead_trace);
   follower = start_manager(follow_display, "--wall-follow", follow_trace);
   // Into the long file (20 s) on both screens at once. (The first file each
-  // player shows, right after its start, draws its first pictures late.)
+  // player shows, right after its start, draws its first pictures late: the
+  // changes counted begin once the follower shows its first, which is before
+  // the change into the long file however slowly the follower started.)
+  ASSERT_GE(follower->wait_for_substring("now playing 1/3", LINE_TIMEOUT), 0) << lines_of(*follower);
+  long long from = latest_due_ms(lead_trace);
   ASSERT_GE(follower->wait_for_substring("[manager] following the wall: item 2", LINE_TIMEOUT), 0)
       << lines_of(*follower);
-  long long from = latest_due_ms(lead_trace);
   ASSERT_GE(follower->wait_for_substring("now playing 2/3", LINE_TIMEOUT), 0) << lines_of(*follower);
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the wall's latency: its first picture is drawn by then
   Starts first = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from);
