@@ -64,6 +64,7 @@ nlohmann::json Manager::status_json() const {
           {"recent_restarts", restarts},
           {"blamed", blamed},
           {"wall", wall_.json()},
+          {"decoder", decoder_ ? json{{"element", decoder_->element}, {"hardware", decoder_->hardware}} : json(nullptr)},
           {"manager", {{"version", MANAGER_VERSION}, {"uptime_s", seconds_since(started_at_)}}}};
 }
 

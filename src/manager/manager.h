@@ -26,7 +26,7 @@ struct ManagerConfig {
   std::string playlist;  // a directory of MP4 files or a text file listing them
   std::string player_binary;
   bool no_sound = false;
-  // Passed on to every player: where and how it draws (--output, --rotate, --window).
+  // Passed on to every player: where and how it draws (--output, --rotate, --window), its decoder (--decoder).
   std::vector<std::string> screen_args;
   // Arm the switch to the next file for the moment the one on screen ends
   // (the player's switch_at_end) instead of switching on its "end of video!".
@@ -194,4 +194,10 @@ class Manager {
   std::unique_ptr<HttpApi> api_;
 
   WallCycle wall_;
+  // The H.264 decoder the player said it chose (its line at start).
+  struct DecoderSeen {
+    std::string element;
+    bool hardware = false;
+  };
+  std::optional<DecoderSeen> decoder_;
 };

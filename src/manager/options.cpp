@@ -68,6 +68,9 @@ Options:
   --output O             where the player draws: auto (default: Wayland if
                          WAYLAND_DISPLAY is set, else X11 if DISPLAY is, else
                          the DRM/KMS device), x11, wayland or kms
+  --decoder NAME         the player's H.264 decoder element (the player's
+                         --decoder; default: the board's V4L2 decoder when
+                         one is registered, else avdec_h264)
   --no-switch-at-end     send "switch" on each end of video instead of arming
                          the switch for it in advance (players without
                          switch_at_end)
@@ -187,6 +190,13 @@ const std::map<std::string, Setter>& valued_options() {
       {"--player", text([](ManagerConfig& c) -> std::string& { return c.player_binary; })},
       {"--rotate", screen_value("--rotate", protocol::ROTATIONS)},
       {"--output", screen_value("--output", protocol::OUTPUTS)},
+      {"--decoder",
+       [](ManagerConfig& c, const std::string& v) {
+         if (v.empty() || v.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") != std::string::npos)
+           return "not an element name: " + v;
+         c.screen_args.insert(c.screen_args.end(), {"--decoder", v});
+         return std::string();
+       }},
       {"--http",
        [](ManagerConfig& c, const std::string& v) {
          if (!parse_http_address(v, c.http)) return "not an address and port: " + v;

@@ -59,11 +59,15 @@ StartupOptions parse_arguments(int argc, char** argv) {
       }
       continue;
     }
+    if (strcmp(argv[i], "--decoder") == 0) {
+      opts.decoder = i + 1 < argc ? argv[++i] : "";
+      continue;
+    }
     if (strcmp(argv[i], "--window") == 0) {
       opts.screen.window = true;
       continue;
     }
-    // The screen's options are never the location, wherever they stand; the
+    // The screen's and the decoder's options are never the location, wherever they stand; the
     // first of the other arguments is, even a flag, as it always was.
     if (!opts.location) opts.location = argv[i];
     if (strcmp(argv[i], "--maxlog") == 0) opts.maxlog_flag = TRUE;

@@ -117,6 +117,11 @@ inline constexpr const char* ACK_GAVE_UP = "[ACK ERROR] ❌ Failed to receive AC
 inline constexpr const char* BUS_ERROR = "[stderr] Erro: ";
 inline constexpr const char* BUS_ERROR_DEBUG = "[stderr] Debug info: ";
 
+// The H.264 decoder the player chose at start: "[DECODER] H.264 decoder:
+// ELEMENT (hardware, stateless|hardware, stateful|hardware|software, N threads)",
+// with ", forced with --decoder" inside the brackets when the option chose it.
+inline constexpr const char* DECODER_CHOSEN = "[DECODER] H.264 decoder: ";
+
 // ---- Preload. "<prefix><path>", then "Preload error".
 inline constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";
 // A preload that will never complete: "<prefix><path>: <reason>", then "Preload error".

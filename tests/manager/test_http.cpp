@@ -132,6 +132,8 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
   EXPECT_EQ(s["on_screen"]["path"], paths[0]) << s.dump();
   EXPECT_EQ(s["player"]["pid"], pid) << s.dump();
   EXPECT_FALSE(s["manager"]["version"].get<std::string>().empty());
+  // No board decoder here: the player's software one, from its line.
+  EXPECT_EQ(s["decoder"], json({{"element", "avdec_h264"}, {"hardware", false}})) << s.dump();
   EXPECT_TRUE(wait_health(200, 15)) << dump();
   auto list = json::parse(client->Get("/playlist")->body);
   ASSERT_EQ(list["items"].size(), 4u);
@@ -190,6 +192,7 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
   }
   EXPECT_GE(values["signage_switches_total"], 4) << metrics;
   EXPECT_EQ(values["signage_up"], 1) << metrics;
+  EXPECT_EQ(values["signage_decoder_info{element=\"avdec_h264\",hardware=\"false\"}"], 1) << metrics;
   EXPECT_GT(values["signage_seconds_shown_total{path=\"" + paths[0] + "\"}"], 0) << metrics;
 
   EXPECT_EQ(post("/pause"), 200);
