@@ -64,7 +64,9 @@ int Manager::run(const std::atomic<bool>& stop) {
   wall_.start();
   start_api();
   process_.start_now();
+  notifier_.ready();
   while (!stop && !finished_) {
+    notifier_.alive();
     if (process_.take_due_start()) start_player();
     lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
@@ -77,6 +79,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     publish_api();
   }
   if (stop) out_.manager("stopping on request");
+  notifier_.stopping();
   stop_player("the manager is stopping", true);
   if (api_) api_->stop();
   return 0;

@@ -19,6 +19,7 @@
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
+#include "manager/service_notify.h"
 #include "manager/wall_cycle.h"
 #include "manager/snapshot.h"
 
@@ -194,6 +195,7 @@ class Manager {
   std::unique_ptr<HttpApi> api_;
 
   WallCycle wall_;
+  ServiceNotifier notifier_;
   // The H.264 decoder the player said it chose (its line at start).
   struct DecoderSeen {
     std::string element;
