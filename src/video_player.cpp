@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/player_state.h"
+#include "core/sound_output.h"
 #include "messaging/ack_delivery.h"
 #include "platform/decoder_choice.h"
 #include "platform/screen.h"
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
   StartupOptions opts = parse_arguments(argc, argv);
   if (maxlog) log_line("[LOG LEVEL] maxlog ENABLED - pipeline logs active");
   choose_video_decoder(opts.decoder);
+  if (!opts.no_sound) choose_sound_device(opts.audio_device);
   screen_start(opts.screen);
   shared_clock_start(opts.clock);
 

@@ -5,6 +5,7 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/silent_audio.h"
+#include "core/sound_output.h"
 #include "core/video_decoder.h"
 
 namespace {
@@ -65,7 +66,7 @@ std::string startup_description(SourceKind kind, const char* location, gboolean 
     case SourceKind::HttpStream:
       return "souphttpsrc location=" + quoted(location) + " ! hlsdemux ! tsdemux name=demux demux. ! queue" + q +
              " ! h264parse ! " + video_decoder_description() + " ! glupload ! glimagesink sync=false demux. ! queue" + q +
-             " ! aacparse ! avdec_aac ! audioconvert ! alsasink";
+             " ! aacparse ! avdec_aac ! audioconvert ! " + sound_output_description();
     case SourceKind::Camera:
       return "v4l2src device=" + quoted(location) +
              " ! image/jpeg,width=1280,height=720,framerate=30/1 ! jpegparse ! jpegdec ! glupload ! "
@@ -76,7 +77,7 @@ std::string startup_description(SourceKind kind, const char* location, gboolean 
                " ! h264parse ! " + video_decoder_description() + " ! glupload ! glimagesink sync=true name=videosink";
       return "filesrc location=" + quoted(location) + " ! matroskademux name=demux demux.video_0 ! queue" + q +
              " ! h264parse ! " + video_decoder_description() + " ! glupload ! glimagesink name=videosink demux.audio_0 ! queue" + q +
-             " ! decodebin ! audioconvert ! alsasink ";
+             " ! decodebin ! audioconvert ! " + sound_output_description() + " ";
     case SourceKind::Mp4:
       if (no_sound)
         return "filesrc name=filesrc0 location=" + quoted(location) +
@@ -88,7 +89,7 @@ std::string startup_description(SourceKind kind, const char* location, gboolean 
              "name=videosink demux0.audio_0 ! queue" +
              q +
              " ! decodebin ! audioconvert ! " STEREO_CAPS " ! input-selector name=audio_selector ! "
-             "audioconvert ! alsasink";
+             "audioconvert ! " + sound_output_description();
     case SourceKind::WebM:
       return "filesrc location=" + quoted(location) + " ! decodebin ! glupload ! glimagesink name=videosink";
     case SourceKind::Other:
@@ -106,7 +107,7 @@ std::string switching_description(const char* path, gboolean no_sound) {
   if (no_sound) return video;
   return video + " demux0.audio_0 ! queue name=audio_queue0" + q +
          " ! decodebin name=decodebin0 ! audioconvert name=audioconvert0 ! " STEREO_CAPS " ! "
-         "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! alsasink";
+         "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! " + sound_output_description();
 }
 
 void use_system_clock(GstElement* pipeline) {

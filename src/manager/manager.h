@@ -20,6 +20,7 @@
 #include "manager/player_run.h"
 #include "manager/playlist.h"
 #include "manager/service_notify.h"
+#include "manager/sound_level.h"
 #include "manager/wall_cycle.h"
 #include "manager/snapshot.h"
 
@@ -47,6 +48,7 @@ struct ManagerConfig {
   double empty_playlist_retry_s = 10;
   HttpOptions http;
   WallOptions wall;      // a screen of a wall: leading it, following its leader, or neither
+  std::string state_dir;  // what outlives a run (the sound's level); empty: nothing is kept
   std::string play_log;  // proof of play, one JSON line a showing; empty: none
   long long play_log_max_bytes = 20LL * 1024 * 1024;
   int play_log_keep = 5;  // older files kept at rotation
@@ -196,6 +198,7 @@ class Manager {
 
   WallCycle wall_;
   ServiceNotifier notifier_;
+  SoundLevel sound_;
   // The H.264 decoder the player said it chose (its line at start).
   struct DecoderSeen {
     std::string element;

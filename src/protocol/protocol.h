@@ -74,6 +74,11 @@ inline constexpr const char* CMD_SNAPSHOT = "snapshot ";
 inline constexpr const char* SNAPSHOT_WRITTEN = "[SNAPSHOT] Written ";
 inline constexpr const char* SNAPSHOT_FAILED = "[SNAPSHOT] FAILED ";
 // "<prefix><path>", or the line when there was none.
+// An addition: "audio <volume 0..1> <mute 0|1>" sets the sound's level at
+// once (a short ramp, no click), answered by "<level><volume>, muted|on".
+inline constexpr const char* CMD_AUDIO = "audio ";
+inline constexpr const char* AUDIO_LEVEL = "[AUDIO] Level: volume ";
+inline constexpr const char* AUDIO_REFUSED = "[AUDIO] REJECTED - ";
 inline constexpr const char* PRELOAD_DROPPED = "[PRELOAD] Dropped ";
 inline constexpr const char* PRELOAD_NONE_TO_DROP = "[PRELOAD] No preload to drop";
 
