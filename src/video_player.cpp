@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
   release_pipeline(st);
   screen_stop();
   shared_clock_stop();
+  sound_stop();
   log_line("[SAFETY] Protection system cleaned up");
   if (st.fatal_error) {
     log_line("[EXIT] Exiting with code 1 (fatal error occurred)");

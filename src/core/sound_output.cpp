@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "core/gst_holders.h"
 #include "core/log.h"
@@ -12,7 +16,17 @@
 namespace {
 
 std::string g_device;
-bool g_device_missing = false;
+bool g_device_missing = false;  // main thread
+std::atomic<bool> g_device_found{false};
+// Shared with a detached thread, never destroyed: the player may end by
+// exit() from any thread while it waits.
+struct Lookout {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+};
+Lookout* g_lookout = nullptr;
+constexpr auto LOOKOUT_PERIOD = std::chrono::seconds(3);
 std::atomic<double> g_volume{1.0};
 std::atomic<bool> g_mute{false};
 
@@ -146,6 +160,35 @@ void choose_sound_device(const std::string& device) {
   g_device_missing = true;
   log_line("[AUDIO] ERROR: The sound device %s cannot be used (%s) - the picture plays on without sound",
            device.c_str(), fault.c_str());
+  // An HDMI output whose screen is plugged in later, a USB card, a sound server that starts late.
+  g_lookout = new Lookout;
+  std::thread([device, lookout = g_lookout] {
+    std::unique_lock<std::mutex> lock(lookout->mutex);
+    while (!lookout->wake.wait_for(lock, LOOKOUT_PERIOD, [lookout] { return lookout->stop; })) {
+      lock.unlock();
+      bool found = device_fault(device).empty();
+      lock.lock();
+      if (found) {
+        g_device_found = true;
+        return;
+      }
+    }
+  }).detach();
+}
+
+bool sound_device_back() {
+  if (!g_device_missing || !g_device_found.load()) return false;
+  g_device_missing = false;
+  return true;
+}
+
+const std::string& sound_device() { return g_device; }
+
+void sound_stop() {
+  if (!g_lookout) return;
+  std::lock_guard<std::mutex> lock(g_lookout->mutex);
+  g_lookout->stop = true;
+  g_lookout->wake.notify_all();
 }
 
 std::string sound_output_description() {

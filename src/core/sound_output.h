@@ -12,6 +12,13 @@
 // default. A device named here that cannot be opened is said once and the
 // sound goes nowhere (the picture plays on).
 void choose_sound_device(const std::string& device);
+// A device missing at start is looked at again every few seconds, on a
+// thread of its own; true once (main thread) when it has come back: the
+// pipelines built from then on play into it again.
+bool sound_device_back();
+const std::string& sound_device();
+// Ends the look-out for a missing device (shutdown).
+void sound_stop();
 // What a description ends its sound in: the volume element and the sink.
 std::string sound_output_description();
 // Gives a new pipeline's volume element the level now and the ramp that

@@ -70,21 +70,35 @@ TEST_F(SoundOutput, ChosenDeviceCarriesTheSoundAtTheLevelSet) {
 }
 
 // A device that is not there is said once; the picture plays on, switches
-// and ends as ever, without sound.
-TEST_F(SoundOutput, MissingDeviceIsSaidOnceAndThePicturePlaysOn) {
+// and ends as ever, without sound. When the device comes, the pipeline is
+// built again where the file on screen ends, and the sound plays into it.
+TEST_F(SoundOutput, MissingDeviceIsSaidOnceThePicturePlaysOnAndTheSoundComesBack) {
   sink = std::make_unique<SoundSink>();
   ASSERT_TRUE(sink->ok()) << "no sound server to listen to";
-  start_playing({clip("red.mp4"), "--audio-device", "pulse:no_such_sink"});
-  EXPECT_EQ(player->count_substring("[AUDIO] ERROR: The sound device pulse:no_such_sink cannot be used"), 1)
-      << dump();
+  const std::string late = "test_late_sink_" + std::to_string(getpid());
+  start_playing({clip("red.mp4"), "--audio-device", "pulse:" + late});
+  EXPECT_EQ(player->count_substring("[AUDIO] ERROR: The sound device pulse:" + late + " cannot be used"), 1) << dump();
   EXPECT_TRUE(display.wait_for_colour(RED, 10)) << dump();
   size_t from = player->line_count();
   player->answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH_AT_END);
-  player->send(protocol::CMD_PRELOAD + clip("green.mp4"));
+  player->send(protocol::CMD_PRELOAD + clip("long.mp4"));
   ASSERT_GE(player->wait_for_line(protocol::ARMED_SWITCH_TAKEN, EVENT_TIMEOUT, from), 0) << dump();
-  EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
-  EXPECT_GE(player->wait_for_line(protocol::END_OF_VIDEO, 15, player->line_count()), 0) << dump();
+  EXPECT_TRUE(display.wait_for_colour(GRAY, 10)) << dump();
   EXPECT_TRUE(heard_silence(sink->listen(0.5)));
   EXPECT_EQ(player->count_substring("cannot be used"), 1) << dump();
+
+  // The device comes; at the end of the file on screen the sound is back in it.
+  chosen = std::make_unique<SoundSink>(late);
+  ASSERT_TRUE(chosen->ok());
+  from = player->line_count();
+  EXPECT_GE(player->wait_for_substring("[AUDIO] The sound device pulse:" + late + " is back", 15, from), 0) << dump();
+  player->answer_then(protocol::PRELOAD_COMPLETE, protocol::CMD_SWITCH_AT_END);
+  player->send(protocol::CMD_PRELOAD + clip("green.mp4"));
+  int reset = player->wait_for_line(protocol::RESET, 30, from);
+  ASSERT_GE(reset, 0) << dump();
+  EXPECT_GE(player->wait_for_line(protocol::PLAYING, EVENT_TIMEOUT, reset), 0) << dump();
+  EXPECT_TRUE(display.wait_for_colour(GREEN, 10)) << dump();
+  SoundSink::Heard h = listen_for(*chosen, TONE_STEREO, 3);
+  EXPECT_TRUE(heard_tone(h, TONE_STEREO)) << "rms " << h.rms << ", " << h.frequency << " Hz" << dump();
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
