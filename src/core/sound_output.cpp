@@ -71,6 +71,10 @@ struct Ramp {
   bool to_mute = false;
   guint64 done = 0, total = 0;
   bool ramping = false;
+  // The ramp reached its end within the last buffer: the element takes the
+  // level over from the next one (set now, it would apply it to the buffer
+  // the ramp has just scaled, twice).
+  bool finishing = false;
 };
 
 template <typename T>
@@ -92,6 +96,12 @@ double scale_f32(float s, double g) { return s * g; }
 GstPadProbeReturn follow_level(GstPad* pad, GstPadProbeInfo* info, gpointer element) {
   auto* r = static_cast<Ramp*>(g_object_get_data(G_OBJECT(element), RAMP_KEY));
   if (!r) return GST_PAD_PROBE_OK;
+  if (r->finishing) {
+    r->finishing = false;
+    r->ramping = false;
+    r->applied = r->to;
+    g_object_set(element, "volume", r->to_volume, "mute", r->to_mute, nullptr);
+  }
   double volume = g_volume.load();
   bool mute = g_mute.load();
   double target = effective(volume, mute);
@@ -139,11 +149,7 @@ GstPadProbeReturn follow_level(GstPad* pad, GstPadProbeInfo* info, gpointer elem
       scale<float>(map.data, map.size, channels, *r, scale_f32);
     gst_buffer_unmap(buffer, &map);
   }
-  if (r->done >= r->total) {
-    r->ramping = false;
-    r->applied = r->to;
-    g_object_set(element, "volume", r->to_volume, "mute", r->to_mute, nullptr);
-  }
+  if (r->done >= r->total) r->finishing = true;
   return GST_PAD_PROBE_OK;
 }
 
