@@ -30,7 +30,7 @@
 #include "latency_trace.h"
 #include "latency_types.h"
 #include "messaging/ack_delivery.h"
-#include "platform/decoder_standin.h"
+#include "platform/decoder_choice.h"
 #include "platform/screen.h"
 #include "player/lifecycle.h"
 #include "player/main_loop.h"
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
 
   route_library_messages_to_stdout();
   gst_init(&argc, &argv);
-  ensure_h264_decoder_available();
+  choose_video_decoder(nullptr);
 
   PlayerState& st = player_state();
   std::string start_clip = o.mid_clips_dir + "/" + CLIPS[0].file;

@@ -7,7 +7,7 @@ out="${1:?usage: make-clips.sh DIR}"
 here="$(cd "$(dirname "$0")" && pwd)"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=11
+CLIPS_VERSION=12
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -47,6 +47,11 @@ clip short_mono.mp4     magenta 320x180 1 mono
 clip short_surround.mp4 orange  320x180 1 51
 clip short_silent.mp4   cyan    320x180 1 none
 clip short_blue.mp4     blue    320x180 1 stereo
+
+# Beyond what a board's decoder takes: a picture wider than 1920 (its level
+# kept at 4.1), and the High 4:4:4 profile.
+ff -f lavfi -i "color=c=white:s=2560x1440:r=25:d=1" "${V264[@]}" -level 4.1 -an big_picture.mp4
+ff -f lavfi -i "color=c=white:s=320x180:r=25:d=1" "${V264[@]}" -pix_fmt yuv444p -an high444.mp4
 
 # Sound and picture of different lengths: the file ends with the longer one.
 ff -f lavfi -i "color=c=white:s=320x180:r=25:d=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3" \

@@ -8,8 +8,9 @@
 
 #include "core/log.h"
 #include "core/player_state.h"
+#include "core/sound_output.h"
 #include "messaging/ack_delivery.h"
-#include "platform/decoder_standin.h"
+#include "platform/decoder_choice.h"
 #include "platform/screen.h"
 #include "player/commands.h"
 #include "player/lifecycle.h"
@@ -38,7 +39,6 @@ int main(int argc, char** argv) {
   gst_init(&argc, &argv);
   if (maxlog) keep_gl_debugging_off();
   if (maxlog) log_line("[LOGS] GStreamer logs enabled: level=3 (INFO), file=/logplayer.txt");
-  ensure_h264_decoder_available();
 
   log_line("[SAFETY] Protection system initialized (mutex ready)");
   if (access("/placeholder.mp4", F_OK) == 0)
@@ -48,6 +48,8 @@ int main(int argc, char** argv) {
 
   StartupOptions opts = parse_arguments(argc, argv);
   if (maxlog) log_line("[LOG LEVEL] maxlog ENABLED - pipeline logs active");
+  choose_video_decoder(opts.decoder);
+  if (!opts.no_sound) choose_sound_device(opts.audio_device);
   screen_start(opts.screen);
   shared_clock_start(opts.clock);
 
@@ -78,6 +80,7 @@ int main(int argc, char** argv) {
   release_pipeline(st);
   screen_stop();
   shared_clock_stop();
+  sound_stop();
   log_line("[SAFETY] Protection system cleaned up");
   if (st.fatal_error) {
     log_line("[EXIT] Exiting with code 1 (fatal error occurred)");

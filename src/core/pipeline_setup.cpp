@@ -5,6 +5,8 @@
 #include "core/gst_holders.h"
 #include "core/log.h"
 #include "core/silent_audio.h"
+#include "core/sound_output.h"
+#include "core/video_decoder.h"
 
 namespace {
 
@@ -60,11 +62,11 @@ std::string startup_description(SourceKind kind, const char* location, gboolean 
       // A black picture at one frame per second; videotestsrc makes frames of the size the caps announce.
       return "videotestsrc pattern=black ! video/x-raw,format=I420,width=1920,height=1080,framerate=1/1 ! "
              "videoconvert ! x264enc bitrate=100 speed-preset=ultrafast tune=zerolatency ! h264parse ! "
-             "input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink name=videosink";
+             "input-selector name=selector ! " + video_decoder_description() + " ! glupload ! glimagesink name=videosink";
     case SourceKind::HttpStream:
       return "souphttpsrc location=" + quoted(location) + " ! hlsdemux ! tsdemux name=demux demux. ! queue" + q +
-             " ! h264parse ! v4l2slh264dec ! glupload ! glimagesink sync=false demux. ! queue" + q +
-             " ! aacparse ! avdec_aac ! audioconvert ! alsasink";
+             " ! h264parse ! " + video_decoder_description() + " ! glupload ! glimagesink sync=false demux. ! queue" + q +
+             " ! aacparse ! avdec_aac ! audioconvert ! " + sound_output_description();
     case SourceKind::Camera:
       return "v4l2src device=" + quoted(location) +
              " ! image/jpeg,width=1280,height=720,framerate=30/1 ! jpegparse ! jpegdec ! glupload ! "
@@ -72,22 +74,22 @@ std::string startup_description(SourceKind kind, const char* location, gboolean 
     case SourceKind::Matroska:
       if (no_sound)
         return "filesrc location=" + quoted(location) + " ! matroskademux name=demux demux.video_0 ! queue" + q +
-               " ! h264parse ! v4l2slh264dec ! glupload ! glimagesink sync=true name=videosink";
+               " ! h264parse ! " + video_decoder_description() + " ! glupload ! glimagesink sync=true name=videosink";
       return "filesrc location=" + quoted(location) + " ! matroskademux name=demux demux.video_0 ! queue" + q +
-             " ! h264parse ! v4l2slh264dec ! glupload ! glimagesink name=videosink demux.audio_0 ! queue" + q +
-             " ! decodebin ! audioconvert ! alsasink ";
+             " ! h264parse ! " + video_decoder_description() + " ! glupload ! glimagesink name=videosink demux.audio_0 ! queue" + q +
+             " ! decodebin ! audioconvert ! " + sound_output_description() + " ";
     case SourceKind::Mp4:
       if (no_sound)
         return "filesrc name=filesrc0 location=" + quoted(location) +
                " ! qtdemux name=demux0 demux0.video_0 ! queue" + q +
-               " ! h264parse ! input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink name=videosink";
+               " ! h264parse ! input-selector name=selector ! " + video_decoder_description() + " ! glupload ! glimagesink name=videosink";
       return "filesrc name=filesrc0 location=" + quoted(location) + " ! qtdemux name=demux0 demux0.video_0 ! queue" +
              q +
-             " ! h264parse ! input-selector name=selector ! v4l2slh264dec ! glupload ! glimagesink sync=true "
+             " ! h264parse ! input-selector name=selector ! " + video_decoder_description() + " ! glupload ! glimagesink sync=true "
              "name=videosink demux0.audio_0 ! queue" +
              q +
              " ! decodebin ! audioconvert ! " STEREO_CAPS " ! input-selector name=audio_selector ! "
-             "audioconvert ! alsasink";
+             "audioconvert ! " + sound_output_description();
     case SourceKind::WebM:
       return "filesrc location=" + quoted(location) + " ! decodebin ! glupload ! glimagesink name=videosink";
     case SourceKind::Other:
@@ -100,12 +102,12 @@ std::string switching_description(const char* path, gboolean no_sound) {
   const std::string q = std::string(" ") + QUEUE_LIMITS;
   std::string video = "filesrc name=filesrc0 location=" + quoted(path) +
                       " ! qtdemux name=demux0 demux0.video_0 ! queue name=queue0" + q +
-                      " ! h264parse name=h264parse0 ! input-selector name=selector ! v4l2slh264dec ! glupload ! "
+                      " ! h264parse name=h264parse0 ! input-selector name=selector ! " + video_decoder_description() + " ! glupload ! "
                       "glimagesink sync=true name=videosink";
   if (no_sound) return video;
   return video + " demux0.audio_0 ! queue name=audio_queue0" + q +
          " ! decodebin name=decodebin0 ! audioconvert name=audioconvert0 ! " STEREO_CAPS " ! "
-         "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! alsasink";
+         "input-selector name=audio_selector ! audioconvert name=audio_output_convert ! " + sound_output_description();
 }
 
 void use_system_clock(GstElement* pipeline) {

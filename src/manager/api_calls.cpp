@@ -48,6 +48,19 @@ ApiReply Manager::handle_call(const std::string& action, const nlohmann::json& b
     out_.manager("the playlist was read again on request: " + std::to_string(playlist_.size()) + " files");
     return {200, {{"ok", true}, {"items", playlist_.size()}}};
   }
+  if (action == "audio") {
+    std::string kept_error;
+    if (auto error = sound_.change(body, kept_error)) return api_refusal(400, *error);
+    // A player started later is told as it is ready.
+    if (process_.running()) send(sound_.command());
+    char level[64];
+    snprintf(level, sizeof level, "%.2f%s", sound_.volume(), sound_.mute() ? ", muted" : "");
+    out_.manager(std::string("the sound's level set on request: volume ") + level);
+    if (!kept_error.empty()) out_.manager("the sound's level is not kept: " + kept_error);
+    nlohmann::json answer = sound_.json();
+    answer["kept"] = kept_error.empty() && !config_.state_dir.empty();
+    return {200, answer};
+  }
   if (!process_.running() || !run_.phase.running())
     return api_refusal(409, "no player is playing now; try again shortly");
   if (action == "pause" || action == "play") {

@@ -29,6 +29,7 @@ void Manager::publish_api() {
   snap.status = status_json();
   snap.playlist = playlist_json();
   snap.metrics = metrics_text();
+  snap.audio = sound_.json();
   snap.healthy = process_.running() && run_.phase.running() && !paused_ &&
                  seconds_since(run_.last_flowing_at) < FLOWING_WITHIN_S;
   api_->publish(std::move(snap));
@@ -64,6 +65,8 @@ nlohmann::json Manager::status_json() const {
           {"recent_restarts", restarts},
           {"blamed", blamed},
           {"wall", wall_.json()},
+          {"audio", sound_.json()},
+          {"decoder", decoder_ ? json{{"element", decoder_->element}, {"hardware", decoder_->hardware}} : json(nullptr)},
           {"manager", {{"version", MANAGER_VERSION}, {"uptime_s", seconds_since(started_at_)}}}};
 }
 

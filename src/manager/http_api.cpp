@@ -150,6 +150,11 @@ std::optional<std::string> HttpApi::start() {
   s.Get("/healthz", read([](const ApiSnapshot& snap, httplib::Response& res) {
     send_json(res, snap.healthy ? 200 : 503, {{"healthy", snap.healthy}});
   }));
+  s.Get("/audio", read([](const ApiSnapshot& snap, httplib::Response& res) { send_json(res, 200, snap.audio); }));
+  s.Put("/audio", [post](const httplib::Request& req, httplib::Response& res) {
+    if (req.body.empty()) return send_json(res, 400, error("the body is not a JSON object"));
+    post("audio", req.body, res);
+  });
   for (const std::string& action : actions)
     s.Post("/" + action, [post, action](const httplib::Request& req, httplib::Response& res) { post(action, req.body, res); });
   front_ = std::make_unique<HttpFront>(*router_, limits);

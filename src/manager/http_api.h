@@ -43,7 +43,7 @@ inline ApiReply api_refusal(int status, const std::string& text) { return {statu
 
 // A control request for the manager's loop.
 struct ApiCall {
-  std::string action;  // next, previous, goto, reload, pause, play, snapshot
+  std::string action;  // next, previous, goto, reload, pause, play, snapshot, audio
   nlohmann::json body;
   std::promise<ApiReply> reply;
 };
@@ -53,6 +53,7 @@ struct ApiSnapshot {
   nlohmann::json status = nlohmann::json::object();
   nlohmann::json playlist = nlohmann::json::object();
   std::string metrics;
+  nlohmann::json audio = nlohmann::json::object();
   bool healthy = false;
 };
 

@@ -48,7 +48,8 @@ Manager::Manager(ManagerConfig config)
       playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_),
       play_log_({config_.play_log, config_.play_log_max_bytes, config_.play_log_keep},
                 [this](const std::string& text) { out_.manager(text); }),
-      wall_(config_.wall, out_) {}
+      wall_(config_.wall, out_),
+      sound_(config_.state_dir) {}
 
 Manager::~Manager() {
   // The API's threads wake the loop through lines_, and the player's reader
@@ -61,10 +62,13 @@ int Manager::run(const std::atomic<bool>& stop) {
   playlist_.reload();
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
+  if (!sound_.note().empty()) out_.manager(sound_.note());
   wall_.start();
   start_api();
   process_.start_now();
+  notifier_.ready();
   while (!stop && !finished_) {
+    notifier_.alive();
     if (process_.take_due_start()) start_player();
     lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
@@ -77,6 +81,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     publish_api();
   }
   if (stop) out_.manager("stopping on request");
+  notifier_.stopping();
   stop_player("the manager is stopping", true);
   if (api_) api_->stop();
   return 0;
@@ -86,6 +91,7 @@ int Manager::run(const std::atomic<bool>& stop) {
 
 void Manager::on_ready() {
   if (!run_.phase.ready()) return;
+  if (sound_.set()) send(sound_.command());
   send(CMD_PLAY);
 }
 

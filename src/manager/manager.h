@@ -19,6 +19,8 @@
 #include "manager/player_process.h"
 #include "manager/player_run.h"
 #include "manager/playlist.h"
+#include "manager/service_notify.h"
+#include "manager/sound_level.h"
 #include "manager/wall_cycle.h"
 #include "manager/snapshot.h"
 
@@ -26,7 +28,7 @@ struct ManagerConfig {
   std::string playlist;  // a directory of MP4 files or a text file listing them
   std::string player_binary;
   bool no_sound = false;
-  // Passed on to every player: where and how it draws (--output, --rotate, --window).
+  // Passed on to every player: where and how it draws (--output, --rotate, --window), its decoder (--decoder).
   std::vector<std::string> screen_args;
   // Arm the switch to the next file for the moment the one on screen ends
   // (the player's switch_at_end) instead of switching on its "end of video!".
@@ -46,6 +48,7 @@ struct ManagerConfig {
   double empty_playlist_retry_s = 10;
   HttpOptions http;
   WallOptions wall;      // a screen of a wall: leading it, following its leader, or neither
+  std::string state_dir;  // what outlives a run (the sound's level); empty: nothing is kept
   std::string play_log;  // proof of play, one JSON line a showing; empty: none
   long long play_log_max_bytes = 20LL * 1024 * 1024;
   int play_log_keep = 5;  // older files kept at rotation
@@ -194,4 +197,12 @@ class Manager {
   std::unique_ptr<HttpApi> api_;
 
   WallCycle wall_;
+  ServiceNotifier notifier_;
+  SoundLevel sound_;
+  // The H.264 decoder the player said it chose (its line at start).
+  struct DecoderSeen {
+    std::string element;
+    bool hardware = false;
+  };
+  std::optional<DecoderSeen> decoder_;
 };

@@ -25,6 +25,11 @@ std::string Manager::metrics_text() const {
     m << "signage_seconds_shown_total{path=\"" << prometheus_label(path) << "\"} " << s << "\n";
   metric("signage_last_switch_timestamp_seconds", "gauge", "When the last switch was made (Unix time).");
   m << "signage_last_switch_timestamp_seconds " << std::fixed << figures_.last_switch_unix_s << "\n";
+  if (decoder_) {
+    metric("signage_decoder_info", "gauge", "The player's H.264 decoder: its element and whether it is the board's hardware.");
+    m << "signage_decoder_info{element=\"" << prometheus_label(decoder_->element) << "\",hardware=\""
+      << (decoder_->hardware ? "true" : "false") << "\"} 1\n";
+  }
   if (nlohmann::json wall = wall_.json(); !wall.is_null()) {
     metric("signage_wall_role", "gauge", "1 for this board's role in a wall of screens.");
     m << "signage_wall_role{role=\"" << wall["role"].get<std::string>() << "\"} 1\n";

@@ -68,6 +68,15 @@ Options:
   --output O             where the player draws: auto (default: Wayland if
                          WAYLAND_DISPLAY is set, else X11 if DISPLAY is, else
                          the DRM/KMS device), x11, wayland or kms
+  --audio-device DEV     the ALSA device the sound goes to (the player's
+                         --audio-device), e.g. hdmi:CARD=vc4hdmi0,
+                         plughw:CARD=Headphones; default: ALSA's default
+  --state-dir DIR        where the sound's level set through the API is
+                         kept (default: $STATE_DIRECTORY, as systemd sets it;
+                         none outside systemd)
+  --decoder NAME         the player's H.264 decoder element (the player's
+                         --decoder; default: the board's V4L2 decoder when
+                         one is registered, else avdec_h264)
   --no-switch-at-end     send "switch" on each end of video instead of arming
                          the switch for it in advance (players without
                          switch_at_end)
@@ -187,6 +196,20 @@ const std::map<std::string, Setter>& valued_options() {
       {"--player", text([](ManagerConfig& c) -> std::string& { return c.player_binary; })},
       {"--rotate", screen_value("--rotate", protocol::ROTATIONS)},
       {"--output", screen_value("--output", protocol::OUTPUTS)},
+      {"--audio-device",
+       [](ManagerConfig& c, const std::string& v) {
+         if (v.empty()) return std::string("an empty device name");
+         c.screen_args.insert(c.screen_args.end(), {"--audio-device", v});
+         return std::string();
+       }},
+      {"--state-dir", text([](ManagerConfig& c) -> std::string& { return c.state_dir; })},
+      {"--decoder",
+       [](ManagerConfig& c, const std::string& v) {
+         if (v.empty() || v.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") != std::string::npos)
+           return "not an element name: " + v;
+         c.screen_args.insert(c.screen_args.end(), {"--decoder", v});
+         return std::string();
+       }},
       {"--http",
        [](ManagerConfig& c, const std::string& v) {
          if (!parse_http_address(v, c.http)) return "not an address and port: " + v;
@@ -247,6 +270,8 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
   ParsedOptions p;
   ManagerConfig& c = p.config;
   c.player_binary = default_player_binary();
+  // systemd's StateDirectory= names it for the service.
+  if (const char* state = getenv("STATE_DIRECTORY")) c.state_dir = state;
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];

@@ -46,6 +46,13 @@ void Manager::handle_line(const std::string& line) {
   }
   if (line == READY) {
     on_ready();
+  } else if (starts_with(line, DECODER_CHOSEN)) {
+    // "ELEMENT (hardware, ...)" or "ELEMENT (software, ...)"
+    std::string rest = line.substr(strlen(DECODER_CHOSEN));
+    size_t bracket = rest.find(" (");
+    decoder_ = DecoderSeen{rest.substr(0, bracket),
+                           bracket != std::string::npos && rest.compare(bracket + 2, 8, "hardware") == 0};
+    api_stale_ = true;
   } else if (starts_with(line, PIPELINE_STATE)) {
     if (starts_with(line.substr(strlen(PIPELINE_STATE)), "PLAYING")) run_.last_flowing_at = Clock::now();
   } else if (starts_with(line, ACK_RETRY)) {

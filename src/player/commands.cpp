@@ -10,6 +10,7 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/sound_output.h"
 #include "messaging/ack_delivery.h"
 #include "player/prepared_rebuild.h"
 #include "player/snapshot.h"
@@ -152,6 +153,23 @@ void take_answers_before_exit(double seconds) {
   if (previous_flags != -1) fcntl(STDIN_FILENO, F_SETFL, previous_flags);
 }
 
+namespace {
+
+void command_audio(const char* args) {
+  char* end = nullptr;
+  double volume = g_ascii_strtod(args, &end);
+  int mute = -1;
+  if (end != args && end && *end == ' ') mute = end[1] == '1' ? 1 : end[1] == '0' ? 0 : -1;
+  if (mute < 0 || end[2] != '\0' || !(volume >= 0.0 && volume <= 1.0)) {
+    log_line("%stakes a volume from 0 to 1 and a mute of 0 or 1, not \"%s\"", protocol::AUDIO_REFUSED, args);
+    return;
+  }
+  set_sound_level(volume, mute == 1);
+  log_line("%s%.2f, %s", protocol::AUDIO_LEVEL, volume, mute ? "muted" : "on");
+}
+
+}  // namespace
+
 CommandOutcome dispatch_command(PlayerState& st, const char* line) {
   using namespace protocol;
   if (strcmp(line, CMD_PLAY) == 0) {
@@ -164,6 +182,8 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
     command_tempo(st);
   } else if (starts_with(line, CMD_SNAPSHOT)) {
     handle_snapshot_command(st, line + strlen(CMD_SNAPSHOT));
+  } else if (starts_with(line, CMD_AUDIO)) {
+    command_audio(line + strlen(CMD_AUDIO));
   } else if (strcmp(line, CMD_DROP_PRELOAD) == 0) {
     handle_drop_preload_command(st);
   } else if (starts_with(line, CMD_PRELOAD)) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "core/sound_output.h"
 #include "player/prepared_rebuild.h"
 #include "core/pipeline_setup.h"
 #include "switching/file_end.h"
@@ -59,11 +60,19 @@ StartupOptions parse_arguments(int argc, char** argv) {
       }
       continue;
     }
+    if (strcmp(argv[i], "--decoder") == 0) {
+      opts.decoder = i + 1 < argc ? argv[++i] : "";
+      continue;
+    }
+    if (strcmp(argv[i], "--audio-device") == 0) {
+      opts.audio_device = i + 1 < argc ? argv[++i] : "";
+      continue;
+    }
     if (strcmp(argv[i], "--window") == 0) {
       opts.screen.window = true;
       continue;
     }
-    // The screen's options are never the location, wherever they stand; the
+    // The screen's, the decoder's and the sound's options are never the location, wherever they stand; the
     // first of the other arguments is, even a flag, as it always was.
     if (!opts.location) opts.location = argv[i];
     if (strcmp(argv[i], "--maxlog") == 0) opts.maxlog_flag = TRUE;
@@ -93,6 +102,7 @@ bool build_and_discover(PlayerState& st, const StartupOptions& opts) {
   st.pipeline = build_startup_pipeline(opts.location, opts.no_sound);
   if (!st.pipeline) return false;
   screen_attach(st.pipeline);
+  sound_attach(st.pipeline);
   shared_clock_attach(st.pipeline);
   st.bus = gst_element_get_bus(st.pipeline);
   watch_preload_errors(st.bus);

@@ -8,6 +8,8 @@ struct StartupOptions {
   const char* location = nullptr;
   gboolean no_sound = FALSE;
   gboolean maxlog_flag = FALSE;
+  const char* audio_device = "";  // --audio-device DEVICE: an ALSA device name; empty: ALSA's default
+  const char* decoder = nullptr;  // --decoder NAME: this H.264 decoder element, whatever else is registered
   ScreenOptions screen;
   SharedClockOptions clock;
 };

@@ -8,6 +8,7 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/sound_output.h"
 #include "messaging/ack_delivery.h"
 #include "platform/screen.h"
 #include "player/commands.h"
@@ -320,6 +321,12 @@ void main_loop_iteration(PlayerState& st) {
              g_main_context_pending(nullptr) ? "YES" : "NO");
   check_shared_memory();
   screen_poll();
+  if (sound_device_back()) {
+    // The sound device came back: the pipeline is built again at the file's end, playing into it.
+    log_line("[AUDIO] The sound device %s is back - the sound returns with a rebuild at the end of the file on screen",
+             sound_device().c_str());
+    schedule_rebuild_at_video_end();
+  }
   g_main_context_iteration(g_main_context_default(), FALSE);
   count_schedule_periods();
   prepared_rebuild_step(st);

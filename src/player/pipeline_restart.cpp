@@ -7,6 +7,7 @@
 
 #include "core/gst_holders.h"
 #include "core/log.h"
+#include "core/sound_output.h"
 #include "core/pipeline_setup.h"
 #include "messaging/ack_delivery.h"
 #include "platform/screen.h"
@@ -188,6 +189,7 @@ GstElement* make_rebuilt_pipeline(const std::string& target, gboolean no_sound) 
   guard_demuxers(pipeline);
   use_system_clock(pipeline);
   screen_attach(pipeline);  // the same window: the screen never shows what is behind it
+  sound_attach(pipeline);
   shared_clock_attach(pipeline);
   return pipeline;
 }

@@ -74,6 +74,11 @@ inline constexpr const char* CMD_SNAPSHOT = "snapshot ";
 inline constexpr const char* SNAPSHOT_WRITTEN = "[SNAPSHOT] Written ";
 inline constexpr const char* SNAPSHOT_FAILED = "[SNAPSHOT] FAILED ";
 // "<prefix><path>", or the line when there was none.
+// An addition: "audio <volume 0..1> <mute 0|1>" sets the sound's level at
+// once (a short ramp, no click), answered by "<level><volume>, muted|on".
+inline constexpr const char* CMD_AUDIO = "audio ";
+inline constexpr const char* AUDIO_LEVEL = "[AUDIO] Level: volume ";
+inline constexpr const char* AUDIO_REFUSED = "[AUDIO] REJECTED - ";
 inline constexpr const char* PRELOAD_DROPPED = "[PRELOAD] Dropped ";
 inline constexpr const char* PRELOAD_NONE_TO_DROP = "[PRELOAD] No preload to drop";
 
@@ -116,6 +121,11 @@ inline constexpr const char* ACK_GAVE_UP = "[ACK ERROR] ❌ Failed to receive AC
 // which name the element.
 inline constexpr const char* BUS_ERROR = "[stderr] Erro: ";
 inline constexpr const char* BUS_ERROR_DEBUG = "[stderr] Debug info: ";
+
+// The H.264 decoder the player chose at start: "[DECODER] H.264 decoder:
+// ELEMENT (hardware, stateless|hardware, stateful|hardware|software, N threads)",
+// with ", forced with --decoder" inside the brackets when the option chose it.
+inline constexpr const char* DECODER_CHOSEN = "[DECODER] H.264 decoder: ";
 
 // ---- Preload. "<prefix><path>", then "Preload error".
 inline constexpr const char* PRELOAD_MISSING = "ERROR: Preload file does not exist: ";

@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/pipeline_setup.h"
 #include "core/silent_audio.h"
+#include "core/video_decoder.h"
 #include "messaging/ack_delivery.h"
 #include "protocol/protocol.h"
 #include "switching/branch.h"
@@ -79,6 +80,15 @@ void link_video_pad(GstElement* demuxer, GstPad* pad) {
   std::string caps_text;
   if (!carries_h264(pad, caps_text)) {
     post_branch_failure(demuxer, "video is " + caps_text + ", not H.264");
+    return;
+  }
+  // Refused here rather than shown broken: a hardware decoder fails, or
+  // shows garbage, on what its caps do not take.
+  GstCaps* stream_caps = gst_pad_get_current_caps(pad);
+  std::string refusal = decoder_refusal(stream_caps);
+  if (stream_caps) gst_caps_unref(stream_caps);
+  if (!refusal.empty()) {
+    post_branch_failure(demuxer, refusal);
     return;
   }
 

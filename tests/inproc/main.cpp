@@ -1,11 +1,11 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
-#include "platform/decoder_standin.h"
+#include "platform/decoder_choice.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   gst_init(&argc, &argv);
-  ensure_h264_decoder_available();
+  choose_video_decoder(nullptr);
   return RUN_ALL_TESTS();
 }

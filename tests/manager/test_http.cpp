@@ -132,6 +132,8 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
   EXPECT_EQ(s["on_screen"]["path"], paths[0]) << s.dump();
   EXPECT_EQ(s["player"]["pid"], pid) << s.dump();
   EXPECT_FALSE(s["manager"]["version"].get<std::string>().empty());
+  // No board decoder here: the player's software one, from its line.
+  EXPECT_EQ(s["decoder"], json({{"element", "avdec_h264"}, {"hardware", false}})) << s.dump();
   EXPECT_TRUE(wait_health(200, 15)) << dump();
   auto list = json::parse(client->Get("/playlist")->body);
   ASSERT_EQ(list["items"].size(), 4u);
@@ -190,6 +192,7 @@ TEST_F(HttpApiTest, EndpointsShowAndSteerTheSignWithoutRestartingThePlayer) {
   }
   EXPECT_GE(values["signage_switches_total"], 4) << metrics;
   EXPECT_EQ(values["signage_up"], 1) << metrics;
+  EXPECT_EQ(values["signage_decoder_info{element=\"avdec_h264\",hardware=\"false\"}"], 1) << metrics;
   EXPECT_GT(values["signage_seconds_shown_total{path=\"" + paths[0] + "\"}"], 0) << metrics;
 
   EXPECT_EQ(post("/pause"), 200);
@@ -394,4 +397,58 @@ TEST_F(HttpApiTest, FileNamesOfAnyBytesAreValidInJsonAndMetrics) {
       EXPECT_TRUE(std::regex_match(l, sample)) << l;
     }
   }
+}
+
+// The sound's level from afar: set through the API and heard at once on the
+// device chosen for the sound, refused when out of range, and kept in the
+// state directory through a player killed and a manager started again.
+TEST_F(HttpApiTest, SoundLevelSetFromAfarIsHeardAndKept) {
+  SoundSink chosen;
+  ASSERT_TRUE(chosen.ok()) << "no sound server to listen to";
+  const std::string state = dir + "/state";
+  ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+  const std::vector<std::string> args = {"--state-dir", state, "--audio-device", "pulse:" + chosen.name(),
+                                         write_playlist({clip("long.mp4")})};
+  start_with_api(args);
+  SoundSink::Heard full = listen_for(chosen, TONE_STEREO, 20);
+  ASSERT_TRUE(heard_tone(full, TONE_STEREO)) << "rms " << full.rms << dump();
+  EXPECT_EQ(json::parse(client->Get("/audio")->body), json({{"volume", 1.0}, {"mute", false}}));
+  auto put = [this](const std::string& body) {
+    auto res = client->Put("/audio", body, "application/json");
+    return res ? res->status : -1;
+  };
+  auto level_heard = [&chosen] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    return chosen.listen(1.0).rms;
+  };
+  EXPECT_EQ(put(R"({"volume": 0.5})"), 200);
+  EXPECT_NEAR(level_heard() / full.rms, 0.5, 0.08);
+  EXPECT_EQ(put(R"({"mute": true})"), 200);
+  EXPECT_LT(level_heard(), 0.02 * full.rms);
+  EXPECT_EQ(put(R"({"mute": false})"), 200);
+  for (const char* bad : {R"({"volume": 1.5})", R"({"volume": "0.5"})", R"({"mute": 1})", "{}", "[0.5]", "{nope"})
+    EXPECT_EQ(put(bad), 400) << bad;
+  EXPECT_EQ(json::parse(client->Get("/audio")->body), json({{"volume", 0.5}, {"mute", false}}));
+  std::ifstream kept(state + "/audio.json");
+  std::string kept_text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(json::parse(kept_text, nullptr, false), json({{"volume", 0.5}, {"mute", false}})) << kept_text;
+
+  // A player started again plays at the level set.
+  pid_t pid = player_pid();
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_TRUE(wait_health(503, 10)) << dump();
+  ASSERT_TRUE(wait_health(200, 30)) << dump();
+  EXPECT_NE(player_pid(), pid);
+  ASSERT_TRUE(heard_tone(listen_for(chosen, TONE_STEREO, 20), TONE_STEREO)) << dump();
+  EXPECT_NEAR(level_heard() / full.rms, 0.5, 0.08);
+
+  // So does a manager started again, from the state directory.
+  manager->kill_now(SIGTERM);
+  ASSERT_TRUE(manager->wait_exit(30)) << dump();
+  start_with_api(args);
+  ASSERT_TRUE(wait_health(200, 30)) << dump();
+  EXPECT_EQ(json::parse(client->Get("/audio")->body), json({{"volume", 0.5}, {"mute", false}}));
+  ASSERT_TRUE(heard_tone(listen_for(chosen, TONE_STEREO, 20), TONE_STEREO)) << dump();
+  EXPECT_NEAR(level_heard() / full.rms, 0.5, 0.08);
+  EXPECT_EQ(own_lines("the sound's level kept in " + state + "/audio.json: volume 0.50").size(), 1u) << dump();
 }

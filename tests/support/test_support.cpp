@@ -463,9 +463,11 @@ PlayerClient::Options player_options(const WaylandServer& server, const SoundSin
   return opts;
 }
 
-SoundSink::SoundSink() {
+SoundSink::SoundSink() : SoundSink("") {}
+
+SoundSink::SoundSink(const std::string& name) {
   static int counter = 0;
-  name_ = "test_sink_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  name_ = !name.empty() ? name : "test_sink_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
   std::string id = run_and_read({"pactl", "load-module", "module-null-sink", "sink_name=" + name_});
   if (!id.empty()) module_ = std::atoi(id.c_str());
 }

@@ -137,6 +137,8 @@ class HttpServer {
 class SoundSink {
  public:
   SoundSink();
+  // A sink of this name, for a device that comes after a player looked for it.
+  explicit SoundSink(const std::string& name);
   ~SoundSink();
   const std::string& name() const { return name_; }
   bool ok() const { return module_ >= 0; }
