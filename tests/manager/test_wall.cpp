@@ -76,6 +76,20 @@ Starts compare_changes(const std::vector<Frame>& lead, const std::vector<Frame>&
   return s;
 }
 
+// Where each file began in a trace (due time, time in the file), and its
+// first and last pictures: for a failure's message.
+std::string file_starts(const std::vector<Frame>& frames) {
+  std::string out;
+  if (frames.empty()) return "no picture\n";
+  out += "pictures " + std::to_string(frames.size()) + ", due " + std::to_string(frames.front().due_ms) + " to " +
+         std::to_string(frames.back().due_ms) + " ms\n";
+  for (size_t i = 1; i < frames.size(); ++i)
+    if (frames[i].pts_ns < frames[i - 1].pts_ns)
+      out += "  began at due " + std::to_string(frames[i].due_ms) + " ms from " +
+             std::to_string(frames[i].pts_ns / 1000000) + " ms\n";
+  return out;
+}
+
 class WallTest : public TempDirTest {
  protected:
   void TearDown() override {
@@ -216,9 +230,15 @@ TEST_F(WallTest, TwoScreensChangeFilesTogetherThroughARestartOfEither) {
   ASSERT_GE(follower->wait_for_substring("[manager] following the wall: item 2", LINE_TIMEOUT), 0)
       << lines_of(*follower);
   ASSERT_GE(follower->wait_for_substring("now playing 2/3", LINE_TIMEOUT), 0) << lines_of(*follower);
-  std::this_thread::sleep_for(std::chrono::seconds(1));  // the wall's latency: its first picture is drawn by then
-  Starts first = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from);
-  EXPECT_GE(first.changes, 1) << first << lines_of(*follower);
+  // Its first picture on both screens: the manager may say so before it is
+  // due (a placed change), and a busy machine draws it later still.
+  Starts first;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       (first = compare_changes(read_trace(lead_trace), read_trace(follow_trace), from)).changes == 0 &&
+       std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_GE(first.changes, 1) << first << "from " << from << " ms\nleader: " << file_starts(read_trace(lead_trace))
+                              << "follower: " << file_starts(read_trace(follow_trace)) << lines_of(*follower);
   EXPECT_LE(first.worst_ms, DRAWN_APART_MS) << first << lines_of(*follower);
 
   // The follower's player dies in the middle of it: the next one joins the
