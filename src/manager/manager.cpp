@@ -34,16 +34,21 @@ ManagerConfig with_whole_paths(ManagerConfig config) {
   return config;
 }
 
-// Where pictures' clips are kept: under the state directory, else in the
-// user's cache, else in /tmp; and the rotation they are turned back against.
+// Where pictures' clips are kept: in the service's cache directory (systemd
+// names it; clips can always be made again), else under the state
+// directory, else in the user's cache, else in /tmp; and the rotation they
+// are turned back against.
 PictureOptions picture_options(const ManagerConfig& config) {
   PictureOptions o = config.pictures;
   for (size_t i = 0; i + 1 < config.screen_args.size(); ++i)
     if (config.screen_args[i] == "--rotate") o.rotate = config.screen_args[i + 1];
   if (!o.dir.empty()) return o;
+  const char* service_cache = getenv("CACHE_DIRECTORY");
   const char* xdg = getenv("XDG_CACHE_HOME");
   const char* home = getenv("HOME");
-  if (!config.state_dir.empty())
+  if (service_cache && service_cache[0] == '/' && !strchr(service_cache, ':'))
+    o.dir = std::string(service_cache) + "/pictures";
+  else if (!config.state_dir.empty())
     o.dir = config.state_dir + "/pictures";
   else if (xdg && xdg[0] == '/')
     o.dir = std::string(xdg) + "/signage-manager/pictures";

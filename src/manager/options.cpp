@@ -91,9 +91,10 @@ Options:
                          change to and from a picture seamless
   --picture-cache-size MB
                          the pictures' clips kept, at most (default 512; the
-                         one used the longest ago goes first), in
-                         --state-dir's pictures/, else $XDG_CACHE_HOME or
-                         ~/.cache/signage-manager/pictures
+                         one used the longest ago goes first), in pictures/
+                         of $CACHE_DIRECTORY (as systemd sets it), else of
+                         --state-dir, else $XDG_CACHE_HOME/signage-manager/
+                         or ~/.cache/signage-manager/
   --decoder NAME         the player's H.264 decoder element (the player's
                          --decoder; default: the board's V4L2 decoder when
                          one is registered, else avdec_h264)
