@@ -2,7 +2,7 @@
 """Pictures among videos, measured with the real manager and player on a
 screen of its own (full screen, 1280x720 unless --screen):
 
-- each change of file, by kind (video -> picture, picture -> video,
+- each change of file (videos made here at the pictures' size), by kind (video -> picture, picture -> video,
   picture -> picture, video -> video): the time from the old file's last
   picture drawn to the new file's first, less one frame period (the
   player's tracer, VIDEO_PLAYER_FRAME_TRACE, stamps a picture once its draw
@@ -30,7 +30,18 @@ from wall_sync import start_xvfb  # noqa: E402
 
 FRAME_MS = 40.0
 PICTURES = ["poster.jpg", "turned.jpg", "overlay.png", "cyan.png"]
-VIDEOS = ["red.mp4", "green.mp4", "blue.mp4", "silent.mp4", "yellow.mp4"]
+VIDEOS = [("red", True), ("lime", True), ("blue", False), ("yellow", True), ("white", True)]
+
+
+def make_video(path, colour, sound, size, seconds=4):
+    """A video of the pictures' size, made as scripts/make-clips.sh makes its clips."""
+    cmd = ["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+           f"color=c={colour}:s={size}:r=25:d={seconds}"]
+    if sound:
+        cmd += ["-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}"]
+    cmd += ["-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", "25", "-pix_fmt", "yuv420p"]
+    cmd += ["-c:a", "aac", "-b:a", "64k", "-ac", "2", "-shortest"] if sound else ["-an"]
+    subprocess.run(cmd + [path], check=True)
 
 
 def kind(path):
@@ -69,7 +80,11 @@ def main():
             shutil.copy(os.path.join(build, "clips", name), copy)
             lines.append(copy)
         else:
-            lines.append(os.path.join(build, "clips", VIDEOS[i % len(VIDEOS)]))
+            colour, sound = VIDEOS[i % len(VIDEOS)]
+            video = os.path.join(work, f"{colour}{'' if sound else '_silent'}.mp4")
+            if not os.path.exists(video):
+                make_video(video, colour, sound, args.picture_size)
+            lines.append(video)
     if args.big:
         lines.insert(1, os.path.abspath(args.big))
     playlist = os.path.join(work, "playlist.txt")
