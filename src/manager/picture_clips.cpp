@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -117,11 +118,16 @@ std::vector<std::string> clips_over_bound(const std::string& dir, long long max_
 }
 
 PictureClips::PictureClips(PictureOptions options, Output& out) : options_(std::move(options)), out_(out) {
-  // What a maker left when the manager ended under it.
+  // What a maker left when its manager ended under it; another manager's
+  // maker at work on the same cache is younger than its time-out.
   if (DIR* d = opendir(options_.dir.c_str())) {
+    time_t now = time(nullptr);
     while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (has_suffix(name, ".mp4.part") || has_suffix(name, ".mp4.log")) unlink((options_.dir + "/" + name).c_str());
+      std::string name = e->d_name, path = options_.dir + "/" + name;
+      struct stat st;
+      if ((has_suffix(name, ".part") || has_suffix(name, ".log")) && stat(path.c_str(), &st) == 0 &&
+          now - st.st_mtime > options_.timeout_s + 60)
+        unlink(path.c_str());
     }
     closedir(d);
   }
@@ -176,7 +182,9 @@ void PictureClips::start(const std::string& picture, double seconds, const std::
     failures_[key] = "its clip cannot be kept in " + options_.dir + ": " + strerror(errno);
     return;
   }
-  Job job{key, picture, options_.dir + "/" + key + ".part", options_.dir + "/" + key + ".log", stamp, -1, SteadyClock::now()};
+  // Named after this manager too: two managers may share a cache.
+  std::string own = options_.dir + "/" + key + "." + std::to_string(getpid());
+  Job job{key, picture, own + ".part", own + ".log", stamp, -1, SteadyClock::now()};
   char secs[32];
   snprintf(secs, sizeof secs, "%.3f", seconds);
   std::vector<std::string> args = {options_.maker,          picture,   job.part, std::to_string(options_.width),
