@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "manager/options.h"
 #include "manager/picture_clips.h"
@@ -120,4 +123,43 @@ TEST_F(PictureParts, ClipNamesFollowThePictureAndHowItIsShownAndTheCacheKeepsIts
   EXPECT_EQ(answer.clip, made);
   EXPECT_EQ(clips_over_bound(dir, 250, {}), (std::vector<std::string>{dir + "/1.mp4", dir + "/2.mp4", dir + "/3.mp4",
                                                                        dir + "/4.mp4"}));
+}
+
+// The clip as the player gets it: with --rotate 90 the player turns every
+// file a quarter clockwise, so the maker turns the picture back a quarter
+// first: the poster, as wide as the turned screen (360 of 360x640) with bars
+// above and below, lies on its side in a 640x360 clip. A picture cut short
+// is refused with its line.
+TEST_F(PictureParts, ClipIsMadeTurnedBackAgainstThePlayersRotation) {
+  std::string maker = std::filesystem::path(MANAGER_BINARY).parent_path() / "signage_picture_clip";
+  std::string clip_path = dir + "/turned.mp4";
+  std::string command = maker + " " + clip("poster.jpg") + " " + clip_path + " 640 360 25 1 90 2>" + dir + "/err";
+  ASSERT_EQ(system(command.c_str()), 0) << command;
+  std::string frame = dir + "/frame.rgb";
+  std::string grab = "ffmpeg -v error -y -i " + clip_path + " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + frame;
+  ASSERT_EQ(system(grab.c_str()), 0);
+  std::ifstream in(frame, std::ios::binary);
+  std::string rgb((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(rgb.size(), 640u * 360 * 3);
+  auto at = [&rgb](int x, int y) {
+    size_t i = (static_cast<size_t>(y) * 640 + x) * 3;
+    return Rgb{static_cast<unsigned char>(rgb[i]), static_cast<unsigned char>(rgb[i + 1]),
+               static_cast<unsigned char>(rgb[i + 2])};
+  };
+  // Screen (x, y) of the turned 360x640 screen is clip (y, 359 - x).
+  const std::vector<std::pair<std::pair<int, int>, Rgb>> spots = {
+      {{270, 270}, RED}, {{270, 90}, GREEN}, {{370, 270}, BLUE}, {{370, 90}, YELLOW}, {{100, 180}, BLACK},
+      {{540, 180}, BLACK}};
+  for (const auto& [xy, colour] : spots) {
+    Rgb got = at(xy.first, xy.second);
+    EXPECT_TRUE(near_colour(got, colour)) << "(" << xy.first << "," << xy.second << ") is " << got.r << "," << got.g
+                                          << "," << got.b;
+  }
+
+  std::string refused = maker + " " + clip("cut_short.jpg") + " " + dir + "/cut.mp4 640 360 25 1 0 2>" + dir + "/err";
+  EXPECT_NE(system(refused.c_str()), 0);
+  std::ifstream err(dir + "/err");
+  std::string why;
+  std::getline(err, why);
+  EXPECT_EQ(why.rfind("not a picture that can be decoded", 0), 0u) << why;
 }

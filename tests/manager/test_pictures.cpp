@@ -157,8 +157,8 @@ TEST_F(Pictures, PlayAmongVideosUprightAndWithoutAPictureLostOrShownTwice) {
     }
     if (++changes == 1) continue;  // the start: the player's own file to the same, switched to at once
     if (changes > 5) break;
-    EXPECT_GE(drawn[i - 1].pts, length[changes - 2] - 3 * FRAME_NS) << "the old file cut short, change " << changes;
-    EXPECT_LE(drawn[i].pts, 2 * FRAME_NS) << "the new file's start lost, change " << changes;
+    EXPECT_GE(drawn[i - 1].pts, length[changes - 2] - 10 * FRAME_NS) << "the old file cut short, change " << changes;
+    EXPECT_LE(drawn[i].pts, 10 * FRAME_NS) << "the new file's start lost, change " << changes;
     long long apart = static_cast<long long>(drawn[i].due) - static_cast<long long>(drawn[i - 1].due);
     long long in_files = static_cast<long long>(length[changes - 2] - drawn[i - 1].pts + drawn[i].pts);
     EXPECT_LE(std::llabs(apart - in_files), 1000000LL)
