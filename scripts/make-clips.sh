@@ -7,7 +7,7 @@ out="${1:?usage: make-clips.sh DIR}"
 here="$(cd "$(dirname "$0")" && pwd)"
 mkdir -p "$out"
 cd "$out"
-CLIPS_VERSION=12
+CLIPS_VERSION=14
 [ "$(cat .complete 2>/dev/null)" = "$CLIPS_VERSION" ] && exit 0
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -94,6 +94,24 @@ mkdir -p hls
 ff -f lavfi -i "color=c=lime:s=320x180:r=25:d=6" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=6" \
    "${V264[@]}" "${AAC[@]}" -ac 2 -shortest -f hls -hls_time 2 -hls_list_size 0 \
    -hls_segment_filename "hls/seg%d.ts" hls/playlist.m3u8
+
+# Pictures, made with GStreamer. poster.jpg: four quarters as quarters.mp4
+# (red, lime / blue, yellow); turned.jpg: the same stored turned a quarter
+# left, with the EXIF tag that says to turn it right to show it.
+gst() { gst-launch-1.0 -q "$@" >/dev/null; }
+quarter() { echo "videotestsrc pattern=solid-color foreground-color=$1 num-buffers=1 ! video/x-raw,width=160,height=90 ! m."; }
+gst compositor name=m sink_1::xpos=160 sink_2::ypos=90 sink_3::xpos=160 sink_3::ypos=90 ! \
+    video/x-raw,width=320,height=180 ! videoconvert ! jpegenc quality=95 ! filesink location=poster.jpg \
+    $(quarter 0xffff0000) $(quarter 0xff00ff00) $(quarter 0xff0000ff) $(quarter 0xffffff00)
+gst filesrc location=poster.jpg ! jpegdec ! videoflip video-direction=90l ! jpegenc quality=95 ! \
+    filesink location=turned_plain.jpg
+python3 "$here/make-pictures.py" orient turned_plain.jpg turned.jpg 6
+rm -f turned_plain.jpg
+python3 "$here/make-pictures.py" png-alpha overlay.png
+gst videotestsrc pattern=solid-color foreground-color=0xff00ffff num-buffers=1 ! video/x-raw,width=320,height=180 ! \
+    videoconvert ! pngenc ! filesink location=cyan.png
+echo "this is not a picture" > not_a_picture.png
+head -c 600 poster.jpg > cut_short.jpg
 
 # Broken inputs.
 : > empty.mp4

@@ -16,10 +16,15 @@ if [ $# -eq 0 ] || [ ! -e "${!#}" ]; then
   playlist=build/demo-playlist.txt
   # Paths are taken from the list file's directory.
   cat > "$playlist" <<'LIST'
-# The samples of scripts/run.sh: other colours, with and without sound, one 4:3.
+# The samples of scripts/run.sh: other colours, with and without sound, one 4:3,
+# and pictures for their time: a JPEG, one turned by its orientation tag, a
+# PNG with a transparent half.
 clips/red.mp4
+5s clips/poster.jpg
 clips/silent.mp4
 clips/green.mp4
+5s clips/turned.jpg
+4s clips/overlay.png
 clips/square.mp4
 clips/blue.mp4
 clips/mono.mp4

@@ -18,6 +18,13 @@ std::string base_name(const std::string& path) { return path.substr(path.rfind('
 
 }  // namespace
 
+// A picture's kind and time on screen; a video's time is its own.
+nlohmann::json Manager::kind_json(int index, const std::string& path) const {
+  bool picture = media_kind(path) == MediaKind::Picture;
+  return {{"kind", media_kind_name(media_kind(path))},
+          {"seconds", picture ? nlohmann::json(picture_seconds(index)) : nlohmann::json(nullptr)}};
+}
+
 void Manager::publish_api() {
   if (!api_) return;
   bool told = out_.manager_lines() != api_published_lines_;
@@ -44,10 +51,12 @@ nlohmann::json Manager::status_json() const {
                  {"since", run_.shown_at ? json(utc_millis(run_.shown_at->wall)) : json(nullptr)},
                  {"seconds_on_screen", seconds_since(run_.on_screen_since)},
                  {"seconds_left", nullptr}};
+  if (run_.on_screen.valid()) on_screen.update(kind_json(run_.on_screen.index, run_.on_screen.path));
   if (run_.preload.slot().valid())
     next = {{"path", run_.preload.slot().path},
             {"index", run_.preload.slot().index},
             {"preload_complete", run_.preload.is(Preload::Complete)}};
+  if (run_.preload.slot().valid()) next.update(kind_json(run_.preload.slot().index, run_.preload.slot().path));
   json restarts = json::array();
   for (const auto& [at, why] : figures_.recent_restarts) restarts.push_back({{"at", at}, {"reason", why}});
   long long restart_count = 0;
@@ -91,6 +100,7 @@ nlohmann::json Manager::playlist_json() const {
                            {"name", base_name(files[i])},
                            {"schedule", schedule.always() ? nlohmann::json(nullptr) : nlohmann::json(schedule.text)},
                            {"state", state}};
+    item.update(kind_json(i, files[i]));
     if (blamed.count(files[i])) item["why"] = blamed[files[i]];
     items.push_back(item);
   }

@@ -34,6 +34,31 @@ ManagerConfig with_whole_paths(ManagerConfig config) {
   return config;
 }
 
+// Where pictures' clips are kept: in the service's cache directory (systemd
+// names it; clips can always be made again), else under the state
+// directory, else in the user's cache, else in /tmp; and the rotation they
+// are turned back against.
+PictureOptions picture_options(const ManagerConfig& config) {
+  PictureOptions o = config.pictures;
+  for (size_t i = 0; i + 1 < config.screen_args.size(); ++i)
+    if (config.screen_args[i] == "--rotate") o.rotate = config.screen_args[i + 1];
+  if (!o.dir.empty()) return o;
+  const char* service_cache = getenv("CACHE_DIRECTORY");
+  const char* xdg = getenv("XDG_CACHE_HOME");
+  const char* home = getenv("HOME");
+  if (service_cache && service_cache[0] == '/' && !strchr(service_cache, ':'))
+    o.dir = std::string(service_cache) + "/pictures";
+  else if (!config.state_dir.empty())
+    o.dir = config.state_dir + "/pictures";
+  else if (xdg && xdg[0] == '/')
+    o.dir = std::string(xdg) + "/signage-manager/pictures";
+  else if (home && home[0] == '/' && strcmp(home, "/") != 0)
+    o.dir = std::string(home) + "/.cache/signage-manager/pictures";
+  else
+    o.dir = "/tmp/signage-manager-pictures-" + std::to_string(getuid());
+  return o;
+}
+
 }  // namespace
 
 Manager::Manager(ManagerConfig config)
@@ -49,6 +74,7 @@ Manager::Manager(ManagerConfig config)
       play_log_({config_.play_log, config_.play_log_max_bytes, config_.play_log_keep},
                 [this](const std::string& text) { out_.manager(text); }),
       wall_(config_.wall, out_),
+      clips_(picture_options(config_), out_),
       sound_(config_.state_dir) {}
 
 Manager::~Manager() {
@@ -73,6 +99,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     lines_.take(Clock::now() + POLL_PERIOD);
     deliver_pending();
     check_player_exit();
+    follow_clips();
     serve_api();
     check_timers();
     follow_wall_plan();
@@ -139,9 +166,9 @@ void Manager::on_preload_error() {
 }
 
 void Manager::on_preload_missing(const std::string& path) {
-  if (!run_.preload.is(Preload::Requested) || path != run_.preload.slot().path) return;
+  if (!run_.preload.is(Preload::Requested) || path != run_.preload.slot().player_path()) return;
   ++figures_.preload_failures;
-  playlist_.skip_with_note(path);
+  playlist_.skip_with_note(run_.preload.slot().path);
   run_.preload.failed();
 }
 
@@ -150,8 +177,8 @@ void Manager::on_preload_failed(const std::string& path_and_reason) {
   // An error it logged before this line was the preload's, and is dealt with.
   run_.first_error.reset();
   run_.error_debug_due = false;
-  // The path is the one the preload named, and may itself hold ": ".
-  const std::string& path = run_.preload.slot().path;
+  // The path is the one the preload named (a picture's clip), and may itself hold ": ".
+  const std::string& path = run_.preload.slot().player_path();
   bool ours = run_.preload.requested_or_complete() && run_.preload.slot().valid() &&
               path_and_reason.compare(0, path.size(), path) == 0 && path_and_reason.compare(path.size(), 2, ": ") == 0;
   if (!ours) {
@@ -425,9 +452,19 @@ void Manager::request_preload() {
     process_.start_now();
     return;
   }
+  switch (prepare_media(slot)) {
+    case Media::Ready:
+      break;
+    case Media::Waiting:
+      return;
+    case Media::Failed:
+      request_preload();  // the file after it
+      return;
+  }
   run_.preload.asked(slot);
   wall_.preload_asked(slot.path, cut_requested_);
-  send(CMD_PRELOAD + slot.path);
+  send(CMD_PRELOAD + slot.player_path());
+  make_ahead(slot.index);
 }
 
 void Manager::check_timers() {

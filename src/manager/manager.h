@@ -15,6 +15,7 @@
 #include "manager/http_api.h"
 #include "manager/line_intake.h"
 #include "manager/output.h"
+#include "manager/picture_clips.h"
 #include "manager/play_log.h"
 #include "manager/player_process.h"
 #include "manager/player_run.h"
@@ -25,7 +26,7 @@
 #include "manager/snapshot.h"
 
 struct ManagerConfig {
-  std::string playlist;  // a directory of MP4 files or a text file listing them
+  std::string playlist;  // a directory of MP4 files and pictures or a text file listing them
   std::string player_binary;
   bool no_sound = false;
   // Passed on to every player: where and how it draws (--output, --rotate, --window), its decoder (--decoder).
@@ -52,6 +53,9 @@ struct ManagerConfig {
   std::string play_log;  // proof of play, one JSON line a showing; empty: none
   long long play_log_max_bytes = 20LL * 1024 * 1024;
   int play_log_keep = 5;  // older files kept at rotation
+  // How pictures become clips; an empty cache directory is chosen by the
+  // manager (beside the state directory, else the user's cache).
+  PictureOptions pictures;
 };
 
 class Manager {
@@ -111,6 +115,13 @@ class Manager {
   void advance();
   void send_switch();
   void request_preload();
+  // A picture is given to the player as its clip (picture_turns.cpp).
+  enum class Media { Ready, Waiting, Failed };
+  Media prepare_media(Slot& slot);
+  double picture_seconds(int index) const;
+  // The entry that plays after `index`, when it is a picture, has its clip made now.
+  void make_ahead(int index);
+  void follow_clips();
   // Drops the preload, ready or not, and any switch armed for it; the next
   // preload waits for the player's answer.
   void drop_preload(const std::string& why);
@@ -149,6 +160,7 @@ class Manager {
   void publish_api();
   nlohmann::json status_json() const;
   nlohmann::json playlist_json() const;
+  nlohmann::json kind_json(int index, const std::string& path) const;
   std::string metrics_text() const;
 
   // Set up once.
@@ -197,6 +209,11 @@ class Manager {
   std::unique_ptr<HttpApi> api_;
 
   WallCycle wall_;
+  PictureClips clips_;
+  std::string clip_waited_;   // the picture whose clip the cycle waits for, said once
+  bool clip_late_said_ = false;  // ... and that the file on screen ended meanwhile
+  bool start_waits_for_clip_ = false;  // the player starts on a picture whose clip is being made
+  std::map<std::string, long long> shown_by_kind_;
   ServiceNotifier notifier_;
   SoundLevel sound_;
   // The H.264 decoder the player said it chose (its line at start).

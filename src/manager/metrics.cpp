@@ -14,6 +14,14 @@ std::string Manager::metrics_text() const {
   m << "signage_up " << (up ? 1 : 0) << "\n";
   metric("signage_files_shown_total", "counter", "Showings of files started.");
   m << "signage_files_shown_total " << figures_.files_shown << "\n";
+  metric("signage_shown_total", "counter", "Showings started, by kind: video or picture.");
+  for (const auto& [kind, n] : shown_by_kind_) m << "signage_shown_total{kind=\"" << kind << "\"} " << n << "\n";
+  metric("signage_picture_clips_made_total", "counter", "Pictures made into clips.");
+  m << "signage_picture_clips_made_total " << clips_.made() << "\n";
+  metric("signage_picture_clip_failures_total", "counter", "Pictures whose clip could not be made.");
+  m << "signage_picture_clip_failures_total " << clips_.failed() << "\n";
+  metric("signage_picture_cache_bytes", "gauge", "Bytes of the pictures' clips kept, after the last one made.");
+  m << "signage_picture_cache_bytes " << clips_.cache_bytes() << "\n";
   metric("signage_switches_total", "counter", "Switches to a preloaded file.");
   m << "signage_switches_total " << figures_.switches << "\n";
   metric("signage_preload_failures_total", "counter", "Files the player could not preload.");

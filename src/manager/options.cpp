@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iterator>
@@ -23,16 +24,23 @@ bool parse_number(const std::string& text, double min, double& out) {
 
 }  // namespace
 
-std::string default_player_binary() {
+namespace {
+
+// A program beside this one, else its name for the search path.
+std::string beside_self(const std::string& name) {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) {
     std::string path(self, static_cast<size_t>(n));
-    std::string beside = path.substr(0, path.rfind('/') + 1) + "video_player";
+    std::string beside = path.substr(0, path.rfind('/') + 1) + name;
     if (access(beside.c_str(), X_OK) == 0) return beside;
   }
-  return "video_player";
+  return name;
 }
+
+}  // namespace
+
+std::string default_player_binary() { return beside_self("video_player"); }
 
 std::string manager_usage(const std::string& program) {
   return "Usage: " + program + R"( [OPTIONS] PLAYLIST
@@ -45,13 +53,15 @@ that was on screen. Files that are missing, empty or not MP4, that the
 player cannot preload, or whose own source, demuxer or decoder made it fail
 are skipped with a line saying why.
 
-PLAYLIST is a directory (its *.mp4 files in name order) or a text file with
-one path a line ('#' starts a comment line; relative paths are taken from the
-file's directory; a regular file of at most 1 MB). A line may start with a
-time window and days, in local time: "08:00-18:00 mon-fri clip.mp4",
-"22:00-06:00 clip.mp4", "sat,sun clip.mp4"; outside them the file is
-skipped, and when nothing is due the idle picture shows. It is read again at
-the start of every round.
+PLAYLIST is a directory (its *.mp4 files and pictures, *.jpg, *.jpeg, *.png
+and *.webp, in name order) or a text file with one path a line ('#' starts a
+comment line; relative paths are taken from the file's directory; a regular
+file of at most 1 MB). A line may start with a time window and days, in
+local time: "08:00-18:00 mon-fri clip.mp4", "22:00-06:00 clip.mp4",
+"sat,sun clip.mp4"; outside them the file is skipped, and when nothing is
+due the idle picture shows. A picture's line may give its time on screen
+after them: "10s poster.jpg", "08:00-11:00 15s breakfast.png". It is read
+again at the start of every round.
 
 The manager's own lines start with "[manager]"; the player's lines follow
 on standard output with a prefix, or go to a log file.
@@ -74,6 +84,17 @@ Options:
   --state-dir DIR        where the sound's level set through the API is
                          kept (default: $STATE_DIRECTORY, as systemd sets it;
                          none outside systemd)
+  --picture-seconds S    a picture's time on screen unless its line gives one
+                         (default 10)
+  --picture-size WxH     the size of a picture's clip, before --rotate
+                         (default 1920x1080); the videos' shape keeps the
+                         change to and from a picture seamless
+  --picture-cache-size MB
+                         the pictures' clips kept, at most (default 512; the
+                         one used the longest ago goes first), in pictures/
+                         of $CACHE_DIRECTORY (as systemd sets it), else of
+                         --state-dir, else $XDG_CACHE_HOME/signage-manager/
+                         or ~/.cache/signage-manager/
   --decoder NAME         the player's H.264 decoder element (the player's
                          --decoder; default: the board's V4L2 decoder when
                          one is registered, else avdec_h264)
@@ -203,6 +224,21 @@ const std::map<std::string, Setter>& valued_options() {
          return std::string();
        }},
       {"--state-dir", text([](ManagerConfig& c) -> std::string& { return c.state_dir; })},
+      {"--picture-seconds", number(0.1, [](ManagerConfig& c, double n) { c.pictures.seconds = n; })},
+      {"--picture-cache-size", number(1, [](ManagerConfig& c, double n) {
+         c.pictures.max_bytes = static_cast<long long>(n * 1024 * 1024);
+       })},
+      {"--picture-size",
+       [](ManagerConfig& c, const std::string& v) {
+         int w = 0, h = 0;
+         char tail = 0;
+         if (sscanf(v.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 8192 || h > 8192 || w % 2 ||
+             h % 2)
+           return "not an even width and height, such as 1920x1080: " + v;
+         c.pictures.width = w;
+         c.pictures.height = h;
+         return std::string();
+       }},
       {"--decoder",
        [](ManagerConfig& c, const std::string& v) {
          if (v.empty() || v.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") != std::string::npos)
@@ -270,6 +306,7 @@ ParsedOptions parse_manager_options(const std::vector<std::string>& args) {
   ParsedOptions p;
   ManagerConfig& c = p.config;
   c.player_binary = default_player_binary();
+  c.pictures.maker = beside_self("signage_picture_clip");
   // systemd's StateDirectory= names it for the service.
   if (const char* state = getenv("STATE_DIRECTORY")) c.state_dir = state;
   std::vector<std::string> positional;

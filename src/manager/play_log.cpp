@@ -83,9 +83,11 @@ PlayLog::~PlayLog() {
   if (fd_ >= 0) close(fd_);
 }
 
-void PlayLog::record(const std::string& path, const Moment& start, const Moment& end, const char* ended) {
+void PlayLog::record(const std::string& path, const Moment& start, const Moment& end, const char* ended,
+                     const char* kind) {
   if (options_.path.empty()) return;
   nlohmann::json line = {{"path", path},
+                         {"kind", kind},
                          {"start", utc_millis(start.wall)},
                          {"end", utc_millis(end.wall)},
                          {"seconds", std::round(seconds_between(start, end) * 1000) / 1000},

@@ -64,8 +64,9 @@ class PlayLog {
 
   // `ended`: "end" (played to its end), "command" (cut by an operator's
   // request), "rebuild" (cut by a rebuild of the player's pipeline) or
-  // "player-ended" (the player stopped or failed).
-  void record(const std::string& path, const Moment& start, const Moment& end, const char* ended);
+  // "player-ended" (the player stopped or failed). `kind`: "video" or "picture".
+  void record(const std::string& path, const Moment& start, const Moment& end, const char* ended,
+              const char* kind = "video");
   // Tries the records that wait again, at most every few seconds.
   void retry();
   size_t waiting() const { return waiting_.size(); }

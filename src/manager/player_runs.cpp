@@ -11,20 +11,32 @@ void Manager::start_player() {
   // its end, a switched-to file does. Starting on the idle picture instead
   // would make the first preload a complete rebuild.
   Slot first;
-  switch (playlist_.pick_next(first)) {
-    case PlaylistCursor::Pick::Finished:
-      finish("played " + std::to_string(config_.rounds) + " rounds");
-      return;
-    case PlaylistCursor::Pick::Nothing:
-    case PlaylistCursor::Pick::NothingDue:
-      break;
-    case PlaylistCursor::Pick::Found:
-      playlist_.retry(first);
-      break;
+  start_waits_for_clip_ = false;
+  for (bool picked = false; !picked;) {
+    first = Slot();
+    switch (playlist_.pick_next(first)) {
+      case PlaylistCursor::Pick::Finished:
+        finish("played " + std::to_string(config_.rounds) + " rounds");
+        return;
+      case PlaylistCursor::Pick::Nothing:
+      case PlaylistCursor::Pick::NothingDue:
+        picked = true;
+        break;
+      case PlaylistCursor::Pick::Found:
+        playlist_.retry(first);
+        // A picture's clip is made first; one that cannot be made is passed over.
+        Media media = prepare_media(first);
+        if (media == Media::Waiting) {
+          start_waits_for_clip_ = true;
+          return;
+        }
+        picked = media == Media::Ready;
+        break;
+    }
   }
   process_.set_wall_args(wall_.player_args());
   if (std::optional<size_t> joined = wall_.player_started(playlist_.files())) goto_index_ = static_cast<int>(*joined);
-  if (!process_.start(first.path)) {
+  if (!process_.start(first.player_path())) {
     if (first.valid()) playlist_.retry(first);
     process_.start_later(0);
     return;

@@ -25,11 +25,23 @@ std::string trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-bool has_mp4_extension(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string ext = name.substr(name.size() - 4);
+std::string lower_extension(const std::string& name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return "";
+  std::string ext = name.substr(dot);
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext == ".mp4";
+  return ext;
+}
+
+bool playable_name(const std::string& name) {
+  return lower_extension(name) == ".mp4" || media_kind(name) == MediaKind::Picture;
+}
+
+// The first bytes of a JPEG, PNG or WebP file.
+bool picture_head(const unsigned char* head, size_t n) {
+  if (n >= 3 && head[0] == 0xff && head[1] == 0xd8 && head[2] == 0xff) return true;
+  if (n >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return true;
+  return n >= 12 && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WEBP", 4) == 0;
 }
 
 std::string directory_of(const std::string& path) {
@@ -53,7 +65,7 @@ PlaylistLoad load_directory(const std::string& dir) {
   }
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
-    if (name.empty() || name[0] == '.' || !has_mp4_extension(name)) continue;
+    if (name.empty() || name[0] == '.' || !playable_name(name)) continue;
     out.files.push_back(join(dir, name));
   }
   closedir(d);
@@ -112,9 +124,11 @@ PlaylistLoad load_list_file(const std::string& path) {
     line = trim(line);
     if (line.empty() || line[0] == '#') continue;
     Schedule schedule = take_schedule(line);
+    double seconds = take_item_seconds(line);
     if (line.empty()) continue;
     out.files.push_back(line[0] == '/' ? line : join(base, line));
     out.schedules.push_back(schedule);
+    out.seconds.push_back(seconds);
   }
   return out;
 }
@@ -185,6 +199,25 @@ Schedule take_schedule(std::string& line) {
   return s;
 }
 
+double take_item_seconds(std::string& line) {
+  std::string word = first_word(line);
+  if (word.size() < 2 || word.back() != 's' || !isdigit(static_cast<unsigned char>(word[0]))) return 0;
+  char* end = nullptr;
+  double seconds = strtod(word.c_str(), &end);
+  // A day at most: a longer still clip is no use, and a file named "5s" stays a file.
+  if (end != word.c_str() + word.size() - 1 || !(seconds > 0) || seconds > 24 * 3600 || after_first_word(line).empty())
+    return 0;
+  line = after_first_word(line);
+  return seconds;
+}
+
+MediaKind media_kind(const std::string& path) {
+  std::string ext = lower_extension(path);
+  return ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".webp" ? MediaKind::Picture : MediaKind::Video;
+}
+
+const char* media_kind_name(MediaKind kind) { return kind == MediaKind::Picture ? "picture" : "video"; }
+
 bool Schedule::due(const struct tm& local) const {
   if (always()) return true;
   int now = local.tm_hour * 60 + local.tm_min;
@@ -215,10 +248,14 @@ std::optional<std::string> unplayable_reason(const std::string& path) {
   if (st.st_size == 0) return std::string("file is empty");
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::string("cannot be read: ") + strerror(errno);
-  unsigned char head[8];
+  unsigned char head[12];
   ssize_t n = read(fd, head, sizeof head);
   close(fd);
-  if (n != static_cast<ssize_t>(sizeof head)) return std::string("too short to be an MP4 file");
+  if (media_kind(path) == MediaKind::Picture) {
+    if (n > 0 && picture_head(head, static_cast<size_t>(n))) return std::nullopt;
+    return std::string("not a JPEG, PNG or WebP picture");
+  }
+  if (n < 8) return std::string("too short to be an MP4 file");
   // An MP4 file is a chain of boxes: a 4-byte size, then a 4-letter type. A
   // file that does not open with a known top-level box would make the player
   // fail, and the display go dark while it restarts.
@@ -287,7 +324,7 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
         out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
       if (files_.empty()) return Pick::Nothing;
     }
-    Slot s{round_, cursor_, files_[cursor_]};
+    Slot s{round_, cursor_, files_[cursor_], ""};
     ++cursor_;
     bool off_hours = !due_now(s.index);
     if (!skip_with_note(s.path)) {
@@ -319,7 +356,9 @@ void PlaylistCursor::reload() {
   }
   files_ = std::move(load.files);
   schedules_ = std::move(load.schedules);
+  seconds_ = std::move(load.seconds);
   schedules_.resize(files_.size());  // a directory's files are always due
+  seconds_.resize(files_.size());
   loaded_ = true;
   // Only files still listed are remembered.
   std::set<std::string> listed(files_.begin(), files_.end());

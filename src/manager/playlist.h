@@ -1,5 +1,5 @@
-// What the manager plays: a directory of MP4 files or a text file that lists
-// them, read again at every round so that new content is picked up.
+// What the manager plays: a directory of MP4 files and pictures or a text file
+// that lists them, read again at every round so that new content is picked up.
 #pragma once
 #include <cstddef>
 #include <map>
@@ -23,23 +23,34 @@ struct Schedule {
 };
 // Takes a schedule off the front of a list file's line, leaving the path.
 Schedule take_schedule(std::string& line);
+// Takes an entry's time ("10s", "2.5s") off the front of the line: its
+// seconds, or 0 when the line has none.
+double take_item_seconds(std::string& line);
+
+// A picture (.jpg, .jpeg, .png, .webp, any case) is shown for a time; anything
+// else listed is played as a video file.
+enum class MediaKind { Video, Picture };
+MediaKind media_kind(const std::string& path);
+const char* media_kind_name(MediaKind kind);
 
 struct PlaylistLoad {
   std::vector<std::string> files;
   std::vector<Schedule> schedules;  // one per file
+  std::vector<double> seconds;      // one per file: the time given in the list, or 0
   std::string error;                // set when the source itself could not be read
 };
 
 // A list file larger than this is not read (nor anything but a regular file).
 constexpr size_t MAX_PLAYLIST_FILE_BYTES = 1024 * 1024;
 
-// A directory gives its *.mp4 files (any case, no hidden ones) in name order.
+// A directory gives its *.mp4 files and pictures (any case, no hidden ones) in name order.
 // A list file gives one path a line; blank lines and lines starting with '#'
 // are skipped, and relative paths are taken from the list file's directory.
 PlaylistLoad load_playlist(const std::string& source);
 
 // Why the file cannot be handed to the player, or nullopt when it looks like
-// an MP4 file. Cheap checks only: anything subtler is left to the player.
+// an MP4 file (a picture: a JPEG, PNG or WebP file). Cheap checks only:
+// anything subtler is left to the player (to the picture's clip maker).
 std::optional<std::string> unplayable_reason(const std::string& path);
 
 // Size and modification time, to notice that a file was replaced.
@@ -55,7 +66,9 @@ struct Slot {
   int round = 0;
   int index = -1;
   std::string path;
+  std::string media;  // what the player is given: a picture's clip; empty: the file itself
   bool valid() const { return index >= 0; }
+  const std::string& player_path() const { return media.empty() ? path : media; }
 };
 
 // Where the manager is in its playlist, round after round, and which files it
@@ -86,6 +99,8 @@ class PlaylistCursor {
   void jump_to(int index);
   const std::vector<std::string>& files() const { return files_; }
   const Schedule& schedule(int index) const { return schedules_[static_cast<size_t>(index)]; }
+  // The entry's time from the list file, or 0.
+  double item_seconds(int index) const { return seconds_[static_cast<size_t>(index)]; }
   bool due_now(int index) const;
   // False once the slot's entry is outside its window (an entry the list no
   // longer has at its place is taken as due).
@@ -129,6 +144,7 @@ class PlaylistCursor {
   // The files of this round and the position among them.
   std::vector<std::string> files_;
   std::vector<Schedule> schedules_;
+  std::vector<double> seconds_;
   bool loaded_ = false;
   int round_ = 1;
   int cursor_ = 0;  // next entry of files_ to consider

@@ -36,6 +36,7 @@ void Manager::begin_showing() {
   run_.switch_seek_at.reset();
   run_.ended_at.reset();
   ++figures_.files_shown;
+  if (run_.on_screen.valid()) ++shown_by_kind_[media_kind_name(media_kind(run_.on_screen.path))];
 }
 
 // Spans are the monotonic clock's: a step of the wall clock during a showing
@@ -43,7 +44,8 @@ void Manager::begin_showing() {
 void Manager::end_showing(const char* how) {
   if (!run_.on_screen.valid() || !run_.shown_at) return;
   Moment end = run_.ended_at.value_or(Moment::now(clock_sync_));
-  play_log_.record(run_.on_screen.path, *run_.shown_at, end, run_.ended_at ? "end" : how);
+  play_log_.record(run_.on_screen.path, *run_.shown_at, end, run_.ended_at ? "end" : how,
+                   media_kind_name(media_kind(run_.on_screen.path)));
   figures_.seconds_shown[run_.on_screen.path] += seconds_between(*run_.shown_at, end);
   run_.shown_at.reset();
 }
