@@ -48,8 +48,11 @@ bool SettleCheck::whole(const std::string& path) {
   if (!fresh && !(it->second.stamp == stamp)) it->second = {stamp, SteadyClock::now()};
   if (seconds_since(it->second.since) >= settle_s_) return true;
   // A file found already at rest (at start, or named again) is not held back
-  // for a fresh look; a time ahead of the clock proves nothing.
-  return now_real_ns() - mtime_ns >= static_cast<long long>(settle_s_ * 1e9);
+  // for a fresh look. A time well ahead of the clock was not set by a write
+  // now (a board that booted with its clock behind): taken too; a write now
+  // gives it this clock's time.
+  long long age_ns = now_real_ns() - mtime_ns;
+  return age_ns >= static_cast<long long>(settle_s_ * 1e9) || age_ns < -1000000000LL;
 }
 
 void SettleCheck::keep_only(const std::set<std::string>& paths) {

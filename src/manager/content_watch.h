@@ -20,9 +20,9 @@ bool temporary_name(const std::string& path);
 // Whether a file has stopped changing: a file written in place (cp, scp, a
 // USB copy) grows for a while under its final name. Whole once its size and
 // modification time have stayed the same for `settle_s` seconds: by its own
-// time (nothing wrote to it since), or, where the wall clock cannot say (a
-// time ahead of the clock), by what was seen here on the steady clock. The
-// memo belongs to the thread that asks.
+// time (nothing wrote to it since; a time over a second ahead of the clock
+// was not set by a write now), else by what was seen here on the steady
+// clock. The memo belongs to the thread that asks.
 class SettleCheck {
  public:
   explicit SettleCheck(double settle_s = 3) : settle_s_(settle_s) {}
