@@ -260,6 +260,7 @@ std::optional<PlaylistCursor::Unplayable> PlaylistCursor::why_not_playable(int i
 }
 
 PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
+  bool read_now = changed_;  // and not again at this pick's end of round
   if (changed_) refresh();
   if (retry_) {
     Slot again = *retry_;
@@ -287,7 +288,8 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
       if (rounds_ > 0 && round_ >= rounds_) return Pick::Finished;
       ++round_;
       cursor_ = 0;
-      reload();
+      if (!read_now) reload();
+      read_now = false;
       if (!nothing_noted_)  // not again and again while nothing is playable
         out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
       if (files_.empty()) return Pick::Nothing;
