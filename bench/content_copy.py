@@ -12,7 +12,7 @@ manager's CPU (all its threads) during the copy against the quiet time.
 The large file plays: a 20 s clip of its own, made with ffmpeg, followed by a
 `free` box that makes up the size (qtdemux passes over it).
 
-    scripts/with-env.sh python3 bench/content_copy.py [--size 1024] [--rate 30] [--build build]
+    scripts/with-env.sh python3 bench/content_copy.py [--size 1024] [--rate 30] [--build build] [--manager PATH]
 """
 import argparse
 import os
@@ -55,6 +55,7 @@ def main():
     ap.add_argument("--size", type=int, default=1024, help="MB")
     ap.add_argument("--rate", type=float, default=30, help="MB/s")
     ap.add_argument("--build", default="build")
+    ap.add_argument("--manager", help="another manager program (default: the build's), to compare")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
     work = tempfile.mkdtemp(prefix="content-copy-")
@@ -69,7 +70,8 @@ def main():
 
     target = os.path.join(playlist, "c.mp4")
     lines = []  # (monotonic time, text)
-    mgr = subprocess.Popen([os.path.join(build, "signage_manager"), "--no-http", playlist],
+    manager = args.manager or os.path.join(build, "signage_manager")
+    mgr = subprocess.Popen([manager, "--no-http", "--player", os.path.join(build, "video_player"), playlist],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
 
     def read():
@@ -113,14 +115,16 @@ def main():
         last_write = time.monotonic()
         copying = (cpu_seconds(mgr.pid) - cpu0) / (last_write - start)
 
-        first = wait_for("player: [STDIN] Processing command: preload " + target, 120)
+        first = wait_for("player: [STDIN] Processing command: preload " + target, 120, after=start)
         shown_c = wait_for(": " + target, 120, after=last_write)
         played_after = [text for when, text in lines if when >= last_write and "[manager] now playing" in text]
         print(f"copy: {written / 2**20:.0f} MB in {last_write - start:.1f} s ({written / 2**20 / (last_write - start):.1f} MB/s)")
         if first:
-            print(f"preloaded {first[0] - last_write:+.2f} s after the last byte")
+            print(f"first preloaded {first[0] - last_write:+.2f} s after the last byte")
         early = [text for when, text in lines if when < last_write and target in text and text.startswith("player: ")]
-        print(f"player lines naming it before the last byte: {len(early)}")
+        preloads = [when for when, text in lines
+                    if when < last_write and text == "player: [STDIN] Processing command: preload " + target]
+        print(f"player lines naming it before the last byte: {len(early)}, of them preloads: {len(preloads)}")
         for when, text in lines:
             if target in text and text.startswith("[manager]"):
                 print(f"  {when - last_write:+7.2f} s  {text}")
