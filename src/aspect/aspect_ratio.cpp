@@ -130,10 +130,12 @@ void remember_ratio(const std::string& path, const FileIdentity& id, float dar) 
 
 bool known_ratio(const std::string& path, float& dar) {
   FileIdentity now;
-  if (!identity_of(path, now)) return false;
+  // A file deleted while it plays is still the one that was read (the
+  // pipeline holds it open): its ratio stands, where ffprobe would fail.
+  bool gone = !identity_of(path, now) && errno == ENOENT;
   std::lock_guard<std::mutex> lock(known_mutex);
   for (auto it = known_ratios.begin(); it != known_ratios.end(); ++it)
-    if (it->path == path && it->id == now) {
+    if (it->path == path && (gone || it->id == now)) {
       dar = it->dar;
       // Asked for at every preload, so the pipeline's file stays in front of the preloads.
       known_ratios.splice(known_ratios.begin(), known_ratios, it);

@@ -71,6 +71,7 @@ Manager::Manager(ManagerConfig config)
                  lines_.push(generation, from_stderr, text);
                }),
       playlist_(config_.playlist, config_.rounds, config_.bad_file_retry_s, out_),
+      watch_(config_.playlist, config_.settle_s, [this] { lines_.wake(); }),
       play_log_({config_.play_log, config_.play_log_max_bytes, config_.play_log_keep},
                 [this](const std::string& text) { out_.manager(text); }),
       wall_(config_.wall, out_),
@@ -80,6 +81,7 @@ Manager::Manager(ManagerConfig config)
 Manager::~Manager() {
   // The API's threads wake the loop through lines_, and the player's reader
   // threads push into it: end them first.
+  watch_.stop();
   api_.reset();
   process_.release();
 }
@@ -88,6 +90,8 @@ int Manager::run(const std::atomic<bool>& stop) {
   playlist_.reload();
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
+  playlist_.settle_after(config_.settle_s);
+  if (std::string note = watch_.start(); !note.empty()) out_.manager(note);
   if (!sound_.note().empty()) out_.manager(sound_.note());
   wall_.start();
   start_api();
@@ -97,6 +101,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     notifier_.alive();
     if (process_.take_due_start()) start_player();
     lines_.take(Clock::now() + POLL_PERIOD);
+    if (watch_.take_changed()) on_content_changed();
     deliver_pending();
     check_player_exit();
     follow_clips();
@@ -112,6 +117,15 @@ int Manager::run(const std::atomic<bool>& stop) {
   stop_player("the manager is stopping", true);
   if (api_) api_->stop();
   return 0;
+}
+
+// The list is read again at the next pick; a playlist that had nothing to
+// play is looked at now rather than at its next try.
+void Manager::on_content_changed() {
+  playlist_.list_changed();
+  if (!files_retry_at_) return;
+  files_retry_at_.reset();
+  advance();
 }
 
 // ---------------------------------------------------------------- the cycle

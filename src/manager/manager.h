@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "manager/content_watch.h"
 #include "manager/http_api.h"
 #include "manager/line_intake.h"
 #include "manager/output.h"
@@ -47,6 +48,7 @@ struct ManagerConfig {
   double stable_after_s = 60;
   double bad_file_retry_s = 3600;
   double empty_playlist_retry_s = 10;
+  double settle_s = 3;  // a new or changed file is taken once unchanged this long
   HttpOptions http;
   WallOptions wall;      // a screen of a wall: leading it, following its leader, or neither
   std::string state_dir;  // what outlives a run (the sound's level); empty: nothing is kept
@@ -113,6 +115,7 @@ class Manager {
   void on_preload_dropped();
   // What the state allows next, and the time-outs and pauses of the cycle.
   void advance();
+  void on_content_changed();
   void send_switch();
   void request_preload();
   // A picture is given to the player as its clip (picture_turns.cpp).
@@ -177,6 +180,7 @@ class Manager {
 
   // The playlist, and when to look at it again after it had nothing to play.
   PlaylistCursor playlist_;
+  ContentWatch watch_;  // says when the playlist changed: after lines_, which it wakes
   std::optional<Clock::time_point> files_retry_at_;
   bool nothing_due_ = false;  // every playable file is outside its schedule now
 

@@ -61,7 +61,10 @@ local time: "08:00-18:00 mon-fri clip.mp4", "22:00-06:00 clip.mp4",
 "sat,sun clip.mp4"; outside them the file is skipped, and when nothing is
 due the idle picture shows. A picture's line may give its time on screen
 after them: "10s poster.jpg", "08:00-11:00 15s breakfast.png". It is read
-again at the start of every round.
+again at the start of every round, and whenever it changes (the directory
+and a list file are watched). A file still being written is passed over
+until it is whole; temporary names (*.part, *.filepart, *.tmp,
+*~syncthing~*, dot files) are never played.
 
 The manager's own lines start with "[manager]"; the player's lines follow
 on standard output with a prefix, or go to a log file.
@@ -135,6 +138,9 @@ Options:
   --play-log-keep N      older files kept, FILE.1 to FILE.N (default 5)
   --bad-file-retry S     a file that failed is skipped for S seconds, or until
                          it changes (default 3600)
+  --settle-time S        a file new or changed in the playlist is taken once
+                         its size and time have not changed for S seconds
+                         (default 3; 0: at once)
   --wall-lead ADDR:PORT  lead a wall of screens: serve the wall's clock (UDP)
                          and its plan (TCP) on ADDR:PORT; every change of file
                          is placed on the clock, the same on every screen
@@ -267,6 +273,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--max-backoff", seconds(1, &ManagerConfig::backoff_max_s)},
       {"--stable-after", seconds(1, &ManagerConfig::stable_after_s)},
       {"--bad-file-retry", seconds(0, &ManagerConfig::bad_file_retry_s)},
+      {"--settle-time", seconds(0, &ManagerConfig::settle_s)},
       {"--wall-lead", wall_role(WallOptions::Role::Lead)},
       {"--wall-follow", wall_role(WallOptions::Role::Follow)},
       {"--wall-latency", number(0, [](ManagerConfig& c, double n) { c.wall.latency_ms = static_cast<int>(n); })},

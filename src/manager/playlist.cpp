@@ -297,6 +297,8 @@ std::optional<PlaylistCursor::Unplayable> PlaylistCursor::why_not_playable(int i
 }
 
 PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
+  bool read_now = changed_;  // and not again at this pick's end of round
+  if (changed_) refresh();
   if (retry_) {
     Slot again = *retry_;
     retry_.reset();
@@ -310,6 +312,10 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
     cursor_ = 0;
     if (files_.empty()) return Pick::Nothing;
   }
+  if (auto owed = take_owed()) {
+    slot = *owed;
+    return Pick::Found;
+  }
   size_t skipped = 0;
   size_t skipped_bad = 0;
   size_t not_due = 0;
@@ -319,7 +325,8 @@ PlaylistCursor::Pick PlaylistCursor::pick_next(Slot& slot) {
       if (rounds_ > 0 && round_ >= rounds_) return Pick::Finished;
       ++round_;
       cursor_ = 0;
-      reload();
+      if (!read_now) reload();
+      read_now = false;
       if (!nothing_noted_)  // not again and again while nothing is playable
         out_.manager("round " + std::to_string(round_) + ": " + std::to_string(files_.size()) + " files");
       if (files_.empty()) return Pick::Nothing;
@@ -366,6 +373,45 @@ void PlaylistCursor::reload() {
     it = listed.count(it->first) ? std::next(it) : bad_files_.erase(it);
   for (auto it = skip_notes_.begin(); it != skip_notes_.end();)
     it = listed.count(it->first) ? std::next(it) : skip_notes_.erase(it);
+  settle_.keep_only(listed);
+}
+
+void PlaylistCursor::refresh() {
+  changed_ = false;
+  std::vector<std::string> before = files_;
+  reload();
+  if (files_ == before) return;
+  struct stat st;
+  bool name_order = stat(source_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  cursor_ = position_after_reload(before, cursor_, files_, name_order);
+  if (retry_) {
+    auto at = std::find(files_.begin(), files_.end(), retry_->path);
+    if (at != files_.end()) retry_->index = static_cast<int>(at - files_.begin());
+  }
+  out_.manager("the playlist changed: " + std::to_string(files_.size()) + " files");
+}
+
+std::optional<Slot> PlaylistCursor::take_owed() {
+  for (auto it = owed_.begin(); it != owed_.end();) {
+    std::string path = *it;
+    auto at = std::find(files_.begin(), files_.end(), path);
+    int index = static_cast<int>(at - files_.begin());
+    if (at != files_.end() && !settle_.whole(path)) {
+      ++it;
+      continue;
+    }
+    it = owed_.erase(it);
+    // Gone, or its turn is still ahead in this round.
+    if (at == files_.end() || index >= cursor_) continue;
+    if (skip_with_note(path) || !due_now(index)) continue;
+    out_.manager(path + " is whole now: it plays next");
+    return Slot{round_, index, path, {}};
+  }
+  return std::nullopt;
+}
+
+std::string PlaylistCursor::not_whole_text() const {
+  return "still being written (taken once unchanged for " + seconds_text(settle_.settle_s()) + ")";
 }
 
 const PlaylistCursor::BadFile* PlaylistCursor::blame_of(const std::string& path) const {
@@ -379,6 +425,8 @@ std::optional<std::string> PlaylistCursor::skip_reason(const std::string& path) 
   if (const BadFile* bad = blame_of(path))
     return bad->why + " (skipped until it changes, or for " + seconds_text(bad_file_retry_s_) + ")";
   if (path.find_first_of("\r\n") != std::string::npos) return std::string("its name holds a line break");
+  if (temporary_name(path)) return std::string("a temporary name (a file still being copied)");
+  if (!settle_.whole(path)) return not_whole_text();
   return unplayable_reason(path);
 }
 
@@ -386,6 +434,7 @@ bool PlaylistCursor::skip_with_note(const std::string& path) {
   if (bad_files_.count(path) && !blame_of(path)) bad_files_.erase(path);  // its time is over, or it changed
   std::optional<std::string> why = skip_reason(path);
   if (!why) return false;
+  if (*why == not_whole_text()) owed_.insert(path);
   note_skip(path, *why);
   return true;
 }

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "manager/content_watch.h"
 #include "manager/output.h"
 #include "manager/timing.h"
 
@@ -84,6 +86,10 @@ class PlaylistCursor {
 
   // Reads the playlist again; on failure says so and keeps the previous one.
   void reload();
+  // New content: the list is read again before the next pick, the position
+  // kept, and a file is taken only once it is whole (`settle_s`).
+  void list_changed() { changed_ = true; }
+  void settle_after(double settle_s) { settle_.set_settle(settle_s); }
   bool loaded() const { return loaded_; }
   size_t size() const { return files_.size(); }
   // "3/7: /path/file.mp4"
@@ -134,6 +140,12 @@ class PlaylistCursor {
   const BadFile* blame_of(const std::string& path) const;
   // Why the file is passed over whatever the hour, or nullopt.
   std::optional<std::string> skip_reason(const std::string& path) const;
+  // Reads the list again, going on after the entry taken last.
+  void refresh();
+  // A file passed over while it was being written, whole now and behind the
+  // cursor: it plays next rather than a round later.
+  std::optional<Slot> take_owed();
+  std::string not_whole_text() const;
 
   // Set up once.
   std::string source_;
@@ -154,4 +166,9 @@ class PlaylistCursor {
   std::map<std::string, BadFile> bad_files_;
   std::map<std::string, std::pair<std::string, SteadyClock::time_point>> skip_notes_;
   bool nothing_noted_ = false;
+
+  // New content.
+  mutable SettleCheck settle_;  // what it remembers of files' sizes and times
+  bool changed_ = false;
+  std::set<std::string> owed_;  // passed over while being written
 };

@@ -95,6 +95,9 @@ class ManagerRunTest : public TempDirTest {
     opts.binary = MANAGER_BINARY;
     // Many managers run at once here: none takes the API's fixed port unless asked.
     if (std::find(args.begin(), args.end(), "--http") == args.end()) args.insert(args.begin(), "--no-http");
+    // Files are copied in just before: taken at once, unless a test asks.
+    if (std::find(args.begin(), args.end(), "--settle-time") == args.end())
+      args.insert(args.begin(), {"--settle-time", "0"});
     opts.args = std::move(args);
     opts.env = environment();
     opts.auto_ack = false;  // the manager answers the player; its own lines are no events

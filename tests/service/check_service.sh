@@ -112,7 +112,8 @@ confine=$work/confine
 # Media and a home and cache of the user's own, as StateDirectory= and
 # CacheDirectory= give it.
 mkdir -p "$work/media" "$work/home" "$work/cache"
-cp "$clips/red.mp4" "$clips/green.mp4" "$clips/blue.mp4" "$work/media/"
+# With their times: files long on the board, not ones being copied.
+cp -p "$clips/red.mp4" "$clips/green.mp4" "$clips/blue.mp4" "$work/media/"
 chmod 755 "$work/media" && chmod 644 "$work/media/"*
 chown "$user:$group" "$work/home" "$work/cache"
 printf '%s\n' "$work/media/red.mp4" "$work/media/green.mp4" "$work/media/blue.mp4" > "$work/playlist.txt"
