@@ -411,7 +411,11 @@ void complete_handed_over_switch(PlayerState& st, GstPad* old_video_pad, GstPad*
     run.old_audio_pad.reset(GST_PAD(gst_object_ref(old_audio_pad)));
     run.audio_flipped = true;
   }
-  // The old branch has ended upstream of its selectors and pushes nothing more.
+  // The old branch has ended upstream of its selectors, but its end of stream
+  // may still be on its way: the selector holds it at the pad no longer
+  // active, with the queue's thread, which the stop below would wait for.
+  release_inactive_thread(st.input_selector, run.old_video_pad.get());
+  release_inactive_thread(st.audio_selector, run.old_audio_pad.get());
   stop_old_audio(run);
   stop_old_video_branch(run);
   log_line("%s", protocol::SWITCH_SEEK);

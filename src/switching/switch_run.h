@@ -44,6 +44,16 @@ inline void release_held_thread(GstPad* pad) {
   if (pad) gst_pad_send_event(pad, gst_event_new_flush_start());
 }
 
+// The same, for a pad that may still be the selector's active one: that one
+// is left alone, or the flush would reach the sink.
+inline void release_inactive_thread(GstElement* selector, GstPad* pad) {
+  if (!selector || !pad) return;
+  GstPad* active = nullptr;
+  g_object_get(selector, "active-pad", &active, nullptr);
+  if (active != pad) release_held_thread(pad);
+  if (active) gst_object_unref(active);
+}
+
 // Logs an element's state and pending state, waiting `timeout` for them.
 void report_state(const char* format, GstElement* e, GstClockTime timeout);
 
