@@ -63,6 +63,7 @@ int Manager::run(const std::atomic<bool>& stop) {
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
   if (!sound_.note().empty()) out_.manager(sound_.note());
+  screen_.hours_on = screen_hours_say_on();
   wall_.start();
   start_api();
   process_.start_now();
@@ -74,6 +75,7 @@ int Manager::run(const std::atomic<bool>& stop) {
     deliver_pending();
     check_player_exit();
     serve_api();
+    follow_screen_hours();
     check_timers();
     follow_wall_plan();
     wall_.say_notes();
@@ -82,6 +84,8 @@ int Manager::run(const std::atomic<bool>& stop) {
   }
   if (stop) out_.manager("stopping on request");
   notifier_.stopping();
+  // A sign stopped is not left dark.
+  if (!screen_.on && process_.running()) send(std::string(CMD_SCREEN) + "on");
   stop_player("the manager is stopping", true);
   if (api_) api_->stop();
   return 0;
@@ -92,12 +96,15 @@ int Manager::run(const std::atomic<bool>& stop) {
 void Manager::on_ready() {
   if (!run_.phase.ready()) return;
   if (sound_.set()) send(sound_.command());
+  // A new player finds the screen as the last one left it.
+  if (screen_.told) send(std::string(CMD_SCREEN) + (screen_.on ? "on" : "off"));
   send(CMD_PLAY);
 }
 
 void Manager::on_playing() {
   if (!run_.phase.playing()) return;
   startup_failure_path_.clear();
+  if (!screen_.on && !paused_) send(CMD_PAUSE);  // it played only to start: nothing is decoded while asleep
   advance();
 }
 
@@ -254,6 +261,7 @@ void Manager::show(const Slot& slot) {
   begin_showing();
   out_.manager("now playing " + playlist_.describe(run_.on_screen));
   wall_.shown(run_.on_screen.path);
+  if (screen_.waking_since) finish_wake();
 }
 
 // The player switches by itself as the file ends; its "end of video!" for
@@ -445,7 +453,8 @@ void Manager::check_timers() {
   // The player reports a stall only while its pipeline is PLAYING; one that
   // never gets back there would leave the screen still for good.
   // Paused on request, the pipeline is meant to stand still.
-  if (!paused_ && seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
+  if (!paused_ && screen_.on && !screen_.waking_since &&
+      seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
     restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), true);
     return;
   }
