@@ -71,7 +71,7 @@ int Manager::run(const std::atomic<bool>& stop) {
   while (!stop && !finished_) {
     notifier_.alive();
     if (process_.take_due_start()) start_player();
-    lines_.take(Clock::now() + POLL_PERIOD);
+    lines_.take(next_wake(POLL_PERIOD));
     deliver_pending();
     check_player_exit();
     serve_api();

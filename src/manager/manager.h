@@ -205,6 +205,9 @@ class Manager {
   // The screen's sleep (screen_hours.cpp): by its hours, or as an operator
   // asked until the hours next change. Woken, it shows the next file first.
   bool screen_hours_say_on() const;
+  // The loop's next wake at the latest: also the next minute of the wall
+  // clock when the hours may change then.
+  Clock::time_point next_wake(Clock::duration period) const;
   void follow_screen_hours();
   void set_screen(bool on, const std::string& why);
   void finish_wake();

@@ -1,6 +1,8 @@
 // The screen's sleep: outside its hours (--screen-on) or on an operator's
 // request, the player is paused and told to put the screen to sleep; woken,
 // it shows the next file from its start, then the screen is lit again.
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 
 #include "manager/manager.h"
@@ -20,6 +22,15 @@ bool Manager::screen_hours_say_on() const {
   struct tm local;
   localtime_r(&now, &local);
   return config_.screen_on->due(local);
+}
+
+Manager::Clock::time_point Manager::next_wake(Clock::duration period) const {
+  auto now = Clock::now();
+  if (!config_.screen_on) return now + period;
+  using namespace std::chrono;
+  auto into_minute = system_clock::now().time_since_epoch() % minutes(1);
+  // A hair past the minute, so that the wall clock reads the new one.
+  return std::min(now + period, now + (minutes(1) - into_minute) + milliseconds(1));
 }
 
 void Manager::follow_screen_hours() {
