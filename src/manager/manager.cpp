@@ -102,6 +102,11 @@ void Manager::on_ready() {
 }
 
 void Manager::on_playing() {
+  if (run_.phase.running()) {
+    // A rebuild plays its new pipeline: while the screen sleeps it is paused again.
+    if (!screen_.on && !paused_) send(CMD_PAUSE);
+    return;
+  }
   if (!run_.phase.playing()) return;
   startup_failure_path_.clear();
   if (!screen_.on && !paused_) send(CMD_PAUSE);  // it played only to start: nothing is decoded while asleep

@@ -358,3 +358,24 @@ TEST_F(Operating, ScreenSleepsOutsideItsHoursAndWakesOnTheNextFile) {
   EXPECT_EQ(commands, (Lines{CMD_PLAY, CMD_SWITCH, CMD_PAUSE, off, CMD_SWITCH, on, CMD_PLAY, CMD_PAUSE, off, on, CMD_EXIT}))
       << dump();
 }
+
+// A player started while the screen sleeps is told so before it plays and
+// paused as it plays; a rebuild of its pipeline (which plays the new one)
+// is paused again.
+TEST_F(Operating, PlayerStartedWhileTheScreenSleepsIsPausedAndARebuildToo) {
+  const Lines f = files({"a", "b"});
+  const std::string off = std::string(CMD_SCREEN) + "off";
+  set_clock_to(12, 30);
+  run(Lines{"run 1", say(READY), await(off), await(CMD_PLAY), emit(PLAYING), await(CMD_PAUSE), await(CMD_PRELOAD + f[0]),
+            emit(PRELOAD_COMPLETE), await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[1]), emit(RESET),
+            emit(PLAYING), await(CMD_PAUSE), "touch done"},
+      f, {"--screen-on", "08:00-12:00"});
+  wait_file("done");
+  stop_manager();
+  Lines commands;
+  for (const auto& l : transcript())
+    if (l == got(CMD_PAUSE) || l == got(CMD_PLAY) || l == got(off)) commands.push_back(l.substr(got("").size()));
+  // "screen off" may go out once more, before "ready", as the manager sees the hours at its first pass.
+  if (commands.size() > 1 && commands[0] == off && commands[1] == off) commands.erase(commands.begin());
+  EXPECT_EQ(commands, (Lines{off, CMD_PLAY, CMD_PAUSE, CMD_PAUSE})) << dump();
+}
