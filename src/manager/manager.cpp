@@ -63,7 +63,9 @@ int Manager::run(const std::atomic<bool>& stop) {
   if (!playlist_.loaded()) return 1;
   out_.manager("playlist " + config_.playlist + ": " + std::to_string(playlist_.size()) + " files");
   if (!sound_.note().empty()) out_.manager(sound_.note());
+  // Outside the hours at the start: the first player is told before it plays.
   screen_.hours_on = screen_hours_say_on();
+  follow_screen_hours();
   wall_.start();
   start_api();
   process_.start_now();
