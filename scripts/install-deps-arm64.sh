@@ -7,7 +7,7 @@
 set -euo pipefail
 PKGS=(
   crossbuild-essential-arm64 qemu-user-static
-  libgstreamer1.0-dev:arm64 liborc-0.4-dev:arm64 libgtest-dev:arm64 libx11-dev:arm64 libwayland-dev:arm64
+  libgstreamer1.0-dev:arm64 liborc-0.4-dev:arm64 libgtest-dev:arm64 libx11-dev:arm64 libxext-dev:arm64 libwayland-dev:arm64
   libgl-dev:arm64 libegl-dev:arm64 libgles-dev:arm64 libx11-xcb-dev:arm64 libgudev-1.0-dev:arm64
   libdrm-dev:arm64 libgbm-dev:arm64
   libcpp-httplib-dev:arm64 nlohmann-json3-dev

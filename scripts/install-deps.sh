@@ -8,7 +8,7 @@ PKGS=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   gstreamer1.0-gl gstreamer1.0-x gstreamer1.0-alsa
   libgtest-dev googletest
-  libx11-dev libwayland-dev libwayland-bin wayland-protocols weston sway grim passwd
+  libx11-dev libxext-dev libwayland-dev libwayland-bin wayland-protocols weston sway grim passwd
   libcpp-httplib-dev nlohmann-json3-dev curl
   ffmpeg xvfb x11-utils xdotool pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   python3 procps util-linux gdb

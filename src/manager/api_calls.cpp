@@ -15,6 +15,7 @@ void Manager::forget_requests() {
   cut_requested_ = false;
   goto_index_.reset();
   paused_ = false;
+  screen_.waking_since.reset();  // a new player is told the screen's state as it starts
 }
 
 void Manager::start_api() {
@@ -61,12 +62,21 @@ ApiReply Manager::handle_call(const std::string& action, const nlohmann::json& b
     answer["kept"] = kept_error.empty() && !config_.state_dir.empty();
     return {200, answer};
   }
+  if (action == "screen") {
+    if (!body.contains("on") || !body["on"].is_boolean()) return api_refusal(400, "give \"on\": true or false");
+    screen_.held = body["on"].get<bool>();
+    bool was_on = screen_.on;
+    follow_screen_hours();
+    if (screen_.on == was_on) out_.manager(std::string("the screen stays ") + (was_on ? "on" : "asleep") + " on request");
+    return {200, {{"on", screen_.on}, {"held", true}}};
+  }
   if (!process_.running() || !run_.phase.running())
     return api_refusal(409, "no player is playing now; try again shortly");
   if (action == "pause" || action == "play") {
     paused_ = action == "pause";
     out_.manager(std::string(paused_ ? "pausing" : "playing on") + " on request");
-    send(paused_ ? protocol::CMD_PAUSE : protocol::CMD_PLAY);
+    // Asleep, the player stays paused; the wake plays it unless paused.
+    if (screen_.on && !screen_.waking_since) send(paused_ ? protocol::CMD_PAUSE : protocol::CMD_PLAY);
     run_.last_flowing_at = Clock::now();
     return {200, {{"ok", true}, {"paused", paused_}}};
   }

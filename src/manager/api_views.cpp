@@ -37,8 +37,9 @@ void Manager::publish_api() {
   snap.playlist = playlist_json();
   snap.metrics = metrics_text();
   snap.audio = sound_.json();
+  // Asleep as asked, the sign is as it should be.
   snap.healthy = process_.running() && run_.phase.running() && !paused_ &&
-                 seconds_since(run_.last_flowing_at) < FLOWING_WITHIN_S;
+                 (!screen_.on || seconds_since(run_.last_flowing_at) < FLOWING_WITHIN_S);
   api_->publish(std::move(snap));
 }
 
@@ -75,6 +76,10 @@ nlohmann::json Manager::status_json() const {
           {"blamed", blamed},
           {"wall", wall_.json()},
           {"audio", sound_.json()},
+          {"screen",
+           {{"on", screen_.on},
+            {"held", screen_.held.has_value()},
+            {"hours", config_.screen_on ? json(config_.screen_on->text) : json(nullptr)}}},
           {"decoder", decoder_ ? json{{"element", decoder_->element}, {"hardware", decoder_->hardware}} : json(nullptr)},
           {"manager", {{"version", MANAGER_VERSION}, {"uptime_s", seconds_since(started_at_)}}}};
 }

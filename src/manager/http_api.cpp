@@ -94,7 +94,7 @@ std::optional<std::string> HttpApi::start() {
   // Only for the Keep-Alive header it writes: the front keeps the connections.
   s.set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.idle).count());
   s.set_keep_alive_max_count(limits.max_requests);
-  static const std::set<std::string> actions = {"next", "previous", "goto", "reload", "pause", "play"};
+  static const std::set<std::string> actions = {"next", "previous", "goto", "reload", "pause", "play", "screen"};
   auto post = [this](const std::string& action, const std::string& text, httplib::Response& res) {
     nlohmann::json body = nlohmann::json::object();
     if (!text.empty()) {

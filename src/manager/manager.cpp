@@ -93,6 +93,9 @@ int Manager::run(const std::atomic<bool>& stop) {
   playlist_.settle_after(config_.settle_s);
   if (std::string note = watch_.start(); !note.empty()) out_.manager(note);
   if (!sound_.note().empty()) out_.manager(sound_.note());
+  // Outside the hours at the start: the first player is told before it plays.
+  screen_.hours_on = screen_hours_say_on();
+  follow_screen_hours();
   wall_.start();
   start_api();
   process_.start_now();
@@ -100,12 +103,13 @@ int Manager::run(const std::atomic<bool>& stop) {
   while (!stop && !finished_) {
     notifier_.alive();
     if (process_.take_due_start()) start_player();
-    lines_.take(Clock::now() + POLL_PERIOD);
+    lines_.take(next_wake(POLL_PERIOD));
     if (watch_.take_changed()) on_content_changed();
     deliver_pending();
     check_player_exit();
     follow_clips();
     serve_api();
+    follow_screen_hours();
     check_timers();
     follow_wall_plan();
     wall_.say_notes();
@@ -114,6 +118,8 @@ int Manager::run(const std::atomic<bool>& stop) {
   }
   if (stop) out_.manager("stopping on request");
   notifier_.stopping();
+  // A sign stopped is not left dark.
+  if (!screen_.on && process_.running()) send(std::string(CMD_SCREEN) + "on");
   stop_player("the manager is stopping", true);
   if (api_) api_->stop();
   return 0;
@@ -133,12 +139,20 @@ void Manager::on_content_changed() {
 void Manager::on_ready() {
   if (!run_.phase.ready()) return;
   if (sound_.set()) send(sound_.command());
+  // A new player finds the screen as the last one left it.
+  if (screen_.told) send(std::string(CMD_SCREEN) + (screen_.on ? "on" : "off"));
   send(CMD_PLAY);
 }
 
 void Manager::on_playing() {
+  if (run_.phase.running()) {
+    // A rebuild plays its new pipeline: while the screen sleeps it is paused again.
+    if (!screen_.on && !paused_) send(CMD_PAUSE);
+    return;
+  }
   if (!run_.phase.playing()) return;
   startup_failure_path_.clear();
+  if (!screen_.on && !paused_) send(CMD_PAUSE);  // it played only to start: nothing is decoded while asleep
   advance();
 }
 
@@ -295,6 +309,7 @@ void Manager::show(const Slot& slot) {
   begin_showing();
   out_.manager("now playing " + playlist_.describe(run_.on_screen));
   wall_.shown(run_.on_screen.path);
+  if (screen_.waking_since) finish_wake();
 }
 
 // The player switches by itself as the file ends; its "end of video!" for
@@ -496,7 +511,8 @@ void Manager::check_timers() {
   // The player reports a stall only while its pipeline is PLAYING; one that
   // never gets back there would leave the screen still for good.
   // Paused on request, the pipeline is meant to stand still.
-  if (!paused_ && seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
+  if (!paused_ && screen_.on && !screen_.waking_since &&
+      seconds_since(run_.last_flowing_at) > config_.stall_timeout_s) {
     restart_player("its pipeline has not been playing for " + seconds_text(config_.stall_timeout_s), true);
     return;
   }

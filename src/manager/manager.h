@@ -51,6 +51,9 @@ struct ManagerConfig {
   double settle_s = 3;  // a new or changed file is taken once unchanged this long
   HttpOptions http;
   WallOptions wall;      // a screen of a wall: leading it, following its leader, or neither
+  // The screen's hours (--screen-on): outside them it sleeps and the player
+  // is paused. None: always on.
+  std::optional<Schedule> screen_on;
   std::string state_dir;  // what outlives a run (the sound's level); empty: nothing is kept
   std::string play_log;  // proof of play, one JSON line a showing; empty: none
   long long play_log_max_bytes = 20LL * 1024 * 1024;
@@ -220,6 +223,23 @@ class Manager {
   std::map<std::string, long long> shown_by_kind_;
   ServiceNotifier notifier_;
   SoundLevel sound_;
+  // The screen's sleep (screen_hours.cpp): by its hours, or as an operator
+  // asked until the hours next change. Woken, it shows the next file first.
+  bool screen_hours_say_on() const;
+  // The loop's next wake at the latest: also the next minute of the wall
+  // clock when the hours may change then.
+  Clock::time_point next_wake(Clock::duration period) const;
+  void follow_screen_hours();
+  void set_screen(bool on, const std::string& why);
+  void finish_wake();
+  struct ScreenState {
+    bool on = true;            // what the player is told
+    bool told = false;         // a "screen" command was ever sent: each new player is told too
+    std::optional<bool> held;  // an operator's choice, until the hours next change
+    bool hours_on = true;      // the hours' answer when last looked at
+    std::optional<SteadyClock::time_point> waking_since;  // woken; the next file is on its way
+  } screen_;
+
   // The H.264 decoder the player said it chose (its line at start).
   struct DecoderSeen {
     std::string element;

@@ -33,6 +33,8 @@ std::string Manager::metrics_text() const {
     m << "signage_seconds_shown_total{path=\"" << prometheus_label(path) << "\"} " << s << "\n";
   metric("signage_last_switch_timestamp_seconds", "gauge", "When the last switch was made (Unix time).");
   m << "signage_last_switch_timestamp_seconds " << std::fixed << figures_.last_switch_unix_s << "\n";
+  metric("signage_screen_on", "gauge", "1 while the screen is on, 0 while it sleeps (by its hours or on request).");
+  m << "signage_screen_on " << (screen_.on ? 1 : 0) << "\n";
   if (decoder_) {
     metric("signage_decoder_info", "gauge", "The player's H.264 decoder: its element and whether it is the board's hardware.");
     m << "signage_decoder_info{element=\"" << prometheus_label(decoder_->element) << "\",hardware=\""

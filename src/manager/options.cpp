@@ -84,6 +84,11 @@ Options:
   --audio-device DEV     the ALSA device the sound goes to (the player's
                          --audio-device), e.g. hdmi:CARD=vc4hdmi0,
                          plughw:CARD=Headphones; default: ALSA's default
+  --screen-on HOURS      when the screen is on, as a playlist line's window
+                         and days, in local time, e.g. "07:00-22:00 mon-sat";
+                         outside them the screen sleeps and the player is
+                         paused, and it wakes on the next file (default:
+                         always on)
   --state-dir DIR        where the sound's level set through the API is
                          kept (default: $STATE_DIRECTORY, as systemd sets it;
                          none outside systemd)
@@ -227,6 +232,15 @@ const std::map<std::string, Setter>& valued_options() {
        [](ManagerConfig& c, const std::string& v) {
          if (v.empty()) return std::string("an empty device name");
          c.screen_args.insert(c.screen_args.end(), {"--audio-device", v});
+         return std::string();
+       }},
+      {"--screen-on",
+       [](ManagerConfig& c, const std::string& v) {
+         std::string rest = v;
+         Schedule hours = take_schedule(rest);
+         if (hours.always() || rest.find_first_not_of(" \t") != std::string::npos)
+           return "not a time window and days: " + v + " (e.g. \"07:00-22:00 mon-sat\")";
+         c.screen_on = hours;
          return std::string();
        }},
       {"--state-dir", text([](ManagerConfig& c) -> std::string& { return c.state_dir; })},

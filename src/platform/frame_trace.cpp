@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "platform/screen.h"
+
 namespace {
 
 FILE* trace_file() {
@@ -51,6 +53,7 @@ gboolean on_draw(GstElement* sink, GstGLContext*, GstSample* sample, gpointer) {
   if (!buffer) return FALSE;
   GstClockTime pts = GST_BUFFER_PTS(buffer);
   if (buffer == last_buffer && pts == last_pts) return FALSE;
+  if (screen_asleep()) return FALSE;  // drawn black: not shown
   last_buffer = buffer;
   last_pts = pts;
   const GstSegment* segment = gst_sample_get_segment(sample);

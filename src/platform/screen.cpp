@@ -4,9 +4,12 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/dpms.h>
 #include <gst/gl/gl.h>
+#include <gst/gl/gstglfuncs.h>
 #include <gst/video/videooverlay.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -32,7 +35,12 @@ struct Screen {
   int window_width = 0, window_height = 0;  // the player's window, which a window manager may size
   GstElement* gl_sink = nullptr;  // the newest pipeline's, watched for a stuck display
   std::vector<GstElement*> overlays;  // the newest pipeline's elements that draw into the window
+  bool dpms_was_enabled = true;   // the X server's DPMS before the player put the screen to sleep
+  bool said_cannot_sleep = false;  // the line that the display cannot sleep, said once
 } screen;
+
+// Written by the main thread, read on the GL threads as they draw.
+std::atomic<bool> asleep{false};
 
 bool is_set(const char* value) { return value && *value; }
 
@@ -148,10 +156,22 @@ gboolean swap_without_waiting(GstElement*, GstGLContext*, GstSample*, gpointer) 
   return FALSE;  // the sink draws the frame itself
 }
 
+// On the GL thread, in place of the sink's own drawing while the screen
+// sleeps: black, also where the display stays lit. The sink swaps it as
+// its frame. Connected last: the last handler's answer is the one taken.
+gboolean draw_black_while_asleep(GstElement*, GstGLContext* context, GstSample*, gpointer) {
+  if (!asleep.load()) return FALSE;
+  const GstGLFuncs* gl = context->gl_vtable;
+  gl->ClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+  gl->Clear(GL_COLOR_BUFFER_BIT);
+  return TRUE;
+}
+
 void configure_sink(GstElement* sink) {
   if (screen.output == VideoOutput::Wayland)
     g_signal_connect(sink, "client-draw", G_CALLBACK(swap_without_waiting), nullptr);
   frame_trace_attach(sink);
+  g_signal_connect(sink, "client-draw", G_CALLBACK(draw_black_while_asleep), nullptr);
   if (screen.gl_sink) gst_object_unref(screen.gl_sink);
   screen.gl_sink = GST_ELEMENT(gst_object_ref(sink));
   g_object_set(sink, "force-aspect-ratio", TRUE, nullptr);
@@ -183,7 +203,79 @@ void follow_window_size(const XConfigureEvent& e) {
     gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(overlay), 0, 0, e.width, e.height);
 }
 
+// The X server's DPMS: forced off while asleep, on when woken, read back
+// each time. Its own blanking is left as it was (kiosks turn it off).
+// Empty when the display is in the level asked for, else why not.
+std::string set_x_power(bool on) {
+  Display* d = screen.display;
+  if (!d) return "the player has no X connection of its own (--window)";
+  int event_base = 0, error_base = 0;
+  if (!DPMSQueryExtension(d, &event_base, &error_base)) return "the X server has no DPMS extension";
+  if (!DPMSCapable(d)) return "the X server's display is not DPMS-capable";
+  CARD16 level = 0;
+  BOOL enabled = False;
+  DPMSInfo(d, &level, &enabled);
+  if (!on) {
+    screen.dpms_was_enabled = enabled;
+    if (!enabled) DPMSEnable(d);  // the server takes no forced level while its DPMS is disabled
+    DPMSForceLevel(d, DPMSModeOff);
+  } else {
+    DPMSForceLevel(d, DPMSModeOn);
+    if (!screen.dpms_was_enabled) DPMSDisable(d);
+  }
+  XSync(d, False);
+  DPMSInfo(d, &level, &enabled);
+  // Woken with its DPMS disabled again, the server is on whatever level it reports.
+  bool reached = on ? (level == DPMSModeOn || !enabled) : (level == DPMSModeOff);
+  if (reached) return "";
+  return "the X server's DPMS is at level " + std::to_string(level) + " after the player asked for " + (on ? "on" : "off");
+}
+
+// The sink draws its last picture again, now black or now shown.
+void redraw() {
+  for (GstElement* overlay : screen.overlays) gst_video_overlay_expose(GST_VIDEO_OVERLAY(overlay));
+  if (screen.overlays.empty() && screen.gl_sink && GST_IS_VIDEO_OVERLAY(screen.gl_sink))
+    gst_video_overlay_expose(GST_VIDEO_OVERLAY(screen.gl_sink));
+}
+
 }  // namespace
+
+bool screen_asleep() { return asleep.load(); }
+
+void screen_sleep(bool sleep) {
+  if (sleep) asleep = true;
+  std::string why;
+  const char* how = "";
+  switch (screen.output) {
+    case VideoOutput::X11:
+      why = set_x_power(!sleep);
+      how = "the X server's DPMS";
+      break;
+    case VideoOutput::Wayland:
+      why = screen.wayland ? screen.wayland->set_outputs_power(!sleep)
+                           : std::string("the player has no Wayland window of its own (--window)");
+      how = "the compositor's output power management";
+      break;
+    case VideoOutput::Kms:
+      why = "the player does not switch the DRM connector's power";
+      break;
+  }
+  if (!sleep) asleep = false;
+  redraw();
+  if (!sleep) {
+    log_line("%s%s", protocol::SCREEN_AWAKE, why.empty() ? (std::string(" - ") + how + " has it on").c_str() : "");
+    return;
+  }
+  if (why.empty()) {
+    log_line("%s - %s has it off", protocol::SCREEN_ASLEEP, how);
+    return;
+  }
+  if (!screen.said_cannot_sleep) {
+    screen.said_cannot_sleep = true;
+    log_line("%s%s) - it stays lit, black, while the screen sleeps", protocol::SCREEN_CANNOT_SLEEP, why.c_str());
+  }
+  log_line("%s - black is shown and nothing more is drawn", protocol::SCREEN_ASLEEP);
+}
 
 std::optional<int> rotate_method_from_text(const std::string& text) {
   for (int method = 0; method < static_cast<int>(std::size(protocol::ROTATIONS)); ++method)

@@ -40,3 +40,14 @@ void screen_follow(GstElement* pipeline);
 void screen_poll();
 // Closes the window; after the last pipeline is released.
 void screen_stop();
+
+// Puts the screen to sleep (off) or wakes it (on). Main thread. Asleep, every
+// GL sink draws black in place of its picture, and the display is put into
+// power saving where the player can: the X server's DPMS, or a wlroots
+// compositor's output power management. Where it cannot, the black stays
+// on a screen that is lit, and a line says why, once. Stopping the
+// pipeline's pictures is the caller's: it pauses the pipeline. Each change
+// is said in a line.
+void screen_sleep(bool asleep);
+// True while the screen sleeps; read on GL threads too.
+bool screen_asleep();

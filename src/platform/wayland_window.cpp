@@ -11,9 +11,23 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/log.h"
+#include "output-power-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
+
+namespace {
+// An output of the compositor and the control of its power, made at the first use.
+struct Output {
+  uint32_t name = 0;
+  wl_output* output = nullptr;
+  zwlr_output_power_v1* power = nullptr;
+  int mode = -1;  // as the compositor last reported it
+  bool failed = false;
+};
+}  // namespace
 
 struct WaylandWindow::State {
   wl_display* display = nullptr;
@@ -40,6 +54,8 @@ struct WaylandWindow::State {
   GstPad* counted_pad = nullptr;
   gulong count_probe = 0;
   bool sub_surface_shown = true;
+  zwlr_output_power_manager_v1* power_manager = nullptr;
+  std::vector<std::unique_ptr<Output>> outputs;
 };
 
 namespace {
@@ -55,8 +71,39 @@ void on_global(void* data, wl_registry* registry, uint32_t name, const char* int
     s->shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
   else if (strcmp(interface, xdg_wm_base_interface.name) == 0)
     s->wm_base = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+  else if (strcmp(interface, zwlr_output_power_manager_v1_interface.name) == 0)
+    s->power_manager = static_cast<zwlr_output_power_manager_v1*>(
+        wl_registry_bind(registry, name, &zwlr_output_power_manager_v1_interface, 1));
+  else if (strcmp(interface, wl_output_interface.name) == 0) {
+    auto output = std::make_unique<Output>();
+    output->name = name;
+    output->output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 1));
+    s->outputs.push_back(std::move(output));
+  }
 }
-void on_global_remove(void*, wl_registry*, uint32_t) {}
+
+void forget_output(Output& o) {
+  if (o.power) zwlr_output_power_v1_destroy(o.power);
+  if (o.output) wl_output_destroy(o.output);
+  o.power = nullptr;
+  o.output = nullptr;
+}
+
+// An output unplugged.
+void on_global_remove(void* data, wl_registry*, uint32_t name) {
+  auto* s = static_cast<State*>(data);
+  auto& outputs = s->outputs;
+  for (auto it = outputs.begin(); it != outputs.end(); ++it) {
+    if ((*it)->name != name) continue;
+    forget_output(**it);
+    outputs.erase(it);
+    return;
+  }
+}
+
+void on_power_mode(void* data, zwlr_output_power_v1*, uint32_t mode) { static_cast<Output*>(data)->mode = static_cast<int>(mode); }
+void on_power_failed(void* data, zwlr_output_power_v1*) { static_cast<Output*>(data)->failed = true; }
+const zwlr_output_power_v1_listener power_listener = {on_power_mode, on_power_failed};
 const wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 void on_ping(void*, xdg_wm_base* base, uint32_t serial) { xdg_wm_base_pong(base, serial); }
@@ -193,6 +240,8 @@ WaylandWindow::~WaylandWindow() {
   if (s->toplevel) xdg_toplevel_destroy(s->toplevel);
   if (s->xdg) xdg_surface_destroy(s->xdg);
   if (s->surface) wl_surface_destroy(s->surface);
+  for (auto& output : s->outputs) forget_output(*output);
+  if (s->power_manager) zwlr_output_power_manager_v1_destroy(s->power_manager);
   if (s->wm_base) xdg_wm_base_destroy(s->wm_base);
   if (s->shm) wl_shm_destroy(s->shm);
   if (s->compositor) wl_compositor_destroy(s->compositor);
@@ -235,4 +284,41 @@ bool WaylandWindow::poll() {
   }
   dispatch(s->display, 0);
   return wl_display_get_error(s->display) == 0;
+}
+
+std::string WaylandWindow::set_outputs_power(bool on) {
+  State* s = s_.get();
+  if (!s->power_manager) return "the compositor offers no output power management (zwlr_output_power_manager_v1)";
+  if (s->outputs.empty()) return "the compositor has no output";
+  uint32_t wanted = on ? ZWLR_OUTPUT_POWER_V1_MODE_ON : ZWLR_OUTPUT_POWER_V1_MODE_OFF;
+  for (auto& o : s->outputs) {
+    if (o->failed) {  // the control is gone (another client took it): asked for afresh
+      zwlr_output_power_v1_destroy(o->power);
+      o->power = nullptr;
+      o->failed = false;
+    }
+    if (!o->power) {
+      o->power = zwlr_output_power_manager_v1_get_output_power(s->power_manager, o->output);
+      zwlr_output_power_v1_add_listener(o->power, &power_listener, o.get());
+    }
+    zwlr_output_power_v1_set_mode(o->power, wanted);
+  }
+  auto settled = [&] {
+    for (auto& o : s->outputs)
+      if (!o->failed && o->mode != static_cast<int>(wanted)) return false;
+    return true;
+  };
+  gint64 deadline = g_get_monotonic_time() + G_TIME_SPAN_SECOND;
+  while (!settled() && g_get_monotonic_time() < deadline && wl_display_get_error(s->display) == 0) dispatch(s->display, 50);
+  int in_mode = 0, failed = 0;
+  for (auto& o : s->outputs) {
+    in_mode += o->mode == static_cast<int>(wanted);
+    failed += o->failed;
+  }
+  if (in_mode == static_cast<int>(s->outputs.size())) return "";
+  std::string reported;
+  for (auto& o : s->outputs)
+    reported += std::string(reported.empty() ? "" : ", ") + (o->mode < 0 ? "no answer" : o->mode ? "on" : "off");
+  return std::to_string(in_mode) + " of " + std::to_string(s->outputs.size()) + " outputs " + (on ? "on" : "off") +
+         " after a second: " + reported + (failed ? ", refused for " + std::to_string(failed) : std::string());
 }

@@ -24,6 +24,11 @@ class WaylandWindow {
   // Answers the compositor (its pings, a new size). Without waiting. False
   // once the connection to the compositor is lost.
   bool poll();
+  // Puts the compositor's outputs to sleep, or wakes them, through wlroots'
+  // output power management, and waits (at most a second) for the mode each
+  // output reports. Empty when every output is in the mode asked for, else
+  // why not.
+  std::string set_outputs_power(bool on);
 
   struct State;
 

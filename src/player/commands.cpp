@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/sound_output.h"
 #include "messaging/ack_delivery.h"
+#include "platform/screen.h"
 #include "player/prepared_rebuild.h"
 #include "player/snapshot.h"
 #include "protocol/protocol.h"
@@ -168,6 +169,14 @@ void command_audio(const char* args) {
   log_line("%s%.2f, %s", protocol::AUDIO_LEVEL, volume, mute ? "muted" : "on");
 }
 
+void command_screen(const char* args) {
+  if (strcmp(args, "on") != 0 && strcmp(args, "off") != 0) {
+    log_line("%stakes on or off, not \"%s\"", protocol::SCREEN_REFUSED, args);
+    return;
+  }
+  screen_sleep(strcmp(args, "off") == 0);
+}
+
 }  // namespace
 
 CommandOutcome dispatch_command(PlayerState& st, const char* line) {
@@ -184,6 +193,8 @@ CommandOutcome dispatch_command(PlayerState& st, const char* line) {
     handle_snapshot_command(st, line + strlen(CMD_SNAPSHOT));
   } else if (starts_with(line, CMD_AUDIO)) {
     command_audio(line + strlen(CMD_AUDIO));
+  } else if (starts_with(line, CMD_SCREEN)) {
+    command_screen(line + strlen(CMD_SCREEN));
   } else if (strcmp(line, CMD_DROP_PRELOAD) == 0) {
     handle_drop_preload_command(st);
   } else if (starts_with(line, CMD_PRELOAD)) {

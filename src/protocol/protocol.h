@@ -79,6 +79,16 @@ inline constexpr const char* SNAPSHOT_FAILED = "[SNAPSHOT] FAILED ";
 inline constexpr const char* CMD_AUDIO = "audio ";
 inline constexpr const char* AUDIO_LEVEL = "[AUDIO] Level: volume ";
 inline constexpr const char* AUDIO_REFUSED = "[AUDIO] REJECTED - ";
+// An addition: "screen off" puts the screen to sleep (the display's power
+// saving where the player can reach it, black drawn in any case), "screen
+// on" wakes it; the pipeline's pause is the manager's, with "pause". Each
+// answered by "<asleep> - ..." or "<awake>...", and the first sleep on a
+// display that cannot sleep also by "<cannot sleep><why>) - ...".
+inline constexpr const char* CMD_SCREEN = "screen ";
+inline constexpr const char* SCREEN_ASLEEP = "[SCREEN] Asleep";
+inline constexpr const char* SCREEN_AWAKE = "[SCREEN] Awake";
+inline constexpr const char* SCREEN_CANNOT_SLEEP = "[SCREEN] The display cannot be put to sleep (";
+inline constexpr const char* SCREEN_REFUSED = "[SCREEN] REJECTED - ";
 inline constexpr const char* PRELOAD_DROPPED = "[PRELOAD] Dropped ";
 inline constexpr const char* PRELOAD_NONE_TO_DROP = "[PRELOAD] No preload to drop";
 

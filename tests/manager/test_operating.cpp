@@ -37,10 +37,10 @@ class Operating : public ManagerDecisions {
     std::ofstream(dir + "/clock.new") << (offset_s < 0 ? "" : "+") << offset_s << "\n";
     ASSERT_EQ(rename((dir + "/clock.new").c_str(), (dir + "/clock").c_str()), 0);
   }
-  // ... reads hh:mm UTC today.
-  void set_clock_to(int hour, int minute) {
+  // ... reads hh:mm(:ss) UTC today.
+  void set_clock_to(int hour, int minute, int second = 0) {
     time_t now = time(nullptr);
-    set_clock_offset(now / 86400 * 86400 + hour * 3600 + minute * 60 - now);
+    set_clock_offset(now / 86400 * 86400 + hour * 3600 + minute * 60 + second - now);
   }
 
   std::unique_ptr<httplib::Client> api() {
@@ -294,4 +294,86 @@ TEST_F(Operating, ApiOutlivesFailingWaitsAndAccepts) {
     EXPECT_EQ(client->Get("/status")->status, 200) << failure;
   }
   EXPECT_EQ(dir_entries(proc + "/task"), threads);
+}
+
+// Outside its hours the screen sleeps: the player is paused, then told to
+// put the screen to sleep. At the start of its hours it wakes on the next
+// file, switched to while still paused, and only then is lit and played.
+// An operator's choice holds until the hours next change, and /status,
+// /metrics and /healthz say it all along.
+TEST_F(Operating, ScreenSleepsOutsideItsHoursAndWakesOnTheNextFile) {
+  const Lines f = files({"a", "b"});
+  const std::string off = std::string(CMD_SCREEN) + "off", on = std::string(CMD_SCREEN) + "on";
+  set_clock_to(10, 0);
+  run(Lines{"run 1"} + start_steps(f[0]) +
+          Lines{await(CMD_PRELOAD + f[1]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END), say(ARMED), "touch armed",
+                await(CMD_PAUSE), await(off), "touch asleep", await(CMD_SWITCH), say(SWITCH_DONE), await(on),
+                await(CMD_PLAY), await(CMD_PRELOAD + f[0]), emit(PRELOAD_COMPLETE), await(CMD_SWITCH_AT_END),
+                say(ARMED), "touch awake", await(CMD_PAUSE), await(off), "touch held"},
+      f, {"--http", "127.0.0.1:0", "--screen-on", "08:00-12:00"}, true);
+  auto client = api();
+  wait_file("armed");
+  json status = parse(client->Get("/status"));
+  EXPECT_EQ(status["screen"], json({{"on", true}, {"held", false}, {"hours", "08:00-12:00"}})) << status.dump();
+  set_clock_to(11, 59, 58);  // the hours end two seconds from now
+  wait_file("asleep");
+  status = parse(client->Get("/status"));
+  EXPECT_EQ(status["screen"]["on"], false) << status.dump();
+  EXPECT_NE(client->Get("/metrics")->body.find("\nsignage_screen_on 0\n"), std::string::npos);
+  EXPECT_EQ(client->Get("/healthz")->status, 200);  // asleep as it should be
+
+  set_clock_to(7, 59, 58);  // and begin two seconds from now
+  wait_file("awake");
+  status = parse(client->Get("/status"));
+  EXPECT_EQ(status["screen"]["on"], true) << status.dump();
+  EXPECT_EQ(status["on_screen"]["path"], f[1]) << status.dump();
+  EXPECT_NE(client->Get("/metrics")->body.find("\nsignage_screen_on 1\n"), std::string::npos);
+
+  // An operator's choice, held until the hours next change.
+  for (const char* bad : {R"({"on": 1})", R"({})", R"({"on": "false"})"})
+    EXPECT_EQ(client->Post("/screen", bad, "application/json")->status, 400) << bad;
+  auto res = client->Post("/screen", R"({"on": false})", "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(parse(res), json({{"on", false}, {"held", true}})) << res->body;
+  wait_file("held");
+  EXPECT_EQ(parse(client->Get("/status"))["screen"]["held"], true);
+  set_clock_to(11, 59, 58);
+  ASSERT_GE(expect_line("[manager] the screen's hours end: the choice made on request no longer holds", 0), 0);
+  stop_manager();
+
+  EXPECT_EQ(own_lines("the screen"),
+            (Lines{"[manager] the screen sleeps: outside its hours (08:00-12:00)",
+                   "[manager] the screen wakes: its hours begin (08:00-12:00)", "[manager] the screen sleeps: on request",
+                   "[manager] the screen's hours end: the choice made on request no longer holds"}))
+      << dump();
+  // The commands in order: paused before the screen sleeps; woken, the next
+  // file is switched to before the screen is lit and played; the end of
+  // the hours during the held sleep changes nothing.
+  Lines commands;
+  for (const auto& l : transcript())
+    if (l == got(CMD_PAUSE) || l == got(CMD_PLAY) || l == got(off) || l == got(on) || l == got(CMD_SWITCH) ||
+        l == got(CMD_EXIT))
+      commands.push_back(l.substr(got("").size()));
+  EXPECT_EQ(commands, (Lines{CMD_PLAY, CMD_SWITCH, CMD_PAUSE, off, CMD_SWITCH, on, CMD_PLAY, CMD_PAUSE, off, on, CMD_EXIT}))
+      << dump();
+}
+
+// A player started while the screen sleeps is told so before it plays and
+// paused as it plays; a rebuild of its pipeline (which plays the new one)
+// is paused again.
+TEST_F(Operating, PlayerStartedWhileTheScreenSleepsIsPausedAndARebuildToo) {
+  const Lines f = files({"a", "b"});
+  const std::string off = std::string(CMD_SCREEN) + "off";
+  set_clock_to(12, 30);
+  run(Lines{"run 1", say(READY), await(off), await(CMD_PLAY), emit(PLAYING), await(CMD_PAUSE), await(CMD_PRELOAD + f[0]),
+            emit(PRELOAD_COMPLETE), await(CMD_SWITCH), say(SWITCH_DONE), await(CMD_PRELOAD + f[1]), emit(RESET),
+            emit(PLAYING), await(CMD_PAUSE), "touch done"},
+      f, {"--screen-on", "08:00-12:00"});
+  wait_file("done");
+  stop_manager();
+  Lines commands;
+  for (const auto& l : transcript())
+    if (l == got(CMD_PAUSE) || l == got(CMD_PLAY) || l == got(off)) commands.push_back(l.substr(got("").size()));
+  EXPECT_EQ(commands, (Lines{off, CMD_PLAY, CMD_PAUSE, CMD_PAUSE})) << dump();
 }
