@@ -124,8 +124,9 @@ def read_trace(trace):
     for line in open(trace):
         f = line.split()
         if len(f) == 6:
-            # monotonic us after the draw, clock now, running, due, pts, clock as the draw began
-            rows.append((int(f[0]), int(f[4]), (int(f[1]) - int(f[5])) / 1e6))
+            # monotonic us after the draw, clock now, running, due, pts, clock as the draw began.
+            # The player's pipelines run on the system clock, which is the monotonic clock.
+            rows.append((int(f[0]), int(f[4]), (int(f[1]) - int(f[5])) / 1e6, int(f[3]) // 1000, int(f[5]) // 1000))
     return rows
 
 
@@ -239,6 +240,16 @@ def report(name, results):
     print(f"    {prev_name} -> first new picture drawn: {median(last):.1f}")
     print(f"    (drawing itself: the old file's last picture {median([r[1][2] for r in results]):.1f}, "
           f"the new file's first {median([r[2][2] for r in results]):.1f})")
+    # The freeze in three parts, from the clock times in the trace: the player's
+    # own (from the old file's end, its last picture's due time plus one period,
+    # to the new first picture's draw beginning), less how late the old last
+    # picture's draw began, plus how much longer the new picture's draw took.
+    own = [(new[4] - (old[3] + FRAME_MS * 1000)) / 1000.0 for _, old, new, _ in results]
+    late = [(old[4] - old[3]) / 1000.0 for _, old, new, _ in results]
+    longer = [new[2] - old[2] for _, old, new, _ in results]
+    print(f"  the freeze's parts (medians, ms): the old file's end -> the new first picture's draw begins "
+          f"{median(own):.1f} (max {max(own):.1f}); the old last picture's draw began late by {median(late):.1f}; "
+          f"the new picture's draw took {median(longer):.1f} longer")
 
 
 def main():
