@@ -1,5 +1,7 @@
 #include "core/sound_output.h"
 
+#include <gst/audio/audio.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -153,6 +155,83 @@ GstPadProbeReturn follow_level(GstPad* pad, GstPadProbeInfo* info, gpointer elem
   return GST_PAD_PROBE_OK;
 }
 
+// The sound device stopped as soon as a stream's last sample has played. A
+// switch after the end of a file flushes the sound sink, and that flush
+// stops the device if it still runs: through ALSA's PulseAudio plug-in some
+// round trips to the sound server (3 to 12 ms here), on the main thread,
+// before the new file's first picture can come. The sound has played out a
+// little before the picture's last period is over (the sink waits out its
+// own latency, the picture its last frame), so the device is stopped then,
+// on a thread of its own, and the flush finds it stopped. The sink starts it
+// again with the next stream, as after any flush.
+struct DeviceStop {
+  std::atomic<bool> ended{false};     // an end of stream came in, and no flush since
+  std::atomic<bool> watching{false};  // a thread waits for it to be played out
+};
+constexpr const char* DEVICE_STOP_KEY = "video-player-device-stop";
+constexpr gint64 PLAYED_OUT_LIMIT_US = 10 * G_USEC_PER_SEC;  // a paused pipeline holds the sink's end
+constexpr gulong PLAYED_OUT_POLL_US = 1000;
+
+// With the sink's preroll lock held: nothing new is rendered meanwhile.
+void stop_device(GstElement* sink) {
+  GstAudioRingBuffer* ring = nullptr;
+  GST_OBJECT_LOCK(sink);
+  if (GstAudioRingBuffer* r = GST_AUDIO_BASE_SINK(sink)->ringbuffer) ring = GST_AUDIO_RING_BUFFER(gst_object_ref(r));
+  GST_OBJECT_UNLOCK(sink);
+  if (!ring) return;
+  if (gst_audio_ring_buffer_is_active(ring)) gst_audio_ring_buffer_pause(ring);
+  gst_object_unref(ring);
+}
+
+// Takes over a reference to the sink. The sink's own end of stream is
+// handled (its `eos` set, under its preroll lock) once its last sample has
+// played.
+void stop_device_once_played(GstElement* sink, DeviceStop* d) {
+  GstBaseSink* base = GST_BASE_SINK(sink);
+  gint64 give_up = g_get_monotonic_time() + PLAYED_OUT_LIMIT_US;
+  while (d->ended && g_get_monotonic_time() < give_up) {
+    GST_BASE_SINK_PREROLL_LOCK(base);
+    bool played = base->eos && d->ended;
+    if (played) stop_device(sink);
+    GST_BASE_SINK_PREROLL_UNLOCK(base);
+    if (played) break;
+    g_usleep(PLAYED_OUT_POLL_US);
+  }
+  d->watching = false;
+  gst_object_unref(sink);
+}
+
+GstPadProbeReturn follow_sink_end(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+  auto* d = static_cast<DeviceStop*>(data);
+  GstEventType type = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info));
+  if (type == GST_EVENT_FLUSH_START) {
+    d->ended = false;
+  } else if (type == GST_EVENT_EOS) {
+    d->ended = true;
+    if (!d->watching.exchange(true)) {
+      GstElement* sink = gst_pad_get_parent_element(pad);
+      if (sink)
+        std::thread(stop_device_once_played, sink, d).detach();
+      else
+        d->watching = false;
+    }
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+void stop_device_when_played(GstElement* volume) {
+  PadRef src(gst_element_get_static_pad(volume, "src"));
+  PadRef peer(src ? gst_pad_get_peer(src.get()) : nullptr);
+  ElementRef sink(peer ? gst_pad_get_parent_element(peer.get()) : nullptr);
+  if (!sink || !GST_IS_AUDIO_BASE_SINK(sink.get()) || g_object_get_data(G_OBJECT(sink.get()), DEVICE_STOP_KEY)) return;
+  auto* d = new DeviceStop;
+  g_object_set_data_full(G_OBJECT(sink.get()), DEVICE_STOP_KEY, d,
+                         [](gpointer p) { delete static_cast<DeviceStop*>(p); });
+  gst_pad_add_probe(peer.get(),
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                    follow_sink_end, d, nullptr);
+}
+
 }  // namespace
 
 void choose_sound_device(const std::string& device) {
@@ -215,6 +294,7 @@ void sound_attach(GstElement* pipeline) {
   g_object_set_data_full(G_OBJECT(volume.get()), RAMP_KEY, r, [](gpointer p) { delete static_cast<Ramp*>(p); });
   PadRef sink(gst_element_get_static_pad(volume.get(), "sink"));
   if (sink) gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, follow_level, volume.get(), nullptr);
+  stop_device_when_played(volume.get());
 }
 
 void set_sound_level(double volume, bool mute) {

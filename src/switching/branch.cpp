@@ -49,13 +49,17 @@ namespace {
 
 constexpr gint64 FLUSH_WAIT_US = 500000;
 
+// Looked at this often: a released thread leaves within microseconds, and a
+// switch waits here on the way to the new file's first picture.
+constexpr gulong FLUSH_POLL_US = 50;
+
 // True once no streaming thread is inside the pad (it holds the pad's
 // stream lock there), waiting at most FLUSH_WAIT_US.
 bool wait_until_left(GstPad* pad) {
   gint64 deadline = g_get_monotonic_time() + FLUSH_WAIT_US;
   while (!g_rec_mutex_trylock(GST_PAD_GET_STREAM_LOCK(pad))) {
     if (g_get_monotonic_time() >= deadline) return false;
-    g_usleep(1000);
+    g_usleep(FLUSH_POLL_US);
   }
   GST_PAD_STREAM_UNLOCK(pad);
   return true;

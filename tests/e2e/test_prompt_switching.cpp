@@ -58,6 +58,30 @@ TEST_F(PromptSwitching, SoundFollowsThePictureAtEverySwitch) {
   EXPECT_EQ(exit_and_wait(), 0) << dump();
 }
 
+// The plain protocol at the end of each file: "end of video!" answered with
+// "switch" in the same write. The sound device, stopped by the player once the
+// old file's sound has played out, plays the new file's sound: every kind
+// after every other, silence included.
+TEST_F(PromptSwitching, SwitchOnEachEndIsSeenAndHeard) {
+  start_playing({clip("red.mp4")});
+  prompt_switch(STEREO);  // the start-up file's end is never reported
+  if (HasFatalFailure()) return;
+  for (const Clip& c : {MONO, SILENT, SURROUND, STEREO2}) {
+    size_t on_screen = player->line_count();
+    preload_ready(clip(c.file));
+    if (HasFatalFailure()) return;
+    player->answer_then(protocol::END_OF_VIDEO, protocol::CMD_SWITCH);
+    int ended = player->wait_for_line(protocol::END_OF_VIDEO, 15, on_screen);
+    ASSERT_GE(ended, 0) << c.file << "\n" << dump();
+    ASSERT_GE(player->wait_for_line(protocol::SWITCH_DONE, EVENT_TIMEOUT, ended), 0) << c.file << "\n" << dump();
+    EXPECT_EQ(player->count_exact(protocol::END_OF_VIDEO, on_screen), 1) << dump();
+    EXPECT_TRUE(display.wait_for_colour(c.colour, 10)) << c.file << "\n" << dump();
+    expect_heard(c);
+  }
+  EXPECT_TRUE(player->running());
+  EXPECT_EQ(exit_and_wait(), 0) << dump();
+}
+
 TEST_F(PromptSwitching, ThreeHundredSwitchesThroughMixedFilesKeepCountsFlat) {
   start_playing({clip("red.mp4")});
   const Clip cycle[] = {STEREO, MONO, SURROUND, SILENT, STEREO2};
