@@ -110,6 +110,7 @@ class Board:
             cmd.append("--no-sound")
         if self.args.token_file:
             cmd += ["--wall-token-file", self.args.token_file]
+        cmd += self.args.manager_arg
         cmd.append(self.args.playlist_file)
         env = dict(os.environ, DISPLAY=self.display, VIDEO_PLAYER_FRAME_TRACE=trace)
         started = now_us()
@@ -826,6 +827,8 @@ def main():
     p.add_argument("--bad-plan-at", type=float, default=0,
                    help="with --relay: at S seconds the relay gives the followers a plan line out of bounds")
     p.add_argument("--flood-port", type=int, help=argparse.SUPPRESS)
+    p.add_argument("--manager-arg", action="append", default=[],
+                   help="one more argument for every board's manager, in turn (--manager-arg=--picture-size --manager-arg=320x180)")
     p.add_argument("--out", help="where the traces, logs and report go")
     p.add_argument("--analyse", metavar="DIR", help="only report on a run's files")
     p.add_argument("--settle", type=float, default=60,

@@ -1,7 +1,7 @@
 // Switches at every moment of the file on screen (mid-file, its last 300 ms,
 // after its end) as a manager that answers at once sends them, mixed with
 // video commands, pauses, refused and replaced preloads, with one core kept
-// busy. Seeded: SOAK_SEED repeats a run, SOAK_SWITCHES sets its length (150
+// busy. Seeded: SOAK_SEED repeats a run, SOAK_SWITCHES sets its length (100
 // here, where it runs alone and holds the whole suite up; CI asks for 300).
 #include <signal.h>
 #include <sys/prctl.h>
@@ -209,7 +209,7 @@ class LoadedSoak : public PlayerE2E {
   }
 
   unsigned seed_ = 0;
-  int switches_ = 150;
+  int switches_ = 100;
   std::mt19937 rng_;
   const Clip* shown_ = &START;
   Clock::time_point shown_at_;
