@@ -96,6 +96,8 @@ def main():
     env.pop("WAYLAND_DISPLAY", None)
     cmd = [os.path.join(build, "signage_manager"), "--no-http", "--rounds", str(args.rounds), "--state-dir",
            os.path.join(work, "state"), "--picture-seconds", str(args.seconds), "--picture-size", args.picture_size,
+           # The files were made a moment ago: no wait for them to settle.
+           "--settle-time", "0",
            "--player-log", os.path.join(work, "player.log"), playlist]
     started = time.monotonic()
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, env=env, text=True)
